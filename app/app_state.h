@@ -1,10 +1,8 @@
 #pragma once
 
-#include <array>
-#include <cstddef>
+#include <QStringList>
+
 #include <memory>
-#include <string>
-#include <vector>
 
 namespace corvid1 {
 
@@ -40,7 +38,7 @@ struct AppState {
     bool closing = false;  // the main window is being destroyed: no "Connection Lost" box
 
     // Offered by the Connect dialog when the registry holds no server list: one empty entry.
-    std::vector<std::wstring> defaultServerList{std::wstring()};
+    QStringList defaultServerList{QString()};
 };
 
 // The process-wide instance.
