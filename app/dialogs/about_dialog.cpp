@@ -1,0 +1,30 @@
+#include "about_dialog.h"
+
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QVBoxLayout>
+
+namespace corvid1 {
+
+void showAboutDialog(QWidget* parent) {
+    QDialog dialog(parent);
+    dialog.setObjectName(QStringLiteral("aboutDialog"));
+    dialog.setWindowTitle(QStringLiteral("About Corvid"));
+    auto* text = new QLabel(QStringLiteral("Corvid1 v1.00.46\n"
+                                           "Copyright (C) 2026 the Corvid1 developers\n"
+                                           "\n"
+                                           "1.00.46/3DESCBC/BLOWFISH\n"
+                                           "/GMP/CRYPTO++"),
+                            &dialog);
+    text->setObjectName(QStringLiteral("aboutText"));
+    text->setAlignment(Qt::AlignCenter);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &dialog);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    auto* layout = new QVBoxLayout(&dialog);
+    layout->addWidget(text);
+    layout->addWidget(buttons);
+    dialog.exec();
+}
+
+}  // namespace corvid1

@@ -1,0 +1,285 @@
+#include "connect_dialog.h"
+
+#include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QValidator>
+#include <algorithm>
+
+#include "code_page.h"
+#include "settings_store.h"
+
+namespace corvid1 {
+namespace {
+
+constexpr char kUsernameValue[] = "CEUsername";
+constexpr char kServerPortValue[] = "CEServerPort";
+constexpr char kServerCountValue[] = "CENumservers";
+constexpr char kServerValuePrefix[] = "CEServer";
+
+// Every stored string is read into 79 characters; a longer one counts as missing.
+constexpr int kMaxStoredLength = 79;
+constexpr int kMaxServerLength = 79;
+constexpr int kMaxPortLength = 5;
+constexpr int kMaxUserLength = 19;
+constexpr int kMaxPasswordLength = 19;
+// A damaged count must not keep the dialog reading for minutes: nobody keeps more servers.
+constexpr int kMaxServerEntries = 4096;
+
+QByteArray serverValueName(int n) {
+    return QByteArray(kServerValuePrefix) + QByteArray::number(n);
+}
+
+// Accepts only text the 8-bit wire can carry, so a name or password is never sent with
+// characters silently replaced.
+class CodePageValidator : public QValidator {
+public:
+    using QValidator::QValidator;
+    State validate(QString& input, int&) const override {
+        for (QChar ch : input) {
+            if (!inCodePage(ch)) return Invalid;
+        }
+        return Acceptable;
+    }
+};
+
+// The list's position for `text`: after every entry that sorts before it or equal to it
+// without regard to case, so the list stays in alphabetical order.
+int sortedPosition(const QComboBox* servers, const QString& text) {
+    int index = 0;
+    while (index < servers->count() &&
+           QString::compare(servers->itemText(index), text, Qt::CaseInsensitive) <= 0) {
+        ++index;
+    }
+    return index;
+}
+
+void addSorted(QComboBox* servers, const QString& text) {
+    servers->insertItem(sortedPosition(servers, text), text);
+}
+
+int findExact(const QComboBox* servers, const QString& text) {
+    for (int i = 0; i < servers->count(); ++i) {
+        if (QString::compare(servers->itemText(i), text, Qt::CaseInsensitive) == 0) return i;
+    }
+    return -1;
+}
+
+// Shows entry `index`, or an empty field when there is none at that index.
+void selectEntry(QComboBox* servers, int index) {
+    if (index >= 0 && index < servers->count()) {
+        servers->setCurrentIndex(index);
+        servers->setEditText(servers->itemText(index));
+    } else {
+        servers->setCurrentIndex(-1);
+        servers->setEditText(QString());
+    }
+}
+
+QLineEdit* makeField(QWidget* parent, const char* name, int maxLength) {
+    auto* field = new QLineEdit(parent);
+    field->setObjectName(QLatin1String(name));
+    field->setMaxLength(maxLength);
+    return field;
+}
+
+class ConnectDialog : public QDialog {
+public:
+    ConnectDialog(QWidget* parent, const ConnectValues& values);
+    ~ConnectDialog() override { clearPassword(); }
+
+    void accept() override;
+    void reject() override;
+
+    void readInto(ConnectValues& values);
+    void clearPassword();
+
+private:
+    void fillFromSettings(const ConnectValues& values);
+    void deleteEntry();
+
+    QComboBox* servers_;
+    QLineEdit* port_;
+    QLineEdit* user_;
+    QLineEdit* password_;
+};
+
+ConnectDialog::ConnectDialog(QWidget* parent, const ConnectValues& values) : QDialog(parent) {
+    setObjectName(QStringLiteral("connectDialog"));
+    setWindowTitle(QStringLiteral("Connect"));
+    auto* codePage = new CodePageValidator(this);
+
+    servers_ = new QComboBox(this);
+    servers_->setObjectName(QStringLiteral("server"));
+    servers_->setEditable(true);
+    // The list is ours to order and to extend; Return belongs to OK, and completion would
+    // change the letter case the user typed.
+    servers_->setInsertPolicy(QComboBox::NoInsert);
+    servers_->setCompleter(nullptr);
+    servers_->lineEdit()->setMaxLength(kMaxServerLength);
+    servers_->lineEdit()->setValidator(codePage);
+    servers_->setMinimumContentsLength(24);
+    servers_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+
+    auto* deleteButton = new QPushButton(QStringLiteral("&Delete"), this);
+    deleteButton->setObjectName(QStringLiteral("deleteButton"));
+    deleteButton->setAutoDefault(false);
+    connect(deleteButton, &QPushButton::clicked, this, [this] { deleteEntry(); });
+
+    port_ = makeField(this, "port", kMaxPortLength);
+    port_->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("[0-9]{0,5}")), port_));
+    user_ = makeField(this, "user", kMaxUserLength);
+    user_->setValidator(codePage);
+    password_ = makeField(this, "password", kMaxPasswordLength);
+    password_->setValidator(codePage);
+    password_->setEchoMode(QLineEdit::Password);
+
+    auto* serverRow = new QHBoxLayout;
+    serverRow->addWidget(servers_, 1);
+    serverRow->addWidget(deleteButton);
+
+    auto* form = new QFormLayout;
+    auto addRow = [&](const char* label, QWidget* field, QLayout* row = nullptr) {
+        auto* text = new QLabel(QLatin1String(label), this);
+        text->setBuddy(field);
+        if (row) {
+            form->addRow(text, row);
+        } else {
+            form->addRow(text, field);
+        }
+    };
+    addRow("&Server:", servers_, serverRow);
+    addRow("&Port:", port_);
+    addRow("&Username:", user_);
+    addRow("&Password:", password_);
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    buttons->setObjectName(QStringLiteral("buttonBox"));
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(form);
+    layout->addWidget(buttons);
+
+    fillFromSettings(values);
+    servers_->setFocus();
+}
+
+void ConnectDialog::fillFromSettings(const ConnectValues& values) {
+    const int loaded = loadServerList(servers_);
+
+    QSettings key = openSettingsKey();
+    QString user;
+    if (!readString(key, kUsernameValue, kMaxStoredLength, user)) {
+        user = fromCodePage(values.user);
+        writeValue(key, kUsernameValue, user);
+    }
+    QString storedPort;
+    if (!readString(key, kServerPortValue, kMaxStoredLength, storedPort)) {
+        writeValue(key, kServerPortValue, fromCodePage(values.port));
+    }
+
+    // The default list: one empty entry.
+    if (loaded == 0) servers_->addItem(QString());
+    selectEntry(servers_, 0);
+    user_->setText(user);
+    // The port shown is the one last confirmed in this run, not the stored one.
+    port_->setText(fromCodePage(values.port));
+}
+
+void ConnectDialog::deleteEntry() {
+    const int index = findExact(servers_, servers_->currentText());
+    if (index < 0) return;
+    servers_->removeItem(index);
+    selectEntry(servers_, index);
+    saveServerList(servers_);
+}
+
+void ConnectDialog::accept() {
+    {
+        QSettings key = openSettingsKey();
+        writeValue(key, kServerPortValue, port_->text());
+        writeValue(key, kUsernameValue, user_->text());
+    }
+    saveServerList(servers_);
+    QDialog::accept();
+}
+
+void ConnectDialog::reject() {
+    saveServerList(servers_);
+    clearPassword();
+    QDialog::reject();
+}
+
+void ConnectDialog::readInto(ConnectValues& values) {
+    toCodePage(servers_->currentText(), values.host, sizeof values.host);
+    toCodePage(port_->text(), values.port, sizeof values.port);
+    toCodePage(user_->text(), values.user, sizeof values.user);
+    QString password = password_->text();
+    toCodePage(password, values.password, sizeof values.password);
+    // Let the field drop its reference first, so this copy is the only one left to wipe.
+    clearPassword();
+    wipeString(password);
+}
+
+void ConnectDialog::clearPassword() {
+    // setText (unlike clear) also empties the field's undo history, which holds typed text.
+    password_->setText(QString());
+}
+
+}  // namespace
+
+void wipePassword(ConnectValues& values) { wipeMemory(values.password, sizeof values.password); }
+
+int runConnectDialog(QWidget* parent, ConnectValues& values) {
+    ConnectDialog dialog(parent, values);
+    if (dialog.exec() != QDialog::Accepted) return 1;
+    dialog.readInto(values);
+    return 0;
+}
+
+int loadServerList(QComboBox* servers) {
+    const QSettings key = openSettingsKey();
+    int stored = 0;
+    if (!readNumber(key, kServerCountValue, stored)) return 0;
+    int added = 0;
+    for (int i = 0; i < std::min(stored, kMaxServerEntries); ++i) {
+        QString server;
+        if (readString(key, serverValueName(i).constData(), kMaxStoredLength, server) &&
+            !server.isEmpty()) {
+            addSorted(servers, server);
+            ++added;
+        }
+    }
+    return added;
+}
+
+void saveServerList(QComboBox* servers) {
+    const QString text = servers->currentText();
+    if (findExact(servers, text) < 0) {
+        // Adding an item can change the field; keep what the user typed in view.
+        addSorted(servers, text);
+        servers->setEditText(text);
+    }
+    if (servers->count() == 0) return;
+    QSettings key = openSettingsKey();
+    if (!key.isWritable()) return;
+    int n = 0;
+    for (int i = 0; i < servers->count(); ++i) {
+        const QString entry = servers->itemText(i);
+        if (entry.isEmpty()) continue;
+        writeValue(key, serverValueName(n).constData(), entry);
+        ++n;
+    }
+    writeValue(key, kServerCountValue, n);
+}
+
+}  // namespace corvid1

@@ -1,0 +1,49 @@
+// The Connect dialog: server, port, user name and password before each connection, with the
+// list of servers used before kept in the settings ("CENumservers", "CEServer%d") in
+// alphabetical order, and the last user name and port ("CEUsername", "CEServerPort"). The
+// password is never stored; the dialog wipes its own copies.
+//
+// Object names, for tests that fill the dialog in while `runConnectDialog` runs (find it with
+// QApplication::activeModalWidget()):
+//   "connectDialog"  the QDialog, title "Connect"
+//   "server"         QComboBox, editable, the server list (at most 79 characters)
+//   "deleteButton"   QPushButton "&Delete": removes the entry named in the server field
+//   "port"           QLineEdit, digits only, at most 5
+//   "user"           QLineEdit, at most 19 characters
+//   "password"       QLineEdit, hidden characters, at most 19
+//   "buttonBox"      QDialogButtonBox with OK and Cancel (Escape and the close box cancel)
+// Text fields accept only characters that Windows-1252 can carry, so what is sent is what
+// was typed.
+#pragma once
+
+#include <cstddef>
+
+class QComboBox;
+class QWidget;
+
+namespace corvid1 {
+
+// The shell's connection fields, 8-bit (Windows-1252) and NUL-terminated, in the sizes the
+// login uses. Initial values are those of a fresh start.
+struct ConnectValues {
+    char host[80] = " ";
+    char port[6] = "22";
+    char user[20] = "username";
+    char password[20] = {};
+};
+
+// Clears the password once the login has taken its copy.
+void wipePassword(ConnectValues& values);
+
+// Runs the dialog modally over `parent`. Returns 0 for OK (host, port, user and password then
+// hold the fields' text), 1 for Cancel (values unchanged). Both save the server list.
+int runConnectDialog(QWidget* parent, ConnectValues& values);
+
+// Server list operations on the dialog's combo box, exposed for tests.
+// Adds every readable, non-empty "CEServer%d" below "CENumservers"; returns how many.
+int loadServerList(QComboBox* servers);
+// Adds the field's text to the list unless present (case-insensitive), then writes the
+// non-empty entries as "CEServer0".. and their number as "CENumservers".
+void saveServerList(QComboBox* servers);
+
+}  // namespace corvid1

@@ -1,0 +1,106 @@
+#include "terminal_settings_dialog.h"
+
+#include <QButtonGroup>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QRegularExpressionValidator>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <utility>
+
+#include "preferences.h"
+
+namespace corvid1 {
+namespace {
+
+// The box is read as at most this many characters.
+constexpr int kReadLength = 7;
+
+class TerminalSettingsDialog : public QDialog {
+public:
+    TerminalSettingsDialog(QWidget* parent, int currentLines,
+                           std::function<void(int)> applyLines);
+    void accept() override;
+
+private:
+    QRadioButton* vt52_;
+    QRadioButton* vt100_;
+    QLineEdit* lines_;
+    std::function<void(int)> applyLines_;
+};
+
+TerminalSettingsDialog::TerminalSettingsDialog(QWidget* parent, int currentLines,
+                                               std::function<void(int)> applyLines)
+    : QDialog(parent), applyLines_(std::move(applyLines)) {
+    setObjectName(QStringLiteral("terminalSettingsDialog"));
+    setWindowTitle(QStringLiteral("Terminal Settings"));
+    setAttribute(Qt::WA_DeleteOnClose);
+
+    vt52_ = new QRadioButton(QStringLiteral("&VT-52"), this);
+    vt52_->setObjectName(QStringLiteral("vt52"));
+    vt100_ = new QRadioButton(QStringLiteral("V&T-100"), this);
+    vt100_->setObjectName(QStringLiteral("vt100"));
+    auto* group = new QButtonGroup(this);
+    group->addButton(vt52_);
+    group->addButton(vt100_);
+    (vt52Mode == 0 ? vt100_ : vt52_)->setChecked(true);
+
+    lines_ = new QLineEdit(QString::number(currentLines), this);
+    lines_->setObjectName(QStringLiteral("scrollback"));
+    lines_->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), lines_));
+
+    auto* emulation = new QHBoxLayout;
+    emulation->addWidget(vt52_);
+    emulation->addWidget(vt100_);
+    emulation->addStretch();
+
+    auto* form = new QFormLayout;
+    form->addRow(new QLabel(QStringLiteral("Emulation:"), this), emulation);
+    auto* linesLabel = new QLabel(QStringLiteral("&Scrollback Buffer:"), this);
+    linesLabel->setBuddy(lines_);
+    form->addRow(linesLabel, lines_);
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    buttons->setObjectName(QStringLiteral("buttonBox"));
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(form);
+    layout->addWidget(buttons);
+}
+
+void TerminalSettingsDialog::accept() {
+    const int lines = scrollbackFromText(lines_->text());
+    vt52Mode = vt100_->isChecked() ? 0 : 1;
+    if (applyLines_) applyLines_(lines);
+    saveTerminalSettings(vt52Mode, lines);
+    QDialog::accept();
+}
+
+}  // namespace
+
+QDialog* openTerminalSettingsDialog(QWidget* parent, int currentLines,
+                                    std::function<void(int lines)> applyLines) {
+    auto* dialog = new TerminalSettingsDialog(parent, currentLines, std::move(applyLines));
+    dialog->show();
+    return dialog;
+}
+
+int scrollbackFromText(const QString& text) {
+    const QString head = text.left(kReadLength);
+    int value = 0;
+    for (QChar ch : head) {
+        if (ch < QLatin1Char('0') || ch > QLatin1Char('9')) break;
+        value = value * 10 + (ch.unicode() - '0');
+    }
+    return std::clamp(value, kMinScrollbackLines, kMaxScrollbackLines);
+}
+
+}  // namespace corvid1

@@ -1,0 +1,176 @@
+#!/usr/bin/env python3
+"""Writes the program's XPM images from the pixel drawings below.
+
+Run from anywhere: python3 resources/images/draw_images.py. The .xpm files are checked in, so
+the build does not need Python; edit a drawing here and run this again to change an image.
+"""
+import os
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# One palette for every drawing; '.' is transparent.
+PALETTE = {
+    '.': 'None',
+    'k': '#000000',  # outline, text
+    'g': '#808080',  # grey metal, frames
+    'l': '#C0C0C0',  # light grey
+    'w': '#FFFFFF',  # paper
+    's': '#1E3A5F',  # screen
+    'G': '#2EB82E',  # green prompt, live plug
+    'b': '#2060C0',  # blue
+    'y': '#E0B040',  # clipboard wood
+    'r': '#C03030',  # red
+    'e': '#F0E060',  # eye
+}
+
+CONNECT = [
+    "................",
+    "................",
+    "................",
+    "................",
+    "..........kkkkk.",
+    "...kkk....kgggk.",
+    "kkkkGkkkk.kgggkk",
+    "..kGGGGGkkkgggkk",
+    "..kGGGGGk..kggk.",
+    "kkkkGkkkk.kgggkk",
+    "...kkk....kgggkk",
+    "..........kgggk.",
+    "..........kkkkk.",
+    "................",
+    "................",
+    "................",
+]
+
+TERMINAL_PREFERENCES = [
+    "................",
+    ".kkkkkkkkkkkkkk.",
+    ".kllllllllllllk.",
+    ".klsssssssssslk.",
+    ".klsGssssssssl k".replace(' ', 'k')[:16],
+    ".klssGsssssssl k".replace(' ', 'k')[:16],
+    ".klsGsGGGsssslk.",
+    ".klsssssssssslk.",
+    ".klsssssssssslk.",
+    ".kllllllllllllk.",
+    ".kkkkkkkkkkkkkk.",
+    "......kggk......",
+    "....kkkkkkkk....",
+    "....kggggggk....",
+    "....kkkkkkkk....",
+    "................",
+]
+
+FONTS = [
+    "................",
+    "......kk........",
+    "......kk........",
+    ".....kkkk.......",
+    ".....k..k.......",
+    "....kk..kk......",
+    "....k....k......",
+    "...kkkkkkkk.....",
+    "...k......k.....",
+    "..kk......kk....",
+    "..k........k....",
+    ".kkk......kkk...",
+    "...........bbb..",
+    "..............b.",
+    "...........bbbb.",
+    "..........b..bb.",
+]
+
+COPY = [
+    "kkkkkkkkk.......",
+    "kwwwwwwwkk......",
+    "kwkkkkkwkwk.....",
+    "kwwwwwwwkkkk....",
+    "kwkkkkkkkkkkkkk.",
+    "kwwwwwkwwwwwwwkk",
+    "kwkkkkkwkkkkkwkwk",
+    "kwwwwwkwwwwwwwkkkk",
+    "kwkkkkkwkkkkkkkkwk",
+    "kwwwwwkwwwwwwwwwwk",
+    "kkkkkkkwkkkkkkkkwk",
+    "......kwwwwwwwwwwk",
+    "......kwkkkkkkkkwk",
+    "......kwwwwwwwwwwk",
+    "......kkkkkkkkkkkk",
+    "................",
+]
+
+PASTE = [
+    ".....kkkkkk.....",
+    "..kkkkllllkkkk..",
+    ".kyyykkkkkkyyyk.",
+    ".kyyyyyyyyyyyyk.",
+    ".kyyyyyyyyyyyyk.",
+    ".kyyykkkkkkkkkkk",
+    ".kyyykwwwwwwwwwk",
+    ".kyyykwkkkkkkkwk",
+    ".kyyykwwwwwwwwwk",
+    ".kyyykwkkkkkkkwk",
+    ".kyyykwwwwwwwwwk",
+    ".kyyykwkkkkkkwwk",
+    ".kyyykwwwwwwwwwk",
+    ".kkkkkwwwwwwwwwk",
+    ".....kkkkkkkkkkk",
+    "................",
+]
+
+# A crow on a screen: the program's icon.
+ICON = [
+    "kkkkkkkkkkkkkkkk",
+    "kssssssssssssssk",
+    "kssssskkksssssk".ljust(15, 's') + "k",
+    "kssskkkkkkssssk".ljust(15, 's') + "k",
+    "ksskkkekkkkssss".ljust(15, 's') + "k",
+    "kggkkkkkkkkksss".ljust(15, 's') + "k",
+    "ksgggkkkkkkkkss".ljust(15, 's') + "k",
+    "ksssskkkkkkkkks".ljust(15, 's') + "k",
+    "ksssskkkkkkkkkk".ljust(15, 's') + "k",
+    "kssssskkkkkkkkk".ljust(15, 's') + "k",
+    "ksssssskkkkkkks".ljust(15, 's') + "k",
+    "kssssssskkkkkss".ljust(15, 's') + "k",
+    "kssssssskssksss".ljust(15, 's') + "k",
+    "ksGsssskkskksss".ljust(15, 's') + "k",
+    "kssssssssssssssk",
+    "kkkkkkkkkkkkkkkk",
+]
+
+
+def fit(rows, width=16, height=16):
+    """Cuts or pads each row so a slip of the pen cannot make an invalid image."""
+    rows = [r[:width].ljust(width, '.') for r in rows[:height]]
+    return rows + ['.' * width] * (height - len(rows))
+
+
+def scale(rows, factor):
+    return [''.join(ch * factor for ch in r) for r in rows for _ in range(factor)]
+
+
+def write_xpm(name, rows):
+    width, height = len(rows[0]), len(rows)
+    used = sorted({ch for r in rows for ch in r})
+    lines = [f'"{width} {height} {len(used)} 1"']
+    lines += [f'"{ch} c {PALETTE[ch]}"' for ch in used]
+    lines += [f'"{r}"' for r in rows]
+    ident = name.replace('.', '_')
+    body = ',\n'.join(lines)
+    with open(os.path.join(HERE, name + '.xpm'), 'w') as out:
+        out.write(f'/* XPM */\nstatic const char *{ident}[] = {{\n{body}\n}};\n')
+
+
+def main():
+    images = [fit(x) for x in (CONNECT, TERMINAL_PREFERENCES, FONTS, COPY, PASTE)]
+    strip = [''.join(img[y] for img in images) for y in range(16)]
+    write_xpm('command_bar', strip)
+    icon = fit(ICON)
+    write_xpm('corvid1_16', icon)
+    write_xpm('corvid1_32', scale(icon, 2))
+    # The cursor image is combined by exclusive-or: white everywhere inverts the cell.
+    write_xpm('cursor', ['w' * 70] * 60)
+
+
+if __name__ == '__main__':
+    main()
