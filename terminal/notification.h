@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+
+namespace corvid1 {
+
+// Window-message numbers (the platform's first user message 1024 plus 500..505). The screen
+// sends RepaintAll, RepaintCells, SendToHost and LiveTopChanged; the others belong to the shell.
+enum WindowMessage : int {
+    SessionEnded = 1524,
+    Relayout = 1525,
+    RepaintAll = 1526,     // first 0, second 0
+    RepaintCells = 1527,   // first: end cell, second: start cell, each row x 256 + column
+    SendToHost = 1528,     // first: const char* to the text (NUL-terminated), second: its length
+    LiveTopChanged = 1529  // first: the new liveTop, second 0
+};
+
+// What the screen knows of the window that shows it. Sends are synchronous: the sender waits
+// until the receiver has handled the message.
+struct NotificationTarget {
+    virtual ~NotificationTarget() = default;
+    virtual void send(int message, std::intptr_t first, std::intptr_t second) = 0;
+};
+
+}  // namespace corvid1
