@@ -1,4 +1,4 @@
-#include "about_dialog.h"
+#include "app/dialogs/about_dialog.h"
 
 #include <QDialog>
 #include <QDialogButtonBox>

@@ -1,4 +1,4 @@
-#include "code_page.h"
+#include "app/dialogs/code_page.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "connect_dialog.h"
+#include "app/dialogs/connect_dialog.h"
 
 #include <QComboBox>
 #include <QDialog>
@@ -12,8 +12,8 @@
 #include <QValidator>
 #include <algorithm>
 
-#include "code_page.h"
-#include "settings_store.h"
+#include "app/dialogs/code_page.h"
+#include "app/dialogs/settings_store.h"
 
 namespace corvid1 {
 namespace {
@@ -91,7 +91,7 @@ QLineEdit* makeField(QWidget* parent, const char* name, int maxLength) {
 
 class ConnectDialog : public QDialog {
 public:
-    ConnectDialog(QWidget* parent, const ConnectValues& values);
+    ConnectDialog(QWidget* parent, const ConnectValues& values, const QStringList& defaults);
     ~ConnectDialog() override { clearPassword(); }
 
     void accept() override;
@@ -101,7 +101,7 @@ public:
     void clearPassword();
 
 private:
-    void fillFromSettings(const ConnectValues& values);
+    void fillFromSettings(const ConnectValues& values, const QStringList& defaults);
     void deleteEntry();
 
     QComboBox* servers_;
@@ -110,7 +110,9 @@ private:
     QLineEdit* password_;
 };
 
-ConnectDialog::ConnectDialog(QWidget* parent, const ConnectValues& values) : QDialog(parent) {
+ConnectDialog::ConnectDialog(QWidget* parent, const ConnectValues& values,
+                             const QStringList& defaults)
+    : QDialog(parent) {
     setObjectName(QStringLiteral("connectDialog"));
     setWindowTitle(QStringLiteral("Connect"));
     auto* codePage = new CodePageValidator(this);
@@ -169,11 +171,12 @@ ConnectDialog::ConnectDialog(QWidget* parent, const ConnectValues& values) : QDi
     layout->addLayout(form);
     layout->addWidget(buttons);
 
-    fillFromSettings(values);
+    fillFromSettings(values, defaults);
     servers_->setFocus();
 }
 
-void ConnectDialog::fillFromSettings(const ConnectValues& values) {
+void ConnectDialog::fillFromSettings(const ConnectValues& values,
+                                     const QStringList& defaults) {
     const int loaded = loadServerList(servers_);
 
     QSettings key = openSettingsKey();
@@ -187,8 +190,9 @@ void ConnectDialog::fillFromSettings(const ConnectValues& values) {
         writeValue(key, kServerPortValue, fromCodePage(values.port));
     }
 
-    // The default list: one empty entry.
-    if (loaded == 0) servers_->addItem(QString());
+    if (loaded == 0) {
+        for (const QString& server : defaults) addSorted(servers_, server);
+    }
     selectEntry(servers_, 0);
     user_->setText(user);
     // The port shown is the one last confirmed in this run, not the stored one.
@@ -239,8 +243,8 @@ void ConnectDialog::clearPassword() {
 
 void wipePassword(ConnectValues& values) { wipeMemory(values.password, sizeof values.password); }
 
-int runConnectDialog(QWidget* parent, ConnectValues& values) {
-    ConnectDialog dialog(parent, values);
+int runConnectDialog(QWidget* parent, ConnectValues& values, const QStringList& defaultServers) {
+    ConnectDialog dialog(parent, values, defaultServers);
     if (dialog.exec() != QDialog::Accepted) return 1;
     dialog.readInto(values);
     return 0;

@@ -16,6 +16,8 @@
 // was typed.
 #pragma once
 
+#include <QString>
+#include <QStringList>
 #include <cstddef>
 
 class QComboBox;
@@ -37,7 +39,9 @@ void wipePassword(ConnectValues& values);
 
 // Runs the dialog modally over `parent`. Returns 0 for OK (host, port, user and password then
 // hold the fields' text), 1 for Cancel (values unchanged). Both save the server list.
-int runConnectDialog(QWidget* parent, ConnectValues& values);
+// `defaultServers` is offered when the settings hold no server list.
+int runConnectDialog(QWidget* parent, ConnectValues& values,
+                     const QStringList& defaultServers = QStringList{QString()});
 
 // Server list operations on the dialog's combo box, exposed for tests.
 // Adds every readable, non-empty "CEServer%d" below "CENumservers"; returns how many.

@@ -1,4 +1,4 @@
-#include "font_dialog.h"
+#include "app/dialogs/font_dialog.h"
 
 #include <QComboBox>
 #include <QDialog>
@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "preferences.h"
+#include "app/dialogs/preferences.h"
 
 namespace corvid1 {
 namespace {

@@ -1,10 +1,10 @@
-#include "preferences.h"
+#include "app/dialogs/preferences.h"
 
 #include <QFontDatabase>
 #include <QSettings>
 #include <algorithm>
 
-#include "settings_store.h"
+#include "app/dialogs/settings_store.h"
 
 namespace corvid1 {
 
@@ -43,7 +43,7 @@ bool loadTerminalSettings(int& type, int& lines) {
     if (!readNumber(key, kTermTypeValue, type)) return false;
     type = type != 0 ? 1 : 0;
     if (!readNumber(key, kScrollbackValue, lines)) return false;
-    lines = std::clamp(lines, kMinScrollbackLines, kMaxScrollbackLines);
+    lines = std::clamp(lines, 0, kMaxScrollbackLines);
     return true;
 }
 

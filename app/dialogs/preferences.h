@@ -3,14 +3,17 @@
 // the registry key has always used. Registry failures are silent: the loads say false and
 // the caller applies the defaults.
 //
-// `scrollbackLines` itself belongs to the terminal (terminal/terminal_screen.h): the screen's
-// `setScrollbackLines` keeps it. These functions only move the number to and from storage.
+// `scrollbackLines` itself belongs to the terminal (TerminalScreen::scrollbackLines, set with
+// `setScrollbackLines`), as do its limit and default. These functions only move the number to
+// and from storage.
 //
 // User-interface thread only.
 #pragma once
 
 #include <QFont>
 #include <QString>
+
+#include "terminal/terminal_screen.h"
 
 namespace corvid1 {
 
@@ -20,12 +23,6 @@ inline constexpr char kFontSizeValue[] = "CEChannelFontSize";
 inline constexpr char kFontWeightValue[] = "CEChannelFontWeight";
 inline constexpr char kTermTypeValue[] = "CETermType";
 inline constexpr char kScrollbackValue[] = "CENumScrollBackLines";
-
-// Limits the Terminal Settings dialog keeps and the loads enforce on stored values, so a
-// hand-edited registry cannot give the terminal a negative or huge scrollback.
-inline constexpr int kMinScrollbackLines = 0;
-inline constexpr int kMaxScrollbackLines = 500;
-inline constexpr int kDefaultScrollbackLines = 100;
 
 // A face name longer than this is neither stored nor read back (and such families are left
 // out of the Font dialog's list), so what is saved is always what is loaded.
@@ -61,7 +58,8 @@ bool loadFontSettings(QString& face, int& height, int& weight);
 // Writes all three; true only if they were all written (false for an over-long face).
 bool saveFontSettings(const QString& face, int height, int weight);
 // Reads the terminal type and the line count; true only if both were read. A type other than
-// 0 reads as 1; a line count outside 0..500 is clamped.
+// 0 reads as 1; a line count outside 0..kMaxScrollbackLines is brought into it, so a
+// hand-edited registry cannot give the terminal a negative or huge scrollback.
 bool loadTerminalSettings(int& type, int& lines);
 void saveTerminalSettings(int type, int lines);
 

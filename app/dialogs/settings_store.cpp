@@ -1,4 +1,4 @@
-#include "settings_store.h"
+#include "app/dialogs/settings_store.h"
 
 #include <QVariant>
 #include <limits>

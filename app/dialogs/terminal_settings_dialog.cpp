@@ -1,4 +1,4 @@
-#include "terminal_settings_dialog.h"
+#include "app/dialogs/terminal_settings_dialog.h"
 
 #include <QButtonGroup>
 #include <QDialog>
@@ -13,7 +13,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "preferences.h"
+#include "app/dialogs/preferences.h"
 
 namespace corvid1 {
 namespace {
@@ -100,7 +100,7 @@ int scrollbackFromText(const QString& text) {
         if (ch < QLatin1Char('0') || ch > QLatin1Char('9')) break;
         value = value * 10 + (ch.unicode() - '0');
     }
-    return std::clamp(value, kMinScrollbackLines, kMaxScrollbackLines);
+    return std::clamp(value, 0, kMaxScrollbackLines);
 }
 
 }  // namespace corvid1
