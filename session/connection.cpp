@@ -1,0 +1,186 @@
+#include "session/connection.h"
+
+#include <array>
+#include <cstring>
+
+namespace corvid1 {
+namespace {
+
+constexpr std::array<std::uint32_t, 256> makeCrcTable() {
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t n = 0; n < 256; ++n) {
+        std::uint32_t c = n;
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        table[n] = c;
+    }
+    return table;
+}
+
+constexpr std::array<std::uint32_t, 256> crcTable = makeCrcTable();
+
+constexpr std::size_t lengthFieldSize = 4;
+constexpr std::size_t checkSize = 4;
+
+std::uint32_t loadBigEndian(const std::uint8_t* bytes) {
+    return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
+           (std::uint32_t{bytes[2]} << 8) | bytes[3];
+}
+
+void storeBigEndian(std::uint8_t* bytes, std::uint32_t value) {
+    bytes[0] = static_cast<std::uint8_t>(value >> 24);
+    bytes[1] = static_cast<std::uint8_t>(value >> 16);
+    bytes[2] = static_cast<std::uint8_t>(value >> 8);
+    bytes[3] = static_cast<std::uint8_t>(value);
+}
+
+}  // namespace
+
+std::uint32_t packetCrc(const std::uint8_t* data, std::size_t length) {
+    std::uint32_t crc = 0;
+    for (std::size_t i = 0; i < length; ++i) crc = crcTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    return crc;
+}
+
+int Connection::receivePacket(MessageBuffer& buffer, EncryptedConnection* decrypt) {
+    for (;;) {
+        buffer.reset();
+        buffer.reserve(lengthFieldSize);
+        if (socket_.receiveExactly(buffer.cursor(), lengthFieldSize) < 0) {
+            lastError_ = PacketError::StreamClosed;
+            return -1;
+        }
+        const std::uint32_t length = buffer.getUint32();
+        // Checked before anything is allocated for the packet.
+        if (length > maxPacketLength) {
+            lastError_ = PacketError::TooLong;
+            return -1;
+        }
+        if (length < 1 + checkSize) {
+            lastError_ = PacketError::TooShort;
+            return -1;
+        }
+        const std::size_t padding = 8 - length % 8;
+        const std::size_t total = length + padding;
+        buffer.reserve(static_cast<std::ptrdiff_t>(total));
+        if (socket_.receiveExactly(buffer.cursor(), total) < 0) {
+            lastError_ = PacketError::StreamClosed;
+            return -1;
+        }
+        if (decrypt != nullptr) {
+            if (decrypt->inspector_ != nullptr &&
+                !decrypt->inspector_->inspect(buffer.cursor(), total)) {
+                lastError_ = PacketError::Refused;
+                return -1;
+            }
+            buffer.skip(static_cast<std::ptrdiff_t>(total));
+            decrypt->decryptPacket(buffer);
+            buffer.skip(-static_cast<std::ptrdiff_t>(total));
+        }
+        // Unencrypted SSH-1 has no other integrity check, and a wrong key shows up here too.
+        const std::uint8_t* body = buffer.cursor();
+        if (packetCrc(body, total - checkSize) != loadBigEndian(body + total - checkSize)) {
+            lastError_ = PacketError::BadCheck;
+            return -1;
+        }
+        buffer.truncate(buffer.size() - checkSize);
+        buffer.skip(static_cast<std::ptrdiff_t>(padding));
+        const std::uint8_t type = buffer.getByte();
+        if (type == SSH_MSG_IGNORE || type == SSH_MSG_DEBUG) continue;
+        lastError_ = PacketError::None;
+        return static_cast<std::int8_t>(type);
+    }
+}
+
+void Connection::framePacket(MessageBuffer& buffer) {
+    const std::size_t n = buffer.length();
+    const std::uint32_t length = static_cast<std::uint32_t>(n - 8);
+    const std::size_t r = length % 8;
+    std::uint8_t* data = buffer.data();
+    // The 8 reserved bytes become the padding; a packet needs 8 - r of them.
+    if (r != 0) {
+        std::memmove(data + lengthFieldSize, data + lengthFieldSize + r, n - lengthFieldSize - r);
+        buffer.truncate(n - r);
+    }
+    storeBigEndian(buffer.data(), length);
+    const std::uint32_t crc =
+        packetCrc(buffer.data() + lengthFieldSize, buffer.length() - lengthFieldSize);
+    buffer.putUint32(crc);
+}
+
+int Connection::readPacket(MessageBuffer& buffer) {
+    return receivePacket(buffer, nullptr);
+}
+
+int Connection::writePacket(MessageBuffer& buffer) {
+    if (buffer.length() <= MessageBuffer::packetHeaderSize) return -1;
+    framePacket(buffer);
+    socket_.sendBytes(buffer.data(), buffer.length());
+    return 0;
+}
+
+int EncryptedConnection::readPacket(MessageBuffer& buffer) {
+    return receivePacket(buffer, this);
+}
+
+int EncryptedConnection::writePacket(MessageBuffer& buffer) {
+    if (buffer.length() <= MessageBuffer::packetHeaderSize) return -1;
+    framePacket(buffer);
+    encryptPacket(buffer);
+    socket_.sendBytes(buffer.data(), buffer.length());
+    return 0;
+}
+
+namespace {
+
+// The part of the buffer that the cipher transforms: behind the length field, up to the cursor.
+std::uint8_t* cipherStart(MessageBuffer& buffer) {
+    return buffer.data() + lengthFieldSize;
+}
+std::size_t cipherLength(const MessageBuffer& buffer) {
+    return buffer.length() > lengthFieldSize ? buffer.length() - lengthFieldSize : 0;
+}
+
+}  // namespace
+
+void TripleDesConnection::initCipherContext(CipherContext& context, const std::uint8_t* key,
+                                            std::size_t keyLength, int direction) {
+    tripleDesInitContext(context, key, keyLength, direction);
+}
+
+void TripleDesConnection::setSessionKey(const std::uint8_t* key, std::size_t keyLength) {
+    initCipherContext(receiveContext, key, keyLength, 0);
+    initCipherContext(sendContext, key, keyLength, 1);
+}
+
+void TripleDesConnection::encryptPacket(MessageBuffer& buffer) {
+    tripleDesCbcEncrypt(sendContext, cipherStart(buffer), cipherLength(buffer));
+}
+
+void TripleDesConnection::decryptPacket(MessageBuffer& buffer) {
+    tripleDesCbcDecrypt(receiveContext, cipherStart(buffer), cipherLength(buffer));
+}
+
+void BlowfishConnection::initCipherContext(CipherContext& context, const std::uint8_t* key,
+                                           std::size_t keyLength, int direction) {
+    blowfishInitContext(context, key, keyLength, direction);
+}
+
+void BlowfishConnection::setSessionKey(const std::uint8_t* key, std::size_t keyLength) {
+    initCipherContext(receiveContext, key, keyLength, 0);
+    initCipherContext(sendContext, key, keyLength, 1);
+}
+
+void BlowfishConnection::encryptPacket(MessageBuffer& buffer) {
+    blowfishCbcEncrypt(sendContext, cipherStart(buffer), cipherLength(buffer));
+}
+
+void BlowfishConnection::decryptPacket(MessageBuffer& buffer) {
+    blowfishCbcDecrypt(receiveContext, cipherStart(buffer), cipherLength(buffer));
+}
+
+void NullCipherConnection::initCipherContext(CipherContext& context, const std::uint8_t* key,
+                                             std::size_t keyLength, int direction) {
+    nullCipherInitContext(context, key, keyLength, direction);
+}
+
+}  // namespace corvid1

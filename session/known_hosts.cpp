@@ -1,0 +1,339 @@
+#include "session/known_hosts.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+namespace corvid1 {
+
+namespace {
+
+// Longer lines are no SSH-1 key we could use (a 16384-bit modulus needs under 5000 digits).
+constexpr std::size_t kMaxLineLength = 64 * 1024;
+constexpr std::uint32_t kMaxKeyBits = 16384;
+
+char lowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
+
+// Glob match with '*' (any run) and '?' (one character), ignoring ASCII case. Backtracks only
+// to the last '*', so the cost stays linear in practice and quadratic at worst.
+bool globMatch(std::string_view pattern, std::string_view text) {
+    std::size_t p = 0, t = 0, starP = std::string_view::npos, starT = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            starP = p++;
+            starT = t;
+        } else if (p < pattern.size() &&
+                   (pattern[p] == '?' || lowerAscii(pattern[p]) == lowerAscii(text[t]))) {
+            ++p;
+            ++t;
+        } else if (starP != std::string_view::npos) {
+            p = starP + 1;
+            t = ++starT;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// Splits off the next blank-separated field.
+std::string_view nextField(std::string_view& rest) {
+    while (!rest.empty() && isBlank(rest.front())) rest.remove_prefix(1);
+    std::size_t end = 0;
+    while (end < rest.size() && !isBlank(rest[end])) ++end;
+    const std::string_view field = rest.substr(0, end);
+    rest.remove_prefix(end);
+    return field;
+}
+
+std::optional<std::uint32_t> parseBits(std::string_view text) {
+    if (text.empty() || text.size() > 5) return std::nullopt;
+    std::uint32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + std::uint32_t(c - '0');
+    }
+    if (value == 0 || value > kMaxKeyBits) return std::nullopt;
+    return value;
+}
+
+struct Entry {
+    std::string_view patterns;
+    HostKey key;
+};
+
+// One line of a store; std::nullopt for comments, blank lines and anything that is not a
+// readable SSH-1 entry. Numbers are converted only for lines whose patterns name the host.
+std::optional<Entry> parseLineFor(std::string_view line, std::string_view name) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    std::string_view rest = line;
+    const std::string_view patterns = nextField(rest);
+    if (patterns.empty() || patterns.front() == '#' || patterns.front() == '@' ||
+        patterns.front() == '|')
+        return std::nullopt;
+    const auto bits = parseBits(nextField(rest));  // an SSH-2 key type fails here
+    if (!bits || !knownHostsPatternsMatch(patterns, name)) return std::nullopt;
+    const auto exponent = decimalToBytes(nextField(rest));
+    const auto modulus = decimalToBytes(nextField(rest));
+    if (!exponent || !modulus || exponent->empty() || modulus->empty()) return std::nullopt;
+    Entry entry{patterns, {}};
+    entry.key.bits = *bits;
+    entry.key.exponent = *exponent;
+    entry.key.modulus = *modulus;
+    return entry;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+struct LineBuffer {
+    char* data = nullptr;
+    std::size_t capacity = 0;
+    ~LineBuffer() { std::free(data); }
+};
+
+enum class ScanResult { Missing, Read, Failed };
+
+// Calls `visit(line, number)` for each line of `path` until it returns true.
+template <typename Visit>
+ScanResult scanStore(const std::string& path, std::string& error, Visit visit) {
+    if (path.empty()) return ScanResult::Missing;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return ScanResult::Missing;
+        error = path + ": " + std::strerror(errno);
+        return ScanResult::Failed;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        error = path + ": not a regular file";
+        return ScanResult::Failed;
+    }
+    std::unique_ptr<std::FILE, FileCloser> file(::fdopen(fd, "r"));
+    if (!file) {
+        ::close(fd);
+        error = path + ": " + std::strerror(errno);
+        return ScanResult::Failed;
+    }
+    LineBuffer buffer;
+    unsigned long number = 0;
+    ssize_t length;
+    while ((length = ::getline(&buffer.data, &buffer.capacity, file.get())) >= 0) {
+        ++number;
+        std::string_view line(buffer.data, std::size_t(length));
+        if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+        if (line.size() > kMaxLineLength) continue;
+        if (visit(line, number)) break;
+    }
+    if (std::ferror(file.get())) {
+        error = path + ": read error";
+        return ScanResult::Failed;
+    }
+    return ScanResult::Read;
+}
+
+bool sameKey(const HostKey& a, const HostKey& b) {
+    return a.modulus == b.modulus && a.exponent == b.exponent;
+}
+
+std::string homeFolder() {
+    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
+    struct passwd entry {};
+    struct passwd* result = nullptr;
+    std::vector<char> scratch(16384);
+    if (::getpwuid_r(::getuid(), &entry, scratch.data(), scratch.size(), &result) == 0 &&
+        result != nullptr && result->pw_dir != nullptr && result->pw_dir[0] == '/')
+        return result->pw_dir;
+    return {};
+}
+
+// Where a name could be mistaken for a pattern, a marker, a hash or a field boundary, it
+// cannot be filed without changing what the line means.
+bool fileableHost(std::string_view host) {
+    if (host.empty() || host.front() == '|' || host.front() == '@') return false;
+    return std::none_of(host.begin(), host.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u <= 0x20 || u == 0x7f || std::strchr(",#*?![]", c) != nullptr;
+    });
+}
+
+bool makeFolders(const std::string& path, std::string& error) {
+    // Every missing folder on the way to the file, owner-only like the file itself.
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        const std::string folder = path.substr(0, slash);
+        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+            error = folder + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool writeAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += std::size_t(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool knownHostsPatternsMatch(std::string_view patterns, std::string_view name) {
+    bool matched = false;
+    while (!patterns.empty()) {
+        const std::size_t comma = patterns.find(',');
+        std::string_view pattern = patterns.substr(0, comma);
+        patterns.remove_prefix(comma == std::string_view::npos ? patterns.size() : comma + 1);
+        const bool negated = !pattern.empty() && pattern.front() == '!';
+        if (negated) pattern.remove_prefix(1);
+        if (pattern.empty() || !globMatch(pattern, name)) continue;
+        if (negated) return false;
+        matched = true;
+    }
+    return matched;
+}
+
+std::string defaultKnownHostsPath() {
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && config[0] == '/')
+        return std::string(config) + "/corvid1/known_hosts";
+    const std::string home = homeFolder();
+    return home.empty() ? std::string() : home + "/.config/corvid1/known_hosts";
+}
+
+std::string defaultOpenSshKnownHostsPath() {
+    const std::string home = homeFolder();
+    return home.empty() ? std::string() : home + "/.ssh/known_hosts";
+}
+
+std::string knownHostsName(std::string_view host, std::uint16_t port) {
+    if (port == 22) return std::string(host);
+    return "[" + std::string(host) + "]:" + std::to_string(port);
+}
+
+KnownHosts::KnownHosts(std::string userStore, std::vector<std::string> readOnlyStores)
+    : userStore_(std::move(userStore)), readOnlyStores_(std::move(readOnlyStores)) {}
+
+KnownHosts KnownHosts::withDefaults() {
+    std::vector<std::string> readOnly;
+    if (std::string openSsh = defaultOpenSshKnownHostsPath(); !openSsh.empty())
+        readOnly.push_back(std::move(openSsh));
+    return KnownHosts(defaultKnownHostsPath(), std::move(readOnly));
+}
+
+HostKeyCheck KnownHosts::check(std::string_view host, std::uint16_t port,
+                               const HostKey& key) const {
+    const std::string name = knownHostsName(host, port);
+    HostKeyCheck result;
+    std::optional<HostKey> firstOther;
+    std::string firstOtherAt;
+
+    std::vector<const std::string*> stores{&userStore_};
+    for (const std::string& path : readOnlyStores_) stores.push_back(&path);
+    for (const std::string* path : stores) {
+        std::string error;
+        bool known = false;
+        const ScanResult scanned =
+            scanStore(*path, error, [&](std::string_view line, unsigned long number) {
+                auto entry = parseLineFor(line, name);
+                if (!entry) return false;
+                const std::string at = *path + ":" + std::to_string(number);
+                if (sameKey(entry->key, key)) {
+                    result.storedAt = at;
+                    known = true;
+                    return true;
+                }
+                if (!firstOther) {
+                    firstOther = std::move(entry->key);
+                    firstOtherAt = at;
+                }
+                return false;
+            });
+        if (scanned == ScanResult::Failed && result.readError.empty()) result.readError = error;
+        if (known) {
+            result.status = HostKeyStatus::Known;
+            return result;
+        }
+    }
+    if (firstOther) {
+        result.status = HostKeyStatus::Changed;
+        result.storedFingerprint = hostKeyFingerprint(*firstOther);
+        result.storedAt = firstOtherAt;
+    }
+    return result;
+}
+
+bool KnownHosts::add(std::string_view host, std::uint16_t port, const HostKey& key,
+                     std::string* error) const {
+    std::string reason;
+    const auto fail = [&](std::string text) {
+        if (error != nullptr) *error = std::move(text);
+        return false;
+    };
+    if (userStore_.empty()) return fail("no folder for the known hosts file");
+    if (!fileableHost(host)) return fail("host name cannot be stored: " + std::string(host));
+    if (key.bits == 0 || key.bits > kMaxKeyBits || key.exponent.empty() || key.modulus.empty())
+        return fail("empty host key");
+    if (!makeFolders(userStore_, reason)) return fail(reason);
+
+    const std::string line = knownHostsName(host, port) + " " + std::to_string(key.bits) + " " +
+                             bytesToDecimal(key.exponent) + " " + bytesToDecimal(key.modulus) +
+                             "\n";
+
+    int fd = ::open(userStore_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        ::fchmod(fd, 0600);  // exactly owner-only, whatever the umask left
+    } else if (errno == EEXIST) {
+        fd = ::open(userStore_.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+    }
+    if (fd < 0) return fail(userStore_ + ": " + std::strerror(errno));
+
+    // The lock keeps two of our own processes from interleaving; one write of the whole line
+    // and a truncate back on failure keep a reader from ever seeing half an entry for long.
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    struct stat info {};
+    bool written = false;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        std::string text = line;
+        char last = '\n';
+        if (info.st_size > 0 && ::pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n')
+            text.insert(text.begin(), '\n');  // never glue our entry to an unfinished line
+        written = writeAll(fd, text) && ::fsync(fd) == 0;
+        if (!written) {
+            reason = userStore_ + ": " + std::strerror(errno);
+            if (::ftruncate(fd, info.st_size) != 0) {
+                // Nothing more can be done; the partial line is ignored when read.
+            }
+        }
+    } else {
+        reason = userStore_ + ": not a regular file";
+    }
+    ::close(fd);
+    return written ? true : fail(reason);
+}
+
+}  // namespace corvid1

@@ -1,0 +1,157 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "crypto/random_pool.h"
+#include "session/connection.h"
+#include "session/message_buffer.h"
+#include "session/terminal_front_end.h"
+
+namespace corvid1 {
+
+class HostKeyVerifier;
+struct RsaPublicKey;
+
+// SSH-1 message types of the conversation.
+enum : std::uint8_t {
+    SSH_MSG_DISCONNECT = 1,
+    SSH_SMSG_PUBLIC_KEY = 2,
+    SSH_CMSG_SESSION_KEY = 3,
+    SSH_CMSG_USER = 4,
+    SSH_CMSG_AUTH_PASSWORD = 9,
+    SSH_CMSG_REQUEST_PTY = 10,
+    SSH_CMSG_WINDOW_SIZE = 11,
+    SSH_CMSG_EXEC_SHELL = 12,
+    SSH_SMSG_SUCCESS = 14,
+    SSH_SMSG_FAILURE = 15,
+    SSH_CMSG_STDIN_DATA = 16,
+    SSH_SMSG_STDOUT_DATA = 17,
+    SSH_SMSG_STDERR_DATA = 18,
+    SSH_SMSG_EXITSTATUS = 20,
+};
+
+// The client's version line.
+inline constexpr char clientVersionLine[] = "SSH-1.5-CORVID11.00.46\n";
+
+// What the caller hands in for one login; the core knows nothing of the window.
+struct LoginParameters {
+    std::string user;
+    std::string password;  // wiped as soon as it has been sent, or when the Session goes
+    std::string terminalType = "vt100";  // "vt100" or "vt52"
+    std::uint32_t cipherPreference = 3;  // 0 none, 3 triple DES, 6 Blowfish
+    std::uint32_t rows = 24;
+    std::uint32_t columns = 80;
+    std::uint32_t widthPixels = 0;
+    std::uint32_t heightPixels = 0;
+    // Full path of the random pool's seed file (the caller picks the folder).
+    std::string seedFilePath = "ssh_seedfile";
+};
+
+// How a session ended.
+enum class SessionEnd {
+    NotEnded,            // runSession has not returned yet
+    VersionFailure,      // no line beginning with "SSH-" (or the stream ended first)
+    KeyExchangeFailure,  // public key missing or unusable, or the first encrypted packet bad
+    HostKeyRejected,     // the HostKeyVerifier refused the host key
+    LoginRefused,        // disconnect after the user name, or the password refused
+    ServerDisconnect,    // SSH_MSG_DISCONNECT in the data phase; reason in disconnectReason
+    ExitStatus,          // SSH_SMSG_EXITSTATUS; value in exitStatus
+    StreamFailure,       // the stream failed or a packet was bad; detail in packetError
+    Aborted,             // Session::abort was called
+};
+
+struct SessionResult {
+    SessionEnd end = SessionEnd::NotEnded;
+    std::optional<std::uint32_t> exitStatus;
+    std::string disconnectReason;  // of any SSH_MSG_DISCONNECT received
+    PacketError packetError = PacketError::None;
+    bool serverOffersOnlySsh2 = false;  // its version line announced protocol 2 only
+    std::string serverVersion;          // the server's version line as received
+    int cipher = -1;                    // the cipher number chosen, once chosen
+};
+
+// The per-connection protocol state. Threads: the front end (user-interface thread) holds the
+// Session in a std::shared_ptr and calls sendInput, sendWindowSize and abort; the session thread
+// holds another reference for the whole of runSession. The Session, its connections and its
+// buffers therefore stay valid until runSession has returned, whatever the other thread does.
+class Session {
+  public:
+    // `connection` is already connected. `frontEnd` must outlive the Session.
+    Session(std::unique_ptr<Connection> connection, LoginParameters login,
+            SessionFrontEnd& frontEnd = terminalFrontEnd());
+    // Shuts the socket down and closes it (once), then releases both connections.
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Thread-safe: shuts the socket down (without closing it, so the descriptor cannot be
+    // reused under the session thread) and a blocked read or send fails; runSession then ends
+    // with SessionEnd::Aborted and prints nothing more of its own.
+    void abort();
+    bool aborted() const { return aborted_.load(std::memory_order_acquire); }
+
+    // Hooks, set before runSession starts. The verifier sees the host key right after it is
+    // read; the inspector sees every encrypted packet before it is decrypted.
+    void setHostKeyVerifier(std::shared_ptr<HostKeyVerifier> verifier);
+    void setCiphertextInspector(std::shared_ptr<CiphertextInspector> inspector);
+
+    // Valid once runSession has returned, on the thread that knows it has.
+    const SessionResult& result() const { return result_; }
+
+    // Sends through `connection` with packet writes from both threads serialised.
+    int sendPacket(Connection& connection, MessageBuffer& buffer);
+    // The keyed encrypted connection, or null before the key exchange has finished.
+    EncryptedConnection* encryptedConnection() const {
+        return encrypted_.load(std::memory_order_acquire);
+    }
+    Connection& plainConnection() { return *connection_; }
+    SessionFrontEnd& frontEnd() { return frontEnd_; }
+    const LoginParameters& login() const { return login_; }
+
+    // Key exchange state (written by the session thread during the exchange only).
+    std::int8_t cipherNumber = 0;
+    std::uint8_t cookie[8] = {};
+    std::uint8_t sessionId[16] = {};
+    RandomPool randomPool{};
+
+  private:
+    friend class SessionDriver;
+    friend SessionResult runSession(Session& session);
+    friend bool exchangeKeys(Session& session, MessageBuffer& buffer,
+                             const RsaPublicKey& serverKey);
+    // Stores the keyed connection and only then makes it visible to the other thread.
+    void publishEncryptedConnection(std::unique_ptr<EncryptedConnection> keyed);
+    void wipePassword();
+
+    std::unique_ptr<Connection> connection_;
+    std::unique_ptr<EncryptedConnection> encryptedOwner_;
+    std::atomic<EncryptedConnection*> encrypted_{nullptr};
+    std::mutex writeLock_;
+    std::atomic<bool> aborted_{false};
+    SessionFrontEnd& frontEnd_;
+    LoginParameters login_;
+    SessionResult result_;
+    std::shared_ptr<HostKeyVerifier> hostKeyVerifier_;
+    std::shared_ptr<CiphertextInspector> inspector_;
+};
+
+// Runs the whole conversation; returns when the session has ended, for whatever reason, with
+// the same record that Session::result gives. Call it once per Session, on its own thread.
+SessionResult runSession(Session& session);
+
+// Sends exactly `length` bytes as user input (NULs included; a negative length means the
+// NUL-terminated length of `text`). Dropped before the key exchange has finished. Large input
+// goes out in several packets. Any thread.
+void sendInput(Session& session, const char* text, int length);
+
+// Sends the terminal size: rows + 1, then columns and the pixel sizes, as this client always
+// has. Dropped before the key exchange has finished. Any thread.
+void sendWindowSize(Session& session, std::uint32_t rows, std::uint32_t columns,
+                    std::uint32_t widthPixels, std::uint32_t heightPixels);
+
+}  // namespace corvid1

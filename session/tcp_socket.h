@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace corvid1 {
+
+// Holder of the one stream socket that joins the client to the server; -1 when there is none.
+// Destruction leaves the socket alone: only shutdownAndClose closes it, so several holders may
+// name one socket and exactly one of them decides when it goes away.
+class TcpSocket {
+  public:
+    // A connect that neither succeeds nor fails within this time is given up.
+    static constexpr int defaultConnectTimeoutMs = 15000;
+    // The line buffer of readLine; a longer line is refused rather than cut.
+    static constexpr std::size_t lineBufferSize = 500;
+
+    TcpSocket() = default;
+    // Takes an already-connected stream socket (tests, or a caller that connected it itself).
+    explicit TcpSocket(int handle) : handle_(handle) {}
+
+    // Connects by host text (dotted IPv4 address or host name) and port: 1 on success, -1 on
+    // failure. A failed attempt closes what it created and leaves the handle at -1.
+    int openConnection(const char* host, std::uint16_t port,
+                       int timeoutMs = defaultConnectTimeoutMs);
+
+    // Shuts both directions down and closes the socket; the handle becomes -1. No effect at -1.
+    void shutdownAndClose();
+    // Shuts both directions down without closing, so that a read or send blocked on another
+    // thread fails at once while the handle stays valid for that thread. Safe from any thread.
+    void shutdownOnly() const;
+
+    int socketHandle() const { return handle_; }
+
+    // Sends the whole range, retrying partial sends and interruptions. The peer having gone
+    // never raises SIGPIPE. Returns 0, or -1 when the stream failed (callers may ignore it: a
+    // broken connection also shows itself at the next receive). No effect at -1.
+    int sendBytes(const void* data, std::size_t length) const;
+    // Sends the characters of a NUL-terminated text, without the terminator.
+    int sendText(const char* text) const;
+
+    // Fills `buffer` with exactly `length` bytes: returns `length`, or -1 when the stream closed
+    // or failed first. A length of 0 returns 0 and receives nothing.
+    int receiveExactly(void* buffer, std::size_t length) const;
+
+    // One line exactly as received, through its line feed (a carriage return stays). Returns an
+    // empty text when the stream fails first or no line feed arrives within lineBufferSize
+    // bytes; a real line is never empty because it holds at least its line feed.
+    std::string readLine() const;
+
+  private:
+    int handle_ = -1;
+};
+
+}  // namespace corvid1
