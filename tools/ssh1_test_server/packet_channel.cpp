@@ -91,7 +91,7 @@ bool PacketChannel::readPacket(Packet& packet) {
             return false;
         }
         int type = body[padding];
-        if (type == SSH_MSG_IGNORE || type == SSH_MSG_DEBUG) continue;
+        if (!deliverIgnored_ && (type == SSH_MSG_IGNORE || type == SSH_MSG_DEBUG)) continue;
         packet.type = type;
         packet.payload.assign(body.begin() + static_cast<std::ptrdiff_t>(padding) + 1,
                               body.end() - 4);

@@ -49,6 +49,8 @@ public:
 
     int fd() const { return fd_; }
     void setTimeout(int ms) { timeoutMs_ = ms; }
+    // Tests that check the interleaving want IGNORE and DEBUG packets too.
+    void setDeliverIgnored(bool on) { deliverIgnored_ = on; }
     void setCiphers(std::unique_ptr<PacketCipher> send, std::unique_ptr<PacketCipher> receive);
 
     // Reads the next packet that is neither IGNORE nor DEBUG. Returns false when the stream
@@ -76,6 +78,7 @@ private:
     std::unique_ptr<PacketCipher> receive_;
     std::string error_;
     bool peerClosed_ = false;
+    bool deliverIgnored_ = false;
 };
 
 void randomBytes(std::uint8_t* out, std::size_t length);
