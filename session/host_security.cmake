@@ -1,0 +1,24 @@
+# Host-key store, host-key fingerprints and the CRC compensation attack detector. Included at the
+# end of session/CMakeLists.txt; self-contained so that it can be reviewed and moved on its own.
+target_sources(corvid1_session PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/known_hosts.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/host_key_fingerprint.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/deattack.cpp
+)
+
+# The tests check against other people's code: GMP for decimal numbers, Nettle for MD5, and
+# PuTTY's and OpenSSH's key tools for the fingerprint and the file format.
+pkg_check_modules(HOSTSEC_ORACLES REQUIRED IMPORTED_TARGET nettle gmp)
+find_program(HOSTSEC_PUTTYGEN puttygen REQUIRED)
+find_program(HOSTSEC_SSH_KEYGEN1 ssh-keygen1 REQUIRED)
+
+add_executable(known_hosts_test ${CMAKE_CURRENT_LIST_DIR}/tests/known_hosts_test.cpp)
+target_link_libraries(known_hosts_test PRIVATE corvid1_session GTest::gtest_main
+                      PkgConfig::HOSTSEC_ORACLES)
+target_compile_definitions(known_hosts_test PRIVATE
+  PUTTYGEN_PATH="${HOSTSEC_PUTTYGEN}" SSH_KEYGEN1_PATH="${HOSTSEC_SSH_KEYGEN1}")
+gtest_discover_tests(known_hosts_test PROPERTIES LABELS core)
+
+add_executable(deattack_test ${CMAKE_CURRENT_LIST_DIR}/tests/deattack_test.cpp)
+target_link_libraries(deattack_test PRIVATE corvid1_session GTest::gtest_main)
+gtest_discover_tests(deattack_test PROPERTIES LABELS core)
