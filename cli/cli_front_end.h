@@ -1,0 +1,82 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "session/terminal_front_end.h"
+#include "terminal/notification.h"
+
+namespace corvid1 {
+class Session;
+}
+
+namespace corvid1::cli {
+
+// Events the session thread (and the SIGWINCH handler) hand to the main loop, one byte each
+// through a pipe, so the main loop waits on one descriptor for everything.
+enum WakeEvent : char {
+    WakePtyAnswered = 'P',   // the pty request was answered; the shell request follows at once
+    WakeFirstOutput = 'O',   // the first server output: the data phase has begun
+    WakeWindowSize = 'W',    // the local terminal changed size
+    WakeSessionEnded = 'E',  // runSession has returned
+    WakeOutputFailed = 'F',  // standard output could not be written
+};
+
+// Writes every byte, retrying short writes and interruptions. False on any other failure.
+bool writeAll(int fd, const char* data, std::size_t length);
+// Writes one byte to a non-blocking pipe; safe in a signal handler. A full pipe drops it, which
+// loses nothing because the reader already has an event of the same kind waiting.
+void wake(int fd, WakeEvent event);
+
+// The command-line client's seat: server output goes to standard output unchanged (--raw and
+// interactive) or into the terminal screen (--screen); the driver's status lines are kept for
+// the failure report and shown on standard error with -v. The screen's answers to ENQ and ESC Z
+// go back to the server as input.
+class CliFrontEnd : public SessionFrontEnd, public NotificationTarget {
+  public:
+    enum class Sink { StandardOutput, Screen };
+
+    CliFrontEnd(Sink sink, bool verbose, int wakeFd)
+        : sink_(sink), verbose_(verbose), wakeFd_(wakeFd) {}
+
+    // The session whose input the screen's answers go to; set before the session thread starts.
+    void setSession(Session* session) { session_ = session; }
+    // While the local terminal is raw, a line feed no longer returns the carriage: status lines
+    // on standard error then end in CR LF.
+    void setRawTerminal(bool raw) { rawTerminal_.store(raw); }
+
+    // SessionFrontEnd, on the session thread.
+    void status(const char* text) override;
+    void output(const char* data, std::size_t len) override;
+    // NotificationTarget: the screen's notifications, on the session thread inside output().
+    void send(int message, std::intptr_t first, std::intptr_t second) override;
+
+    // The status lines not yet shown on standard error, in order, for the failure report.
+    std::string unshownStatus() const;
+    bool loginSucceeded() const { return loginSucceeded_.load(); }
+    bool outputFailed() const { return outputFailed_.load(); }
+
+    // Writes a text of our own to standard error, CR LF line ends while the terminal is raw.
+    void printError(const std::string& text) const;
+
+  private:
+    Sink sink_;
+    bool verbose_;
+    int wakeFd_;
+    Session* session_ = nullptr;
+    std::atomic<bool> rawTerminal_{false};
+    std::atomic<bool> loginSucceeded_{false};
+    std::atomic<bool> outputFailed_{false};
+    bool firstOutputSeen_ = false;  // session thread only
+    mutable std::mutex lock_;
+    struct Line {
+        std::string text;
+        bool shown;
+    };
+    std::vector<Line> lines_;
+};
+
+}  // namespace corvid1::cli

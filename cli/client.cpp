@@ -1,0 +1,388 @@
+#include "cli/client.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "cli/cli_front_end.h"
+#include "cli/escape_scanner.h"
+#include "cli/local_terminal.h"
+#include "cli/password.h"
+#include "cli/paths.h"
+#include "cli/screen_text.h"
+#include "crypto/wipe.h"
+#include "session/session.h"
+#include "terminal/interpreter.h"
+#include "terminal/terminal_screen.h"
+
+namespace corvid1::cli {
+
+static_assert(maxColumns <= kMaxColumns && maxRows <= kMaxRows,
+              "--size must stay within what the terminal screen holds");
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The driver gives no sign once the shell request is out, and input sent before it would
+// reach the server in the middle of the login. The request follows the pty answer at once, so
+// input is held until the first output or until this long after the pty answer.
+constexpr auto shellRequestGrace = std::chrono::milliseconds(150);
+constexpr std::size_t inputChunk = 16384;
+
+int wakeWriteFd = -1;
+
+void onWindowChange(int) {
+    wake(wakeWriteFd, WakeWindowSize);
+}
+
+struct WindowSize {
+    int columns = 80;
+    int rows = 24;
+    int widthPixels = 0;
+    int heightPixels = 0;
+    bool operator==(const WindowSize&) const = default;
+};
+
+// The local terminal's size; a terminal that reports no size counts as 80x24.
+WindowSize localWindowSize(int fd) {
+    WindowSize size;
+    winsize ws{};
+    if (ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
+        size.columns = ws.ws_col;
+        size.rows = ws.ws_row;
+        size.widthPixels = ws.ws_xpixel;
+        size.heightPixels = ws.ws_ypixel;
+    }
+    return size;
+}
+
+// The window-size message carries one row more than it is given (the pty request carries the
+// rows themselves); one row less is passed so the server's pty gets the local terminal's size.
+void sendLocalWindowSize(Session& session, const WindowSize& size) {
+    const std::uint32_t rows = size.rows > 1 ? static_cast<std::uint32_t>(size.rows - 1) : 0;
+    sendWindowSize(session, rows, static_cast<std::uint32_t>(size.columns),
+                   static_cast<std::uint32_t>(size.widthPixels),
+                   static_cast<std::uint32_t>(size.heightPixels));
+}
+
+struct WakePipe {
+    int readFd = -1;
+    int writeFd = -1;
+    bool open() {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+        readFd = fds[0];
+        writeFd = fds[1];
+        return true;
+    }
+    ~WakePipe() {
+        if (readFd >= 0) close(readFd);
+        if (writeFd >= 0) close(writeFd);
+    }
+};
+
+bool obtainPassword(const CliOptions& options, const std::string& user, SecretText& password,
+                    std::string& error) {
+    if (!options.passwordFile.empty())
+        return readPasswordFile(options.passwordFile, password, error);
+    if (takePasswordFromEnvironment(password, error)) return true;
+    if (!error.empty()) return false;
+    return promptForPassword(user + "@" + options.host + "'s password: ", password, error);
+}
+
+// Everything the main loop tracks while the session runs.
+struct LoopState {
+    bool released = false;  // input and window sizes may go to the server
+    std::optional<Clock::time_point> ptyAnswered;
+    bool firstOutput = false;
+    bool ended = false;
+    bool stdinOpen = true;
+    bool userDisconnected = false;
+    bool windowChanged = false;
+};
+
+class Client {
+  public:
+    Client(const CliOptions& options, bool interactive)
+        : options_(options), interactive_(interactive) {}
+    int run();
+
+  private:
+    bool setUpScreen();
+    bool connect(LoginParameters login);
+    void mainLoop();
+    void release();
+    void handleWakeEvents();
+    void pumpInput();
+    int finish();
+
+    const CliOptions& options_;
+    bool interactive_;
+    WakePipe wake_;
+    std::unique_ptr<CliFrontEnd> frontEnd_;
+    std::unique_ptr<TerminalScreen> screen_;
+    std::shared_ptr<Session> session_;
+    std::thread sessionThread_;
+    LocalTerminal terminal_{STDIN_FILENO};
+    EscapeScanner escape_;
+    LoopState state_;
+    WindowSize sentSize_;
+};
+
+int Client::run() {
+    if (!wake_.open()) {
+        std::string text = std::string("corvid1-cli: ") + std::strerror(errno) + "\n";
+        writeAll(STDERR_FILENO, text.data(), text.size());
+        return exitFailure;
+    }
+    wakeWriteFd = wake_.writeFd;
+    const bool screen = !interactive_ && options_.output == OutputMode::Screen;
+    frontEnd_ = std::make_unique<CliFrontEnd>(
+        screen ? CliFrontEnd::Sink::Screen : CliFrontEnd::Sink::StandardOutput, options_.verbose,
+        wake_.writeFd);
+
+    const std::string user = options_.user.empty() ? localUserName() : options_.user;
+    if (user.empty()) {
+        frontEnd_->printError("corvid1-cli: no user name: give one with -l or user@host\n");
+        return exitUsage;
+    }
+    SecretText password;
+    std::string error;
+    if (!obtainPassword(options_, user, password, error)) {
+        frontEnd_->printError("corvid1-cli: " + error + "\n");
+        return exitFailure;
+    }
+
+    LoginParameters login;
+    login.user = user;
+    login.password.assign(password.data(), password.size());
+    password.wipe();
+    login.terminalType = options_.vt52 ? "vt52" : "vt100";
+    login.cipherPreference = static_cast<std::uint32_t>(options_.cipher);
+    if (interactive_) {
+        sentSize_ = localWindowSize(STDIN_FILENO);
+    } else {
+        sentSize_.columns = options_.columns;
+        sentSize_.rows = options_.rows;
+    }
+    login.rows = static_cast<std::uint32_t>(sentSize_.rows);
+    login.columns = static_cast<std::uint32_t>(sentSize_.columns);
+    login.widthPixels = static_cast<std::uint32_t>(sentSize_.widthPixels);
+    login.heightPixels = static_cast<std::uint32_t>(sentSize_.heightPixels);
+    login.seedFilePath = seedFilePath();
+
+    if (screen) setUpScreen();
+    if (!connect(std::move(login))) return exitFailure;
+    mainLoop();
+    return finish();
+}
+
+bool Client::setUpScreen() {
+    screen_ = createScreen();
+    attachScreen(screen_.get());
+    // A script wants as much of the output as the terminal can keep.
+    screen_->setScrollbackLines(kMaxScrollbackLines);
+    screen_->resize(options_.columns, options_.rows, 0, 0, frontEnd_.get());
+    return true;
+}
+
+bool Client::connect(LoginParameters login) {
+    TcpSocket socket;
+    if (options_.verbose)
+        frontEnd_->printError("Connecting to " + options_.host + " port " +
+                              std::to_string(options_.port) + "...\n");
+    if (socket.openConnection(options_.host.c_str(), options_.port) != 1) {
+        secureWipe(login.password.data(), login.password.size());
+        frontEnd_->printError("corvid1-cli: could not connect to " + options_.host + " port " +
+                              std::to_string(options_.port) + "\n");
+        return false;
+    }
+    auto connection = std::make_unique<Connection>(socket.socketHandle());
+    session_ = std::make_shared<Session>(std::move(connection), std::move(login), *frontEnd_);
+    frontEnd_->setSession(session_.get());
+
+    if (interactive_) {
+        struct sigaction action {};
+        action.sa_handler = onWindowChange;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGWINCH, &action, nullptr);
+    }
+    // The thread keeps its own reference for the whole run; when the run is over it shuts the
+    // socket down, so that input blocked in a send on the main thread fails instead of waiting.
+    sessionThread_ = std::thread([session = session_, fd = wake_.writeFd] {
+        runSession(*session);
+        session->abort();
+        wake(fd, WakeSessionEnded);
+    });
+    return true;
+}
+
+void Client::release() {
+    state_.released = true;
+    if (!interactive_) return;
+    installTerminalRestorers();
+    if (terminal_.makeRaw()) frontEnd_->setRawTerminal(true);
+    // The size may have changed while the login ran.
+    const WindowSize now = localWindowSize(STDIN_FILENO);
+    if (!(now == sentSize_)) {
+        sentSize_ = now;
+        sendLocalWindowSize(*session_, now);
+    }
+}
+
+void Client::handleWakeEvents() {
+    char events[64];
+    for (;;) {
+        const ssize_t n = read(wake_.readFd, events, sizeof events);
+        if (n <= 0) break;
+        for (ssize_t i = 0; i < n; ++i) {
+            switch (events[i]) {
+                case WakePtyAnswered:
+                    if (!state_.ptyAnswered) state_.ptyAnswered = Clock::now();
+                    break;
+                case WakeFirstOutput:
+                    state_.firstOutput = true;
+                    break;
+                case WakeWindowSize:
+                    state_.windowChanged = true;
+                    break;
+                case WakeSessionEnded:
+                    state_.ended = true;
+                    break;
+                case WakeOutputFailed:
+                    session_->abort();
+                    break;
+                default:
+                    break;
+            }
+        }
+    }
+}
+
+void Client::pumpInput() {
+    char buffer[inputChunk];
+    const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    if (n <= 0) {
+        // Input has ended; the session goes on until the server ends it.
+        state_.stdinOpen = false;
+        return;
+    }
+    if (!interactive_) {
+        sendInput(*session_, buffer, static_cast<int>(n));
+        return;
+    }
+    std::string out;
+    const auto result = escape_.feed(buffer, static_cast<std::size_t>(n), out);
+    if (!out.empty()) sendInput(*session_, out.data(), static_cast<int>(out.size()));
+    if (result == EscapeScanner::Result::Disconnect) {
+        state_.userDisconnected = true;
+        state_.stdinOpen = false;
+        session_->abort();
+    }
+}
+
+void Client::mainLoop() {
+    while (!state_.ended) {
+        if (!state_.released) {
+            const bool graceOver =
+                state_.ptyAnswered && Clock::now() - *state_.ptyAnswered >= shellRequestGrace;
+            if (state_.firstOutput || graceOver) release();
+        }
+        if (state_.released && state_.windowChanged) {
+            state_.windowChanged = false;
+            const WindowSize now = localWindowSize(STDIN_FILENO);
+            if (!(now == sentSize_)) {
+                sentSize_ = now;
+                sendLocalWindowSize(*session_, now);
+            }
+        }
+
+        pollfd fds[2] = {{wake_.readFd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+        const nfds_t count = state_.released && state_.stdinOpen ? 2 : 1;
+        int timeout = -1;
+        if (!state_.released && state_.ptyAnswered) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  *state_.ptyAnswered + shellRequestGrace - Clock::now())
+                                  .count();
+            timeout = left > 0 ? static_cast<int>(left) : 0;
+        }
+        const int ready = poll(fds, count, timeout);
+        if (ready < 0 && errno != EINTR) {
+            session_->abort();  // the thread then ends on its own and can be joined
+            break;
+        }
+        if (ready <= 0) continue;
+        if (fds[0].revents != 0) handleWakeEvents();
+        if (count == 2 && fds[1].revents != 0 && !state_.ended) pumpInput();
+    }
+    sessionThread_.join();
+}
+
+int Client::finish() {
+    // Back to the terminal's own modes before anything more is printed.
+    terminal_.restore();
+    frontEnd_->setRawTerminal(false);
+
+    const SessionResult& result = session_->result();
+    if (screen_) {
+        const std::string text = screenText(*screen_);
+        if (state_.released || state_.firstOutput)
+            writeAll(STDOUT_FILENO, text.data(), text.size());
+        attachScreen(nullptr);
+    }
+    if (frontEnd_->outputFailed()) {
+        frontEnd_->printError(std::string("corvid1-cli: standard output: ") +
+                              "cannot be written; the session was ended\n");
+        return exitFailure;
+    }
+    switch (result.end) {
+        case SessionEnd::ExitStatus:
+            return static_cast<int>(result.exitStatus.value_or(0) & 0xFF);
+        case SessionEnd::ServerDisconnect:
+            return exitOk;
+        case SessionEnd::Aborted:
+            // Only "~." aborts a session; after the login that is an ordinary end.
+            return frontEnd_->loginSucceeded() ? exitOk : exitFailure;
+        case SessionEnd::StreamFailure:
+            if (frontEnd_->loginSucceeded()) {
+                frontEnd_->printError(frontEnd_->unshownStatus());
+                frontEnd_->printError("corvid1-cli: connection to " + options_.host + " lost\n");
+                return exitFailure;
+            }
+            break;
+        default:
+            break;
+    }
+    // The login did not complete: tell which step failed and why, in the driver's words.
+    frontEnd_->printError(frontEnd_->unshownStatus());
+    return exitFailure;
+}
+
+}  // namespace
+
+int runClient(const CliOptions& options) {
+    // A closed reader of standard output shows as a failed write, not a silent death.
+    signal(SIGPIPE, SIG_IGN);
+    const bool interactive = isatty(STDIN_FILENO) != 0;
+    if (interactive && options.output == OutputMode::Screen) {
+        const char text[] = "corvid1-cli: --screen needs standard input that is not a terminal\n";
+        writeAll(STDERR_FILENO, text, sizeof text - 1);
+        return exitUsage;
+    }
+    Client client(options, interactive);
+    return client.run();
+}
+
+}  // namespace corvid1::cli

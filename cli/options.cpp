@@ -1,0 +1,275 @@
+#include "cli/options.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace corvid1::cli {
+
+namespace {
+
+// The options that take a value, with both spellings where a short one exists.
+enum class Opt { Port, User, Cipher, Terminal, PasswordFile, Size };
+
+struct ValueOption {
+    char shortName;  // 0: long form only
+    const char* longName;
+    Opt id;
+};
+
+constexpr ValueOption valueOptions[] = {
+    {'p', "port", Opt::Port},
+    {'l', "login", Opt::User},
+    {'c', "cipher", Opt::Cipher},
+    {'t', "terminal", Opt::Terminal},
+    {0, "password-file", Opt::PasswordFile},
+    {0, "size", Opt::Size},
+};
+
+struct CipherName {
+    const char* name;
+    int number;
+};
+
+constexpr CipherName cipherNames[] = {{"3des", 3}, {"blowfish", 6}, {"none", 0}};
+
+const ValueOption* findShort(char c) {
+    for (const auto& o : valueOptions)
+        if (o.shortName == c) return &o;
+    return nullptr;
+}
+
+const ValueOption* findLong(std::string_view name) {
+    for (const auto& o : valueOptions)
+        if (name == o.longName) return &o;
+    return nullptr;
+}
+
+bool parsePort(const std::string& text, std::uint16_t& port) {
+    if (text.empty() || text.size() > 5) return false;
+    unsigned long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<unsigned long>(c - '0');
+    }
+    if (value < 1 || value > 65535) return false;
+    port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+bool parseBoundedInt(std::string_view text, int limit, int& out) {
+    if (text.empty() || text.size() > 4) return false;
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1 || value > limit) return false;
+    out = value;
+    return true;
+}
+
+// Applies one option value; returns the error text, empty on success.
+std::string applyValue(Opt id, const std::string& value, CliOptions& o, bool& userGiven) {
+    switch (id) {
+        case Opt::Port:
+            if (!parsePort(value, o.port)) return "bad port '" + value + "'";
+            return {};
+        case Opt::User:
+            if (value.empty()) return "empty user name";
+            o.user = value;
+            userGiven = true;
+            return {};
+        case Opt::Cipher:
+            for (const auto& c : cipherNames) {
+                if (value == c.name) {
+                    o.cipher = c.number;
+                    return {};
+                }
+            }
+            return "unknown cipher '" + value + "' (3des, blowfish or none)";
+        case Opt::Terminal:
+            if (value == "vt100" || value == "vt52") {
+                o.vt52 = value == "vt52";
+                return {};
+            }
+            return "unknown terminal type '" + value + "' (vt100 or vt52)";
+        case Opt::PasswordFile:
+            if (value.empty()) return "empty password file name";
+            o.passwordFile = value;
+            return {};
+        case Opt::Size:
+            if (!parseSize(value, o.columns, o.rows))
+                return "bad size '" + value + "' (COLSxROWS, at most " +
+                       std::to_string(maxColumns) + "x" + std::to_string(maxRows) + ")";
+            return {};
+    }
+    return "internal error";
+}
+
+// Flags without a value; returns false if the name is not one.
+bool applyFlag(std::string_view name, CliOptions& o, bool& rawGiven, bool& screenGiven) {
+    if (name == "v" || name == "verbose") {
+        o.verbose = true;
+    } else if (name == "raw") {
+        rawGiven = true;
+    } else if (name == "screen") {
+        screenGiven = true;
+    } else if (name == "h" || name == "help") {
+        o.help = true;
+    } else if (name == "V" || name == "version") {
+        o.version = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+ParseResult failure(std::string error) {
+    ParseResult r;
+    r.error = std::move(error);
+    return r;
+}
+
+}  // namespace
+
+bool parseSize(const std::string& text, int& columns, int& rows) {
+    const auto x = text.find_first_of("xX");
+    if (x == std::string::npos) return false;
+    int c = 0, r = 0;
+    if (!parseBoundedInt(std::string_view(text).substr(0, x), maxColumns, c)) return false;
+    if (!parseBoundedInt(std::string_view(text).substr(x + 1), maxRows, r)) return false;
+    columns = c;
+    rows = r;
+    return true;
+}
+
+ParseResult parseOptions(int argc, const char* const* argv) {
+    CliOptions o;
+    bool userGiven = false, rawGiven = false, screenGiven = false;
+    std::string target;
+    int positional = 0;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool optionsEnded = arg == "--";
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            // Everything after "--" is positional as well.
+            int from = optionsEnded ? i + 1 : i;
+            int to = optionsEnded ? argc : i + 1;
+            for (int k = from; k < to; ++k) {
+                if (positional++ == 0) target = argv[k];
+            }
+            if (optionsEnded) break;
+            continue;
+        }
+        if (arg.rfind("--", 0) == 0) {
+            std::string name = arg.substr(2), value;
+            const auto eq = name.find('=');
+            const bool attached = eq != std::string::npos;
+            if (attached) {
+                value = name.substr(eq + 1);
+                name.resize(eq);
+            }
+            if (const ValueOption* vo = findLong(name)) {
+                if (!attached) {
+                    if (i + 1 >= argc) return failure("option --" + name + " needs a value");
+                    value = argv[++i];
+                }
+                std::string err = applyValue(vo->id, value, o, userGiven);
+                if (!err.empty()) return failure(err);
+                continue;
+            }
+            if (attached || !applyFlag(name, o, rawGiven, screenGiven))
+                return failure("unknown option '" + arg + "'");
+            continue;
+        }
+        // A cluster of short options: flags may be combined ("-vv"); a value option takes the
+        // rest of the word or the next one.
+        for (std::size_t k = 1; k < arg.size(); ++k) {
+            const char c = arg[k];
+            if (const ValueOption* vo = findShort(c)) {
+                std::string value;
+                if (k + 1 < arg.size()) {
+                    value = arg.substr(k + 1);
+                } else if (i + 1 < argc) {
+                    value = argv[++i];
+                } else {
+                    return failure(std::string("option -") + c + " needs a value");
+                }
+                std::string err = applyValue(vo->id, value, o, userGiven);
+                if (!err.empty()) return failure(err);
+                break;
+            }
+            if (!applyFlag(std::string_view(&arg[k], 1), o, rawGiven, screenGiven))
+                return failure(std::string("unknown option '-") + c + "'");
+        }
+    }
+
+    if (rawGiven && screenGiven) return failure("--raw and --screen exclude each other");
+    o.outputGiven = rawGiven || screenGiven;
+    if (screenGiven) o.output = OutputMode::Screen;
+
+    if (o.help || o.version) {
+        ParseResult r;
+        r.ok = true;
+        r.options = std::move(o);
+        return r;
+    }
+    if (positional == 0) return failure("no host given");
+    if (positional > 1)
+        return failure("only one host may be given; remote commands are not supported");
+
+    // "user@host": the last '@' separates, so a user name may itself hold one.
+    const auto at = target.rfind('@');
+    if (at != std::string::npos) {
+        std::string userPart = target.substr(0, at);
+        target.erase(0, at + 1);
+        if (userPart.empty()) return failure("empty user name before '@'");
+        if (!userGiven) o.user = std::move(userPart);
+    }
+    if (target.empty()) return failure("no host given");
+    o.host = std::move(target);
+
+    ParseResult r;
+    r.ok = true;
+    r.options = std::move(o);
+    return r;
+}
+
+const char* usageLine() {
+    return "usage: corvid1-cli [-p PORT] [-l USER] [-c 3des|blowfish|none] [-t vt100|vt52] [-v]\n"
+           "                   [--password-file FILE] [--raw | --screen] [--size COLSxROWS]\n"
+           "                   [user@]host\n";
+}
+
+const char* helpText() {
+    return "An SSH-1.5 client for scripts and terminals.\n"
+           "\n"
+           "  -p, --port PORT         TCP port of the server (default 22)\n"
+           "  -l, --login USER        user name (default: user@ prefix, else the local name)\n"
+           "  -c, --cipher NAME       3des (default), blowfish or none\n"
+           "  -t, --terminal TYPE     terminal type for the pty: vt100 (default) or vt52\n"
+           "  -v, --verbose           the session's progress lines on standard error\n"
+           "      --password-file F   read the password from the first line of F, which must\n"
+           "                          not be accessible to group or others\n"
+           "      --raw               when standard input is not a terminal, write the\n"
+           "                          server's bytes unchanged to standard output (default)\n"
+           "      --screen            when standard input is not a terminal, run the output\n"
+           "                          through the terminal and print its text at the end\n"
+           "      --size COLSxROWS    pty size when standard input is not a terminal (80x24)\n"
+           "  -h, --help              this text\n"
+           "  -V, --version           the program's version\n"
+           "\n"
+           "The password comes from --password-file, else from the environment variable\n"
+           "CORVID1_PASSWORD, else it is asked for on the terminal. It is never taken from the\n"
+           "command line.\n"
+           "\n"
+           "In a terminal, '~.' at the start of a line disconnects and '~~' sends one '~'.\n"
+           "\n"
+           "Exit status: the remote exit status if the server sent one, 0 if the session\n"
+           "ended otherwise normally, 255 if the connection, key exchange or login failed,\n"
+           "2 for a bad command line.\n";
+}
+
+}  // namespace corvid1::cli

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace corvid1::cli {
+
+// What the server's output becomes when standard input is not a terminal.
+enum class OutputMode {
+    Raw,     // the bytes, unchanged, to standard output
+    Screen,  // fed through the terminal; the buffer's text is printed at the end
+};
+
+struct CliOptions {
+    std::string host;
+    std::uint16_t port = 22;
+    std::string user;          // empty: the local login name is used
+    int cipher = 3;            // SSH-1 cipher number: 0 none, 3 triple DES, 6 Blowfish
+    bool vt52 = false;         // terminal type asked for in the pty request
+    bool verbose = false;      // the driver's status lines go to standard error
+    std::string passwordFile;  // empty: none given
+    OutputMode output = OutputMode::Raw;
+    bool outputGiven = false;  // --raw or --screen was on the command line
+    int columns = 80;          // pty size when standard input is not a terminal
+    int rows = 24;
+    bool help = false;
+    bool version = false;
+};
+
+// Limits of --size: those of the terminal screen that --screen feeds (checked where the two meet).
+inline constexpr int maxColumns = 255;
+inline constexpr int maxRows = 1000;
+
+struct ParseResult {
+    bool ok = false;
+    CliOptions options;
+    std::string error;  // what was wrong, without the program name; empty when ok
+};
+
+// Parses the command line in the manner of ssh and plink: short options take their value
+// attached ("-p2222") or as the next word, long options as "--name=value" or the next word,
+// "--" ends the options. Exactly one host is required unless --help or --version is given.
+// "-l USER" wins over a "user@" prefix, since it is the more explicit of the two.
+ParseResult parseOptions(int argc, const char* const* argv);
+
+const char* usageLine();
+const char* helpText();
+
+// Parses "COLSxROWS" within the limits above; false leaves the outputs alone.
+bool parseSize(const std::string& text, int& columns, int& rows);
+
+}  // namespace corvid1::cli
