@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -23,37 +24,37 @@ Bytes stringPayload(const std::string& text) {
     return w.take();
 }
 
+// The record line for a client message; empty when the payload does not hold its fields.
 std::string describeMessage(const Packet& p) {
     Reader r(p.payload);
+    std::string line;
+    auto text = [&] { return escapeText(r.string()); };
+    auto sizes = [&] {
+        std::uint32_t rows = r.u32(), cols = r.u32(), x = r.u32(), y = r.u32();
+        return "rows=" + std::to_string(rows) + " columns=" + std::to_string(cols) +
+               " xpixels=" + std::to_string(x) + " ypixels=" + std::to_string(y);
+    };
     switch (p.type) {
-        case SSH_MSG_DISCONNECT: return "DISCONNECT " + escapeText(r.string());
-        case SSH_CMSG_USER: return "USER " + escapeText(r.string());
-        case SSH_CMSG_AUTH_PASSWORD: return "PASSWORD " + escapeText(r.string());
+        case SSH_MSG_DISCONNECT: line = "DISCONNECT " + text(); break;
+        case SSH_CMSG_SESSION_KEY: return "SESSION_KEY";  // recorded in full once decoded
+        case SSH_CMSG_USER: line = "USER " + text(); break;
+        case SSH_CMSG_AUTH_PASSWORD: line = "PASSWORD " + text(); break;
         case SSH_CMSG_REQUEST_PTY: {
-            std::string term = r.string();
-            std::uint32_t rows = r.u32(), cols = r.u32(), x = r.u32(), y = r.u32();
-            if (r.failed()) break;
-            return "PTY term=" + escapeText(term) + " rows=" + std::to_string(rows) +
-                   " columns=" + std::to_string(cols) + " xpixels=" + std::to_string(x) +
-                   " ypixels=" + std::to_string(y) + " modes=" + hexText(r.rest(), r.left());
+            line = "PTY term=" + text();
+            line += " " + sizes();
+            line += " modes=" + hexText(r.rest(), r.left());
+            break;
         }
-        case SSH_CMSG_WINDOW_SIZE: {
-            std::uint32_t rows = r.u32(), cols = r.u32(), x = r.u32(), y = r.u32();
-            if (r.failed()) break;
-            return "WINDOW_SIZE rows=" + std::to_string(rows) + " columns=" +
-                   std::to_string(cols) + " xpixels=" + std::to_string(x) +
-                   " ypixels=" + std::to_string(y);
-        }
-        case SSH_CMSG_SESSION_KEY: return {};  // recorded once decoded
-        case SSH_CMSG_EXEC_SHELL: return "EXEC_SHELL";
-        case SSH_CMSG_EXEC_CMD: return "EXEC_CMD " + escapeText(r.string());
-        case SSH_CMSG_STDIN_DATA: return "STDIN " + escapeText(r.string());
-        case SSH_CMSG_EOF: return "EOF";
-        case SSH_CMSG_EXIT_CONFIRMATION: return "EXIT_CONFIRMATION";
+        case SSH_CMSG_WINDOW_SIZE: line = "WINDOW_SIZE " + sizes(); break;
+        case SSH_CMSG_EXEC_SHELL: line = "EXEC_SHELL"; break;
+        case SSH_CMSG_EXEC_CMD: line = "EXEC_CMD " + text(); break;
+        case SSH_CMSG_STDIN_DATA: line = "STDIN " + text(); break;
+        case SSH_CMSG_EOF: line = "EOF"; break;
+        case SSH_CMSG_EXIT_CONFIRMATION: line = "EXIT_CONFIRMATION"; break;
         default:
-            return "MESSAGE " + std::to_string(p.type) + " " + std::to_string(p.payload.size());
+            line = "MESSAGE " + std::to_string(p.type) + " " + std::to_string(p.payload.size());
     }
-    return "ERROR malformed message " + std::to_string(p.type);
+    return r.failed() ? std::string() : line;
 }
 
 }  // namespace
@@ -166,7 +167,13 @@ bool ServerConnection::readAndRecord(Packet& packet) {
         return false;
     }
     std::string line = describeMessage(packet);
-    if (!line.empty()) recorder_.line(line);
+    if (line.empty()) {
+        // A field longer than its packet: real servers drop such a client, and so do we.
+        recorder_.line("ERROR malformed message " + std::to_string(packet.type));
+        disconnect("Protocol error: malformed message");
+        return false;
+    }
+    if (packet.type != SSH_CMSG_SESSION_KEY) recorder_.line(line);
     return true;
 }
 
@@ -192,7 +199,8 @@ void ServerConnection::finishWithExitStatus(std::uint32_t status) {
         closeWith("error");
         return;
     }
-    channel_.setTimeout(10000);
+    // Real clients confirm at once; a client that never does is not waited for long.
+    channel_.setTimeout(std::min(10000, static_cast<int>(options_.timeoutSeconds) * 1000));
     Packet p;
     while (readAndRecord(p)) {
         if (p.type == SSH_CMSG_EXIT_CONFIRMATION) {
