@@ -20,7 +20,9 @@ QIcon applicationIcon() {
     return icon;
 }
 
-QPixmap cursorImage() { return QPixmap(QString::fromLatin1(kCursorImagePath)); }
+QPixmap cursorImage() {
+    return QPixmap(QString::fromLatin1(kCursorImagePath));
+}
 
 namespace {
 

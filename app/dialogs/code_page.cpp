@@ -38,9 +38,13 @@ QString fromCodePage(const char* text, std::size_t length) {
     return result;
 }
 
-QString fromCodePage(const char* text) { return fromCodePage(text, std::strlen(text)); }
+QString fromCodePage(const char* text) {
+    return fromCodePage(text, std::strlen(text));
+}
 
-bool inCodePage(QChar ch) { return encodeChar(ch.unicode()) >= 0; }
+bool inCodePage(QChar ch) {
+    return encodeChar(ch.unicode()) >= 0;
+}
 
 std::size_t toCodePage(const QString& text, char* out, std::size_t capacity) {
     std::size_t written = 0;
@@ -48,7 +52,8 @@ std::size_t toCodePage(const QString& text, char* out, std::size_t capacity) {
         const int byte = encodeChar(text.at(i).unicode());
         out[written++] = static_cast<char>(byte < 0 ? '?' : byte);
         // A surrogate pair is one character and one '?'.
-        if (text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+        if (text.at(i).isHighSurrogate() && i + 1 < text.size() &&
+            text.at(i + 1).isLowSurrogate()) {
             ++i;
         }
     }

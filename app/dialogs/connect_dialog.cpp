@@ -39,7 +39,7 @@ QByteArray serverValueName(int n) {
 // Accepts only text the 8-bit wire can carry, so a name or password is never sent with
 // characters silently replaced.
 class CodePageValidator : public QValidator {
-public:
+  public:
     using QValidator::QValidator;
     State validate(QString& input, int&) const override {
         for (QChar ch : input) {
@@ -90,7 +90,7 @@ QLineEdit* makeField(QWidget* parent, const char* name, int maxLength) {
 }
 
 class ConnectDialog : public QDialog {
-public:
+  public:
     ConnectDialog(QWidget* parent, const ConnectValues& values, const QStringList& defaults);
     ~ConnectDialog() override { clearPassword(); }
 
@@ -100,7 +100,7 @@ public:
     void readInto(ConnectValues& values);
     void clearPassword();
 
-private:
+  private:
     void fillFromSettings(const ConnectValues& values, const QStringList& defaults);
     void deleteEntry();
 
@@ -135,8 +135,8 @@ ConnectDialog::ConnectDialog(QWidget* parent, const ConnectValues& values,
     connect(deleteButton, &QPushButton::clicked, this, [this] { deleteEntry(); });
 
     port_ = makeField(this, "port", kMaxPortLength);
-    port_->setValidator(new QRegularExpressionValidator(
-        QRegularExpression(QStringLiteral("[0-9]{0,5}")), port_));
+    port_->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,5}")), port_));
     user_ = makeField(this, "user", kMaxUserLength);
     user_->setValidator(codePage);
     password_ = makeField(this, "password", kMaxPasswordLength);
@@ -175,8 +175,7 @@ ConnectDialog::ConnectDialog(QWidget* parent, const ConnectValues& values,
     servers_->setFocus();
 }
 
-void ConnectDialog::fillFromSettings(const ConnectValues& values,
-                                     const QStringList& defaults) {
+void ConnectDialog::fillFromSettings(const ConnectValues& values, const QStringList& defaults) {
     const int loaded = loadServerList(servers_);
 
     QSettings key = openSettingsKey();
@@ -241,7 +240,9 @@ void ConnectDialog::clearPassword() {
 
 }  // namespace
 
-void wipePassword(ConnectValues& values) { wipeMemory(values.password, sizeof values.password); }
+void wipePassword(ConnectValues& values) {
+    wipeMemory(values.password, sizeof values.password);
+}
 
 int runConnectDialog(QWidget* parent, ConnectValues& values, const QStringList& defaultServers) {
     ConnectDialog dialog(parent, values, defaultServers);

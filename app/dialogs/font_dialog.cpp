@@ -26,11 +26,11 @@ QComboBox* makeList(QWidget* parent, const char* name) {
 }
 
 class FontDialog : public QDialog {
-public:
+  public:
     FontDialog(QWidget* parent, std::function<void()> onChanged);
     void accept() override;
 
-private:
+  private:
     QComboBox* face_;
     QComboBox* style_;
     QComboBox* size_;
@@ -52,10 +52,9 @@ FontDialog::FontDialog(QWidget* parent, std::function<void()> onChanged)
     style_->addItem(QStringLiteral("Regular"), kRegularWeight);
     for (int points : kFontSizes) size_->addItem(QString::number(points));
 
-    const QStringList faces = faceListEntries(
-        QFontDatabase::families(), [](const QString& family) {
-            return QFontDatabase::isFixedPitch(family);
-        });
+    const QStringList faces = faceListEntries(QFontDatabase::families(), [](const QString& family) {
+        return QFontDatabase::isFixedPitch(family);
+    });
     face_->addItems(faces);
 
     int selected = -1;
@@ -136,6 +135,8 @@ QStringList faceListEntries(const QStringList& families,
     return faces;
 }
 
-int fontHeightForPoints(int points, int dotsPerInch) { return -(points * dotsPerInch / 72); }
+int fontHeightForPoints(int points, int dotsPerInch) {
+    return -(points * dotsPerInch / 72);
+}
 
 }  // namespace corvid1

@@ -5,7 +5,9 @@
 
 namespace corvid1 {
 
-QSettings openSettingsKey() { return QSettings(QStringLiteral("Kelm Software"), QStringLiteral("Corvid1")); }
+QSettings openSettingsKey() {
+    return QSettings(QStringLiteral("Kelm Software"), QStringLiteral("Corvid1"));
+}
 
 bool readString(const QSettings& key, const char* name, int maxLength, QString& out) {
     const QVariant value = key.value(QLatin1String(name));

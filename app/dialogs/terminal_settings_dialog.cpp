@@ -22,12 +22,11 @@ namespace {
 constexpr int kReadLength = 7;
 
 class TerminalSettingsDialog : public QDialog {
-public:
-    TerminalSettingsDialog(QWidget* parent, int currentLines,
-                           std::function<void(int)> applyLines);
+  public:
+    TerminalSettingsDialog(QWidget* parent, int currentLines, std::function<void(int)> applyLines);
     void accept() override;
 
-private:
+  private:
     QRadioButton* vt52_;
     QRadioButton* vt100_;
     QLineEdit* lines_;
