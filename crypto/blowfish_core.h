@@ -15,7 +15,7 @@ namespace corvid1::blowfish_core {
      (s)[3][(x) & 0xff])
 #define BLOWFISH_ROUND(s, target, source, p) (target) ^= BLOWFISH_F(s, source) ^ (p)
 
-inline void encrypt(const BlowfishKeySchedule& k, std::uint32_t& left, std::uint32_t& right) {
+[[gnu::always_inline]] inline void encrypt(const BlowfishKeySchedule& k, std::uint32_t& left, std::uint32_t& right) {
     const auto& s = k.sBoxes;
     const std::uint32_t* p = k.pArray;
     std::uint32_t l = left ^ p[0], r = right;
@@ -39,7 +39,7 @@ inline void encrypt(const BlowfishKeySchedule& k, std::uint32_t& left, std::uint
     right = l;
 }
 
-inline void decrypt(const BlowfishKeySchedule& k, std::uint32_t& left, std::uint32_t& right) {
+[[gnu::always_inline]] inline void decrypt(const BlowfishKeySchedule& k, std::uint32_t& left, std::uint32_t& right) {
     const auto& s = k.sBoxes;
     const std::uint32_t* p = k.pArray;
     std::uint32_t l = left ^ p[17], r = right;

@@ -79,45 +79,130 @@ void nullCipherInitContext(CipherContext& context, const std::uint8_t*, std::siz
 }
 
 // The SSH-1 construction is three CBC passes over the whole range, each chaining on its own.
-// Doing them one block at a time gives the same bytes, because block i of a pass depends only on
-// blocks up to i of the pass before it. Fusing them keeps each block in the DES working form
-// across all 48 rounds: the final and initial permutations between passes cancel, and so do
-// those around the chain XORs, since the permutations are linear.
+// Block i of a pass depends only on blocks up to i of the pass before it, so the passes can run
+// together block by block and give the same bytes. Two things make that fast. Each block stays
+// in the DES working form across all three passes: the final and initial permutations between
+// passes cancel, and so do those around the chain XORs, since the permutations are linear. And
+// the passes are software-pipelined: in step t the first pass works on block t, the second on
+// block t - 1 and the third on block t - 2, three independent DES operations run interleaved.
+// Steps 0, 1, n and n + 1 have fewer than three blocks to work on.
+
+// Runs the DES operations of one step: all three interleaved, or those present one by one.
+template <bool a, bool b, bool c, bool decryptA, bool decryptB, bool decryptC>
+[[gnu::always_inline]] inline void runLanes(const TripleDesCipherState& s,
+                                            const DesKeySchedule& kA, DesHalves& x,
+                                            const DesKeySchedule& kB, DesHalves& y,
+                                            const DesKeySchedule& kC, DesHalves& z) {
+    (void)s;
+    if constexpr (a && b && c) {
+        des_core::desRounds3<decryptA, decryptB, decryptC>(kA.roundKeys, x.left, x.right,
+                                                           kB.roundKeys, y.left, y.right,
+                                                           kC.roundKeys, z.left, z.right);
+    } else {
+        if constexpr (a) x = des<decryptA>(kA, x);
+        if constexpr (b) y = des<decryptB>(kB, y);
+        if constexpr (c) z = des<decryptC>(kC, z);
+    }
+}
+
+struct TripleDesPipeline {
+    const TripleDesCipherState& s;
+    const std::uint8_t* input;
+    std::uint8_t* output;
+    DesHalves iv1, iv2, iv3;
+    DesHalves pending1{}, pending2{};  // outputs of one pass waiting for the next pass
+
+    explicit TripleDesPipeline(TripleDesCipherState& state, std::uint8_t* out,
+                               const std::uint8_t* in)
+        : s(state),
+          input(in),
+          output(out),
+          iv1(loadPermuted(state.iv1)),
+          iv2(loadPermuted(state.iv2)),
+          iv3(loadPermuted(state.iv3)) {}
+
+    // Encryption: pass 1 encrypts with key 1 (chain iv1), pass 2 decrypts with key 2 (chain
+    // iv2), pass 3 encrypts with key 3 (chain iv3). pending1 is not needed: pass 1's output is
+    // iv1 itself.
+    template <bool a, bool b, bool c>
+    [[gnu::always_inline]] void encryptStep(std::size_t t) {
+        DesHalves x{}, y{}, z{};
+        if constexpr (a) x = loadPermuted(input + 8 * t) ^ iv1;
+        if constexpr (b) y = iv1;
+        if constexpr (c) z = pending2 ^ iv3;
+        runLanes<a, b, c, false, true, false>(s, s.keySchedule1, x, s.keySchedule2, y,
+                                             s.keySchedule3, z);
+        if constexpr (c) {
+            iv3 = z;
+            storePermuted(output + 8 * (t - 2), z);
+        }
+        if constexpr (b) {
+            pending2 = y ^ iv2;
+            iv2 = iv1;
+        }
+        if constexpr (a) iv1 = x;
+    }
+
+    // Decryption: pass 1 decrypts with key 3 (chain iv3), pass 2 encrypts with key 2 (chain
+    // iv2), pass 3 decrypts with key 1 (chain iv1).
+    template <bool a, bool b, bool c>
+    [[gnu::always_inline]] void decryptStep(std::size_t t) {
+        DesHalves x{}, y{}, z{}, ciphertext{};
+        if constexpr (a) x = ciphertext = loadPermuted(input + 8 * t);
+        if constexpr (b) y = pending1 ^ iv2;
+        if constexpr (c) z = pending2;
+        runLanes<a, b, c, true, false, true>(s, s.keySchedule3, x, s.keySchedule2, y,
+                                            s.keySchedule1, z);
+        if constexpr (c) {
+            storePermuted(output + 8 * (t - 2), z ^ iv1);
+            iv1 = pending2;
+        }
+        if constexpr (b) pending2 = iv2 = y;
+        if constexpr (a) {
+            pending1 = x ^ iv3;
+            iv3 = ciphertext;
+        }
+    }
+
+    void finish(TripleDesCipherState& state) {
+        storePermuted(state.iv1, iv1);
+        storePermuted(state.iv2, iv2);
+        storePermuted(state.iv3, iv3);
+    }
+};
+
 void tripleDesCbcEncrypt(CipherContext& context, std::uint8_t* output, const std::uint8_t* input,
                          std::size_t length) {
-    TripleDesCipherState& s = context.tripleDes;
-    DesHalves iv1 = loadPermuted(s.iv1), iv2 = loadPermuted(s.iv2), iv3 = loadPermuted(s.iv3);
-    for (std::size_t n = length / 8; n > 0; --n, input += 8, output += 8) {
-        DesHalves c1 = des<false>(s.keySchedule1, loadPermuted(input) ^ iv1);
-        iv1 = c1;
-        DesHalves c2 = des<true>(s.keySchedule2, c1) ^ iv2;
-        iv2 = c1;
-        DesHalves c3 = des<false>(s.keySchedule3, c2 ^ iv3);
-        iv3 = c3;
-        storePermuted(output, c3);
+    const std::size_t blocks = length / 8;
+    if (blocks == 0) return;
+    TripleDesPipeline p(context.tripleDes, output, input);
+    p.encryptStep<true, false, false>(0);
+    if (blocks == 1) {
+        p.encryptStep<false, true, false>(1);
+    } else {
+        p.encryptStep<true, true, false>(1);
+        for (std::size_t t = 2; t < blocks; ++t) p.encryptStep<true, true, true>(t);
+        p.encryptStep<false, true, true>(blocks);
     }
-    storePermuted(s.iv1, iv1);
-    storePermuted(s.iv2, iv2);
-    storePermuted(s.iv3, iv3);
+    p.encryptStep<false, false, true>(blocks + 1);
+    p.finish(context.tripleDes);
 }
 
 void tripleDesCbcDecrypt(CipherContext& context, std::uint8_t* output, const std::uint8_t* input,
                          std::size_t length) {
-    TripleDesCipherState& s = context.tripleDes;
-    DesHalves iv1 = loadPermuted(s.iv1), iv2 = loadPermuted(s.iv2), iv3 = loadPermuted(s.iv3);
-    for (std::size_t n = length / 8; n > 0; --n, input += 8, output += 8) {
-        DesHalves c = loadPermuted(input);
-        DesHalves p3 = des<true>(s.keySchedule3, c) ^ iv3;
-        iv3 = c;
-        DesHalves p2 = des<false>(s.keySchedule2, p3 ^ iv2);
-        iv2 = p2;
-        DesHalves p1 = des<true>(s.keySchedule1, p2) ^ iv1;
-        iv1 = p2;
-        storePermuted(output, p1);
+    const std::size_t blocks = length / 8;
+    if (blocks == 0) return;
+    TripleDesPipeline p(context.tripleDes, output, input);
+    p.decryptStep<true, false, false>(0);
+    if (blocks == 1) {
+        p.decryptStep<false, true, false>(1);
+    } else {
+        p.decryptStep<true, true, false>(1);
+        for (std::size_t t = 2; t < blocks; ++t) p.decryptStep<true, true, true>(t);
+        p.decryptStep<false, true, true>(blocks);
     }
-    storePermuted(s.iv1, iv1);
-    storePermuted(s.iv2, iv2);
-    storePermuted(s.iv3, iv3);
+    p.decryptStep<false, false, true>(blocks + 1);
+    p.finish(context.tripleDes);
 }
 
 // Blowfish-CBC with each 32-bit half read and written little-endian; the IV is kept in the same

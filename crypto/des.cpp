@@ -28,11 +28,11 @@ void desSetKey(DesKeySchedule& schedule, const std::uint8_t key[8]) {
             Word bit = Word(cd >> (56 - kPc2[i])) & 1;
             groups[i / 6] |= bit << (5 - i % 6);
         }
-        // Same byte positions as the S-box inputs in the round function.
+        // Same places as the S-box inputs in the round function: bits 2-7 of each byte.
         schedule.roundKeys[2 * round] =
-            groups[0] << 24 | groups[2] << 16 | groups[4] << 8 | groups[6];
+            (groups[0] << 24 | groups[2] << 16 | groups[4] << 8 | groups[6]) << 2;
         schedule.roundKeys[2 * round + 1] =
-            groups[1] << 24 | groups[3] << 16 | groups[5] << 8 | groups[7];
+            (groups[1] << 24 | groups[3] << 16 | groups[5] << 8 | groups[7]) << 2;
         secureWipe(groups, sizeof groups);
         secureWipe(&cd, sizeof cd);
     }

@@ -5,10 +5,11 @@
 //
 // DES after FIPS 46. The block function works in the usual fast representation: the initial
 // permutation is done with five swap-and-mask steps, and each half is then kept rotated left
-// by one bit, so that the eight 6-bit S-box inputs of the expansion sit at byte boundaries of
-// either the half rotated right by four (S1, S3, S5, S7) or the half itself (S2, S4, S6, S8).
-// Each S-box is merged with the P permutation into one table of 64 words, produced in that same
-// rotated form, so a round is two key XORs, eight look-ups and seven XORs.
+// by three bits. In that form the eight 6-bit S-box inputs of the expansion sit in bits 2-7 of
+// the bytes of either the half rotated right by four (S1, S3, S5, S7) or the half itself (S2,
+// S4, S6, S8): after one key XOR and one mask, every byte is already the byte offset of its
+// table entry. Each S-box is merged with the P permutation into one table of 64 words, produced
+// in the same rotated form, so a round is two key XORs, two masks, eight look-ups and eight XORs.
 
 #include <array>
 #include <cstdint>
@@ -64,7 +65,7 @@ constexpr Word rotl(Word x, int n) { return (x << n) | (x >> ((32 - n) & 31)); }
 constexpr Word rotr(Word x, int n) { return (x >> n) | (x << ((32 - n) & 31)); }
 
 // spTables[s][six]: S-box s+1 looked up with its 6-bit input, its four output bits put in their
-// place in the 32-bit S output, passed through P, and rotated left by one like the halves.
+// place in the 32-bit S output, passed through P, and rotated left by three like the halves.
 constexpr std::array<std::array<Word, 64>, 8> makeSpTables() {
     std::array<std::array<Word, 64>, 8> tables{};
     for (int s = 0; s < 8; ++s) {
@@ -76,12 +77,12 @@ constexpr std::array<std::array<Word, 64>, 8> makeSpTables() {
             for (int i = 0; i < 32; ++i) {
                 if (sOut >> (32 - kP[i]) & 1) permuted |= Word(1) << (31 - i);
             }
-            tables[s][six] = rotl(permuted, 1);
+            tables[s][six] = rotl(permuted, 3);
         }
     }
     return tables;
 }
-inline constexpr auto kSp = makeSpTables();
+alignas(64) inline constexpr auto kSp = makeSpTables();
 
 constexpr bool sBoxRowsArePermutations() {
     for (const auto& box : kSBoxes) {
@@ -114,7 +115,7 @@ inline void storeBigEndian(std::uint8_t* p, Word v) {
 
 
 // The initial permutation into the rotated working form, and its inverse. Bytes 0-3 are `left`.
-inline void desInitialPermutation(Word& left, Word& right) {
+[[gnu::always_inline]] inline void desInitialPermutation(Word& left, Word& right) {
     DES_SWAP_MOVE(left, right, 4, 0x0f0f0f0fu);
     DES_SWAP_MOVE(left, right, 16, 0x0000ffffu);
     DES_SWAP_MOVE(right, left, 2, 0x33333333u);
@@ -123,11 +124,13 @@ inline void desInitialPermutation(Word& left, Word& right) {
     Word t = (left ^ right) & 0xaaaaaaaau;
     left ^= t;
     right ^= t;
-    left = rotl(left, 1);
+    left = rotl(left, 3);
+    right = rotl(right, 2);
 }
 
-inline void desFinalPermutation(Word& left, Word& right) {
-    left = rotr(left, 1);
+[[gnu::always_inline]] inline void desFinalPermutation(Word& left, Word& right) {
+    left = rotr(left, 3);
+    right = rotr(right, 2);
     Word t = (left ^ right) & 0xaaaaaaaau;
     left ^= t;
     right ^= t;
@@ -138,21 +141,25 @@ inline void desFinalPermutation(Word& left, Word& right) {
     DES_SWAP_MOVE(left, right, 4, 0x0f0f0f0fu);
 }
 
+// The table entry at a byte offset (a multiple of 4 below 256) into S-box table `box`.
+#define DES_SP(box, offset) \
+    (*reinterpret_cast<const Word*>(reinterpret_cast<const char*>(kSp[box].data()) + (offset)))
+
 // One round: target ^= f(source, round key k).
-#define DES_ROUND(target, source, keys, k)                                              \
-    do {                                                                                \
-        Word w_ = rotr((source), 4) ^ (keys)[2 * (k)];                                  \
-        Word v_ = (source) ^ (keys)[2 * (k) + 1];                                       \
-        (target) ^= kSp[0][(w_ >> 24) & 0x3f] ^ kSp[2][(w_ >> 16) & 0x3f] ^             \
-                    kSp[4][(w_ >> 8) & 0x3f] ^ kSp[6][w_ & 0x3f] ^                      \
-                    kSp[1][(v_ >> 24) & 0x3f] ^ kSp[3][(v_ >> 16) & 0x3f] ^             \
-                    kSp[5][(v_ >> 8) & 0x3f] ^ kSp[7][v_ & 0x3f];                       \
+#define DES_ROUND(target, source, keys, k)                                                    \
+    do {                                                                                      \
+        Word w_ = (rotr((source), 4) ^ (keys)[2 * (k)]) & 0xfcfcfcfcu;                        \
+        Word v_ = ((source) ^ (keys)[2 * (k) + 1]) & 0xfcfcfcfcu;                             \
+        (target) ^= DES_SP(0, w_ >> 24) ^ DES_SP(2, (w_ >> 16) & 0xff) ^                      \
+                    DES_SP(4, (w_ >> 8) & 0xff) ^ DES_SP(6, w_ & 0xff) ^ DES_SP(1, v_ >> 24) ^ \
+                    DES_SP(3, (v_ >> 16) & 0xff) ^ DES_SP(5, (v_ >> 8) & 0xff) ^              \
+                    DES_SP(7, v_ & 0xff);                                                     \
     } while (0)
 
 // The 16 rounds on a block in working form. The result is again in working form as the next
 // DES operation would receive it after FP and IP (those two cancel), i.e. halves swapped.
 template <bool decrypt>
-inline void desRounds(const Word* keys, Word& left, Word& right) {
+[[gnu::always_inline]] inline void desRounds(const Word* keys, Word& left, Word& right) {
     Word l = left, r = right;
     if constexpr (!decrypt) {
         DES_ROUND(l, r, keys, 0);
@@ -191,6 +198,32 @@ inline void desRounds(const Word* keys, Word& left, Word& right) {
     }
     left = r;
     right = l;
+}
+
+// Three independent DES operations with their rounds interleaved. One DES is a chain of 16
+// dependent rounds, each waiting on table look-ups; three chains side by side keep the
+// processor busy while each of them waits. The round key order is reversed for a lane that
+// decrypts.
+template <bool decryptA, bool decryptB, bool decryptC>
+[[gnu::always_inline]] inline void desRounds3(const Word* keysA, Word& leftA, Word& rightA,
+                                              const Word* keysB, Word& leftB, Word& rightB,
+                                              const Word* keysC, Word& leftC, Word& rightC) {
+    Word la = leftA, ra = rightA, lb = leftB, rb = rightB, lc = leftC, rc = rightC;
+#pragma GCC unroll 8
+    for (int k = 0; k < 16; k += 2) {
+        DES_ROUND(la, ra, keysA, decryptA ? 15 - k : k);
+        DES_ROUND(lb, rb, keysB, decryptB ? 15 - k : k);
+        DES_ROUND(lc, rc, keysC, decryptC ? 15 - k : k);
+        DES_ROUND(ra, la, keysA, decryptA ? 14 - k : k + 1);
+        DES_ROUND(rb, lb, keysB, decryptB ? 14 - k : k + 1);
+        DES_ROUND(rc, lc, keysC, decryptC ? 14 - k : k + 1);
+    }
+    leftA = ra;
+    rightA = la;
+    leftB = rb;
+    rightB = lb;
+    leftC = rc;
+    rightC = lc;
 }
 
 }  // namespace corvid1::des_core
