@@ -230,11 +230,11 @@ void TerminalScreen::notify(int message, std::intptr_t first, std::intptr_t seco
     if (notifyWindow != nullptr) notifyWindow->send(message, first, second);
 }
 
-// Cells in window-relative rows (0 = viewTop) and zero-based columns; the column part must
-// stay inside its 8 bits.
+// Cells in window-relative rows (0 = viewTop) and zero-based columns. A column never passes the
+// cursor's place one beyond the last cell, which keeps it inside the word's 8 bits.
 void TerminalScreen::repaintCells(int line1, int column1, int line2, int column2) {
     auto cell = [this](int line, int column) {
-        return static_cast<std::intptr_t>(line - viewTop) * 256 + std::clamp(column - 1, 0, 255);
+        return static_cast<std::intptr_t>(line - viewTop) * 256 + std::clamp(column - 1, 0, columns);
     };
     notify(RepaintCells, cell(line2, column2), cell(line1, column1));
 }
