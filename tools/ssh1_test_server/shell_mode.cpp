@@ -101,7 +101,7 @@ public:
                 errSlot = n;
                 fds[n++] = {child_.errors, POLLIN, 0};
             }
-            if (child_.input >= 0 && !child_.pty && !pending_.empty()) {
+            if (child_.input >= 0 && !pending_.empty()) {  // for a pty, the master again
                 inSlot = n;
                 fds[n++] = {child_.input, POLLOUT, 0};
             }
@@ -115,7 +115,6 @@ public:
             if (errSlot >= 0 && fds[errSlot].revents)
                 relayOutput(child_.errors, SSH_SMSG_STDERR_DATA);
             if (inSlot >= 0 && fds[inSlot].revents) writeInput();
-            if (child_.pty && !pending_.empty()) writeInput();
             if (socketSlot >= 0 && fds[socketSlot].revents && !clientMessage()) {
                 stopChild();
                 return;

@@ -60,6 +60,9 @@ public:
     int collectOutput(std::string& out, std::uint32_t* exitStatus = nullptr);
     std::string serverVersion() const { return serverVersion_; }
     std::uint32_t cipherMask() const { return cipherMask_; }
+    std::uint32_t hostBits() const { return hostBits_; }
+    const __mpz_struct* hostModulus() const { return hostN_; }
+    const __mpz_struct* hostExponent() const { return hostE_; }
 
 private:
     PacketChannel channel_;
