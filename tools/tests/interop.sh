@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# Real SSH-1 clients that nobody here wrote (PuTTY's plink, OpenSSH's ssh1) log in to the test
+# server. This proves that the server, and so every test built on it, speaks the real protocol.
+#   interop.sh SERVER_BINARY CASE
+set -uo pipefail
+server_bin=$1
+case_name=$2
+work=$(mktemp -d /tmp/corvid1-interop.XXXXXX)
+server_pid=
+cleanup() {
+    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+unset SSH_AUTH_SOCK  # no agent: only the password may be offered
+
+fail() {
+    echo "FAIL: $*" >&2
+    echo "--- server log" >&2; cat "$work/server.log" >&2
+    echo "--- record" >&2; cat "$work/record" >&2 2>/dev/null
+    exit 1
+}
+
+# start_server ARGS...: starts the server and sets $port.
+start_server() {
+    "$server_bin" --record "$work/record" --timeout 20 "$@" >"$work/port" 2>"$work/server.log" &
+    server_pid=$!
+    for _ in $(seq 100); do
+        grep -q '^PORT ' "$work/port" 2>/dev/null && break
+        sleep 0.1
+    done
+    port=$(awk '/^PORT /{print $2}' "$work/port")
+    [ -n "$port" ] || fail "server did not report its port"
+}
+
+# plink_run SESSION_CIPHER PLINK_ARGS... (host and command last): PuTTY has no cipher flag; a session file of the
+# test's own puts the wanted cipher first and everything else below WARN.
+plink_run() {
+    local cipher=$1; shift
+    mkdir -p "$work/putty/sessions"
+    local rest
+    rest=$(echo "3des,blowfish" | tr ',' '\n' | grep -vx "$cipher" | tr '\n' ',')
+    printf 'SshProt=0\nCipher=%s,WARN,aes,chacha20,aesgcm,%sdes,arcfour\nAgentFwd=0\nX11Forward=0\n' \
+        "$cipher" "$rest" >"$work/putty/sessions/interop"
+    local fp
+    fp=$("$server_bin" --print-fingerprint)
+    PUTTYDIR="$work/putty" timeout 40 plink -load interop -1 -batch -P "$port" \
+        -hostkey "$fp" "$@"
+}
+
+ssh1_run() {
+    echo "[127.0.0.1]:$port $("$server_bin" --print-known-hosts-line)" >"$work/known_hosts"
+    cat >"$work/openssl.cnf" <<'CNF'
+openssl_conf = openssl_init
+[openssl_init]
+providers = provider_sect
+[provider_sect]
+default = default_sect
+legacy = legacy_sect
+[default_sect]
+activate = 1
+[legacy_sect]
+activate = 1
+CNF
+    OPENSSL_CONF="$work/openssl.cnf" timeout 40 sshpass -p secret ssh1 -1 -F /dev/null -c 3des \
+        -p "$port" -o UserKnownHostsFile="$work/known_hosts" -o GlobalKnownHostsFile=/dev/null \
+        -o StrictHostKeyChecking=yes -o RSAAuthentication=no -o RhostsRSAAuthentication=no \
+        -o ChallengeResponseAuthentication=no -o PasswordAuthentication=yes \
+        -o NumberOfPasswordPrompts=1 "$@"
+}
+
+expect_rc() { [ "$1" = "$2" ] || fail "exit code $1, expected $2"; }
+expect_in() { grep -qF -- "$2" "$1" || fail "'$2' missing from $(basename "$1"): $(head -c 600 "$1")"; }
+
+# The bulk pattern of the server: byte i is (i XOR (i >> 8)) AND 255.
+bulk_pattern() { perl -e 'print chr(($_ ^ ($_ >> 8)) & 255) for 0..'"$(($1 - 1))"; }
+
+command_case() {  # CLIENT CIPHER
+    start_server --mode shell
+    if [ "$1" = plink ]; then
+        plink_run "$2" -l test -pw secret 127.0.0.1 'echo out-$((6*7)); echo err-line >&2; exit 3' \
+            </dev/null >"$work/out" 2>"$work/err"
+    else
+        ssh1_run test@127.0.0.1 'echo out-$((6*7)); echo err-line >&2; exit 3' \
+            </dev/null >"$work/out" 2>"$work/err"
+    fi
+    expect_rc $? 3
+    expect_in "$work/out" out-42
+    expect_in "$work/err" err-line
+    expect_in "$work/record" "SESSION_KEY cipher=$([ "$2" = blowfish ] && echo 6 || echo 3)"
+    expect_in "$work/record" "EXEC_CMD echo out-"
+    expect_in "$work/record" "EXIT_CONFIRMATION"
+}
+
+pty_case() {  # CLIENT CIPHER
+    start_server --mode shell
+    local input='stty size; echo "T=$TERM"; tty; echo pty-$((6*7)); exit 7'
+    if [ "$1" = plink ]; then
+        printf '%s\n' "$input" | plink_run "$2" -t -l test -pw secret 127.0.0.1 >"$work/out" 2>"$work/err"
+    else
+        printf '%s\n' "$input" | ssh1_run -tt test@127.0.0.1 >"$work/out" 2>"$work/err"
+    fi
+    expect_rc $? 7
+    expect_in "$work/out" pty-42
+    expect_in "$work/out" /dev/pts/
+    expect_in "$work/record" "PTY term="
+    expect_in "$work/record" "EXEC_SHELL"
+}
+
+bulk_case() {  # CLIENT CIPHER
+    local n=1000000
+    start_server --scenario bulk --bulk $n --exit-status 9
+    if [ "$1" = plink ]; then
+        plink_run "$2" -l test -pw secret 127.0.0.1 'ignored' </dev/null >"$work/out" 2>"$work/err"
+    else
+        ssh1_run test@127.0.0.1 'ignored' </dev/null >"$work/out" 2>"$work/err"
+    fi
+    expect_rc $? 9
+    bulk_pattern $n >"$work/expected"
+    cmp -s "$work/out" "$work/expected" ||
+        fail "bulk output differs: $(wc -c <"$work/out") bytes, sha256 $(sha256sum <"$work/out")"
+}
+
+scenarios_case() {  # the scripted behaviours, seen through plink
+    start_server --scenario disconnect-after-user --reason "No entry for you"
+    plink_run 3des -l test -pw secret 127.0.0.1 </dev/null >"$work/out" 2>"$work/err"
+    [ $? -ne 0 ] || fail "disconnect-after-user: plink succeeded"
+    expect_in "$work/err" "No entry for you"
+    kill "$server_pid"; wait "$server_pid" 2>/dev/null
+
+    start_server --scenario refuse-password
+    plink_run 3des -l test -pw secret 127.0.0.1 </dev/null >"$work/out" 2>"$work/err"
+    [ $? -ne 0 ] || fail "refuse-password: plink succeeded"
+    kill "$server_pid"; wait "$server_pid" 2>/dev/null
+
+    # No password is offered and none is needed: -batch would fail at a password prompt.
+    start_server --scenario user-only
+    printf 'hello\rexit\r' | plink_run blowfish -t -l test 127.0.0.1 >"$work/out" 2>"$work/err"
+    expect_rc $? 0
+    expect_in "$work/out" "Corvid1 test server"
+    expect_in "$work/out" "unknown: hello"
+    kill "$server_pid"; wait "$server_pid" 2>/dev/null
+
+    start_server --scenario refuse-pty --exit-status 4
+    printf 'exit\r' | plink_run 3des -t -l test -pw secret 127.0.0.1 >"$work/out" 2>"$work/err"
+    expect_rc $? 4
+    expect_in "$work/err" "refused to allocate pty"
+    kill "$server_pid"; wait "$server_pid" 2>/dev/null
+
+    start_server --scenario ignore-debug --exit-status 42
+    printf 'echo-me\rexit\r' | plink_run blowfish -t -l test -pw secret 127.0.0.1 >"$work/out" 2>"$work/err"
+    expect_rc $? 42
+    expect_in "$work/out" "unknown: echo-me"
+    expect_in "$work/record" "STDIN "
+}
+
+case "$case_name" in
+    plink-3des-command) command_case plink 3des ;;
+    plink-blowfish-command) command_case plink blowfish ;;
+    plink-3des-pty) pty_case plink 3des ;;
+    plink-blowfish-pty) pty_case plink blowfish ;;
+    plink-blowfish-bulk) bulk_case plink blowfish ;;
+    plink-scenarios) scenarios_case ;;
+    ssh1-3des-command) command_case ssh1 3des ;;
+    ssh1-3des-pty) pty_case ssh1 3des ;;
+    ssh1-3des-bulk) bulk_case ssh1 3des ;;
+    *) echo "unknown case $case_name" >&2; exit 2 ;;
+esac
+echo "PASS: $case_name"
