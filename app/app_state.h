@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QStringList>
-
 #include <memory>
 
 #include "app/dialogs/connect_dialog.h"

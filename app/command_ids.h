@@ -1,0 +1,21 @@
+#pragma once
+
+namespace corvid1 {
+
+// Command ids of the menu, the command-bar buttons and the popup menu.
+enum CommandId : int {
+    kCmdCopy = 104,
+    kCmdPaste = 105,
+    kCmdConnect = 40001,  // Connect / Disconnect
+    kCmdExit = 40002,
+    kCmdAbout = 40003,
+    kCmdTripleDes = 40004,
+    kCmdBlowfish = 40006,
+    kCmdFonts = 40008,
+    kCmdPreferences = 40011,
+    kCmdNoCipher = 40012,
+    kCmdHelp = 40013,
+    kCmdSelectAll = 40017,
+};
+
+}  // namespace corvid1

@@ -1,0 +1,562 @@
+#include "app/main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QScrollBar>
+#include <QToolBar>
+#include <QUrl>
+#include <cstring>
+
+#include "app/app_state.h"
+#include "app/command_ids.h"
+#include "app/dialogs/about_dialog.h"
+#include "app/dialogs/connect_dialog.h"
+#include "app/dialogs/font_dialog.h"
+#include "app/dialogs/preferences.h"
+#include "app/dialogs/terminal_settings_dialog.h"
+#include "app/screen_bridge.h"
+#include "app/session_link.h"
+#include "crypto/wipe.h"
+#include "resources/resources.h"
+#include "session/session.h"
+#include "terminal/interpreter.h"
+#include "terminal/notification.h"
+#include "terminal/terminal_screen.h"
+
+namespace corvid1 {
+namespace {
+
+constexpr int kRedrawPeriodMs = 900;
+constexpr int kRetryMs = 15;
+
+// The menu bar, as the popups and their items read. A command of 0 is a separator.
+struct MenuItem {
+    const char* text;
+    int command;
+};
+struct MenuPopup {
+    const char* title;
+    std::initializer_list<MenuItem> items;
+};
+const MenuPopup kMenus[] = {
+    {"&File", {{"&Connect", kCmdConnect}, {nullptr, 0}, {"E&xit", kCmdExit}}},
+    {"&Edit",
+     {{"Copy", kCmdCopy}, {"Paste", kCmdPaste}, {nullptr, 0}, {"Select &All", kCmdSelectAll}}},
+    {"&Settings",
+     {{"3DES", kCmdTripleDes},
+      {"Blowfish", kCmdBlowfish},
+      {"None", kCmdNoCipher},
+      {nullptr, 0},
+      {"Fonts...", kCmdFonts}}},
+    {"&Terminal", {{"&Preferences", kCmdPreferences}}},
+    {"&Help", {{"&Contents", kCmdHelp}, {"&About", kCmdAbout}}},
+};
+
+// The command-bar buttons in order; an image of -1 is the separator.
+struct Button {
+    int image;
+    int command;
+    const char* toolTip;
+};
+constexpr Button kButtons[] = {
+    {0, kCmdConnect, "Connect/Disconnect"},
+    {-1, 0, nullptr},
+    {1, kCmdPreferences, "Terminal Preferences"},
+    {2, kCmdFonts, "Fonts"},
+    {3, kCmdCopy, "Copy"},
+    {4, kCmdPaste, "Paste"},
+};
+
+// The cipher items and the cipher number each selects.
+struct CipherItem {
+    int command;
+    int cipher;
+};
+constexpr CipherItem kCipherItems[] = {{kCmdTripleDes, 3}, {kCmdBlowfish, 6}, {kCmdNoCipher, 0}};
+
+constexpr const char* kBanner[] = {
+    "Corvid1 v1.00.46 Initialized.\r\n",
+    "Copyright (c) Kelm Software. Free to use and to pass on.\r\n",
+    "For an updated version, look where you found this one.\r\n",
+    " \r\n",
+    "Version: 1.00.46/3DESCBC/BLOWFISH/GMP/CRYPTO++.\n",
+    "SSH Version 1.5 protocol only.\n",
+};
+
+// The port text as a number: at most its first 8 characters, decimal digits up to the first
+// other character (none gives 0). -1 for a number that does not fit in a TCP port, which would
+// otherwise wrap around to some other port.
+long portNumber(const char* text) {
+    long value = 0;
+    for (int i = 0; i < 8 && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > 65535) return -1;
+    }
+    return value;
+}
+
+// Overwrites the whole buffer a string has used, including bytes past its size (a moved-from
+// short string keeps its old characters in place).
+void wipeString(std::string& text) {
+    text.resize(text.capacity());
+    secureWipe(text.data(), text.size());
+    text.clear();
+}
+
+}  // namespace
+
+MainWindow::MainWindow(AppState& state, ScreenBridge& bridge, QWidget* parent)
+    : QMainWindow(parent), state_(state), bridge_(bridge) {
+    setObjectName(QStringLiteral("mainWindow"));
+    setWindowTitle(QStringLiteral("Corvid1"));
+    setWindowIcon(applicationIcon());
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, Qt::white);
+    setPalette(palette);
+
+    buildMenus();
+    buildCommandBar();
+
+    view_ = new TerminalView(*state_.screen, bridge_, *this, this);
+    view_->setObjectName(QStringLiteral("terminalView"));
+    view_->setTerminalFont(makeTerminalFont(terminalFont));
+    setCentralWidget(view_);
+    view_->setFocus();
+
+    bridge_.attachWindow(this, [this](int message, std::intptr_t first, std::intptr_t second) {
+        handleMessage(message, first, second);
+    });
+
+    redrawTimer_.setInterval(kRedrawPeriodMs);
+    connect(&redrawTimer_, &QTimer::timeout, this, [this] { view_->onRedrawTimer(); });
+    retryTimer_.setSingleShot(true);
+    retryTimer_.setInterval(kRetryMs);
+    connect(&retryTimer_, &QTimer::timeout, this, [this] {
+        if (relayoutWaiting_) {
+            relayoutWaiting_ = false;
+            onRelayout();
+        }
+        if (scrollbackWaiting_ >= 0) {
+            const int lines = scrollbackWaiting_;
+            scrollbackWaiting_ = -1;
+            applyScrollbackLines(lines);
+        }
+        flushPrints();
+    });
+}
+
+MainWindow::~MainWindow() {
+    shutDown();
+}
+
+void MainWindow::buildMenus() {
+    QMenuBar* bar = menuBar();
+    for (const MenuPopup& popup : kMenus) {
+        QMenu* menu = bar->addMenu(QString::fromLatin1(popup.title));
+        for (const MenuItem& item : popup.items) {
+            if (item.command == 0) {
+                menu->addSeparator();
+                continue;
+            }
+            QAction* action = menu->addAction(QString::fromLatin1(item.text));
+            action->setData(item.command);
+            const int command = item.command;
+            connect(action, &QAction::triggered, this, [this, command] { onCommand(command); });
+            menuActions_[command] = action;
+        }
+    }
+    for (const CipherItem& item : kCipherItems) menuActions_[item.command]->setCheckable(true);
+    menuActions_[kCmdTripleDes]->setChecked(true);
+}
+
+void MainWindow::buildCommandBar() {
+    toolBar_ = addToolBar(QStringLiteral("Command bar"));
+    toolBar_->setObjectName(QStringLiteral("commandBar"));
+    toolBar_->setMovable(false);
+    toolBar_->setFloatable(false);
+    toolBar_->setIconSize(QSize(16, 16));
+    toolBar_->toggleViewAction()->setEnabled(false);
+    setContextMenuPolicy(Qt::NoContextMenu);
+    for (const Button& button : kButtons) {
+        if (button.image < 0) {
+            toolBar_->addSeparator();
+            continue;
+        }
+        QAction* action =
+            toolBar_->addAction(commandBarImage(button.image), QString::fromLatin1(button.toolTip));
+        action->setToolTip(QString::fromLatin1(button.toolTip));
+        action->setData(button.command);
+        const int command = button.command;
+        connect(action, &QAction::triggered, this, [this, command] { onCommand(command); });
+    }
+}
+
+QAction* MainWindow::menuAction(int command) const {
+    const auto found = menuActions_.find(command);
+    return found == menuActions_.end() ? nullptr : found->second;
+}
+
+void MainWindow::setConnectedMenu(bool connected) {
+    menuActions_[kCmdConnect]->setText(connected ? QStringLiteral("Disconnect")
+                                                 : QStringLiteral("Connect"));
+    for (const CipherItem& item : kCipherItems) menuActions_[item.command]->setEnabled(!connected);
+}
+
+void MainWindow::selectCipher(int cipher) {
+    state_.cipher = cipher;
+    for (const CipherItem& item : kCipherItems) {
+        menuActions_[item.command]->setChecked(item.cipher == cipher);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Commands
+
+void MainWindow::onCommand(int command) {
+    switch (command & 0xFFFF) {
+        case kCmdConnect:
+            if (state_.connected) {
+                disconnect();
+            } else {
+                connectCommand();
+            }
+            break;
+        case kCmdExit:
+            close();
+            break;
+        case kCmdCopy:
+            view_->copySelection();
+            break;
+        case kCmdPaste:
+            view_->pasteClipboard();
+            break;
+        case kCmdSelectAll:
+            view_->selectAll();
+            break;
+        case kCmdTripleDes:
+            selectCipher(3);
+            break;
+        case kCmdBlowfish:
+            selectCipher(6);
+            break;
+        case kCmdNoCipher:
+            selectCipher(0);
+            break;
+        case kCmdFonts:
+            openFontDialog(this, [this] {
+                view_->setTerminalFont(makeTerminalFont(terminalFont));
+                queueRelayout();
+            });
+            break;
+        case kCmdPreferences: {
+            int lines = 0;
+            {
+                ScreenBridge::Access access(bridge_);
+                lines = state_.screen->scrollbackLines;
+            }
+            openTerminalSettingsDialog(this, lines,
+                                       [this](int newLines) { applyScrollbackLines(newLines); });
+            view_->resetScrollRange();
+            break;
+        }
+        case kCmdHelp: {
+            // A failure to open the page is not reported.
+            const QUrl url = helpPageUrl();
+            if (!url.isEmpty()) QDesktopServices::openUrl(url);
+            break;
+        }
+        case kCmdAbout:
+            showAboutDialog(this);
+            break;
+        default:
+            break;
+    }
+}
+
+void MainWindow::connectCommand() {
+    if (state_.connected) return;
+    if (runConnectDialog(this, state_.login) != 0) return;
+
+    const long port = portNumber(state_.login.port);
+    state_.connected = true;
+    print("\nConnecting to host...\n");
+    auto connection = std::make_unique<Connection>();
+    const int opened = port < 0 ? -1
+                                : connection->socket().openConnection(
+                                      state_.login.host, static_cast<std::uint16_t>(port));
+    setConnectedMenu(true);
+    if (opened == -1) {
+        wipePassword(state_.login);
+        print("Could not connect to host.\n");
+        disconnect();
+        return;
+    }
+    print("Connected to host.\n");
+
+    LoginParameters login;
+    login.user = state_.login.user;
+    login.password = state_.login.password;
+    wipePassword(state_.login);
+    login.terminalType = vt52Mode != 0 ? "vt52" : "vt100";
+    login.cipherPreference = static_cast<std::uint32_t>(state_.cipher);
+    {
+        ScreenBridge::Access access(bridge_);
+        login.rows = static_cast<std::uint32_t>(state_.screen->rows);
+        login.columns = static_cast<std::uint32_t>(state_.screen->columns);
+    }
+    login.widthPixels = static_cast<std::uint32_t>(view_->areaWidth());
+    login.heightPixels = static_cast<std::uint32_t>(view_->areaHeight());
+    login.seedFilePath = seedFilePath();
+    auto session = std::make_shared<Session>(std::move(connection), std::move(login),
+                                             WindowFrontEnd::instance());
+    wipeString(login.password);
+    state_.session = session;
+    const int serial = ++state_.sessionSerial;
+    startSessionThread(std::move(session), serial);
+}
+
+void MainWindow::disconnect() {
+    setConnectedMenu(false);
+    if (state_.session) {
+        // The session thread keeps its own reference; abort makes its blocked read fail, and its
+        // SessionEnded then finds nothing connected.
+        state_.session->abort();
+        state_.session.reset();
+    }
+    state_.connected = false;
+}
+
+void MainWindow::onSessionEnded(std::intptr_t serial) {
+    if (!state_.connected || serial != state_.sessionSerial) return;
+    state_.connected = false;
+    disconnect();
+    if (state_.closing) return;
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Connection Lost"),
+                    QStringLiteral("Connection to server lost."), QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("connectionLostBox"));
+    box.exec();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    shutDown();
+    QMainWindow::closeEvent(event);
+}
+
+void MainWindow::shutDown() {
+    if (shutDownDone_) return;
+    shutDownDone_ = true;
+    state_.closing = true;
+    disconnect();
+    redrawTimer_.stop();
+    retryTimer_.stop();
+    // Releases every session thread waiting in a send to this window; from now on their
+    // notifications are dropped. The screen itself stays until the process ends, because a
+    // session thread may still be finishing a feed.
+    bridge_.detachWindow();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Messages
+
+void MainWindow::sendMessage(int message, std::intptr_t first, std::intptr_t second) {
+    bridge_.sendMessage(message, first, second);
+}
+
+void MainWindow::handleMessage(int message, std::intptr_t first, std::intptr_t second) {
+    switch (message) {
+        case SessionEnded:
+            onSessionEnded(first);
+            break;
+        case Relayout:
+            onRelayout();
+            break;
+        case RepaintAll:
+            view_->onRepaintAll();
+            break;
+        case RepaintCells:
+            view_->onRepaintCells(first, second);
+            break;
+        case SendToHost:
+            // The answer is NUL-terminated; its length is not needed.
+            if (state_.session && first != 0) {
+                sendInput(*state_.session, reinterpret_cast<const char*>(first), -1);
+            }
+            break;
+        case LiveTopChanged:
+            view_->onLiveTopChanged(static_cast<int>(first));
+            break;
+        default:
+            break;
+    }
+}
+
+bool MainWindow::layoutNow() {
+    const bool done = view_->layoutView();
+    view_->setBarHeight(view_->mapTo(this, QPoint(0, 0)).y());
+    return done;
+}
+
+void MainWindow::onRelayout() {
+    if (!layoutNow()) {
+        // A session thread is in the middle of a feed; the screen may not change size under it.
+        relayoutWaiting_ = true;
+        retryTimer_.start();
+        return;
+    }
+    view_->resetScrollRange();
+    if (state_.session) {
+        int rows = 0;
+        int columns = 0;
+        {
+            ScreenBridge::Access access(bridge_);
+            rows = state_.screen->rows;
+            columns = state_.screen->columns;
+        }
+        sendWindowSize(*state_.session, static_cast<std::uint32_t>(rows),
+                       static_cast<std::uint32_t>(columns),
+                       static_cast<std::uint32_t>(view_->areaWidth()),
+                       static_cast<std::uint32_t>(view_->areaHeight()));
+    }
+    view_->update();
+}
+
+void MainWindow::queueRelayout() {
+    if (relayoutQueued_) return;
+    relayoutQueued_ = true;
+    // Coalesced: a window being dragged larger reports many sizes; one layout follows them.
+    QTimer::singleShot(0, this, [this] {
+        relayoutQueued_ = false;
+        sendMessage(Relayout, 0, 0);
+    });
+}
+
+void MainWindow::viewResized() {
+    if (!layoutDone_) {
+        layoutDone_ = true;
+        if (!layoutNow()) {
+            relayoutWaiting_ = true;
+            retryTimer_.start();
+        }
+        return;
+    }
+    queueRelayout();
+}
+
+void MainWindow::applyScrollbackLines(int lines) {
+    const bool done = bridge_.tryChange([&] {
+        TerminalScreen& screen = *state_.screen;
+        screen.setScrollbackLines(lines);
+        screen.viewTop = screen.liveTop;
+        screen.viewEnd = screen.liveTop + screen.rows;
+    });
+    if (!done) {
+        scrollbackWaiting_ = lines;
+        retryTimer_.start();
+        return;
+    }
+    view_->resetScrollRange();
+    {
+        ScreenBridge::Access access(bridge_);
+        view_->scrollBar()->setValue(state_.screen->viewTop - 1);
+    }
+    view_->update();
+}
+
+void MainWindow::print(const char* text) {
+    pendingPrints_.emplace_back(text);
+    flushPrints();
+}
+
+void MainWindow::flushPrints() {
+    while (!pendingPrints_.empty()) {
+        const std::string& text = pendingPrints_.front();
+        if (!bridge_.tryChange([&] { printText(text.c_str()); })) {
+            retryTimer_.start();
+            return;
+        }
+        pendingPrints_.pop_front();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// ViewHost
+
+bool MainWindow::connected() const {
+    return state_.connected;
+}
+
+void MainWindow::sendToSession(const char* text, int length) {
+    if (state_.session) sendInput(*state_.session, text, length);
+}
+
+int MainWindow::terminalType() const {
+    return vt52Mode;
+}
+
+void MainWindow::openFonts() {
+    onCommand(kCmdFonts);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start-up
+
+namespace {
+
+void beepOnUiThread() {
+    // The bell may ring on the session thread; the beep belongs to the user-interface thread
+    // and nobody needs to wait for it.
+    QMetaObject::invokeMethod(
+        qApp, [] { QApplication::beep(); }, Qt::QueuedConnection);
+}
+
+}  // namespace
+
+std::unique_ptr<MainWindow> startUp(bool show) {
+    AppState& state = appState();
+    ScreenBridge& bridge = ScreenBridge::instance();
+    if (!state.screen) {
+        state.screen = createScreen();
+        attachScreen(state.screen.get());
+    }
+    setBellHook(&beepOnUiThread);
+
+    int type = 0;
+    int lines = 0;
+    if (!loadTerminalSettings(type, lines)) {
+        type = 0;
+        lines = kDefaultScrollbackLines;
+    }
+    vt52Mode = type;
+    terminalFont = loadTerminalFont();
+    bridge.tryChange([&] { state.screen->setScrollbackLines(lines); });
+
+    state.connected = false;
+    state.session.reset();
+    state.cipher = 3;
+    state.login = ConnectValues{};
+    state.defaultServerList = QStringList{QString()};
+    state.closing = false;
+
+    auto window = std::make_unique<MainWindow>(state, bridge);
+    // A desktop window has no work area of its own to fill: start at 80 x 24 cells.
+    {
+        const QFontMetrics metrics(window->view()->terminalFont());
+        const int width = 80 * metrics.horizontalAdvance(QLatin1Char('H')) +
+                          window->view()->scrollBar()->sizeHint().width();
+        const int height = 24 * metrics.height();
+        window->view()->resize(width, height);
+        window->resize(width, height + window->menuBar()->sizeHint().height() +
+                                  window->commandBar()->sizeHint().height());
+    }
+    window->layoutNow();
+    if (show) window->show();
+    window->redrawTimer().start();
+    for (const char* line : kBanner) window->print(line);
+    return window;
+}
+
+}  // namespace corvid1

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QTimer>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "app/terminal_view.h"
+
+class QAction;
+class QToolBar;
+
+namespace corvid1 {
+
+struct AppState;
+class ScreenBridge;
+
+// The one top-level window: the command bar (menu bar and a row of buttons), the terminal view
+// with its scroll bar, the command table, the connect and disconnect sequences and the window
+// messages 1524..1529. Everything here runs on the user-interface thread; other threads reach
+// the window only through `sendMessage`.
+class MainWindow : public QMainWindow, private ViewHost {
+    Q_OBJECT
+
+  public:
+    MainWindow(AppState& state, ScreenBridge& bridge, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // The window's message entry point. On the user-interface thread the message is handled at
+    // once; from any other thread the call waits until it has been handled here (or the window
+    // has gone).
+    void sendMessage(int message, std::intptr_t first, std::intptr_t second);
+
+    // The command table. Only the low 16 bits of `command` count.
+    void onCommand(int command);
+    void connectCommand();
+    void disconnect();
+    // `serial` names the connection whose thread ended; an older one changes nothing.
+    void onSessionEnded(std::intptr_t serial);
+    void onRelayout();
+
+    // Prints a NUL-terminated 8-bit text into the terminal. While a session thread's feed is
+    // suspended in a notification the text waits (in order) and goes in a moment later.
+    void print(const char* text);
+
+    TerminalView* view() const { return view_; }
+    QToolBar* commandBar() const { return toolBar_; }
+    // The menu item of a command id (menu bar only).
+    QAction* menuAction(int command) const;
+    QTimer& redrawTimer() { return redrawTimer_; }
+    AppState& state() { return state_; }
+
+    // Lays the view out once now (start-up step 8); false while a feed is suspended.
+    bool layoutNow();
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void buildMenus();
+    void buildCommandBar();
+    void setConnectedMenu(bool connected);
+    void selectCipher(int cipher);
+    void handleMessage(int message, std::intptr_t first, std::intptr_t second);
+    void shutDown();
+    void queueRelayout();
+    void flushPrints();
+    void applyScrollbackLines(int lines);
+
+    // ViewHost
+    bool connected() const override;
+    void sendToSession(const char* text, int length) override;
+    int terminalType() const override;
+    void openFonts() override;
+    void viewResized() override;
+
+    AppState& state_;
+    ScreenBridge& bridge_;
+    TerminalView* view_ = nullptr;
+    QToolBar* toolBar_ = nullptr;
+    std::map<int, QAction*> menuActions_;
+    QTimer redrawTimer_;
+    QTimer retryTimer_;  // prints, layouts and scrollback changes that had to wait
+    std::deque<std::string> pendingPrints_;
+    bool layoutDone_ = false;
+    bool relayoutQueued_ = false;
+    bool relayoutWaiting_ = false;
+    int scrollbackWaiting_ = -1;
+    bool shutDownDone_ = false;
+};
+
+// The start-up sequence up to the message loop: screen, terminal settings, window, first
+// layout, redraw timer, icon, banner. The window is shown unless `show` is false (tests).
+std::unique_ptr<MainWindow> startUp(bool show = true);
+
+}  // namespace corvid1

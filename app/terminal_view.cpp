@@ -1,0 +1,394 @@
+#include "app/terminal_view.h"
+
+#include <QFontMetrics>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QResizeEvent>
+#include <QScrollBar>
+#include <algorithm>
+
+#include "app/dialogs/code_page.h"
+#include "app/screen_bridge.h"
+#include "resources/resources.h"
+#include "terminal/terminal_screen.h"
+
+namespace corvid1 {
+namespace {
+
+constexpr QRgb kBlack = 0x000000;
+constexpr QRgb kWhite = 0xFFFFFF;
+constexpr QRgb kBoldGrey = 0x646464;
+
+// The part of the cursor image combined into the cursor cell at most.
+constexpr int kCursorImageWidth = 70;
+constexpr int kCursorImageHeight = 60;
+
+// Colours of a run by its attribute word. Only reverse video (and bit 0x80), bold and "no
+// rendition at all" choose colours; any other word keeps those of the run before it.
+bool coloursFor(std::uint32_t attribute, QRgb& background, QRgb& text) {
+    if ((attribute & 0x80u) != 0 || (attribute & CellReverse) != 0) {
+        background = kBlack;
+        text = kWhite;
+    } else if ((attribute & CellBold) != 0) {
+        background = kWhite;
+        text = kBoldGrey;
+    } else if (attribute <= 0xFFu) {
+        background = kWhite;
+        text = kBlack;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Division that rounds toward minus infinity, for cell positions left of or above the area.
+int floorDiv(std::intptr_t value, int divisor) {
+    std::intptr_t q = value / divisor;
+    if (value % divisor != 0 && value < 0) --q;
+    return static_cast<int>(q);
+}
+
+}  // namespace
+
+TerminalView::TerminalView(TerminalScreen& screen, ScreenBridge& bridge, ViewHost& host,
+                           QWidget* parent)
+    : QWidget(parent), screen_(screen), bridge_(bridge), host_(host) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setFocusPolicy(Qt::StrongFocus);
+    setAttribute(Qt::WA_InputMethodEnabled, false);
+    scrollBar_ = new QScrollBar(Qt::Vertical, this);
+    scrollBar_->setObjectName(QStringLiteral("terminalScrollBar"));
+    scrollBar_->setFocusPolicy(Qt::NoFocus);
+    scrollBar_->setSingleStep(1);
+    connect(scrollBar_, &QScrollBar::actionTriggered, this, [this](int action) {
+        switch (action) {
+            case QAbstractSlider::SliderSingleStepSub:
+                onVerticalScroll(LineUp, scrollBar_->value());
+                break;
+            case QAbstractSlider::SliderSingleStepAdd:
+                onVerticalScroll(LineDown, scrollBar_->value());
+                break;
+            case QAbstractSlider::SliderPageStepSub:
+                onVerticalScroll(PageUp, scrollBar_->value());
+                break;
+            case QAbstractSlider::SliderPageStepAdd:
+                onVerticalScroll(PageDown, scrollBar_->value());
+                break;
+            case QAbstractSlider::SliderMove:
+                onVerticalScroll(ThumbDragged, scrollBar_->sliderPosition());
+                break;
+            default:
+                break;
+        }
+    });
+    cursorImage_ = cursorImage();
+    resetScrollRange();
+}
+
+void TerminalView::setTerminalFont(const QFont& font) {
+    font_ = font;
+    update();
+}
+
+bool TerminalView::layoutView() {
+    areaWidth_ = std::max(0, width() - scrollBar_->sizeHint().width());
+    areaHeight_ = height();
+    const QFontMetrics metrics(font_);
+    const int measuredWidth = metrics.horizontalAdvance(QLatin1Char('H'));
+    const int measuredHeight = metrics.height();
+    if (measuredWidth > 0 && measuredHeight > 0) {
+        const int columns = std::max(1, areaWidth_ / measuredWidth);
+        const int rows = std::max(1, areaHeight_ / measuredHeight);
+        const bool done = bridge_.tryChange([&] {
+            screen_.resize(columns, rows, areaWidth_, areaHeight_, &bridge_);
+            // The screen has put viewTop and viewEnd on its live screen.
+        });
+        if (!done) return false;
+        cellWidth_ = measuredWidth;
+        cellHeight_ = measuredHeight;
+        rowBuffer_ = QString();
+        rowBuffer_.reserve(screen_.columns + 1);
+        {
+            ScreenBridge::Access access(bridge_);
+            const QSignalBlocker block(scrollBar_);
+            scrollBar_->setValue(screen_.viewTop - 1);
+        }
+    }
+    placeScrollBar();
+    return true;
+}
+
+void TerminalView::placeScrollBar() {
+    scrollBar_->setGeometry(areaWidth_, 0, std::max(0, width() - areaWidth_), areaHeight_);
+    scrollBar_->update();
+}
+
+void TerminalView::resetScrollRange() {
+    int lines = 0;
+    int rows = 0;
+    {
+        ScreenBridge::Access access(bridge_);
+        lines = screen_.scrollbackLines;
+        rows = screen_.rows;
+    }
+    const QSignalBlocker block(scrollBar_);
+    // The range reaches the live screen: with a full scrollback its top line is
+    // scrollbackLines + 1, at position scrollbackLines.
+    scrollBar_->setRange(0, std::max(0, lines));
+    scrollBar_->setPageStep(std::max(1, rows));
+    scrollBar_->update();
+}
+
+void TerminalView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    host_.viewResized();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Painting
+
+void TerminalView::paintEvent(QPaintEvent* event) {
+    ++paintCount_;
+    QPainter painter(this);
+    const QRect dirty = event->rect();
+    painter.fillRect(dirty, QColor(kWhite));
+    ScreenBridge::Access access(bridge_);
+    if (!screen_.hasStorage() || cellWidth_ <= 0 || cellHeight_ <= 0) return;
+    paintText(painter, dirty);
+    paintCursor(painter);
+    paintSelection(painter);
+}
+
+void TerminalView::paintText(QPainter& painter, const QRect& dirty) {
+    painter.setFont(font_);
+    const int columns = std::min(screen_.columns, kMaxColumns);
+    QRgb background = kWhite;
+    QRgb text = kBlack;
+    const int viewEnd = std::min(screen_.viewEnd, screen_.viewTop + kMaxRows);
+    for (int line = screen_.viewTop, row = 0; line < viewEnd; ++line, ++row) {
+        // Blank (never out of bounds) for lines outside the buffer.
+        const char* characters = screen_.lineCharacters(line);
+        const std::uint32_t* attributes = screen_.lineAttributes(line);
+        const int top = row * cellHeight_;
+        // Colours carry from run to run, so every row is scanned; only dirty rows are drawn.
+        const bool drawRow = top < dirty.bottom() + 1 && top + cellHeight_ > dirty.top();
+        int c = 0;
+        while (c < columns) {
+            const std::uint32_t attribute = attributes[c];
+            int start = c;
+            int count = 0;
+            while (c < columns && attributes[c] == attribute) {
+                if (characters[c] == 0) {
+                    if (count > 0) break;
+                    ++start;
+                } else {
+                    ++count;
+                }
+                ++c;
+            }
+            coloursFor(attribute, background, text);
+            if (count == 0 || !drawRow) continue;
+            rowBuffer_ = fromCodePage(characters + start, static_cast<std::size_t>(count));
+            const QRect rect(start * cellWidth_, top, count * cellWidth_, cellHeight_);
+            if (!rect.intersects(dirty)) continue;
+            painter.fillRect(rect, QColor(background));
+            painter.setPen(QColor(text));
+            painter.drawText(rect,
+                             Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine | Qt::TextDontClip,
+                             rowBuffer_);
+        }
+    }
+}
+
+void TerminalView::paintCursor(QPainter& painter) {
+    if (screen_.cursorLine < screen_.viewTop || screen_.cursorLine >= screen_.viewEnd) return;
+    const int x = (screen_.cursorColumn - 1) * cellWidth_;
+    const int y = (screen_.cursorLine - screen_.viewTop) * cellHeight_;
+    const QRect cell(x, y, std::min(cellWidth_, kCursorImageWidth),
+                     std::min(cellHeight_, kCursorImageHeight));
+    painter.save();
+    painter.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
+    if (!cursorImage_.isNull()) {
+        painter.drawPixmap(cell.topLeft(), cursorImage_, QRect(QPoint(0, 0), cell.size()));
+    } else {
+        painter.fillRect(cell, QColor(kWhite));
+    }
+    painter.restore();
+}
+
+void TerminalView::invertBand(QPainter& painter, int row, int fromX, int toX) {
+    if (fromX > toX) std::swap(fromX, toX);
+    const int rows = screen_.viewEnd - screen_.viewTop;
+    if (row < 0 || row >= rows || fromX == toX) return;
+    painter.fillRect(QRect(fromX, row * cellHeight_, toX - fromX, cellHeight_), QColor(kWhite));
+}
+
+void TerminalView::paintSelection(QPainter& painter) {
+    if (sel_.startColumn == sel_.endColumn && sel_.startLine == sel_.endLine) return;
+    // Window rows; limited so far-away lines cannot overflow the pixel arithmetic.
+    const int rows = screen_.viewEnd - screen_.viewTop;
+    const int a = std::clamp(sel_.startLine - screen_.viewTop, -1, rows);
+    const int b = std::clamp(sel_.endLine - screen_.viewTop, -1, rows);
+    const int startX = sel_.startColumn * cellWidth_;
+    const int endX = sel_.endColumn * cellWidth_;
+    const int right = areaWidth_;
+    painter.save();
+    painter.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
+    if (a < b) {
+        invertBand(painter, a, startX, right);
+    } else if (a > b) {
+        invertBand(painter, a, 0, startX);
+    } else {
+        invertBand(painter, a, startX, endX);
+    }
+    for (int row = std::min(a, b) + 1; row < std::max(a, b); ++row) {
+        invertBand(painter, row, 0, right);
+    }
+    if (a < b) {
+        invertBand(painter, b, 0, endX);
+    } else if (a > b) {
+        invertBand(painter, b, endX, right);
+    }
+    painter.restore();
+}
+
+void TerminalView::repaintArea() {
+    update(0, 0, areaWidth_, areaHeight_);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Scrolling
+
+int TerminalView::scrollViewBy(int lines, bool repaint) {
+    {
+        ScreenBridge::Access access(bridge_);
+        TerminalScreen& s = screen_;
+        if (lines >= 0 || s.viewTop > -lines) {
+            if (s.viewEnd + lines > s.lastLine) {
+                s.viewTop = s.lastLine + 1 - s.rows;
+                s.viewEnd = s.lastLine + 1;
+            } else {
+                s.viewTop += lines;
+                s.viewEnd += lines;
+            }
+        } else {
+            if (s.viewTop <= 1) return 0;
+            s.viewTop = 1;
+            s.viewEnd = 1 + s.rows;
+        }
+        // A screen shorter than its rows (not sized yet) cannot put the top above line 1.
+        if (s.viewTop < 1) {
+            s.viewTop = 1;
+            s.viewEnd = 1 + s.rows;
+        }
+    }
+    if (repaint) repaintArea();
+    return lines;
+}
+
+void TerminalView::scrollViewTo(int position) {
+    {
+        ScreenBridge::Access access(bridge_);
+        // Limited to the buffer, so the view never starts below the last line it could show.
+        const int highest = std::max(0, screen_.lastLine - screen_.rows);
+        position = std::clamp(position, 0, highest);
+        screen_.viewTop = position + 1;
+        screen_.viewEnd = position + screen_.rows + 1;
+    }
+    repaintArea();
+}
+
+void TerminalView::onVerticalScroll(int code, int position) {
+    int moved = 0;
+    switch (code) {
+        case LineUp:
+            moved = scrollViewBy(-1, true);
+            break;
+        case LineDown:
+            moved = scrollViewBy(1, true);
+            break;
+        case PageUp:
+            moved = scrollViewBy(-screen_.rows, true);
+            break;
+        case PageDown:
+            moved = scrollViewBy(screen_.rows, true);
+            break;
+        case ThumbReleased:
+        case ThumbDragged:
+            scrollViewTo(position);
+            break;
+        default:
+            return;
+    }
+    (void)moved;
+    // The position follows the view (viewTop - 1) rather than pos + moved: a clamped move then
+    // leaves the thumb where the text is, which thumb drags and live-screen following rely on.
+    int top = 1;
+    {
+        ScreenBridge::Access access(bridge_);
+        top = screen_.viewTop;
+    }
+    scrollBar_->setSliderPosition(top - 1);
+}
+
+void TerminalView::wheelEvent(QWheelEvent* event) {
+    const int steps = event->angleDelta().y() / 40;
+    if (steps == 0) return;
+    scrollViewBy(-steps, true);
+    ScreenBridge::Access access(bridge_);
+    const QSignalBlocker block(scrollBar_);
+    scrollBar_->setValue(screen_.viewTop - 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Notifications
+
+void TerminalView::onRepaintAll() {
+    repaintPending_ = true;
+}
+
+void TerminalView::onRedrawTimer() {
+    if (!repaintPending_) return;
+    repaintPending_ = false;
+    repaintArea();
+}
+
+void TerminalView::onRepaintCells(std::intptr_t end, std::intptr_t start) {
+    if (repaintPending_) {
+        repaintPending_ = false;
+        repaintArea();
+        return;
+    }
+    // Marked, not painted at once: the next pass of the event loop paints every cell marked
+    // since, so a burst of small writes costs one paint.
+    const int startRow = floorDiv(start, 256);
+    const int startColumn = static_cast<int>(start - std::intptr_t{startRow} * 256);
+    const int endRow = floorDiv(end, 256);
+    const int endColumn = static_cast<int>(end - std::intptr_t{endRow} * 256);
+    const int left = startColumn * cellWidth_;
+    const int right = (endColumn + 1) * cellWidth_;
+    const int top = startRow * cellHeight_;
+    const int bottom = (endRow + 1) * cellHeight_;
+    const QRect dirty = QRect(QPoint(std::min(left, right), std::min(top, bottom)),
+                              QPoint(std::max(left, right) - 1, std::max(top, bottom) - 1))
+                            .intersected(this->rect());
+    if (!dirty.isEmpty()) update(dirty);
+}
+
+void TerminalView::onLiveTopChanged(int newLiveTop) {
+    int position = scrollBar_->value();
+    int liveTop = 1;
+    {
+        ScreenBridge::Access access(bridge_);
+        liveTop = screen_.liveTop;
+    }
+    if (liveTop - 1 == position) return;
+    const int distance = (liveTop - 1) - position;
+    {
+        const QSignalBlocker block(scrollBar_);
+        scrollBar_->setValue(newLiveTop - 1);
+    }
+    scrollViewBy(distance, false);
+}
+
+}  // namespace corvid1
