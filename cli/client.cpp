@@ -19,7 +19,6 @@
 #include "cli/password.h"
 #include "cli/paths.h"
 #include "cli/screen_text.h"
-#include "crypto/wipe.h"
 #include "session/session.h"
 #include "terminal/interpreter.h"
 #include "terminal/terminal_screen.h"
@@ -91,13 +90,11 @@ struct WakePipe {
     }
 };
 
-bool obtainPassword(const CliOptions& options, const std::string& user, SecretText& password,
-                    std::string& error) {
+// The password sources that need no terminal; false with `error` empty when neither is given.
+bool passwordWithoutPrompt(const CliOptions& options, SecretText& password, std::string& error) {
     if (!options.passwordFile.empty())
         return readPasswordFile(options.passwordFile, password, error);
-    if (takePasswordFromEnvironment(password, error)) return true;
-    if (!error.empty()) return false;
-    return promptForPassword(user + "@" + options.host + "'s password: ", password, error);
+    return takePasswordFromEnvironment(password, error);
 }
 
 // Everything the main loop tracks while the session runs.
@@ -119,7 +116,8 @@ class Client {
 
   private:
     bool setUpScreen();
-    bool connect(LoginParameters login);
+    bool openSocket(TcpSocket& socket);
+    void startSession(TcpSocket& socket, LoginParameters login);
     void mainLoop();
     void release();
     void handleWakeEvents();
@@ -156,15 +154,29 @@ int Client::run() {
         frontEnd_->printError("corvid1-cli: no user name: give one with -l or user@host\n");
         return exitUsage;
     }
+    // A password from a file or the environment is checked before the network is touched; one
+    // typed on the terminal is asked for once the server answers, as ssh does.
     SecretText password;
     std::string error;
-    if (!obtainPassword(options_, user, password, error)) {
+    const bool havePassword = passwordWithoutPrompt(options_, password, error);
+    if (!havePassword && !error.empty()) {
+        frontEnd_->printError("corvid1-cli: " + error + "\n");
+        return exitFailure;
+    }
+    TcpSocket socket;
+    if (!openSocket(socket)) return exitFailure;
+    if (!havePassword &&
+        !promptForPassword(user + "@" + options_.host + "'s password: ", password, error)) {
+        socket.shutdownAndClose();
         frontEnd_->printError("corvid1-cli: " + error + "\n");
         return exitFailure;
     }
 
     LoginParameters login;
     login.user = user;
+    // Held on the heap from the start: a short string kept inside the object would leave a copy
+    // behind in every moved-from LoginParameters on its way into the Session, which wipes its own.
+    login.password.reserve(SecretText::capacity + 1);
     login.password.assign(password.data(), password.size());
     password.wipe();
     login.terminalType = options_.vt52 ? "vt52" : "vt100";
@@ -182,7 +194,7 @@ int Client::run() {
     login.seedFilePath = seedFilePath();
 
     if (screen) setUpScreen();
-    if (!connect(std::move(login))) return exitFailure;
+    startSession(socket, std::move(login));
     mainLoop();
     return finish();
 }
@@ -196,17 +208,17 @@ bool Client::setUpScreen() {
     return true;
 }
 
-bool Client::connect(LoginParameters login) {
-    TcpSocket socket;
+bool Client::openSocket(TcpSocket& socket) {
     if (options_.verbose)
         frontEnd_->printError("Connecting to " + options_.host + " port " +
                               std::to_string(options_.port) + "...\n");
-    if (socket.openConnection(options_.host.c_str(), options_.port) != 1) {
-        secureWipe(login.password.data(), login.password.size());
-        frontEnd_->printError("corvid1-cli: could not connect to " + options_.host + " port " +
-                              std::to_string(options_.port) + "\n");
-        return false;
-    }
+    if (socket.openConnection(options_.host.c_str(), options_.port) == 1) return true;
+    frontEnd_->printError("corvid1-cli: could not connect to " + options_.host + " port " +
+                          std::to_string(options_.port) + "\n");
+    return false;
+}
+
+void Client::startSession(TcpSocket& socket, LoginParameters login) {
     auto connection = std::make_unique<Connection>(socket.socketHandle());
     session_ = std::make_shared<Session>(std::move(connection), std::move(login), *frontEnd_);
     frontEnd_->setSession(session_.get());
@@ -225,7 +237,6 @@ bool Client::connect(LoginParameters login) {
         session->abort();
         wake(fd, WakeSessionEnded);
     });
-    return true;
 }
 
 void Client::release() {
