@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <system_error>
 
 namespace corvid1 {
 
@@ -113,6 +114,11 @@ std::optional<Entry> parseLineFor(std::string_view line, std::string_view name) 
     return entry;
 }
 
+// The reason for the last failed call; unlike strerror, safe when two threads fail at once.
+std::string errnoText() {
+    return std::error_code(errno, std::generic_category()).message();
+}
+
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
@@ -132,7 +138,7 @@ ScanResult scanStore(const std::string& path, std::string& error, Visit visit) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT || errno == ENOTDIR) return ScanResult::Missing;
-        error = path + ": " + std::strerror(errno);
+        error = path + ": " + errnoText();
         return ScanResult::Failed;
     }
     struct stat info {};
@@ -144,7 +150,7 @@ ScanResult scanStore(const std::string& path, std::string& error, Visit visit) {
     std::unique_ptr<std::FILE, FileCloser> file(::fdopen(fd, "r"));
     if (!file) {
         ::close(fd);
-        error = path + ": " + std::strerror(errno);
+        error = path + ": " + errnoText();
         return ScanResult::Failed;
     }
     LineBuffer buffer;
@@ -195,7 +201,7 @@ bool makeFolders(const std::string& path, std::string& error) {
          slash = path.find('/', slash + 1)) {
         const std::string folder = path.substr(0, slash);
         if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-            error = folder + ": " + std::strerror(errno);
+            error = folder + ": " + errnoText();
             return false;
         }
     }
@@ -323,7 +329,7 @@ bool KnownHosts::add(std::string_view host, std::uint16_t port, const HostKey& k
     } else if (errno == EEXIST) {
         fd = ::open(userStore_.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
     }
-    if (fd < 0) return fail(userStore_ + ": " + std::strerror(errno));
+    if (fd < 0) return fail(userStore_ + ": " + errnoText());
 
     // The lock keeps two of our own processes from interleaving; one write of the whole line
     // and a truncate back on failure keep a reader from ever seeing half an entry for long.
@@ -338,7 +344,7 @@ bool KnownHosts::add(std::string_view host, std::uint16_t port, const HostKey& k
             text.insert(text.begin(), '\n');  // never glue our entry to an unfinished line
         written = writeAll(fd, text) && ::fsync(fd) == 0;
         if (!written) {
-            reason = userStore_ + ": " + std::strerror(errno);
+            reason = userStore_ + ": " + errnoText();
             if (::ftruncate(fd, info.st_size) != 0) {
                 // Nothing more can be done; the partial line is ignored when read.
             }
