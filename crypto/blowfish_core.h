@@ -10,15 +10,17 @@
 
 namespace corvid1::blowfish_core {
 
-#define BLOWFISH_F(s, x)                                                                   \
+#define BLOWFISH_F(s, x)                                                              \
     ((((s)[0][(x) >> 24] + (s)[1][((x) >> 16) & 0xff]) ^ (s)[2][((x) >> 8) & 0xff]) + \
-     (s)[3][(x) & 0xff])
+     (s)[3][(x)&0xff])
 #define BLOWFISH_ROUND(s, target, source, p) (target) ^= BLOWFISH_F(s, source) ^ (p)
 
-[[gnu::always_inline]] inline void encrypt(const BlowfishKeySchedule& k, std::uint32_t& left, std::uint32_t& right) {
+// The 16 rounds between the whitening steps: `l` enters already XORed with P[0]; on return the
+// block's left result is r ^ P[17] and its right result is l.
+[[gnu::always_inline]] inline void encryptRounds(const BlowfishKeySchedule& k, std::uint32_t& l,
+                                                 std::uint32_t& r) {
     const auto& s = k.sBoxes;
     const std::uint32_t* p = k.pArray;
-    std::uint32_t l = left ^ p[0], r = right;
     BLOWFISH_ROUND(s, r, l, p[1]);
     BLOWFISH_ROUND(s, l, r, p[2]);
     BLOWFISH_ROUND(s, r, l, p[3]);
@@ -35,11 +37,18 @@ namespace corvid1::blowfish_core {
     BLOWFISH_ROUND(s, l, r, p[14]);
     BLOWFISH_ROUND(s, r, l, p[15]);
     BLOWFISH_ROUND(s, l, r, p[16]);
-    left = r ^ p[17];
+}
+
+[[gnu::always_inline]] inline void encrypt(const BlowfishKeySchedule& k, std::uint32_t& left,
+                                           std::uint32_t& right) {
+    std::uint32_t l = left ^ k.pArray[0], r = right;
+    encryptRounds(k, l, r);
+    left = r ^ k.pArray[17];
     right = l;
 }
 
-[[gnu::always_inline]] inline void decrypt(const BlowfishKeySchedule& k, std::uint32_t& left, std::uint32_t& right) {
+[[gnu::always_inline]] inline void decrypt(const BlowfishKeySchedule& k, std::uint32_t& left,
+                                           std::uint32_t& right) {
     const auto& s = k.sBoxes;
     const std::uint32_t* p = k.pArray;
     std::uint32_t l = left ^ p[17], r = right;
@@ -61,6 +70,48 @@ namespace corvid1::blowfish_core {
     BLOWFISH_ROUND(s, l, r, p[1]);
     left = r ^ p[0];
     right = l;
+}
+
+// Four independent blocks decrypted with their rounds interleaved: CBC decryption does not
+// chain through the block function, and four chains of look-ups side by side keep the
+// processor busy while each waits for its tables.
+#define BLOWFISH_ROUND4(s, target, source, p)       \
+    do {                                            \
+        BLOWFISH_ROUND(s, target[0], source[0], p); \
+        BLOWFISH_ROUND(s, target[1], source[1], p); \
+        BLOWFISH_ROUND(s, target[2], source[2], p); \
+        BLOWFISH_ROUND(s, target[3], source[3], p); \
+    } while (0)
+
+[[gnu::always_inline]] inline void decrypt4(const BlowfishKeySchedule& k, std::uint32_t left[4],
+                                            std::uint32_t right[4]) {
+    const auto& s = k.sBoxes;
+    const std::uint32_t* p = k.pArray;
+    std::uint32_t l[4], r[4];
+    for (int i = 0; i < 4; ++i) {
+        l[i] = left[i] ^ p[17];
+        r[i] = right[i];
+    }
+    BLOWFISH_ROUND4(s, r, l, p[16]);
+    BLOWFISH_ROUND4(s, l, r, p[15]);
+    BLOWFISH_ROUND4(s, r, l, p[14]);
+    BLOWFISH_ROUND4(s, l, r, p[13]);
+    BLOWFISH_ROUND4(s, r, l, p[12]);
+    BLOWFISH_ROUND4(s, l, r, p[11]);
+    BLOWFISH_ROUND4(s, r, l, p[10]);
+    BLOWFISH_ROUND4(s, l, r, p[9]);
+    BLOWFISH_ROUND4(s, r, l, p[8]);
+    BLOWFISH_ROUND4(s, l, r, p[7]);
+    BLOWFISH_ROUND4(s, r, l, p[6]);
+    BLOWFISH_ROUND4(s, l, r, p[5]);
+    BLOWFISH_ROUND4(s, r, l, p[4]);
+    BLOWFISH_ROUND4(s, l, r, p[3]);
+    BLOWFISH_ROUND4(s, r, l, p[2]);
+    BLOWFISH_ROUND4(s, l, r, p[1]);
+    for (int i = 0; i < 4; ++i) {
+        left[i] = r[i] ^ p[0];
+        right[i] = l[i];
+    }
 }
 
 }  // namespace corvid1::blowfish_core

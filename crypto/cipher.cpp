@@ -89,11 +89,9 @@ void nullCipherInitContext(CipherContext& context, const std::uint8_t*, std::siz
 
 // Runs the DES operations of one step: all three interleaved, or those present one by one.
 template <bool a, bool b, bool c, bool decryptA, bool decryptB, bool decryptC>
-[[gnu::always_inline]] inline void runLanes(const TripleDesCipherState& s,
-                                            const DesKeySchedule& kA, DesHalves& x,
+[[gnu::always_inline]] inline void runLanes(const DesKeySchedule& kA, DesHalves& x,
                                             const DesKeySchedule& kB, DesHalves& y,
                                             const DesKeySchedule& kC, DesHalves& z) {
-    (void)s;
     if constexpr (a && b && c) {
         des_core::desRounds3<decryptA, decryptB, decryptC>(kA.roundKeys, x.left, x.right,
                                                            kB.roundKeys, y.left, y.right,
@@ -130,8 +128,8 @@ struct TripleDesPipeline {
         if constexpr (a) x = loadPermuted(input + 8 * t) ^ iv1;
         if constexpr (b) y = iv1;
         if constexpr (c) z = pending2 ^ iv3;
-        runLanes<a, b, c, false, true, false>(s, s.keySchedule1, x, s.keySchedule2, y,
-                                             s.keySchedule3, z);
+        runLanes<a, b, c, false, true, false>(s.keySchedule1, x, s.keySchedule2, y, s.keySchedule3,
+                                              z);
         if constexpr (c) {
             iv3 = z;
             storePermuted(output + 8 * (t - 2), z);
@@ -151,8 +149,8 @@ struct TripleDesPipeline {
         if constexpr (a) x = ciphertext = loadPermuted(input + 8 * t);
         if constexpr (b) y = pending1 ^ iv2;
         if constexpr (c) z = pending2;
-        runLanes<a, b, c, true, false, true>(s, s.keySchedule3, x, s.keySchedule2, y,
-                                            s.keySchedule1, z);
+        runLanes<a, b, c, true, false, true>(s.keySchedule3, x, s.keySchedule2, y, s.keySchedule1,
+                                             z);
         if constexpr (c) {
             storePermuted(output + 8 * (t - 2), z ^ iv1);
             iv1 = pending2;
@@ -210,24 +208,48 @@ void tripleDesCbcDecrypt(CipherContext& context, std::uint8_t* output, const std
 void blowfishCbcEncrypt(CipherContext& context, std::uint8_t* output, const std::uint8_t* input,
                         std::size_t length) {
     BlowfishCipherState& s = context.blowfish;
-    Word ivL = loadLittleEndian(s.iv), ivR = loadLittleEndian(s.iv + 4);
+    const Word whitening = s.pArray[0] ^ s.pArray[17];
+    // Encryption is one chain from block to block. The chain carries the left result before
+    // its final XOR with P[17]; the next block's first XOR with P[0] is folded into that one,
+    // so only one XOR sits between the rounds of two blocks.
+    Word chainL = loadLittleEndian(s.iv) ^ s.pArray[17], chainR = loadLittleEndian(s.iv + 4);
     for (std::size_t n = length / 8; n > 0; --n, input += 8, output += 8) {
-        Word l = loadLittleEndian(input) ^ ivL, r = loadLittleEndian(input + 4) ^ ivR;
-        blowfish_core::encrypt(s, l, r);
-        storeLittleEndian(output, l);
-        storeLittleEndian(output + 4, r);
-        ivL = l;
-        ivR = r;
+        Word l = chainL ^ (loadLittleEndian(input) ^ whitening);
+        Word r = chainR ^ loadLittleEndian(input + 4);
+        blowfish_core::encryptRounds(s, l, r);
+        chainL = r;
+        chainR = l;
+        storeLittleEndian(output, chainL ^ s.pArray[17]);
+        storeLittleEndian(output + 4, chainR);
     }
-    storeLittleEndian(s.iv, ivL);
-    storeLittleEndian(s.iv + 4, ivR);
+    storeLittleEndian(s.iv, chainL ^ s.pArray[17]);
+    storeLittleEndian(s.iv + 4, chainR);
 }
 
 void blowfishCbcDecrypt(CipherContext& context, std::uint8_t* output, const std::uint8_t* input,
                         std::size_t length) {
     BlowfishCipherState& s = context.blowfish;
     Word ivL = loadLittleEndian(s.iv), ivR = loadLittleEndian(s.iv + 4);
-    for (std::size_t n = length / 8; n > 0; --n, input += 8, output += 8) {
+    std::size_t n = length / 8;
+    // All four ciphertext blocks are read before any output is written, so output may equal
+    // input.
+    for (; n >= 4; n -= 4, input += 32, output += 32) {
+        Word cL[4], cR[4], l[4], r[4];
+        for (int i = 0; i < 4; ++i) {
+            l[i] = cL[i] = loadLittleEndian(input + 8 * i);
+            r[i] = cR[i] = loadLittleEndian(input + 8 * i + 4);
+        }
+        blowfish_core::decrypt4(s, l, r);
+        storeLittleEndian(output, l[0] ^ ivL);
+        storeLittleEndian(output + 4, r[0] ^ ivR);
+        for (int i = 1; i < 4; ++i) {
+            storeLittleEndian(output + 8 * i, l[i] ^ cL[i - 1]);
+            storeLittleEndian(output + 8 * i + 4, r[i] ^ cR[i - 1]);
+        }
+        ivL = cL[3];
+        ivR = cR[3];
+    }
+    for (; n > 0; --n, input += 8, output += 8) {
         Word cL = loadLittleEndian(input), cR = loadLittleEndian(input + 4);
         Word l = cL, r = cR;
         blowfish_core::decrypt(s, l, r);

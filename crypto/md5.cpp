@@ -20,35 +20,37 @@ inline void storeLittleEndian(std::uint8_t* p, std::uint32_t v) {
     p[3] = std::uint8_t(v >> 24);
 }
 
-inline std::uint32_t rotl(std::uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+inline std::uint32_t rotl(std::uint32_t x, int n) {
+    return (x << n) | (x >> (32 - n));
+}
 
 // One step: a = b + ((a + f(b, c, d) + word + constant) <<< shift). The sum is arranged so that
 // everything not depending on b, the value the previous step has just produced, is added
 // first; only the last few operations wait for b. In G, the two terms (b & d) and (c & ~d)
 // never share a set bit, so the OR may be taken as a sum and (c & ~d) added early.
-#define MD5_STEP_F(a, b, c, d, word, constant, shift)        \
-    do {                                                     \
-        (a) += (word) + (constant);                          \
-        (a) += (d) ^ ((b) & ((c) ^ (d)));                    \
-        (a) = rotl((a), (shift)) + (b);                      \
+#define MD5_STEP_F(a, b, c, d, word, constant, shift) \
+    do {                                              \
+        (a) += (word) + (constant);                   \
+        (a) += (d) ^ ((b) & ((c) ^ (d)));             \
+        (a) = rotl((a), (shift)) + (b);               \
     } while (0)
-#define MD5_STEP_G(a, b, c, d, word, constant, shift)        \
-    do {                                                     \
-        (a) += (word) + (constant) + ((c) & ~(d));           \
-        (a) += (b) & (d);                                    \
-        (a) = rotl((a), (shift)) + (b);                      \
+#define MD5_STEP_G(a, b, c, d, word, constant, shift) \
+    do {                                              \
+        (a) += (word) + (constant) + ((c) & ~(d));    \
+        (a) += (b) & (d);                             \
+        (a) = rotl((a), (shift)) + (b);               \
     } while (0)
-#define MD5_STEP_H(a, b, c, d, word, constant, shift)        \
-    do {                                                     \
-        (a) += (word) + (constant);                          \
-        (a) += (b) ^ ((c) ^ (d));                            \
-        (a) = rotl((a), (shift)) + (b);                      \
+#define MD5_STEP_H(a, b, c, d, word, constant, shift) \
+    do {                                              \
+        (a) += (word) + (constant);                   \
+        (a) += (b) ^ ((c) ^ (d));                     \
+        (a) = rotl((a), (shift)) + (b);               \
     } while (0)
-#define MD5_STEP_I(a, b, c, d, word, constant, shift)        \
-    do {                                                     \
-        (a) += (word) + (constant);                          \
-        (a) += (c) ^ ((b) | ~(d));                           \
-        (a) = rotl((a), (shift)) + (b);                      \
+#define MD5_STEP_I(a, b, c, d, word, constant, shift) \
+    do {                                              \
+        (a) += (word) + (constant);                   \
+        (a) += (c) ^ ((b) | ~(d));                    \
+        (a) = rotl((a), (shift)) + (b);               \
     } while (0)
 
 }  // namespace

@@ -20,15 +20,14 @@ constexpr std::uint32_t kPoolWords = RandomPool::poolSize / 4;
 // The noise commands of the original Unix noise gatherer, kept so that the order of mix-ins is
 // the same everywhere; running them is not done here (see noiseFromCommand).
 constexpr const char* kNoiseCommands[] = {
-    "ps laxww 2>/dev/null",  "ps -al 2>/dev/null",     "ls -alni /tmp/. 2>/dev/null",
-    "w 2>/dev/null",         "netstat -s 2>/dev/null", "netstat -an 2>/dev/null",
+    "ps laxww 2>/dev/null",    "ps -al 2>/dev/null",     "ls -alni /tmp/. 2>/dev/null",
+    "w 2>/dev/null",           "netstat -s 2>/dev/null", "netstat -an 2>/dev/null",
     "netstat -in 2>/dev/null",
 };
 
 std::uint32_t realClockMilliseconds() {
     auto now = std::chrono::system_clock::now().time_since_epoch();
-    return std::uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(now).count() %
-                         1000);
+    return std::uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(now).count() % 1000);
 }
 
 std::uint32_t foldProcessValue(std::uintptr_t value) {
@@ -112,8 +111,7 @@ void RandomPool::initialize(const std::string& seedFilePath) {
 
     // A failed open leaves fd at -1, all bits set as a 32-bit value.
     const std::uint32_t processValues[4] = {addressValue(this), addressValue(buffer),
-                                            addressValue(seedFilePath.data()),
-                                            std::uint32_t(fd)};
+                                            addressValue(seedFilePath.data()), std::uint32_t(fd)};
     for (std::uint32_t i = 0; i < 4; ++i) {
         setPoolWord(pool, i, poolWord(pool, i) ^ processValues[i]);
     }

@@ -12,8 +12,8 @@ namespace corvid1 {
 struct RandomPool {
     static constexpr std::uint32_t poolSize = 1024;
     static constexpr std::uint32_t stirKeySize = 64;
-    static constexpr std::uint32_t keptBack = 64;         // first bytes, the next stir key
-    static constexpr std::size_t seedFileSize = 512;      // bytes written
+    static constexpr std::uint32_t keptBack = 64;     // first bytes, the next stir key
+    static constexpr std::size_t seedFileSize = 512;  // bytes written
     static constexpr std::size_t seedFileReadLimit = 16384;
 
     std::uint8_t pool[poolSize];

@@ -21,7 +21,9 @@ std::string digestHex(const void* bytes, std::size_t length) {
     return hex;
 }
 
-std::string digestHex(const std::string& text) { return digestHex(text.data(), text.size()); }
+std::string digestHex(const std::string& text) {
+    return digestHex(text.data(), text.size());
+}
 
 TEST(Md5, Rfc1321Suite) {
     EXPECT_EQ(digestHex(""), "d41d8cd98f00b204e9800998ecf8427e");
@@ -94,7 +96,6 @@ TEST(Md5, TransformAddsIntoTheGivenState) {
         for (int j = 0; j < 4; ++j) digest[4 * i + j] = std::uint8_t(state[i] >> (8 * j));
     }
     EXPECT_EQ(test::toHex(digest, 16), "900150983CD24FB0D6963F7D28E17F72");
-
 }
 
 // The 64-bit count carries from the low word into the high word.

@@ -21,7 +21,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 // Fixes the clock and the process-specific values so that initialisations can be compared.
 class PoolTest : public ::testing::Test {
-protected:
+  protected:
     static std::uint32_t clock() { return milliseconds; }
     static std::uint32_t constantValue(std::uintptr_t) { return 0x5EED1234; }
 
