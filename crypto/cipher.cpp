@@ -87,6 +87,8 @@ void nullCipherInitContext(CipherContext& context, const std::uint8_t*, std::siz
 // block t - 1 and the third on block t - 2, three independent DES operations run interleaved.
 // Steps 0, 1, n and n + 1 have fewer than three blocks to work on.
 
+namespace {
+
 // Runs the DES operations of one step: all three interleaved, or those present one by one.
 template <bool a, bool b, bool c, bool decryptA, bool decryptB, bool decryptC>
 [[gnu::always_inline]] inline void runLanes(const DesKeySchedule& kA, DesHalves& x,
@@ -168,6 +170,8 @@ struct TripleDesPipeline {
         storePermuted(state.iv3, iv3);
     }
 };
+
+}  // namespace
 
 void tripleDesCbcEncrypt(CipherContext& context, std::uint8_t* output, const std::uint8_t* input,
                          std::size_t length) {
