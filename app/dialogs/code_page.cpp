@@ -1,5 +1,6 @@
 #include "app/dialogs/code_page.h"
 
+#include <array>
 #include <cstring>
 
 namespace corvid1 {
@@ -13,10 +14,15 @@ constexpr char16_t kHighControls[32] = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,  // 98..9F
 };
 
-char16_t decodeByte(unsigned char byte) {
-    if (byte >= 0x80 && byte < 0xA0) return kHighControls[byte - 0x80];
-    return byte;
-}
+// Every byte's character, so decoding a row of cells is one lookup per byte.
+constexpr auto kDecodeTable = [] {
+    std::array<char16_t, 256> table{};
+    for (int byte = 0; byte < 256; ++byte) {
+        table[byte] = byte >= 0x80 && byte < 0xA0 ? kHighControls[byte - 0x80]
+                                                  : static_cast<char16_t>(byte);
+    }
+    return table;
+}();
 
 // The byte for `ch`, or -1 if the code page has none.
 int encodeChar(char16_t ch) {
@@ -30,10 +36,10 @@ int encodeChar(char16_t ch) {
 }  // namespace
 
 QString fromCodePage(const char* text, std::size_t length) {
-    QString result;
-    result.reserve(static_cast<qsizetype>(length));
+    QString result(static_cast<qsizetype>(length), Qt::Uninitialized);
+    QChar* out = result.data();
     for (std::size_t i = 0; i < length; ++i) {
-        result.append(QChar(decodeByte(static_cast<unsigned char>(text[i]))));
+        out[i] = QChar(kDecodeTable[static_cast<unsigned char>(text[i])]);
     }
     return result;
 }
