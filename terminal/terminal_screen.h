@@ -77,8 +77,10 @@ struct TerminalScreen {
     int pixelHeight = 0;
 
     // --- Reading cells (the view, selection, tests) ---
-    // `columns` cells of buffer line `line`; lines outside 1..lastLine + 1, or a screen without
-    // storage, give a blank line (at least kMaxColumns + 1 cells long).
+    // The `columns` cells of buffer line `line`, and no more: the cell after a line's last one
+    // is lineCharacters(line + 1)[0], never lineCharacters(line)[columns]. Lines outside
+    // 1..lastLine + 1, or a screen without storage, give a blank line. Valid until the next
+    // change of the screen.
     const char* lineCharacters(int line) const;
     const std::uint32_t* lineAttributes(int line) const;
     // One cell; line a buffer line, column 1..columns; outside the grid gives 0.
