@@ -12,23 +12,30 @@ namespace {
 // CRC-32 generator without its x^32 term, most significant coefficient first.
 constexpr std::uint32_t kCrcPolynomial = 0x04C11DB7;
 
-// kTimesX8[i] = (i * x^32) mod P: what the top byte of a remainder becomes when it is shifted out.
-constexpr std::array<std::uint32_t, 256> makeTimesX8Table() {
-    std::array<std::uint32_t, 256> table{};
-    for (std::uint32_t i = 0; i < 256; ++i) {
-        std::uint32_t r = i << 24;
-        for (int bit = 0; bit < 8; ++bit)
-            r = (r & 0x80000000u) ? (r << 1) ^ kCrcPolynomial : r << 1;
-        table[i] = r;
-    }
-    return table;
+// Multiplying by x modulo P, most significant coefficient first.
+constexpr std::uint32_t timesX(std::uint32_t r) {
+    return (r & 0x80000000u) ? (r << 1) ^ kCrcPolynomial : r << 1;
 }
-constexpr auto kTimesX8 = makeTimesX8Table();
+
+// kTimesX64[i][b] = (b * x^(8i) * x^64) mod P: each byte of a remainder moved on by 64 bits
+// separately, so that the four lookups of timesX64 do not wait for one another.
+constexpr std::array<std::array<std::uint32_t, 256>, 4> makeTimesX64Tables() {
+    std::array<std::array<std::uint32_t, 256>, 4> tables{};
+    for (int i = 0; i < 4; ++i) {
+        for (std::uint32_t b = 0; b < 256; ++b) {
+            std::uint32_t r = b << (8 * i);
+            for (int bit = 0; bit < 64; ++bit) r = timesX(r);
+            tables[i][b] = r;
+        }
+    }
+    return tables;
+}
+constexpr auto kTimesX64 = makeTimesX64Tables();
 
 // r * x^64 mod P: the weight of a block one position further from the end of the packet.
 inline std::uint32_t timesX64(std::uint32_t r) {
-    for (int i = 0; i < 8; ++i) r = (r << 8) ^ kTimesX8[r >> 24];
-    return r;
+    return kTimesX64[0][r & 0xff] ^ kTimesX64[1][(r >> 8) & 0xff] ^ kTimesX64[2][(r >> 16) & 0xff] ^
+           kTimesX64[3][r >> 24];
 }
 
 inline std::uint64_t loadBlock(const std::uint8_t* p) {
