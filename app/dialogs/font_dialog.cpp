@@ -65,6 +65,11 @@ FontDialog::FontDialog(QWidget* parent, std::function<void()> onChanged)
     face_->setCurrentIndex(selected);
     style_->setCurrentIndex(-1);
     size_->setCurrentIndex(-1);
+    // A list left without a selection keeps the current value; say so instead of a blank.
+    for (QComboBox* list : {face_, style_, size_}) {
+        list->setPlaceholderText(QStringLiteral("(unchanged)"));
+    }
+    face_->setMinimumContentsLength(24);
 
     auto* form = new QFormLayout;
     auto addRow = [&](const char* label, QComboBox* list) {
