@@ -13,7 +13,6 @@
 #include <fstream>
 #include <random>
 #include <sstream>
-#include <thread>
 
 #include "session/host_key_fingerprint.h"
 
@@ -97,29 +96,21 @@ class TempFolder : public ::testing::Test {
 // ---------------------------------------------------------------------------------------------
 // Decimal numbers, checked against GMP.
 
-TEST(DecimalNumbers, AgreeWithGmpBothWays) {
+TEST(DecimalNumbers, AgreeWithGmpAndRejectAnythingButPlainDigits) {
     std::mt19937_64 rng(1);
-    for (std::size_t length : {0, 1, 3, 4, 5, 8, 9, 17, 64, 128, 129, 256, 512, 1000}) {
-        for (int round = 0; round < 5; ++round) {
+    for (std::size_t length : {0, 1, 3, 4, 5, 9, 17, 128, 129, 512, 1000}) {
+        for (int round = 0; round < 3; ++round) {
             auto bytes = randomBytes(rng, length);
             if (round == 1 && length > 2) bytes[0] = bytes[1] = 0;  // leading zero bytes
             if (round == 2) std::fill(bytes.begin(), bytes.end(), 0xff);
             const std::string expected = gmpDecimal(bytes);
             EXPECT_EQ(bytesToDecimal(bytes), expected) << "length " << length;
-
-            auto back = decimalToBytes(expected);
-            ASSERT_TRUE(back.has_value());
-            std::size_t first = 0;
-            while (first < bytes.size() && bytes[first] == 0) ++first;
-            EXPECT_EQ(*back, std::vector<std::uint8_t>(bytes.begin() + first, bytes.end()));
+            const auto first = std::find_if(bytes.begin(), bytes.end(), [](auto b) { return b; });
+            EXPECT_EQ(decimalToBytes(expected), std::vector<std::uint8_t>(first, bytes.end()));
         }
     }
-    EXPECT_EQ(*decimalToBytes("000065537"), (std::vector<std::uint8_t>{1, 0, 1}));
-    EXPECT_TRUE(decimalToBytes("0")->empty());
-}
-
-TEST(DecimalNumbers, RejectAnythingButPlainDigits) {
-    for (const char* text : {"", "12a", " 1", "1 ", "-1", "+1", "0x10", "1.5", "١"})
+    EXPECT_EQ(decimalToBytes("000065537"), (std::vector<std::uint8_t>{1, 0, 1}));
+    for (const char* text : {"", "12a", " 1", "1 ", "-1", "+1", "0x10", "1.5"})
         EXPECT_FALSE(decimalToBytes(text).has_value()) << text;
     EXPECT_TRUE(decimalToBytes(std::string(kMaxDecimalDigits, '9')).has_value());
     EXPECT_FALSE(decimalToBytes(std::string(kMaxDecimalDigits + 1, '9')).has_value());
@@ -131,30 +122,23 @@ TEST(DecimalNumbers, RejectAnythingButPlainDigits) {
 TEST(HostKeyFingerprint, Md5IsOverModulusThenExponentWithoutLeadingZeros) {
     std::mt19937_64 rng(2);
     for (int round = 0; round < 20; ++round) {
-        const auto n = randomBytes(rng, 32 + round * 13);
-        const auto e = randomBytes(rng, 1 + round % 5);
-        // The caller may hand in bytes with leading zeros (a fixed-width export); they must not
-        // count.
-        std::vector<std::uint8_t> paddedN(3, 0), paddedE(2, 0);
-        paddedN.insert(paddedN.end(), n.begin(), n.end());
-        paddedE.insert(paddedE.end(), e.begin(), e.end());
-        const HostKey key = makeHostKey(777, paddedE, paddedN);
-
-        std::vector<std::uint8_t> hashed;
-        const auto strip = [](const std::vector<std::uint8_t>& v) {
-            std::size_t i = 0;
-            while (i < v.size() && v[i] == 0) ++i;
-            return std::vector<std::uint8_t>(v.begin() + i, v.end());
-        };
-        for (auto b : strip(n)) hashed.push_back(b);
-        for (auto b : strip(e)) hashed.push_back(b);
+        auto n = randomBytes(rng, 32 + round * 13);
+        auto e = randomBytes(rng, 1 + round % 5);
+        n[0] |= 1;
+        e[0] |= 1;
+        std::vector<std::uint8_t> hashed = n;
+        hashed.insert(hashed.end(), e.begin(), e.end());
+        std::array<std::uint8_t, 16> expected{};
         md5_ctx context;
         md5_init(&context);
         md5_update(&context, hashed.size(), hashed.data());
-        std::array<std::uint8_t, 16> expected{};
         md5_digest(&context, expected.size(), expected.data());
-        EXPECT_EQ(hostKeyMd5(key), expected);
 
+        // Leading zero bytes (as a fixed-width export gives them) must not count.
+        n.insert(n.begin(), 3, 0);
+        e.insert(e.begin(), 2, 0);
+        const HostKey key = makeHostKey(777, e, n);
+        EXPECT_EQ(hostKeyMd5(key), expected);
         char hex[3 * 16];
         for (int i = 0; i < 16; ++i)
             std::snprintf(hex + 3 * i, 4, i < 15 ? "%02x:" : "%02x", expected[i]);
@@ -212,33 +196,25 @@ TEST_F(PuttyKey, FingerprintIsWhatPuttygenAndSshKeygenShow) {
     }
 }
 
-TEST(HostKeyFingerprint, ParserAcceptsTheUsualForms) {
+TEST(HostKeyFingerprint, ParserTakesTheUsualFormsAndMatchesOnlyThatKey) {
     std::mt19937_64 rng(3);
     const HostKey key = randomKey(rng);
-    const std::string full = hostKeyFingerprint(key);  // "1024 xx:..."
-    const std::string hex = full.substr(full.find(' ') + 1);
+    const std::string hex = hostKeyFingerprint(key).substr(5);  // after "1024 "
     std::string upper = hex;
     for (char& c : upper) c = char(std::toupper(static_cast<unsigned char>(c)));
 
-    for (const std::string& text :
-         {full, hex, upper, "MD5:" + hex, "1024 MD5:" + hex, "  " + full + "\n", "1024\t" + hex}) {
+    for (const std::string& text : {"1024 " + hex, hex, upper, "MD5:" + hex, "1024 MD5:" + hex,
+                                    "  1024 " + hex + "\n", "1024\t" + hex}) {
         const auto parsed = parseHostKeyFingerprint(text);
         ASSERT_TRUE(parsed.has_value()) << text;
         EXPECT_TRUE(fingerprintMatches(*parsed, key)) << text;
     }
     EXPECT_FALSE(parseHostKeyFingerprint(hex)->bits.has_value());
-    EXPECT_EQ(parseHostKeyFingerprint(full)->bits, 1024u);
-}
-
-TEST(HostKeyFingerprint, ParserRejectsMalformedAndMatchRejectsOtherKeys) {
-    std::mt19937_64 rng(4);
-    const HostKey key = randomKey(rng);
-    const std::string hex = hostKeyFingerprint(key).substr(5);
 
     for (const std::string& text :
          {std::string(), hex.substr(0, hex.size() - 3), hex + ":00", hex.substr(0, 46) + "g",
-          "x" + hex.substr(1), std::string(hex).replace(2, 1, "-"), "abc " + hex, hex + " extra",
-          "1024 1024 " + hex, "123456 " + hex, "SHA256:" + hex})
+          std::string(hex).replace(2, 1, "-"), "abc " + hex, hex + " extra", "1024 1024 " + hex,
+          "123456 " + hex, "SHA256:" + hex})
         EXPECT_FALSE(parseHostKeyFingerprint(text).has_value()) << text;
 
     // A different bit count, or one nibble off, is another key.
@@ -398,26 +374,6 @@ TEST_F(TempFolder, AddRefusesNamesThatWouldChangeTheLinesMeaning) {
     EXPECT_FALSE(hosts.add("server", 22, HostKey{}));
     EXPECT_FALSE(fs::exists(userStore));
     EXPECT_FALSE(KnownHosts("", {}).add("server", 22, key));
-}
-
-TEST_F(TempFolder, ConcurrentAddsKeepEveryLineWhole) {
-    const KnownHosts hosts = stores();
-    std::vector<HostKey> keys;
-    for (int i = 0; i < 8; ++i) keys.push_back(randomKey(rng, 2048));
-    std::vector<std::thread> writers;
-    for (int t = 0; t < 8; ++t)
-        writers.emplace_back([&, t] {
-            for (int i = 0; i < 25; ++i)
-                hosts.add("host" + std::to_string(t) + "-" + std::to_string(i), 22, keys[t]);
-        });
-    for (auto& writer : writers) writer.join();
-    for (int t = 0; t < 8; ++t)
-        for (int i = 0; i < 25; ++i)
-            EXPECT_EQ(hosts.check("host" + std::to_string(t) + "-" + std::to_string(i), 22, keys[t])
-                          .status,
-                      HostKeyStatus::Known);
-    const std::string text = readFile(userStore);
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 200);
 }
 
 // OpenSSH's own tool reads what we write and agrees on which names a pattern selects.
