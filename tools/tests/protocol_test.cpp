@@ -65,6 +65,17 @@ TEST_P(Login, EchoConversationWithEveryCipher) {
 INSTANTIATE_TEST_SUITE_P(Ciphers, Login,
                          ::testing::Values(CipherNone, CipherTripleDes, CipherBlowfish));
 
+TEST(Login, SessionKeyOneByteShortIsPaddedBack) {
+    for (int cipher : {CipherTripleDes, CipherBlowfish}) {
+        InProcessServer server(scriptOptions());
+        TestClient client(server.clientFd());
+        ASSERT_TRUE(client.exchangeVersions() && client.readPublicKey());
+        ASSERT_TRUE(client.sendSessionKey(cipher, false, true));
+        Packet p;
+        EXPECT_EQ(client.read(p), SSH_SMSG_SUCCESS) << client.channel().error();
+    }
+}
+
 TEST(Login, CipherOutsideTheMaskIsRefusedInClear) {
     Options o = scriptOptions();
     o.cipherMask = 1u << CipherTripleDes;

@@ -123,7 +123,7 @@ void rsaEncrypt(mpz_t value, const mpz_t e, const mpz_t n, unsigned bits) {
 
 }  // namespace
 
-bool TestClient::sendSessionKey(int cipher, bool spoilCookie) {
+bool TestClient::sendSessionKey(int cipher, bool spoilCookie, bool shortKey) {
     Bytes block = fixedBytes(hostN_, (hostBits_ + 7) / 8);
     Bytes server = fixedBytes(serverN_, (serverBits_ + 7) / 8);
     block.insert(block.end(), server.begin(), server.end());
@@ -136,6 +136,7 @@ bool TestClient::sendSessionKey(int cipher, bool spoilCookie) {
 
     std::uint8_t key[32];
     randomBytes(key, sizeof(key));
+    if (shortKey) key[0] = sessionId[0];
     std::uint8_t mixed[32];
     for (int i = 0; i < 32; ++i) mixed[i] = i < 16 ? key[i] ^ sessionId[i] : key[i];
     mpz_t k;

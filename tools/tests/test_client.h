@@ -46,8 +46,10 @@ public:
     PacketChannel& channel() { return channel_; }
     bool exchangeVersions(const std::string& line = "SSH-1.5-TestClient\n");
     bool readPublicKey();
-    // Encrypts a fresh session key, sends it with `cipher` and keys the channel.
-    bool sendSessionKey(int cipher, bool spoilCookie = false);
+    // Encrypts a fresh session key, sends it with `cipher` and keys the channel. With
+    // `shortKey` the key's first byte equals the session identifier's, so the encrypted integer
+    // has only 31 bytes (as OpenSSH's ssh1 sends about once in 256 logins).
+    bool sendSessionKey(int cipher, bool spoilCookie = false, bool shortKey = false);
     int read(Packet& packet);  // the type, or -1
     bool send(int type, const Bytes& payload = {});
     bool sendString(int type, const std::string& text);
