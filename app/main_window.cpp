@@ -544,10 +544,10 @@ std::unique_ptr<MainWindow> startUp(bool show) {
     auto window = std::make_unique<MainWindow>(state, bridge);
     // A desktop window has no work area of its own to fill: start at 80 x 24 cells.
     {
-        const QFontMetrics metrics(window->view()->terminalFont());
-        const int width = 80 * metrics.horizontalAdvance(QLatin1Char('H')) +
+        const QFontMetricsF metrics(window->view()->terminalFont());
+        const int width = 80 * qRound(metrics.horizontalAdvance(QLatin1Char('H'))) +
                           window->view()->scrollBar()->sizeHint().width();
-        const int height = 24 * metrics.height();
+        const int height = 24 * qRound(metrics.height());
         window->view()->resize(width, height);
         window->resize(width, height + window->menuBar()->sizeHint().height() +
                                   window->commandBar()->sizeHint().height());

@@ -86,16 +86,23 @@ TerminalView::TerminalView(TerminalScreen& screen, ScreenBridge& bridge, ViewHos
 }
 
 void TerminalView::setTerminalFont(const QFont& font) {
+    // A desktop font's advance is rarely a whole number of pixels, while runs start at whole
+    // cells: without this, a run's last glyph would be cut by the next run's background. The
+    // spacing makes every glyph advance by exactly one cell.
     font_ = font;
+    font_.setKerning(false);
+    const qreal advance = QFontMetricsF(font_).horizontalAdvance(QLatin1Char('H'));
+    const int cell = std::max(1, qRound(advance));
+    font_.setLetterSpacing(QFont::AbsoluteSpacing, cell - advance);
     update();
 }
 
 bool TerminalView::layoutView() {
     areaWidth_ = std::max(0, width() - scrollBar_->sizeHint().width());
     areaHeight_ = height();
-    const QFontMetrics metrics(font_);
-    const int measuredWidth = metrics.horizontalAdvance(QLatin1Char('H'));
-    const int measuredHeight = metrics.height();
+    const QFontMetricsF metrics(font_);
+    const int measuredWidth = qRound(metrics.horizontalAdvance(QLatin1Char('H')));
+    const int measuredHeight = qRound(metrics.height());
     if (measuredWidth > 0 && measuredHeight > 0) {
         const int columns = std::max(1, areaWidth_ / measuredWidth);
         const int rows = std::max(1, areaHeight_ / measuredHeight);

@@ -1,0 +1,148 @@
+#include "window_driver.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDialogButtonBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include "app/main_window.h"
+#include "app/screen_bridge.h"
+#include "terminal/terminal_screen.h"
+
+namespace corvid1 {
+
+bool TestServer::start(const QString& program, const QStringList& arguments,
+                       const QStringList& environment) {
+    process_ = std::make_unique<QProcess>();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString& entry : environment) {
+        const qsizetype equals = entry.indexOf(QLatin1Char('='));
+        env.insert(entry.left(equals), entry.mid(equals + 1));
+    }
+    process_->setProcessEnvironment(env);
+    process_->setProcessChannelMode(QProcess::SeparateChannels);
+    process_->setStandardErrorFile(QProcess::nullDevice());
+    process_->start(program, arguments);
+    if (!process_->waitForStarted(5000)) return false;
+    QElapsedTimer clock;
+    clock.start();
+    QByteArray line;
+    while (clock.elapsed() < 10000 && !line.contains('\n')) {
+        process_->waitForReadyRead(200);
+        line += process_->readAllStandardOutput();
+    }
+    if (!line.startsWith("PORT ")) return false;
+    port_ = line.mid(5).trimmed().toInt();
+    return port_ > 0;
+}
+
+TestServer::~TestServer() {
+    if (process_ && process_->state() != QProcess::NotRunning) {
+        process_->terminate();
+        if (!process_->waitForFinished(3000)) process_->kill();
+        process_->waitForFinished(1000);
+    }
+}
+
+bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > timeoutMs) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QTest::qSleep(2);
+    }
+    return true;
+}
+
+void answerConnectDialogSoon(const QString& host, int port, const QString& user,
+                             const QString& password, bool accept) {
+    auto attempt = std::make_shared<std::function<void()>>();
+    *attempt = [=]() {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal == nullptr || modal->objectName() != QLatin1String("connectDialog")) {
+            QTimer::singleShot(20, [attempt] { (*attempt)(); });
+            return;
+        }
+        if (auto* server = modal->findChild<QComboBox*>(QStringLiteral("server"))) {
+            server->setEditText(host);
+        }
+        if (auto* field = modal->findChild<QLineEdit*>(QStringLiteral("port"))) {
+            field->setText(QString::number(port));
+        }
+        if (auto* field = modal->findChild<QLineEdit*>(QStringLiteral("user"))) {
+            field->setText(user);
+        }
+        if (auto* field = modal->findChild<QLineEdit*>(QStringLiteral("password"))) {
+            field->setText(password);
+        }
+        auto* buttons = modal->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
+        if (buttons == nullptr) return;
+        QPushButton* button =
+            buttons->button(accept ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel);
+        if (button != nullptr) button->click();
+    };
+    QTimer::singleShot(20, [attempt] { (*attempt)(); });
+}
+
+void dismissMessageBoxSoon(bool* seen, QString* title, QString* text) {
+    auto attempt = std::make_shared<std::function<void()>>();
+    *attempt = [=]() {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr) {
+            QTimer::singleShot(20, [attempt] { (*attempt)(); });
+            return;
+        }
+        if (seen != nullptr) *seen = true;
+        if (title != nullptr) *title = box->windowTitle();
+        if (text != nullptr) *text = box->text();
+        box->accept();
+    };
+    QTimer::singleShot(20, [attempt] { (*attempt)(); });
+}
+
+std::string screenLine(const TerminalScreen& screen, int line) {
+    ScreenBridge::Access access(ScreenBridge::instance());
+    const char* cells = screen.lineCharacters(line);
+    std::string text;
+    for (int c = 0; c < screen.columns; ++c) text += cells[c] == 0 ? ' ' : cells[c];
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+bool screenContains(const TerminalScreen& screen, const std::string& text, bool wholeBuffer) {
+    int first = 0;
+    int last = 0;
+    {
+        ScreenBridge::Access access(ScreenBridge::instance());
+        first = wholeBuffer ? 1 : screen.liveTop;
+        last = wholeBuffer ? screen.lastLine : screen.liveBottom;
+    }
+    for (int line = first; line <= last; ++line) {
+        if (screenLine(screen, line).find(text) != std::string::npos) return true;
+    }
+    return false;
+}
+
+void typeText(MainWindow& window, const QString& text) {
+    for (const QChar ch : text) {
+        const int key = ch == QLatin1Char('\r') ? Qt::Key_Return : 0;
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, QString(ch));
+        QApplication::sendEvent(window.view(), &press);
+    }
+}
+
+QString testServerPath() {
+    const QByteArray fromEnvironment = qgetenv("CORVID1_TEST_SERVER");
+    if (!fromEnvironment.isEmpty()) return QString::fromLocal8Bit(fromEnvironment);
+    return QCoreApplication::applicationDirPath() +
+           QStringLiteral("/../../tools/ssh1_test_server/corvid1-test-server");
+}
+
+}  // namespace corvid1
