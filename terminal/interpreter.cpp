@@ -392,8 +392,8 @@ int pendingByteCount() {
 }
 
 int printText(const char* text) {
-    if (text == nullptr) return 0;
-    return feedBytes(text, std::strlen(text));
+    if (text != nullptr) feedBytes(text, std::strlen(text));
+    return 0;
 }
 
 int feedBytes(const char* bytes, std::size_t count) {

@@ -18,7 +18,7 @@ inline constexpr char kAnswerback[] = "vt100";
 void attachScreen(TerminalScreen* screen);
 TerminalScreen* attachedScreen();
 
-// Feeds a NUL-terminated 8-bit text. Returns the result of feedBytes.
+// Feeds a NUL-terminated 8-bit text (nothing after its 0 byte is seen). Returns 0.
 int printText(const char* text);
 
 // Feeds `count` bytes of server output, any length; every byte reaches the screen. Returns 0, or
