@@ -11,12 +11,13 @@ void showAboutDialog(QWidget* parent) {
     QDialog dialog(parent);
     dialog.setObjectName(QStringLiteral("aboutDialog"));
     dialog.setWindowTitle(QStringLiteral("About Corvid"));
-    auto* text = new QLabel(QStringLiteral("Corvid1 v1.00.46\n"
-                                           "Copyright (C) 2026 the Corvid1 developers\n"
-                                           "\n"
-                                           "1.00.46/3DESCBC/BLOWFISH\n"
-                                           "/GMP/CRYPTO++"),
-                            &dialog);
+    auto* text =
+        new QLabel(QStringLiteral("Corvid1 v1.00.46\n"
+                                  "Copyright (c) Kelm Software. Free to use and to pass on.\n"
+                                  "\n"
+                                  "1.00.46/3DESCBC/BLOWFISH\n"
+                                  "/GMP/CRYPTO++"),
+                   &dialog);
     text->setObjectName(QStringLiteral("aboutText"));
     text->setAlignment(Qt::AlignCenter);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &dialog);

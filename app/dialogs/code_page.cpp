@@ -18,8 +18,8 @@ constexpr char16_t kHighControls[32] = {
 constexpr auto kDecodeTable = [] {
     std::array<char16_t, 256> table{};
     for (int byte = 0; byte < 256; ++byte) {
-        table[byte] = byte >= 0x80 && byte < 0xA0 ? kHighControls[byte - 0x80]
-                                                  : static_cast<char16_t>(byte);
+        table[byte] =
+            byte >= 0x80 && byte < 0xA0 ? kHighControls[byte - 0x80] : static_cast<char16_t>(byte);
     }
     return table;
 }();

@@ -223,6 +223,8 @@ void ConnectDialog::reject() {
 }
 
 void ConnectDialog::readInto(ConnectValues& values) {
+    // A shorter new password must not leave the tail of an older one behind its terminator.
+    wipePassword(values);
     toCodePage(servers_->currentText(), values.host, sizeof values.host);
     toCodePage(port_->text(), values.port, sizeof values.port);
     toCodePage(user_->text(), values.user, sizeof values.user);

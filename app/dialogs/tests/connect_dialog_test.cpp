@@ -259,6 +259,16 @@ class ConnectDialogTest : public QObject {
         // Windows-1252: u-umlaut is 0xFC, the euro sign 0x80; Cyrillic has no byte and was refused.
         QCOMPARE(QByteArray(values.user), QByteArray("J\xfcrgen\x80"));
         QCOMPARE(QByteArray(values.password), QByteArray(19, 'p'));
+        ConnectValues second;
+        std::strcpy(second.password, "an-older-password");
+        whenModal([&](QDialog* dialog) {
+            type(fieldsOf(dialog).password, "new");
+            clickOk(dialog);
+        });
+        QCOMPARE(runConnectDialog(nullptr, second), 0);
+        // Nothing of the older password is left behind the terminator.
+        QCOMPARE(QByteArray(second.password, sizeof second.password),
+                 QByteArray("new") + QByteArray(17, '\0'));
         wipePassword(values);
         QCOMPARE(QByteArray(values.password, sizeof values.password), QByteArray(20, '\0'));
     }
