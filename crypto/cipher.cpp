@@ -11,6 +11,14 @@ namespace corvid1 {
 CipherContext receiveContext;
 CipherContext sendContext;
 
+namespace blowfish_core {
+#if defined(__x86_64__) || defined(__i386__)
+bool useBitFieldExtract = __builtin_cpu_supports("bmi");
+#else
+bool useBitFieldExtract = false;
+#endif
+}  // namespace blowfish_core
+
 namespace {
 
 using des_core::Word;
@@ -209,9 +217,11 @@ void tripleDesCbcDecrypt(CipherContext& context, std::uint8_t* output, const std
 
 // Blowfish-CBC with each 32-bit half read and written little-endian; the IV is kept in the same
 // form, so the chain XOR is still a plain byte-wise XOR.
-void blowfishCbcEncrypt(CipherContext& context, std::uint8_t* output, const std::uint8_t* input,
-                        std::size_t length) {
-    BlowfishCipherState& s = context.blowfish;
+namespace {
+
+template <bool bitFieldExtract>
+void blowfishCbcEncryptBlocks(BlowfishCipherState& s, std::uint8_t* output,
+                              const std::uint8_t* input, std::size_t length) {
     const Word whitening = s.pArray[0] ^ s.pArray[17];
     // Encryption is one chain from block to block. The chain carries the left result before
     // its final XOR with P[17]; the next block's first XOR with P[0] is folded into that one,
@@ -220,7 +230,7 @@ void blowfishCbcEncrypt(CipherContext& context, std::uint8_t* output, const std:
     for (std::size_t n = length / 8; n > 0; --n, input += 8, output += 8) {
         Word l = chainL ^ (loadLittleEndian(input) ^ whitening);
         Word r = chainR ^ loadLittleEndian(input + 4);
-        blowfish_core::encryptRounds(s, l, r);
+        blowfish_core::encryptRounds<bitFieldExtract>(s, l, r);
         chainL = r;
         chainR = l;
         storeLittleEndian(output, chainL ^ s.pArray[17]);
@@ -228,6 +238,17 @@ void blowfishCbcEncrypt(CipherContext& context, std::uint8_t* output, const std:
     }
     storeLittleEndian(s.iv, chainL ^ s.pArray[17]);
     storeLittleEndian(s.iv + 4, chainR);
+}
+
+}  // namespace
+
+void blowfishCbcEncrypt(CipherContext& context, std::uint8_t* output, const std::uint8_t* input,
+                        std::size_t length) {
+    if (blowfish_core::useBitFieldExtract) {
+        blowfishCbcEncryptBlocks<true>(context.blowfish, output, input, length);
+    } else {
+        blowfishCbcEncryptBlocks<false>(context.blowfish, output, input, length);
+    }
 }
 
 void blowfishCbcDecrypt(CipherContext& context, std::uint8_t* output, const std::uint8_t* input,
