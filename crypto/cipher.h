@@ -52,8 +52,9 @@ void blowfishInitContext(CipherContext& context, const std::uint8_t* key, std::s
 void nullCipherInitContext(CipherContext& context, const std::uint8_t* key, std::size_t keyLength,
                            int direction);
 
-// Packet transforms. The in-place forms are what the packet layer uses; `output` may equal
-// `input` in the others. The IVs chain on from call to call. A length that is not a multiple
+// Packet transforms. The in-place forms are what the packet layer uses; in the others `output`
+// may be the same bytes as `input` (other overlaps are not supported). The IVs chain on from
+// call to call. Nothing is allocated. A length that is not a multiple
 // of 8 is never produced by the packet layer; should one arrive, only the whole blocks are
 // transformed and the trailing length % 8 bytes are left as they are (never read or written).
 void tripleDesCbcEncrypt(CipherContext& context, std::uint8_t* data, std::size_t length);

@@ -315,24 +315,5 @@ TEST(CipherModes, KeySetupClearsTheWholeContext) {
     EXPECT_TRUE(std::all_of(all, all + sizeof context, [](std::uint8_t b) { return b == 0; }));
 }
 
-// What one identically keyed side sends, the other side's receive context restores, packet
-// after packet, through the two process-wide contexts.
-TEST(CipherModes, ReceiveContextUndoesSendContext) {
-    std::mt19937 random(18);
-    Bytes key = randomBytes(random, 32);
-    for (const auto& c : kCiphers) {
-        c.init(sendContext, key.data(), key.size(), 1);
-        c.init(receiveContext, key.data(), key.size(), 0);
-        for (std::size_t length : packetLengths(random, 20)) {
-            Bytes plain = randomBytes(random, length);
-            Bytes data = plain;
-            c.encrypt(sendContext, data.data(), data.size());
-            EXPECT_NE(data, plain);
-            c.decrypt(receiveContext, data.data(), data.size());
-            ASSERT_EQ(data, plain) << c.name << " packet " << length;
-        }
-    }
-}
-
 }  // namespace
 }  // namespace corvid1
