@@ -1,0 +1,333 @@
+#include "session/connection.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "rsa_oracle.h"
+#include "test_support.h"
+
+namespace corvid1 {
+namespace {
+
+using test::SocketPair;
+
+std::uint32_t be32(const std::string& bytes, std::size_t at) {
+    return (std::uint32_t{static_cast<unsigned char>(bytes[at])} << 24) |
+           (std::uint32_t{static_cast<unsigned char>(bytes[at + 1])} << 16) |
+           (std::uint32_t{static_cast<unsigned char>(bytes[at + 2])} << 8) |
+           static_cast<unsigned char>(bytes[at + 3]);
+}
+
+std::string be32Bytes(std::uint32_t value) {
+    const char bytes[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
+                           static_cast<char>(value >> 8), static_cast<char>(value)};
+    return std::string(bytes, 4);
+}
+
+std::uint32_t crcOf(const std::string& bytes) {
+    return packetCrc(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+}
+
+// A plaintext packet built by hand the way a server frames it, with non-zero padding (which a
+// receiver must skip unread) and, on request, a check value that is off by one.
+std::string wirePacket(std::uint8_t type, const std::string& payload, bool badCheck = false) {
+    const std::uint32_t length = static_cast<std::uint32_t>(1 + payload.size() + 4);
+    const std::size_t padding = 8 - length % 8;
+    std::string body;
+    for (std::size_t i = 0; i < padding; ++i) body += static_cast<char>(0xA0 + i);
+    body += static_cast<char>(type);
+    body += payload;
+    return be32Bytes(length) + body + be32Bytes(crcOf(body) + (badCheck ? 1 : 0));
+}
+
+void sendAll(int fd, const std::string& bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + sent, bytes.size() - sent);
+        ASSERT_GT(n, 0);
+        sent += static_cast<std::size_t>(n);
+    }
+}
+
+std::string readCount(int fd, std::size_t count) {
+    std::string bytes(count, '\0');
+    std::size_t got = 0;
+    while (got < count) {
+        const ssize_t n = read(fd, bytes.data() + got, count - got);
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
+std::string rest(MessageBuffer& buffer) {
+    return std::string(reinterpret_cast<const char*>(buffer.cursor()), buffer.remaining());
+}
+
+TEST(PacketCrc, PublishedCheckValues) {
+    EXPECT_EQ(crcOf("123456789"), 0x2DFD2D88u);
+    EXPECT_EQ(crcOf("abc"), 0xCA6598D0u);
+    EXPECT_EQ(crcOf(""), 0u);
+}
+
+TEST(PacketFraming, SmallMessageGetsFourPaddingBytes) {
+    SocketPair pair;
+    Connection connection(pair.client);
+    MessageBuffer buffer(16);
+    buffer.putString("ls\n");
+    EXPECT_EQ(connection.writePacket(buffer), 0);
+
+    const std::string wire = readCount(pair.server, 20);
+    ASSERT_EQ(wire.size(), 20u);
+    EXPECT_EQ(be32(wire, 0), 12u);
+    EXPECT_EQ(wire.substr(4, 4), std::string(4, '\0'));
+    EXPECT_EQ(wire.substr(8, 8), std::string("\x10\0\0\0\3ls\n", 8));
+    EXPECT_EQ(be32(wire, 16), crcOf(wire.substr(4, 12)));
+    // The buffer keeps the framed packet.
+    EXPECT_EQ(test::bytesOf(buffer.data(), buffer.length()), wire);
+}
+
+TEST(PacketFraming, LengthThatIsAMultipleOfEightGetsEightPaddingBytes) {
+    SocketPair pair;
+    Connection connection(pair.client);
+    MessageBuffer buffer(9);
+    buffer.putString("passwor");  // 4 + 7 = 11 payload bytes, L = 16
+    connection.writePacket(buffer);
+    const std::string wire = readCount(pair.server, 28);
+    ASSERT_EQ(wire.size(), 28u);
+    EXPECT_EQ(be32(wire, 0), 16u);
+    EXPECT_EQ(wire.substr(4, 8), std::string(8, '\0'));
+    EXPECT_EQ(wire[12], '\x09');
+}
+
+TEST(PacketFraming, EveryPaddingSizeRoundTripsThroughTheReader) {
+    SocketPair pair;
+    Connection writer(pair.client);
+    Connection reader(pair.server);
+    MessageBuffer out;
+    MessageBuffer in;
+    for (std::size_t size = 0; size < 20; ++size) {
+        const std::string payload(size, static_cast<char>('a' + size));
+        out.beginPacket(17);
+        out.append(payload.data(), payload.size());
+        writer.writePacket(out);
+        ASSERT_EQ(reader.readPacket(in), 17) << size;
+        EXPECT_EQ(rest(in), payload) << size;
+        EXPECT_EQ((out.length() - 4) % 8, 0u);
+    }
+}
+
+TEST(PacketReading, PayloadFollowsTheCursorAndTheCheckValueIsNotPartOfIt) {
+    SocketPair pair;
+    Connection connection(pair.client);
+    sendAll(pair.server, wirePacket(17, std::string("\0\0\0\5hello", 9)));
+    MessageBuffer buffer;
+    ASSERT_EQ(connection.readPacket(buffer), 17);
+    EXPECT_EQ(buffer.remaining(), 9u);
+    EXPECT_EQ(buffer.getString(), "hello");
+    EXPECT_EQ(buffer.remaining(), 0u);
+}
+
+TEST(PacketReading, IgnoreAndDebugPacketsAreNeverReturned) {
+    SocketPair pair;
+    Connection connection(pair.client);
+    sendAll(pair.server, wirePacket(SSH_MSG_IGNORE, std::string("\0\0\0\3xyz", 7)) +
+                             wirePacket(SSH_MSG_DEBUG, std::string("\0\0\0\1d", 5)) +
+                             wirePacket(SSH_MSG_IGNORE, "") + wirePacket(14, ""));
+    MessageBuffer buffer;
+    EXPECT_EQ(connection.readPacket(buffer), 14);
+    EXPECT_EQ(buffer.remaining(), 0u);
+}
+
+TEST(PacketReading, TypeBytesComeBackAsSignedEightBitValues) {
+    SocketPair pair;
+    Connection connection(pair.client);
+    sendAll(pair.server, wirePacket(128, "") + wirePacket(200, ""));
+    MessageBuffer buffer;
+    EXPECT_EQ(connection.readPacket(buffer), -128);
+    EXPECT_EQ(connection.readPacket(buffer), -56);
+}
+
+TEST(PacketReading, LengthAboveTheLimitEndsTheStreamBeforeReadingTheBody) {
+    SocketPair pair;
+    Connection connection(pair.client);
+    sendAll(pair.server, be32Bytes(0x40000000) + "8 bytes!");
+    MessageBuffer buffer;
+    EXPECT_EQ(connection.readPacket(buffer), -1);
+    EXPECT_EQ(connection.lastError(), PacketError::TooLong);
+    EXPECT_LT(buffer.size(), 1024u);
+    EXPECT_EQ(readCount(pair.client, 8), "8 bytes!");  // the body was never taken
+
+    sendAll(pair.server, be32Bytes(Connection::maxPacketLength + 1));
+    EXPECT_EQ(connection.readPacket(buffer), -1);
+    EXPECT_EQ(connection.lastError(), PacketError::TooLong);
+}
+
+TEST(PacketReading, PacketOfTheLargestLengthIsAccepted) {
+    SocketPair pair;
+    Connection connection(pair.client);
+    const std::string payload(Connection::maxPacketLength - 5, 'z');
+    std::thread server([&] { sendAll(pair.server, wirePacket(17, payload)); });
+    MessageBuffer buffer;
+    EXPECT_EQ(connection.readPacket(buffer), 17);
+    EXPECT_EQ(buffer.remaining(), payload.size());
+    server.join();
+}
+
+TEST(PacketReading, LengthTooShortForTypeAndCheckIsRefused) {
+    SocketPair pair;
+    Connection connection(pair.client);
+    sendAll(pair.server, be32Bytes(4) + std::string(8, '\0'));
+    MessageBuffer buffer;
+    EXPECT_EQ(connection.readPacket(buffer), -1);
+    EXPECT_EQ(connection.lastError(), PacketError::TooShort);
+}
+
+TEST(PacketReading, WrongCheckValueEndsTheStream) {
+    SocketPair pair;
+    Connection connection(pair.client);
+    sendAll(pair.server, wirePacket(17, std::string("\0\0\0\2hi", 6), true));
+    MessageBuffer buffer;
+    EXPECT_EQ(connection.readPacket(buffer), -1);
+    EXPECT_EQ(connection.lastError(), PacketError::BadCheck);
+}
+
+TEST(PacketReading, StreamClosingMidPacketFails) {
+    for (std::size_t cut : {2u, 4u, 9u, 15u}) {
+        SocketPair pair;
+        Connection connection(pair.client);
+        sendAll(pair.server, wirePacket(17, std::string("\0\0\0\3abc", 7)).substr(0, cut));
+        pair.closeServer();
+        MessageBuffer buffer;
+        EXPECT_EQ(connection.readPacket(buffer), -1) << cut;
+        EXPECT_EQ(connection.lastError(), PacketError::StreamClosed);
+    }
+}
+
+using test::NettleTripleDes;
+
+const std::uint8_t sessionKey[32] = {
+    0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF, 0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54, 0x32, 0x10,
+    0x13, 0x57, 0x9B, 0xDF, 0x02, 0x46, 0x8A, 0xCE, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+
+TEST(EncryptedConnection, TripleDesEncryptsEverythingBehindTheLengthFieldAndChains) {
+    SocketPair pair;
+    Connection plain(pair.client);
+    TripleDesConnection connection(plain);
+    connection.setSessionKey(sessionKey, sizeof sessionKey);
+    NettleTripleDes oracle(sessionKey);
+
+    for (const std::string text : {"first", "second packet, longer than one block", ""}) {
+        MessageBuffer buffer(16);
+        buffer.putString(text.c_str());
+        connection.writePacket(buffer);
+        const std::uint32_t length = static_cast<std::uint32_t>(1 + 4 + text.size() + 4);
+        const std::size_t total = length + 8 - length % 8;
+        std::string wire = readCount(pair.server, 4 + total);
+        ASSERT_EQ(be32(wire, 0), length);  // the length field is never encrypted
+        oracle.decrypt(reinterpret_cast<std::uint8_t*>(wire.data() + 4), total);
+        const std::size_t padding = total - length;
+        EXPECT_EQ(wire.substr(4, padding), std::string(padding, '\0'));
+        EXPECT_EQ(wire[4 + padding], '\x10');
+        EXPECT_EQ(wire.substr(4 + padding + 5, text.size()), text);
+        EXPECT_EQ(be32(wire, 4 + total - 4), crcOf(wire.substr(4, total - 4)));
+    }
+}
+
+template <typename Cipher>
+void roundTripThroughProcessContexts() {
+    SocketPair pair;
+    Connection plainWriter(pair.client);
+    Connection plainReader(pair.server);
+    Cipher writer(plainWriter);
+    Cipher reader(plainReader);
+    // One call keys both process-wide contexts, so the reader decrypts what the writer sent.
+    writer.setSessionKey(sessionKey, sizeof sessionKey);
+    MessageBuffer out;
+    MessageBuffer in;
+    for (std::size_t size : {0u, 1u, 7u, 8u, 100u, 4000u}) {
+        std::string payload;
+        for (std::size_t i = 0; i < size; ++i) payload += static_cast<char>(i * 31 + size);
+        out.beginPacket(17);
+        out.putString(payload.data(), payload.size());
+        writer.writePacket(out);
+        ASSERT_EQ(reader.readPacket(in), 17) << size;
+        EXPECT_EQ(in.getString(), payload);
+    }
+}
+
+TEST(EncryptedConnection, TripleDesPacketsRoundTrip) {
+    roundTripThroughProcessContexts<TripleDesConnection>();
+}
+
+TEST(EncryptedConnection, BlowfishPacketsRoundTrip) {
+    roundTripThroughProcessContexts<BlowfishConnection>();
+}
+
+TEST(EncryptedConnection, NullCipherSendsWhatThePlainConnectionSends) {
+    SocketPair pair;
+    Connection plain(pair.client);
+    NullCipherConnection nullCipher(plain);
+    nullCipher.setSessionKey(sessionKey, sizeof sessionKey);
+    MessageBuffer a(16);
+    a.putString("same bytes");
+    plain.writePacket(a);
+    MessageBuffer b(16);
+    b.putString("same bytes");
+    nullCipher.writePacket(b);
+    const std::string wire = readCount(pair.server, 2 * a.length());
+    EXPECT_EQ(wire.substr(0, a.length()), wire.substr(a.length()));
+}
+
+TEST(EncryptedConnection, WrongKeyShowsAsAFailedRead) {
+    SocketPair pair;
+    Connection plainWriter(pair.client);
+    Connection plainReader(pair.server);
+    BlowfishConnection writer(plainWriter);
+    BlowfishConnection reader(plainReader);
+    writer.setSessionKey(sessionKey, sizeof sessionKey);
+    MessageBuffer out(14);
+    writer.writePacket(out);
+    std::uint8_t otherKey[32] = {};
+    reader.initCipherContext(receiveContext, otherKey, sizeof otherKey, 0);
+    MessageBuffer in;
+    EXPECT_EQ(reader.readPacket(in), -1);
+    EXPECT_EQ(reader.lastError(), PacketError::BadCheck);
+}
+
+class Refusing : public CiphertextInspector {
+  public:
+    bool inspect(const std::uint8_t*, std::size_t length) override {
+        seen = length;
+        return false;
+    }
+    std::size_t seen = 0;
+};
+
+TEST(EncryptedConnection, InspectorSeesTheCiphertextAndMayRefuseIt) {
+    SocketPair pair;
+    Connection plainReader(pair.server);
+    NullCipherConnection reader(plainReader);
+    Refusing inspector;
+    reader.setInspector(&inspector);
+    sendAll(pair.client, wirePacket(17, std::string("\0\0\0\2hi", 6)));
+    MessageBuffer in;
+    EXPECT_EQ(reader.readPacket(in), -1);
+    EXPECT_EQ(reader.lastError(), PacketError::Refused);
+    EXPECT_EQ(inspector.seen, 16u);
+}
+
+TEST(PacketWriting, BufferNotStartedAsAPacketIsNotSent) {
+    SocketPair pair;
+    Connection connection(pair.client);
+    MessageBuffer buffer;
+    buffer.putUint32(7);
+    EXPECT_EQ(connection.writePacket(buffer), -1);
+}
+
+}  // namespace
+}  // namespace corvid1

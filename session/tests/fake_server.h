@@ -1,0 +1,113 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "rsa_oracle.h"
+#include "session/connection.h"
+#include "session/session.h"
+#include "test_support.h"
+
+namespace corvid1::test {
+
+// The server end of a socket pair, speaking plain SSH-1 framing: enough for the driver's
+// conversation with cipher 0, where the encrypted connection frames packets as the plain one
+// does. It never decrypts the session key; it only plays its part of the script.
+class FakeServer {
+  public:
+    explicit FakeServer(int fd) : connection_(fd) {}
+
+    TcpSocket& socket() { return connection_.socket(); }
+    void sendRaw(const std::string& bytes) { socket().sendBytes(bytes.data(), bytes.size()); }
+    std::string readLine() { return socket().readLine(); }
+
+    // Version exchange and public key; returns the client's version line.
+    std::string greet(const char* version = "SSH-1.5-FakeServer\n", std::uint32_t mask = 0x49) {
+        sendRaw(version);
+        const std::string clientLine = readLine();
+        sendPublicKey(mask);
+        return clientLine;
+    }
+    void sendPublicKey(std::uint32_t mask) {
+        MessageBuffer& b = start(SSH_SMSG_PUBLIC_KEY);
+        const std::uint8_t cookie[8] = {1, 1, 2, 3, 5, 8, 13, 21};
+        b.append(cookie, 8);
+        b.putUint32(serverKey().bits);
+        b.putMpint(serverKey().e);
+        b.putMpint(serverKey().n);
+        b.putUint32(hostKey().bits);
+        b.putMpint(hostKey().e);
+        b.putMpint(hostKey().n);
+        b.putUint32(0);
+        b.putUint32(mask);
+        b.putUint32(1u << 3);
+        send();
+    }
+    // Reads the session key and acknowledges it; returns the cipher the client chose.
+    int acceptSessionKey() {
+        if (read() != SSH_CMSG_SESSION_KEY) return -1;
+        const int cipher = in_.getByte();
+        sendEmpty(SSH_SMSG_SUCCESS);
+        return cipher;
+    }
+    // Up to the shell request: user (answered with `userReply`), password, pty.
+    void login(std::uint8_t userReply = SSH_SMSG_FAILURE,
+               std::uint8_t ptyReply = SSH_SMSG_SUCCESS) {
+        EXPECT_EQ(read(), SSH_CMSG_USER);
+        user = in_.getString();
+        sendEmpty(userReply);
+        if (userReply != SSH_SMSG_SUCCESS) {
+            EXPECT_EQ(read(), SSH_CMSG_AUTH_PASSWORD);
+            password = in_.getString();
+            sendEmpty(SSH_SMSG_SUCCESS);
+        }
+        EXPECT_EQ(read(), SSH_CMSG_REQUEST_PTY);
+        terminal = in_.getString();
+        for (std::uint32_t& value : ptyValues) value = in_.getUint32();
+        ptyModes = in_.remaining() == 1 ? in_.getByte() : -1;
+        sendEmpty(ptyReply);
+        EXPECT_EQ(read(), SSH_CMSG_EXEC_SHELL);
+    }
+    void fullLogin() {
+        greet();
+        acceptSessionKey();
+        login();
+    }
+
+    MessageBuffer& start(std::uint8_t type) {
+        out_.beginPacket(type);
+        return out_;
+    }
+    void send() { connection_.writePacket(out_); }
+    void sendEmpty(std::uint8_t type) {
+        start(type);
+        send();
+    }
+    void sendString(std::uint8_t type, const std::string& text) {
+        start(type).putString(text.data(), text.size());
+        send();
+    }
+    int read() { return connection_.readPacket(in_); }
+    MessageBuffer& received() { return in_; }
+
+    std::string user, password, terminal;
+    std::uint32_t ptyValues[4] = {};
+    int ptyModes = -1;
+
+    static const RsaKeyPair& serverKey() {
+        static const RsaKeyPair key(768, 21);
+        return key;
+    }
+    static const RsaKeyPair& hostKey() {
+        static const RsaKeyPair key(1024, 22);
+        return key;
+    }
+
+  private:
+    Connection connection_;
+    MessageBuffer out_;
+    MessageBuffer in_;
+};
+
+}  // namespace corvid1::test

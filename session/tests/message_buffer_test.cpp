@@ -1,0 +1,198 @@
+#include "session/message_buffer.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace corvid1 {
+namespace {
+
+std::string contents(const MessageBuffer& buffer) {
+    return std::string(reinterpret_cast<const char*>(buffer.data()), buffer.length());
+}
+
+std::string tail(const MessageBuffer& buffer, std::size_t from) {
+    return contents(buffer).substr(from);
+}
+
+// A buffer holding exactly `bytes`, cursor at the start, as a received packet would be.
+void loadForReading(MessageBuffer& buffer, const std::string& bytes) {
+    buffer.reset();
+    buffer.append(bytes.data(), bytes.size());
+    buffer.skip(-static_cast<std::ptrdiff_t>(bytes.size()));
+}
+
+TEST(MessageBufferLayout, PacketStartThenStringMakesTheDocumentedBytes) {
+    MessageBuffer buffer(16);
+    buffer.putString("ls\n");
+    EXPECT_EQ(buffer.length(), 20u);
+    EXPECT_EQ(contents(buffer),
+              std::string(12, '\0') + "\x10" + std::string("\0\0\0\3", 4) + "ls\n");
+
+    buffer.beginPacket(9);  // starting again discards the old message
+    EXPECT_EQ(contents(buffer), std::string(12, '\0') + "\x09");
+}
+
+TEST(MessageBufferLayout, IntegersAreBigEndianBothWays) {
+    MessageBuffer buffer;
+    buffer.putUint32(0x01020304u);
+    buffer.putUint32(0xFFFFFFFEu);
+    EXPECT_EQ(contents(buffer), std::string("\x01\x02\x03\x04\xFF\xFF\xFF\xFE", 8));
+    buffer.skip(-8);
+    EXPECT_EQ(buffer.getUint32(), 0x01020304u);
+    EXPECT_EQ(buffer.getUint32(), 0xFFFFFFFEu);
+    EXPECT_FALSE(buffer.broken());
+}
+
+TEST(MessageBufferStrings, EmptyAndEmbeddedNulStrings) {
+    MessageBuffer buffer;
+    buffer.putString("");
+    EXPECT_EQ(contents(buffer), std::string(4, '\0'));
+
+    buffer.reset();
+    buffer.putString("a\0b", 3);  // the length form keeps the NUL
+    EXPECT_EQ(contents(buffer), std::string("\0\0\0\3a\0b", 7));
+    buffer.skip(-7);
+    EXPECT_EQ(buffer.getString(), std::string("a\0b", 3));
+
+    loadForReading(buffer, std::string(4, '\0'));
+    const std::string empty = buffer.getString();
+    EXPECT_TRUE(empty.empty());
+    EXPECT_STREQ(empty.c_str(), "");
+    EXPECT_FALSE(buffer.broken());
+}
+
+TEST(MessageBufferStrings, LengthBeyondTheContentMarksTheBufferBroken) {
+    MessageBuffer buffer;
+    // Claims 1000 bytes, three follow; then a field that must not be taken from them.
+    loadForReading(buffer, std::string("\0\0\x03\xE8"
+                                       "abc",
+                                       7));
+    EXPECT_EQ(buffer.getString(), "");
+    EXPECT_TRUE(buffer.broken());
+    EXPECT_EQ(buffer.remaining(), 0u);
+    EXPECT_EQ(buffer.getUint32(), 0u);  // reads after the break yield zeros
+
+    loadForReading(buffer, std::string("\xFF\xFF\xFF\xFF"
+                                       "x",
+                                       5));  // 4 GiB claimed
+    EXPECT_EQ(buffer.getString(), "");
+    EXPECT_TRUE(buffer.broken());
+
+    buffer.reset();  // a new packet is whole again
+    EXPECT_FALSE(buffer.broken());
+}
+
+TEST(MessageBufferStrings, CutShortLengthFieldIsBroken) {
+    MessageBuffer buffer;
+    loadForReading(buffer, std::string("\0\0", 2));
+    EXPECT_EQ(buffer.getString(), "");
+    EXPECT_TRUE(buffer.broken());
+}
+
+class MpintTest : public ::testing::Test {
+  protected:
+    MpintTest() { mpz_init(z); }
+    ~MpintTest() override { mpz_clear(z); }
+    std::string encode(const char* hex) {
+        mpz_set_str(z, hex, 16);
+        MessageBuffer buffer;
+        buffer.putMpint(z);
+        return contents(buffer);
+    }
+    std::string decode(const std::string& bytes, bool* broken = nullptr) {
+        MessageBuffer buffer;
+        loadForReading(buffer, bytes);
+        mpz_set_ui(z, 12345);
+        buffer.getMpint(z);
+        if (broken) *broken = buffer.broken();
+        char text[1024];
+        mpz_get_str(text, 16, z);
+        return text;
+    }
+    mpz_t z;
+};
+
+TEST_F(MpintTest, EncodingsOfSmallValues) {
+    EXPECT_EQ(encode("ff"), std::string("\x00\x08\xFF", 3));
+    EXPECT_EQ(encode("100"), std::string("\x00\x09\x01\x00", 4));
+    EXPECT_EQ(encode("0"), std::string("\x00\x01\x00", 3));
+    EXPECT_EQ(encode("80"), std::string("\x00\x08\x80", 3));
+    EXPECT_EQ(decode(std::string("\x00\x09\x01\x00", 4)), "100");
+    EXPECT_EQ(decode(std::string("\x00\x08\xFF", 3)), "ff");
+}
+
+TEST_F(MpintTest, LargeValuesRoundTrip) {
+    const char* value =
+        "c0ffee0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcd"
+        "ef0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef01";
+    const std::string bytes = encode(value);
+    EXPECT_EQ(bytes.size(), 2u + 84u);
+    EXPECT_EQ(static_cast<unsigned char>(bytes[0]) * 256 + static_cast<unsigned char>(bytes[1]),
+              672);
+    EXPECT_EQ(decode(bytes), value);
+}
+
+TEST_F(MpintTest, ZeroBitsAndOverlongValuesGiveZero) {
+    bool broken = true;
+    EXPECT_EQ(decode(std::string("\x00\x00", 2), &broken), "0");
+    EXPECT_FALSE(broken);
+    // 16 bits announced, one byte present: nothing outside the content is read.
+    EXPECT_EQ(decode(std::string("\x00\x10\x7F", 3), &broken), "0");
+    EXPECT_TRUE(broken);
+    EXPECT_EQ(decode(std::string("\xFF\xFF\x01", 3), &broken), "0");
+    EXPECT_TRUE(broken);
+}
+
+TEST(MessageBufferCursor, ReserveMakesRoomBehindTheCursor) {
+    MessageBuffer buffer;
+    buffer.reserve(4);
+    EXPECT_EQ(buffer.length(), 0u);
+    EXPECT_EQ(buffer.size(), 4u);
+    const unsigned char received[4] = {0, 0, 1, 2};
+    std::copy(received, received + 4, buffer.cursor());
+    EXPECT_EQ(buffer.getUint32(), 258u);
+
+    buffer.reserve(-2);  // a non-positive reserve moves the cursor back
+    EXPECT_EQ(buffer.length(), 2u);
+    EXPECT_EQ(buffer.getByte(), 1);
+}
+
+TEST(MessageBufferCursor, MovesStayWithinTheContent) {
+    MessageBuffer buffer;
+    buffer.append("abcd", 4);
+    buffer.skip(-10);
+    EXPECT_EQ(buffer.length(), 0u);
+    EXPECT_TRUE(buffer.broken());
+    buffer.reset();
+    buffer.append("abcd", 4);
+    buffer.skip(-4);
+    buffer.skip(9);
+    EXPECT_EQ(buffer.length(), 4u);
+    EXPECT_TRUE(buffer.broken());
+}
+
+TEST(MessageBufferCursor, AppendInTheMiddleEndsTheContentThere) {
+    MessageBuffer buffer;
+    buffer.append("abcdef", 6);
+    buffer.skip(-4);
+    buffer.append("XY", 2);
+    EXPECT_EQ(buffer.size(), 4u);
+    EXPECT_EQ(contents(buffer), "abXY");
+}
+
+TEST(MessageBufferGrowth, ManyAppendsKeepEveryByte) {
+    MessageBuffer buffer(16);
+    std::string expected(12, '\0');
+    expected += '\x10';
+    for (int i = 0; i < 5000; ++i) {
+        const char byte = static_cast<char>(i * 7);
+        buffer.append(&byte, 1);
+        expected += byte;
+    }
+    EXPECT_EQ(contents(buffer), expected);
+    EXPECT_EQ(tail(buffer, 13).size(), 5000u);
+}
+
+}  // namespace
+}  // namespace corvid1

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "session/terminal_front_end.h"
+
+namespace corvid1::test {
+
+// Keeps every status line and all output, as the terminal would have received them.
+class RecordingFrontEnd : public SessionFrontEnd {
+  public:
+    void status(const char* text) override {
+        std::lock_guard<std::mutex> hold(lock_);
+        lines_.emplace_back(text);
+        transcript_ += text;
+    }
+    void output(const char* data, std::size_t len) override {
+        std::lock_guard<std::mutex> hold(lock_);
+        output_.append(data, len);
+        transcript_.append(data, len);
+    }
+    std::vector<std::string> lines() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return lines_;
+    }
+    std::string output() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return output_;
+    }
+    std::string transcript() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return transcript_;
+    }
+    bool saw(const std::string& line) const {
+        for (const std::string& each : lines()) {
+            if (each == line) return true;
+        }
+        return false;
+    }
+
+  private:
+    mutable std::mutex lock_;
+    std::vector<std::string> lines_;
+    std::string output_;
+    std::string transcript_;
+};
+
+// A connected pair of stream sockets; both ends are closed by the destructor unless released.
+struct SocketPair {
+    int client = -1;
+    int server = -1;
+    SocketPair() {
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0) {
+            client = fds[0];
+            server = fds[1];
+        }
+    }
+    ~SocketPair() {
+        if (client >= 0) close(client);
+        if (server >= 0) close(server);
+    }
+    int releaseClient() { return std::exchange(client, -1); }
+    int releaseServer() { return std::exchange(server, -1); }
+    void closeServer() {
+        if (server >= 0) close(server);
+        server = -1;
+    }
+};
+
+inline std::string bytesOf(const void* data, std::size_t length) {
+    return std::string(static_cast<const char*>(data), length);
+}
+
+// Reads everything the descriptor still delivers until it is closed.
+inline std::string drain(int fd) {
+    std::string all;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got <= 0) return all;
+        all.append(chunk, static_cast<std::size_t>(got));
+    }
+}
+
+}  // namespace corvid1::test
