@@ -6,7 +6,6 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
-
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,7 +17,7 @@ class MainWindow;
 
 // The test server as a child process. Its port comes from its one line "PORT n" on stdout.
 class TestServer {
-public:
+  public:
     // `arguments` are passed on (for example {"--mode", "shell"}); `environment` entries are
     // "NAME=value" added to the server's environment.
     bool start(const QString& program, const QStringList& arguments,
@@ -26,7 +25,7 @@ public:
     ~TestServer();
     int port() const { return port_; }
 
-private:
+  private:
     std::unique_ptr<QProcess> process_;
     int port_ = 0;
 };
@@ -40,8 +39,7 @@ void answerConnectDialogSoon(const QString& host, int port, const QString& user,
                              const QString& password, bool accept = true);
 // Presses OK on the next modal message box (the "Connection Lost" box); `seen` tells whether
 // one came, and `text`/`title` what it said.
-void dismissMessageBoxSoon(bool* seen = nullptr, QString* title = nullptr,
-                           QString* text = nullptr);
+void dismissMessageBoxSoon(bool* seen = nullptr, QString* title = nullptr, QString* text = nullptr);
 
 // The text of buffer line `line` of the screen, empty cells as blanks, trailing blanks cut.
 std::string screenLine(const TerminalScreen& screen, int line);

@@ -11,7 +11,6 @@
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
-
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -38,15 +37,18 @@ void shoot(const char* name) {
     QApplication::processEvents();
     QTest::qWait(150);
     const QPixmap pixmap = QGuiApplication::primaryScreen()->grabWindow(0);
-    const QString path =
-        QStringLiteral("%1/%2-%3.png").arg(g_outDir).arg(++g_shot, 2, 10, QLatin1Char('0'))
-            .arg(QLatin1String(name));
+    const QString path = QStringLiteral("%1/%2-%3.png")
+                             .arg(g_outDir)
+                             .arg(++g_shot, 2, 10, QLatin1Char('0'))
+                             .arg(QLatin1String(name));
     pixmap.save(path);
     std::printf("%s\n", qPrintable(path));
 }
 
 // Waits for the next 900 ms redraw tick to have painted what the screen holds.
-void settle(int ms = 1200) { QTest::qWait(ms); }
+void settle(int ms = 1200) {
+    QTest::qWait(ms);
+}
 
 void grabModalSoon(const char* name, const QString& objectName) {
     auto attempt = std::make_shared<std::function<void()>>();
@@ -107,8 +109,8 @@ int screenshots(const QString& outDir) {
     const QPoint from(30 * cw + 2, 8 * ch + 2);
     const QPoint to(6 * cw + 2, 5 * ch + 2);
     QTest::mousePress(view, Qt::LeftButton, Qt::NoModifier, from);
-    QMouseEvent move(QEvent::MouseMove, QPointF(to), view->mapToGlobal(QPointF(to)),
-                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent move(QEvent::MouseMove, QPointF(to), view->mapToGlobal(QPointF(to)), Qt::NoButton,
+                     Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(view, &move);
     QTest::mouseRelease(view, Qt::LeftButton, Qt::NoModifier, to);
     settle(300);
@@ -133,7 +135,8 @@ int screenshots(const QString& outDir) {
     window->onCommand(kCmdFonts);
     settle(500);
     shoot("font-dialog");
-    if (QWidget* dialog = window->findChild<QWidget*>(QStringLiteral("fontDialog"))) dialog->close();
+    if (QWidget* dialog = window->findChild<QWidget*>(QStringLiteral("fontDialog")))
+        dialog->close();
     window->onCommand(kCmdPreferences);
     settle(500);
     shoot("terminal-settings");
@@ -226,9 +229,8 @@ int speed(long plainMb, long colourMb) {
     qint64 longestGap = 0;
     QTimer ticker;
     ticker.setInterval(10);
-    QObject::connect(&ticker, &QTimer::timeout, [&] {
-        longestGap = std::max(longestGap, sinceTick.restart());
-    });
+    QObject::connect(&ticker, &QTimer::timeout,
+                     [&] { longestGap = std::max(longestGap, sinceTick.restart()); });
     bool lost = false;
     dismissMessageBoxSoon(&lost);
     answerConnectDialogSoon(QStringLiteral("127.0.0.1"), server.port(), QStringLiteral("test"),
