@@ -68,7 +68,7 @@ constexpr Word rotr(Word x, int n) {
     return (x >> n) | (x << ((32 - n) & 31));
 }
 
-// spTables[s][six]: S-box s+1 looked up with its 6-bit input, its four output bits put in their
+// kSp[s][six]: S-box s+1 looked up with its 6-bit input, its four output bits put in their
 // place in the 32-bit S output, passed through P, and rotated left by three like the halves.
 constexpr std::array<std::array<Word, 64>, 8> makeSpTables() {
     std::array<std::array<Word, 64>, 8> tables{};

@@ -1,9 +1,11 @@
 #include "crypto/blowfish.h"
 
 #include <gtest/gtest.h>
+#include <nettle/blowfish.h>
 
 #include <cstdio>
 #include <cstring>
+#include <random>
 
 #include "test_support.h"
 
@@ -84,6 +86,34 @@ TEST(Blowfish, EmptyKeyIsDefined) {
     const std::uint8_t zeroKey[4] = {};
     blowfishSetKey(zeros, zeroKey, sizeof zeroKey);
     EXPECT_EQ(0, std::memcmp(&empty, &zeros, sizeof empty));
+}
+
+// Random keys of every length Nettle accepts and random blocks, both directions.
+TEST(Blowfish, AgreesWithNettleOnRandomKeysAndBlocks) {
+    std::mt19937 random(9);
+    for (std::size_t keyLength = BLOWFISH_MIN_KEY_SIZE; keyLength <= BLOWFISH_MAX_KEY_SIZE;
+         ++keyLength) {
+        std::vector<std::uint8_t> key(keyLength);
+        for (auto& b : key) b = std::uint8_t(random());
+        blowfish_ctx reference;
+        blowfish_set_key(&reference, key.size(), key.data());
+        BlowfishKeySchedule schedule;
+        blowfishSetKey(schedule, key.data(), key.size());
+        for (int i = 0; i < 20; ++i) {
+            std::vector<std::uint8_t> block(8);
+            for (auto& b : block) b = std::uint8_t(random());
+            std::uint8_t expected[8];
+            blowfish_encrypt(&reference, 8, expected, block.data());
+            std::uint32_t left = bigEndianWord(block, 0), right = bigEndianWord(block, 4);
+            blowfishEncryptBlock(schedule, left, right);
+            std::vector<std::uint8_t> want(expected, expected + 8);
+            ASSERT_EQ(left, bigEndianWord(want, 0)) << keyLength;
+            ASSERT_EQ(right, bigEndianWord(want, 4)) << keyLength;
+            blowfishDecryptBlock(schedule, left, right);
+            ASSERT_EQ(left, bigEndianWord(block, 0));
+            ASSERT_EQ(right, bigEndianWord(block, 4));
+        }
+    }
 }
 
 }  // namespace
