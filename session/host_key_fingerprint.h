@@ -28,7 +28,8 @@ HostKey makeHostKey(std::uint32_t bits, std::span<const std::uint8_t> exponent,
 
 // Decimal digits (nothing else, at most kMaxDecimalDigits) to big-endian bytes without leading
 // zeros; "0" gives no bytes. std::nullopt for anything that is not a plain decimal number.
-inline constexpr std::size_t kMaxDecimalDigits = 5000;  // enough for a 16384-bit modulus
+inline constexpr std::size_t kMaxDecimalDigits =
+    19729;  // a 65535-bit modulus, the most SSH-1 carries
 std::optional<std::vector<std::uint8_t>> decimalToBytes(std::string_view digits);
 // Big-endian bytes to decimal digits; no bytes (or only zeros) give "0".
 std::string bytesToDecimal(std::span<const std::uint8_t> bytes);

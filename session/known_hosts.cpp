@@ -20,9 +20,9 @@ namespace corvid1 {
 
 namespace {
 
-// Longer lines are no SSH-1 key we could use (a 16384-bit modulus needs under 5000 digits).
+// Longer lines are no SSH-1 key we could use (a 65535-bit modulus needs under 20000 digits).
 constexpr std::size_t kMaxLineLength = 64 * 1024;
-constexpr std::uint32_t kMaxKeyBits = 16384;
+constexpr std::uint32_t kMaxKeyBits = 65535;  // what an SSH-1 mpint can carry
 constexpr std::uint32_t kBitsSlack = 8;
 
 char lowerAscii(char c) {

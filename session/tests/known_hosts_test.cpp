@@ -246,6 +246,11 @@ TEST_F(TempFolder, UnknownThenRememberedWithOwnerOnlyFile) {
     EXPECT_EQ(again.status, HostKeyStatus::Known);
     EXPECT_EQ(again.storedAt, userStore.string() + ":1");
     EXPECT_FALSE(fs::exists(openSshStore));  // the read-only store is never created
+
+    // The largest key SSH-1 can carry is filed and found again too.
+    const HostKey largest = randomKey(rng, 65528);
+    ASSERT_TRUE(hosts.add("server.example", 22, largest, &error)) << error;
+    EXPECT_EQ(hosts.check("server.example", 22, largest).status, HostKeyStatus::Known);
 }
 
 TEST_F(TempFolder, PortOtherThan22IsFiledInBrackets) {
