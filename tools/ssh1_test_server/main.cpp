@@ -24,7 +24,9 @@ namespace {
 
 volatile sig_atomic_t stopRequested = 0;
 
-void onStopSignal(int) { stopRequested = 1; }
+void onStopSignal(int) {
+    stopRequested = 1;
+}
 
 int listenOn(const Options& o) {
     sockaddr_storage addr{};

@@ -7,14 +7,26 @@
 namespace corvid1::testserver {
 
 const std::vector<std::string>& knownScenarios() {
-    static const std::vector<std::string> names = {
-        "echo",          "enq",          "escz",
-        "exit-status",   "bulk",         "colours",
-        "screen",        "disconnect-after-user", "disconnect-in-data",
-        "user-only",     "refuse-password",       "refuse-pty",
-        "ignore-debug",  "bad-crc",      "oversize-length",
-        "truncated",     "close-mid-packet",      "close",
-        "garbage-version", "ssh2-version"};
+    static const std::vector<std::string> names = {"echo",
+                                                   "enq",
+                                                   "escz",
+                                                   "exit-status",
+                                                   "bulk",
+                                                   "colours",
+                                                   "screen",
+                                                   "disconnect-after-user",
+                                                   "disconnect-in-data",
+                                                   "user-only",
+                                                   "refuse-password",
+                                                   "refuse-pty",
+                                                   "ignore-debug",
+                                                   "bad-crc",
+                                                   "oversize-length",
+                                                   "truncated",
+                                                   "close-mid-packet",
+                                                   "close",
+                                                   "garbage-version",
+                                                   "ssh2-version"};
     return names;
 }
 
@@ -49,8 +61,8 @@ bool parseStage(const std::string& text, Stage& out) {
     static const struct {
         const char* name;
         Stage stage;
-    } table[] = {{"version", Stage::Version}, {"public-key", Stage::PublicKey},
-                 {"key-ack", Stage::KeyAck},  {"user", Stage::User},
+    } table[] = {{"version", Stage::Version},   {"public-key", Stage::PublicKey},
+                 {"key-ack", Stage::KeyAck},    {"user", Stage::User},
                  {"password", Stage::Password}, {"pty", Stage::Pty},
                  {"data", Stage::Data}};
     for (const auto& row : table) {
@@ -69,9 +81,18 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::stri
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto flag = [&](const char* name) { return arg == name; };
-        if (flag("--once")) { o.once = true; continue; }
-        if (flag("--print-fingerprint")) { o.printFingerprint = true; continue; }
-        if (flag("--print-known-hosts-line")) { o.printKnownHostsLine = true; continue; }
+        if (flag("--once")) {
+            o.once = true;
+            continue;
+        }
+        if (flag("--print-fingerprint")) {
+            o.printFingerprint = true;
+            continue;
+        }
+        if (flag("--print-known-hosts-line")) {
+            o.printKnownHostsLine = true;
+            continue;
+        }
         if (i + 1 >= argc) {
             error = "unknown option or missing value: " + arg;
             return std::nullopt;

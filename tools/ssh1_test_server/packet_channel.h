@@ -43,7 +43,7 @@ struct Packet {
 };
 
 class PacketChannel {
-public:
+  public:
     // Does not own `fd`. `timeoutMs` bounds every wait for the peer.
     PacketChannel(int fd, int timeoutMs) : fd_(fd), timeoutMs_(timeoutMs) {}
 
@@ -71,7 +71,7 @@ public:
     const std::string& error() const { return error_; }
     bool peerClosed() const { return peerClosed_; }
 
-private:
+  private:
     int fd_;
     int timeoutMs_;
     std::unique_ptr<PacketCipher> send_;

@@ -7,7 +7,7 @@
 namespace corvid1::testserver {
 
 class Recorder {
-public:
+  public:
     // An empty path records nothing.
     explicit Recorder(const std::string& path);
     ~Recorder();
@@ -17,7 +17,7 @@ public:
     // Appends `line` and a line feed with one write, so a reader never sees half a line.
     void line(const std::string& line);
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -6,8 +6,8 @@
 #include <gmp.h>
 
 #include <cstdint>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "wire.h"
@@ -15,7 +15,7 @@
 namespace corvid1::testserver {
 
 class RsaPrivateKey {
-public:
+  public:
     RsaPrivateKey();
     ~RsaPrivateKey();
     RsaPrivateKey(const RsaPrivateKey&) = delete;
@@ -40,7 +40,7 @@ public:
     // "BITS EXPONENT MODULUS" in decimal, the key part of an SSH-1 known-hosts line.
     std::string knownHostsKey() const;
 
-private:
+  private:
     unsigned bits_ = 0;
     mpz_t n_, e_, d_;
 };

@@ -41,8 +41,11 @@ bool sendBulk(ServerConnection& c, std::uint64_t total) {
 // Sends the query and reports the first input that follows as the terminal's answer.
 void askTerminal(ServerConnection& c, const char* query, const char* label, const char* tag,
                  bool thenExit) {
-    if (!c.sendAt(Stage::Data, SSH_SMSG_STDOUT_DATA,
-                  [&] { Writer w; w.string(std::string(query)); return w.take(); }()))
+    if (!c.sendAt(Stage::Data, SSH_SMSG_STDOUT_DATA, [&] {
+            Writer w;
+            w.string(std::string(query));
+            return w.take();
+        }()))
         return;
     Packet p;
     while (c.readAndRecord(p)) {
@@ -60,11 +63,12 @@ void askTerminal(ServerConnection& c, const char* query, const char* label, cons
 
 // The interactive echo conversation with its few line commands.
 class EchoConversation {
-public:
+  public:
     explicit EchoConversation(ServerConnection& c) : c_(c) {}
 
     void run() {
-        if (!c_.sendAt(Stage::Data, SSH_SMSG_STDOUT_DATA, payload(std::string(kGreeting) + kPrompt)))
+        if (!c_.sendAt(Stage::Data, SSH_SMSG_STDOUT_DATA,
+                       payload(std::string(kGreeting) + kPrompt)))
             return;
         Packet p;
         while (c_.readAndRecord(p)) {
@@ -84,7 +88,7 @@ public:
         }
     }
 
-private:
+  private:
     static Bytes payload(const std::string& text) {
         Writer w;
         w.string(text);

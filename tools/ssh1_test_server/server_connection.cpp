@@ -35,22 +35,41 @@ std::string describeMessage(const Packet& p) {
                " xpixels=" + std::to_string(x) + " ypixels=" + std::to_string(y);
     };
     switch (p.type) {
-        case SSH_MSG_DISCONNECT: line = "DISCONNECT " + text(); break;
-        case SSH_CMSG_SESSION_KEY: return "SESSION_KEY";  // recorded in full once decoded
-        case SSH_CMSG_USER: line = "USER " + text(); break;
-        case SSH_CMSG_AUTH_PASSWORD: line = "PASSWORD " + text(); break;
+        case SSH_MSG_DISCONNECT:
+            line = "DISCONNECT " + text();
+            break;
+        case SSH_CMSG_SESSION_KEY:
+            return "SESSION_KEY";  // recorded in full once decoded
+        case SSH_CMSG_USER:
+            line = "USER " + text();
+            break;
+        case SSH_CMSG_AUTH_PASSWORD:
+            line = "PASSWORD " + text();
+            break;
         case SSH_CMSG_REQUEST_PTY: {
             line = "PTY term=" + text();
             line += " " + sizes();
             line += " modes=" + hexText(r.rest(), r.left());
             break;
         }
-        case SSH_CMSG_WINDOW_SIZE: line = "WINDOW_SIZE " + sizes(); break;
-        case SSH_CMSG_EXEC_SHELL: line = "EXEC_SHELL"; break;
-        case SSH_CMSG_EXEC_CMD: line = "EXEC_CMD " + text(); break;
-        case SSH_CMSG_STDIN_DATA: line = "STDIN " + text(); break;
-        case SSH_CMSG_EOF: line = "EOF"; break;
-        case SSH_CMSG_EXIT_CONFIRMATION: line = "EXIT_CONFIRMATION"; break;
+        case SSH_CMSG_WINDOW_SIZE:
+            line = "WINDOW_SIZE " + sizes();
+            break;
+        case SSH_CMSG_EXEC_SHELL:
+            line = "EXEC_SHELL";
+            break;
+        case SSH_CMSG_EXEC_CMD:
+            line = "EXEC_CMD " + text();
+            break;
+        case SSH_CMSG_STDIN_DATA:
+            line = "STDIN " + text();
+            break;
+        case SSH_CMSG_EOF:
+            line = "EOF";
+            break;
+        case SSH_CMSG_EXIT_CONFIRMATION:
+            line = "EXIT_CONFIRMATION";
+            break;
         default:
             line = "MESSAGE " + std::to_string(p.type) + " " + std::to_string(p.payload.size());
     }
@@ -299,7 +318,8 @@ bool ServerConnection::receiveSessionKey() {
         disconnect("Protocol error: wrong anti-spoofing cookie");
         return false;
     }
-    const bool known = cipher == CipherNone || cipher == CipherTripleDes || cipher == CipherBlowfish;
+    const bool known =
+        cipher == CipherNone || cipher == CipherTripleDes || cipher == CipherBlowfish;
     if (!known || !(options_.cipherMask & (1u << cipher))) {
         mpz_clear(k);
         recorder_.line("ERROR cipher " + std::to_string(cipher) + " not supported");

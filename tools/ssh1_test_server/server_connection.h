@@ -25,7 +25,7 @@ struct PtyRequest {
 };
 
 class ServerConnection {
-public:
+  public:
     ServerConnection(int fd, const Options& options, const ServerKeys& keys, Recorder& recorder);
 
     // Serves the whole connection; true when the client logged in.
@@ -51,7 +51,7 @@ public:
     void record(const std::string& line) { recorder_.line(line); }
     void closeWith(const std::string& how);
 
-private:
+  private:
     bool exchangeVersions();
     bool sendPublicKey();
     bool receiveSessionKey();

@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <chrono>
+#include <cstring>
 #include <string>
 
 #include "server_connection.h"
@@ -35,8 +35,10 @@ struct Child {
 
 [[noreturn]] void execShell(const std::string* command) {
     signal(SIGPIPE, SIG_DFL);
-    if (command) execl("/bin/sh", "sh", "-c", command->c_str(), static_cast<char*>(nullptr));
-    else execl("/bin/sh", "sh", "-i", static_cast<char*>(nullptr));
+    if (command)
+        execl("/bin/sh", "sh", "-c", command->c_str(), static_cast<char*>(nullptr));
+    else
+        execl("/bin/sh", "sh", "-i", static_cast<char*>(nullptr));
     _exit(127);
 }
 
@@ -79,7 +81,7 @@ bool startWithPipes(const std::string* command, Child& child) {
 }
 
 class ShellRelay {
-public:
+  public:
     ShellRelay(ServerConnection& c, Child child) : c_(c), child_(child) {
         fcntl(child_.input, F_SETFL, fcntl(child_.input, F_GETFL) | O_NONBLOCK);
     }
@@ -124,7 +126,7 @@ public:
         if (!clientGone_) c_.finishWithExitStatus(exitStatus_);
     }
 
-private:
+  private:
     bool finished() const {
         return clientGone_ || (exited_ && child_.output < 0 && child_.errors < 0);
     }
@@ -149,7 +151,8 @@ private:
             fd = -1;
             return;
         }
-        if (!c_.sendString(type, std::string(buffer, static_cast<std::size_t>(n)))) clientGone_ = true;
+        if (!c_.sendString(type, std::string(buffer, static_cast<std::size_t>(n))))
+            clientGone_ = true;
     }
 
     void writeInput() {
@@ -243,8 +246,8 @@ private:
 
 void runShell(ServerConnection& c, const std::string* command) {
     Child child;
-    bool started = c.pty().granted ? startWithPty(c.pty(), command, child)
-                                   : startWithPipes(command, child);
+    bool started =
+        c.pty().granted ? startWithPty(c.pty(), command, child) : startWithPipes(command, child);
     if (!started) {
         logLine("cannot start the shell: %s", std::strerror(errno));
         c.disconnect("Cannot start the shell");

@@ -11,7 +11,7 @@ namespace corvid1::testserver {
 namespace {
 
 class NoCipher : public PacketCipher {
-public:
+  public:
     void encrypt(std::uint8_t*, std::size_t) override {}
     void decrypt(std::uint8_t*, std::size_t) override {}
 };
@@ -19,7 +19,7 @@ public:
 // SSH-1 "3DES" is not the usual EDE triple DES in outer CBC mode: it is three separate CBC
 // passes (encrypt with k1, decrypt with k2, encrypt with k3), each with an IV chain of its own.
 class TripleDes : public PacketCipher {
-public:
+  public:
     explicit TripleDes(const std::uint8_t key[32]) {
         for (int i = 0; i < 3; ++i) {
             des_set_key(&keys_[i], key + 8 * i);  // weak keys are still usable; parity ignored
@@ -41,7 +41,7 @@ public:
         cbc_decrypt(&keys_[0], decryptFn(), DES_BLOCK_SIZE, ivs_[0], length, data, data);
     }
 
-private:
+  private:
     static nettle_cipher_func* encryptFn() {
         return reinterpret_cast<nettle_cipher_func*>(&des_encrypt);
     }
@@ -56,7 +56,7 @@ private:
 // reads big-endian. Swapping the bytes of every word around ordinary CBC gives exactly that,
 // the IV chain staying in the swapped domain.
 class Blowfish : public PacketCipher {
-public:
+  public:
     explicit Blowfish(const std::uint8_t key[32]) {
         blowfish_set_key(&key_, 32, key);
         std::memset(iv_, 0, sizeof(iv_));
@@ -78,7 +78,7 @@ public:
         swapWords(data, length);
     }
 
-private:
+  private:
     static void swapWords(std::uint8_t* data, std::size_t length) {
         for (std::size_t i = 0; i + 4 <= length; i += 4) {
             std::swap(data[i], data[i + 3]);
@@ -93,10 +93,14 @@ private:
 
 std::unique_ptr<PacketCipher> makePacketCipher(int number, const std::uint8_t key[32]) {
     switch (number) {
-        case CipherNone: return std::make_unique<NoCipher>();
-        case CipherTripleDes: return std::make_unique<TripleDes>(key);
-        case CipherBlowfish: return std::make_unique<Blowfish>(key);
-        default: return nullptr;
+        case CipherNone:
+            return std::make_unique<NoCipher>();
+        case CipherTripleDes:
+            return std::make_unique<TripleDes>(key);
+        case CipherBlowfish:
+            return std::make_unique<Blowfish>(key);
+        default:
+            return nullptr;
     }
 }
 

@@ -11,7 +11,7 @@ namespace corvid1::testserver {
 enum CipherNumber : int { CipherNone = 0, CipherTripleDes = 3, CipherBlowfish = 6 };
 
 class PacketCipher {
-public:
+  public:
     virtual ~PacketCipher() = default;
     // Transform `length` bytes in place; `length` is a multiple of 8.
     virtual void encrypt(std::uint8_t* data, std::size_t length) = 0;

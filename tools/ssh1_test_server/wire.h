@@ -33,7 +33,7 @@ Bytes fixedBytes(const mpz_t value, std::size_t length);
 void bytesToInteger(mpz_t out, const std::uint8_t* data, std::size_t length);
 
 class Writer {
-public:
+  public:
     void u8(std::uint8_t v) { bytes_.push_back(v); }
     void u32(std::uint32_t v);
     void raw(const void* data, std::size_t length);
@@ -43,12 +43,12 @@ public:
     const Bytes& bytes() const { return bytes_; }
     Bytes take() { return std::move(bytes_); }
 
-private:
+  private:
     Bytes bytes_;
 };
 
 class Reader {
-public:
+  public:
     Reader(const std::uint8_t* data, std::size_t length) : data_(data), left_(length) {}
     explicit Reader(const Bytes& b) : Reader(b.data(), b.size()) {}
 
@@ -62,7 +62,7 @@ public:
     bool failed() const { return failed_; }
     const std::uint8_t* rest() const { return data_; }
 
-private:
+  private:
     bool take(std::size_t n);
     const std::uint8_t* data_;
     std::size_t left_;

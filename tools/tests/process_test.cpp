@@ -20,7 +20,7 @@ namespace corvid1::testserver {
 namespace {
 
 class ServerProcess {
-public:
+  public:
     explicit ServerProcess(std::vector<std::string> args) {
         int out[2];
         EXPECT_EQ(pipe(out), 0);
@@ -94,7 +94,7 @@ public:
         return -1;
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     int port_ = 0;
     FILE* stdout_ = nullptr;
@@ -261,8 +261,10 @@ TEST(ShellMode, CommandWithPipesSeparatesStderrAndTakesEof) {
     for (;;) {
         int type = c2.read(p);
         Reader r(p.payload);
-        if (type == SSH_SMSG_STDOUT_DATA) out += r.string();
-        else if (type == SSH_SMSG_STDERR_DATA) err += r.string();
+        if (type == SSH_SMSG_STDOUT_DATA)
+            out += r.string();
+        else if (type == SSH_SMSG_STDERR_DATA)
+            err += r.string();
         else {
             ASSERT_EQ(type, SSH_SMSG_EXITSTATUS);
             status = r.u32();

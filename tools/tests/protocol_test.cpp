@@ -54,8 +54,8 @@ TEST_P(Login, EchoConversationWithEveryCipher) {
     EXPECT_TRUE(server.recorded("SESSION_KEY cipher=" + std::to_string(GetParam()) + " flags=0"));
     EXPECT_TRUE(server.recorded("USER test"));
     EXPECT_TRUE(server.recorded("PASSWORD secret"));
-    EXPECT_TRUE(server.recorded(
-        "PTY term=vt100 rows=30 columns=100 xpixels=640 ypixels=480 modes=00"));
+    EXPECT_TRUE(
+        server.recorded("PTY term=vt100 rows=30 columns=100 xpixels=640 ypixels=480 modes=00"));
     EXPECT_TRUE(server.recorded("WINDOW_SIZE rows=31 columns=100 xpixels=800 ypixels=600"));
     EXPECT_TRUE(server.recorded("STDIN hi\\x00x"));
     EXPECT_TRUE(server.recorded("EXIT_CONFIRMATION"));
@@ -312,7 +312,10 @@ TEST_P(FailureAt, StrikesExactlyThere) {
     bool failed = false;
     auto step = [&](bool ok, int stageDone) {
         if (failed) return;
-        if (ok) reached = stageDone; else failed = true;
+        if (ok)
+            reached = stageDone;
+        else
+            failed = true;
     };
     step(client.exchangeVersions(), static_cast<int>(Stage::Version));
     step(!failed && client.readPublicKey(), static_cast<int>(Stage::PublicKey));
@@ -335,8 +338,7 @@ TEST_P(FailureAt, StrikesExactlyThere) {
     step(!failed && client.read(p) == SSH_SMSG_SUCCESS && p.payload.empty(),
          static_cast<int>(Stage::Pty));
     if (!failed) client.send(SSH_CMSG_EXEC_SHELL);
-    step(!failed && client.read(p) == SSH_SMSG_STDOUT_DATA &&
-             Reader(p.payload).string().size() > 3,
+    step(!failed && client.read(p) == SSH_SMSG_STDOUT_DATA && Reader(p.payload).string().size() > 3,
          static_cast<int>(Stage::Data));
     EXPECT_EQ(reached, static_cast<int>(f.stage) - 1) << f.scenario;
     EXPECT_NE(client.channel().error().find(f.clientError), std::string::npos)
@@ -346,20 +348,20 @@ TEST_P(FailureAt, StrikesExactlyThere) {
     EXPECT_FALSE(server.recordLines().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Stages, FailureAt,
-    ::testing::Values(Failure{"close", Stage::Version, "client-closed"},
-                      Failure{"close", Stage::PublicKey, "client-closed"},
-                      Failure{"bad-crc", Stage::PublicKey, "bad check value"},
-                      Failure{"bad-crc", Stage::KeyAck, "bad check value"},
-                      Failure{"oversize-length", Stage::User, "out of bounds"},
-                      Failure{"oversize-length", Stage::Data, "out of bounds"},
-                      Failure{"truncated", Stage::PublicKey, ""},
-                      Failure{"truncated", Stage::Password, ""},
-                      Failure{"truncated", Stage::Data, ""},
-                      Failure{"close-mid-packet", Stage::Pty, "client-closed"},
-                      Failure{"close-mid-packet", Stage::KeyAck, "client-closed"},
-                      Failure{"close", Stage::Data, "client-closed"}));
+INSTANTIATE_TEST_SUITE_P(Stages, FailureAt,
+                         ::testing::Values(Failure{"close", Stage::Version, "client-closed"},
+                                           Failure{"close", Stage::PublicKey, "client-closed"},
+                                           Failure{"bad-crc", Stage::PublicKey, "bad check value"},
+                                           Failure{"bad-crc", Stage::KeyAck, "bad check value"},
+                                           Failure{"oversize-length", Stage::User, "out of bounds"},
+                                           Failure{"oversize-length", Stage::Data, "out of bounds"},
+                                           Failure{"truncated", Stage::PublicKey, ""},
+                                           Failure{"truncated", Stage::Password, ""},
+                                           Failure{"truncated", Stage::Data, ""},
+                                           Failure{"close-mid-packet", Stage::Pty, "client-closed"},
+                                           Failure{"close-mid-packet", Stage::KeyAck,
+                                                   "client-closed"},
+                                           Failure{"close", Stage::Data, "client-closed"}));
 
 TEST(VersionLine, GarbageAndSsh2Only) {
     {
@@ -391,8 +393,7 @@ TEST(HostileClient, MalformedInputEndsTheConnectionCleanly) {
     std::vector<Case> cases = {
         {"not ssh-1", [&](TestClient& c) { c.exchangeVersions("SSH-2.0-x\r\n"); },
          "ERROR client does not speak SSH-1"},
-        {"endless version line",
-         [&](TestClient& c) { c.exchangeVersions(std::string(5000, 'A')); },
+        {"endless version line", [&](TestClient& c) { c.exchangeVersions(std::string(5000, 'A')); },
          "ERROR version line too long"},
         {"oversize length",
          [&](TestClient& c) {

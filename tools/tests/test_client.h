@@ -20,7 +20,7 @@ namespace corvid1::testserver {
 const ServerKeys& testKeys();
 
 class InProcessServer {
-public:
+  public:
     explicit InProcessServer(Options options);
     ~InProcessServer();
     int clientFd() const { return clientFd_; }
@@ -29,7 +29,7 @@ public:
     std::vector<std::string> recordLines() const;
     bool recorded(const std::string& line) const;
 
-private:
+  private:
     Options options_;
     std::string recordPath_;
     int clientFd_ = -1;
@@ -39,7 +39,7 @@ private:
 };
 
 class TestClient {
-public:
+  public:
     explicit TestClient(int fd, int timeoutMs = 10000);
     ~TestClient();
 
@@ -66,7 +66,7 @@ public:
     const __mpz_struct* hostModulus() const { return hostN_; }
     const __mpz_struct* hostExponent() const { return hostE_; }
 
-private:
+  private:
     PacketChannel channel_;
     std::string serverVersion_;
     std::uint8_t cookie_[8] = {};

@@ -38,8 +38,7 @@ struct OracleTripleDes {
     DES_key_schedule k[3];
     DES_cblock iv[3] = {};
     explicit OracleTripleDes(const std::uint8_t* key) {
-        for (int i = 0; i < 3; ++i)
-        {
+        for (int i = 0; i < 3; ++i) {
             DES_cblock block;
             std::memcpy(block, key + 8 * i, 8);
             DES_set_key_unchecked(&block, &k[i]);
@@ -120,7 +119,8 @@ TEST(RsaKey, SeedSelectsAKeyOfExactSize) {
     EXPECT_NE(mpz_cmp(a->modulus(), c->modulus()), 0);
     EXPECT_EQ(a->md5Fingerprint(), b->md5Fingerprint());
     EXPECT_NE(a->md5Fingerprint(), c->md5Fingerprint());
-    for (unsigned bits : {256u, 511u, 768u, 1025u}) EXPECT_EQ(RsaPrivateKey::generate(bits, 1)->bits(), bits);
+    for (unsigned bits : {256u, 511u, 768u, 1025u})
+        EXPECT_EQ(RsaPrivateKey::generate(bits, 1)->bits(), bits);
 }
 
 TEST(RsaKey, FingerprintAndKnownHostsForms) {
@@ -135,7 +135,7 @@ TEST(RsaKey, FingerprintAndKnownHostsForms) {
 }
 
 class Pkcs1 : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         key = RsaPrivateKey::generate(512, 11);
         mpz_init(c);
