@@ -1,0 +1,379 @@
+// The whole client against corvid1-test-server, an independent SSH-1.5 implementation (Nettle
+// ciphers, GMP RSA) over loopback.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "session/session.h"
+#include "terminal/interpreter.h"
+#include "terminal/notification.h"
+#include "test_server.h"
+#include "test_support.h"
+
+namespace corvid1 {
+namespace {
+
+using test::RecordingFrontEnd;
+using test::TestServer;
+using Lines = std::vector<std::string>;
+
+Lines expectedLoginLines(int preference, bool password = true) {
+    Lines lines = {"Server challenge received\n",
+                   "Server public key received\n",
+                   "Server public key validated\n",
+                   "Getting host key bits\n",
+                   "Getting host key E\n",
+                   "Getting host key N\n",
+                   "Getting flags/ciphers/auth\n",
+                   "Computing session id\n",
+                   "Session id computed\n",
+                   "Opening seedfile\n",
+                   "Creating session key\n",
+                   "Encrypting key\n",
+                   "Key encrypted\n"};
+    if (preference == 3) {
+        lines.push_back("Attempting cipher type '3DES'...\n");
+        lines.push_back("Cipher '3DES' selected.\n");
+    } else if (preference == 6) {
+        lines.push_back("Attempting cipher type 'BLOWFISH'...\n");
+        lines.push_back("Cipher 'BLOWFISH' selected.\n");
+    }
+    lines.push_back("Sending cipher/key\n");
+    lines.push_back("Sent login username\n");
+    if (password) lines.push_back("Sent login password\n");
+    lines.push_back("Authorization successful.\n");
+    lines.push_back("PTTY Allocated\n");
+    return lines;
+}
+
+std::string bulkPattern(std::size_t count) {
+    std::string bytes(count, '\0');
+    for (std::size_t i = 0; i < count; ++i) bytes[i] = static_cast<char>((i ^ (i >> 8)) & 0xFF);
+    return bytes;
+}
+
+// One client session on its own thread, as the application runs it.
+class Client {
+  public:
+    Client(std::uint16_t port, int preference, SessionFrontEnd* frontEnd = nullptr) {
+        login.user = "test";
+        login.password = "secret";
+        login.cipherPreference = static_cast<std::uint32_t>(preference);
+        login.rows = 24;
+        login.columns = 80;
+        login.widthPixels = 640;
+        login.heightPixels = 384;
+        login.seedFilePath = ::testing::TempDir() + "corvid1_integration_seed";
+        auto connection = std::make_unique<Connection>();
+        connected = connection->socket().openConnection("127.0.0.1", port) == 1;
+        session = std::make_shared<Session>(std::move(connection), login,
+                                            frontEnd ? *frontEnd : recording);
+    }
+    ~Client() {
+        if (thread.joinable()) {
+            session->abort();
+            thread.join();
+        }
+    }
+    void start() {
+        std::shared_ptr<Session> held = session;
+        thread = std::thread([this, held] {
+            result = runSession(*held);
+            done = true;
+        });
+    }
+    SessionResult finish() {
+        thread.join();
+        return result;
+    }
+    // Waits (bounded, generously) until the output holds `text`.
+    bool awaitOutput(const std::string& text) {
+        for (int i = 0; i < 1000 && !done; ++i) {
+            if (recording.output().find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return recording.output().find(text) != std::string::npos;
+    }
+
+    LoginParameters login;
+    RecordingFrontEnd recording;
+    std::shared_ptr<Session> session;
+    std::thread thread;
+    SessionResult result;
+    std::atomic<bool> done{false};
+    bool connected = false;
+};
+
+class EveryCipher : public ::testing::TestWithParam<int> {};
+
+TEST_P(EveryCipher, LoginTypingWindowSizeAndExit) {
+    const int preference = GetParam();
+    TestServer server({"--mode", "script", "--scenario", "echo"}, "echo");
+    ASSERT_NE(server.port(), 0);
+    Client client(server.port(), preference);
+    ASSERT_TRUE(client.connected);
+    client.start();
+    ASSERT_TRUE(client.awaitOutput("Corvid1 test server\r\n$ "));
+    sendInput(*client.session, "hi\r", 3);
+    ASSERT_TRUE(client.awaitOutput("hi\r\n"));
+    sendWindowSize(*client.session, 30, 100, 800, 600);
+    sendInput(*client.session, "exit\r", 5);
+    const SessionResult result = client.finish();
+
+    EXPECT_EQ(result.end, SessionEnd::ExitStatus);
+    EXPECT_EQ(result.exitStatus.value_or(99), 0u);
+    EXPECT_EQ(result.cipher, preference);
+    EXPECT_EQ(client.recording.lines(), expectedLoginLines(preference));
+    EXPECT_NE(client.recording.output().find("logout\r\n"), std::string::npos);
+    EXPECT_TRUE(server.recorded("VERSION SSH-1.5-CORVID11.00.46"));
+    EXPECT_TRUE(server.recorded("SESSION_KEY cipher=" + std::to_string(preference) + " flags=0"));
+    EXPECT_TRUE(server.recorded("USER test"));
+    EXPECT_TRUE(server.recorded("PASSWORD secret"));
+    EXPECT_TRUE(
+        server.recorded("PTY term=vt100 rows=24 columns=80 xpixels=640 ypixels=384 modes=00"));
+    EXPECT_TRUE(server.recorded("EXEC_SHELL"));
+    EXPECT_TRUE(server.awaitRecord("WINDOW_SIZE rows=31 columns=100 xpixels=800 ypixels=600"));
+    EXPECT_FALSE(server.recorded("EXIT_CONFIRMATION"));
+}
+
+TEST_P(EveryCipher, BulkOutputArrivesIntact) {
+    const std::size_t count = 300000;
+    TestServer server({"--scenario", "bulk", "--bulk", std::to_string(count)}, "bulk");
+    Client client(server.port(), GetParam());
+    client.start();
+    const SessionResult result = client.finish();
+    EXPECT_EQ(result.end, SessionEnd::ExitStatus);
+    EXPECT_EQ(client.recording.output(), bulkPattern(count));
+}
+
+TEST_P(EveryCipher, IgnoreAndDebugPacketsAreInvisible) {
+    TestServer server({"--scenario", "ignore-debug"}, "ignore");
+    Client client(server.port(), GetParam());
+    client.start();
+    ASSERT_TRUE(client.awaitOutput("$ "));
+    sendInput(*client.session, "exit\r", 5);
+    EXPECT_EQ(client.finish().end, SessionEnd::ExitStatus);
+    EXPECT_EQ(client.recording.lines(), expectedLoginLines(GetParam()));
+    EXPECT_EQ(client.recording.output(), "Corvid1 test server\r\n$ exit\r\nlogout\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Session, EveryCipher, ::testing::Values(0, 3, 6));
+
+TEST(CipherMask, RefusedBlowfishFallsBackToTripleDes) {
+    TestServer server({"--scenario", "exit-status", "--ciphers", "0x09"}, "mask6");
+    Client client(server.port(), 6);
+    client.start();
+    const SessionResult result = client.finish();
+    EXPECT_EQ(result.end, SessionEnd::ExitStatus);
+    EXPECT_EQ(result.cipher, 3);
+    EXPECT_TRUE(client.recording.saw("Cipher type 'BLOWFISHCBC' not supported by server.\n"));
+    EXPECT_TRUE(server.recorded("SESSION_KEY cipher=3 flags=0"));
+}
+
+TEST(CipherMask, ServerWithoutTheChosenCipherEndsAtTheFirstEncryptedPacket) {
+    // Neither 3DES nor Blowfish: the client ends with no cipher, which this server refuses.
+    TestServer server({"--scenario", "echo", "--ciphers", "0x02"}, "mask0");
+    Client client(server.port(), 3);
+    client.start();
+    const SessionResult result = client.finish();
+    EXPECT_EQ(result.end, SessionEnd::KeyExchangeFailure);
+    EXPECT_EQ(result.cipher, 0);
+    EXPECT_EQ(client.recording.lines().back(), "ERROR - CANNOT DECRYPT PACKET\n");
+}
+
+TEST(Authentication, UserAcceptedWithoutPassword) {
+    TestServer server({"--scenario", "user-only"}, "useronly");
+    Client client(server.port(), 3);
+    client.start();
+    ASSERT_TRUE(client.awaitOutput("$ "));
+    sendInput(*client.session, "exit\r", 5);
+    EXPECT_EQ(client.finish().end, SessionEnd::ExitStatus);
+    EXPECT_EQ(client.recording.lines(), expectedLoginLines(3, false));
+    EXPECT_FALSE(server.recordedPrefix("PASSWORD"));
+}
+
+TEST(Authentication, RefusedPassword) {
+    TestServer server({"--scenario", "refuse-password"}, "refusepw");
+    Client client(server.port(), 6);
+    client.start();
+    EXPECT_EQ(client.finish().end, SessionEnd::LoginRefused);
+    EXPECT_EQ(client.recording.lines().back(),
+              "Authorization error. Check username and password.\n");
+}
+
+TEST(Authentication, WrongPasswordIsRefused) {
+    TestServer server({"--scenario", "echo", "--password", "other"}, "wrongpw");
+    Client client(server.port(), 3);
+    client.start();
+    EXPECT_EQ(client.finish().end, SessionEnd::LoginRefused);
+    EXPECT_TRUE(server.recorded("PASSWORD secret"));
+}
+
+TEST(Authentication, DisconnectAfterUserNameShowsTheReason) {
+    TestServer server({"--scenario", "disconnect-after-user", "--reason", "Permission denied"},
+                      "discuser");
+    Client client(server.port(), 3);
+    client.start();
+    const SessionResult result = client.finish();
+    EXPECT_EQ(result.end, SessionEnd::LoginRefused);
+    EXPECT_EQ(result.disconnectReason, "Permission denied");
+    const Lines lines = client.recording.lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "Error during authorization!\n");
+    EXPECT_EQ(lines.back(), "Server response: Permission denied\n");
+}
+
+TEST(Session, RefusedPtyStillRunsTheShell) {
+    TestServer server({"--scenario", "refuse-pty"}, "refusepty");
+    Client client(server.port(), 3);
+    client.start();
+    ASSERT_TRUE(client.awaitOutput("$ "));
+    sendInput(*client.session, "exit\r", 5);
+    EXPECT_EQ(client.finish().end, SessionEnd::ExitStatus);
+    EXPECT_TRUE(client.recording.saw("Warning - PTTY not Allocated\n"));
+    EXPECT_TRUE(server.recorded("EXEC_SHELL"));
+}
+
+TEST(Session, ExitStatusValueIsReported) {
+    TestServer server({"--scenario", "exit-status", "--exit-status", "42"}, "exit42");
+    Client client(server.port(), 6);
+    client.start();
+    const SessionResult result = client.finish();
+    EXPECT_EQ(result.end, SessionEnd::ExitStatus);
+    EXPECT_EQ(result.exitStatus.value_or(0), 42u);
+    EXPECT_EQ(client.recording.output(), "exit status 42\r\n");
+}
+
+TEST(Session, DisconnectInTheDataLoop) {
+    TestServer server({"--scenario", "disconnect-in-data", "--reason", "Bye now"}, "discdata");
+    Client client(server.port(), 3);
+    client.start();
+    const SessionResult result = client.finish();
+    EXPECT_EQ(result.end, SessionEnd::ServerDisconnect);
+    EXPECT_EQ(result.disconnectReason, "Bye now");
+    EXPECT_EQ(client.recording.output(), "goodbye\r\nBye now");
+    EXPECT_EQ(client.recording.lines().back(), "PTTY Allocated\n");
+}
+
+TEST(Session, InputBeforeTheKeyExchangeNeverReachesTheWire) {
+    TestServer server({"--scenario", "echo", "--kex-delay", "1500"}, "early");
+    Client client(server.port(), 3);
+    client.start();
+    ASSERT_TRUE(server.awaitRecord("VERSION SSH-1.5-CORVID11.00.46"));
+    ASSERT_EQ(client.session->encryptedConnection(), nullptr);
+    sendInput(*client.session, "early\r", 6);
+    sendWindowSize(*client.session, 10, 10, 10, 10);
+    ASSERT_TRUE(client.awaitOutput("$ "));
+    sendInput(*client.session, "exit\r", 5);
+    EXPECT_EQ(client.finish().end, SessionEnd::ExitStatus);
+    EXPECT_FALSE(server.recorded("STDIN early\\x0d"));
+    EXPECT_FALSE(server.recordedPrefix("WINDOW_SIZE"));
+    EXPECT_TRUE(server.recorded("STDIN exit\\x0d"));
+}
+
+// Forwards the screen's answers to the host the way the main window does.
+class AnswerToHost : public NotificationTarget {
+  public:
+    void send(int message, std::intptr_t first, std::intptr_t second) override {
+        if (message == SendToHost && session != nullptr) {
+            sendInput(*session, reinterpret_cast<const char*>(first), static_cast<int>(second));
+        }
+    }
+    Session* session = nullptr;
+};
+
+TEST(Session, EnquiryIsAnsweredThroughTheTerminal) {
+    auto screen = createScreen();
+    AnswerToHost window;
+    screen->resize(80, 24, 640, 384, &window);
+    attachScreen(screen.get());
+    TestServer server({"--scenario", "enq"}, "enq");
+    Client client(server.port(), 3, &terminalFrontEnd());
+    window.session = client.session.get();
+    client.start();
+    EXPECT_EQ(client.finish().end, SessionEnd::ExitStatus);
+    EXPECT_TRUE(server.recorded("ENQ_ANSWER vt100"));
+    attachScreen(nullptr);
+}
+
+struct Misbehaviour {
+    const char* scenario;
+    const char* at;
+    SessionEnd end;
+    const char* lastLine;  // null: not checked
+};
+
+void PrintTo(const Misbehaviour& m, std::ostream* out) {
+    *out << m.scenario << "@" << m.at;
+}
+
+class Misbehaving : public ::testing::TestWithParam<std::tuple<Misbehaviour, int>> {};
+
+TEST_P(Misbehaving, EndsCleanlyWithTheRightReport) {
+    const auto& [m, preference] = GetParam();
+    TestServer server({"--scenario", m.scenario, "--at", m.at, "--timeout", "3"},
+                      std::string(m.scenario) + "_" + m.at);
+    Client client(server.port(), preference);
+    client.start();
+    const SessionResult result = client.finish();
+    EXPECT_EQ(result.end, m.end);
+    if (m.lastLine != nullptr) {
+        ASSERT_FALSE(client.recording.lines().empty());
+        EXPECT_EQ(client.recording.lines().back(), m.lastLine);
+    }
+}
+
+const char* const lostInLogin = "ERROR - Connection lost during login\n";
+const char* const noPublicKey = "ERROR - Server public key not received\n";
+const char* const cannotDecrypt = "ERROR - CANNOT DECRYPT PACKET\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Session, Misbehaving,
+    ::testing::Combine(
+        ::testing::Values(
+            Misbehaviour{"garbage-version", "data", SessionEnd::VersionFailure,
+                         "ERROR - Unrecognized SSH challenge\n"},
+            Misbehaviour{"ssh2-version", "data", SessionEnd::KeyExchangeFailure,
+                         "ERROR - The server does not offer SSH-1; it announced SSH protocol 2 "
+                         "only.\n"},
+            Misbehaviour{"close", "version", SessionEnd::VersionFailure,
+                         "ERROR - Unrecognized SSH challenge\n"},
+            Misbehaviour{"close", "public-key", SessionEnd::KeyExchangeFailure, noPublicKey},
+            Misbehaviour{"close", "key-ack", SessionEnd::KeyExchangeFailure, cannotDecrypt},
+            Misbehaviour{"close", "user", SessionEnd::StreamFailure, lostInLogin},
+            Misbehaviour{"close", "password", SessionEnd::StreamFailure,
+                         "Authorization error. Check username and password.\n"},
+            Misbehaviour{"close", "pty", SessionEnd::StreamFailure, nullptr},
+            Misbehaviour{"close", "data", SessionEnd::StreamFailure, "PTTY Allocated\n"},
+            Misbehaviour{"close-mid-packet", "public-key", SessionEnd::KeyExchangeFailure,
+                         noPublicKey},
+            Misbehaviour{"close-mid-packet", "key-ack", SessionEnd::KeyExchangeFailure,
+                         cannotDecrypt},
+            Misbehaviour{"close-mid-packet", "user", SessionEnd::StreamFailure, lostInLogin},
+            Misbehaviour{"close-mid-packet", "data", SessionEnd::StreamFailure, "PTTY Allocated\n"},
+            Misbehaviour{"bad-crc", "public-key", SessionEnd::KeyExchangeFailure, noPublicKey},
+            Misbehaviour{"bad-crc", "key-ack", SessionEnd::KeyExchangeFailure, cannotDecrypt},
+            Misbehaviour{"bad-crc", "user", SessionEnd::StreamFailure, lostInLogin},
+            Misbehaviour{"bad-crc", "data", SessionEnd::StreamFailure,
+                         "ERROR - Corrupted packet from server (bad check value)\n"},
+            Misbehaviour{"oversize-length", "public-key", SessionEnd::KeyExchangeFailure,
+                         noPublicKey},
+            Misbehaviour{"oversize-length", "data", SessionEnd::StreamFailure,
+                         "ERROR - Packet from server too long\n"},
+            Misbehaviour{"truncated", "public-key", SessionEnd::KeyExchangeFailure,
+                         "ERROR - Server public key packet is malformed\n"},
+            Misbehaviour{"truncated", "data", SessionEnd::StreamFailure,
+                         "ERROR - Malformed packet from server\n"},
+            // The broken string rides on a reply that carries no fields, so the login goes on
+            // until the server gives up on the client.
+            Misbehaviour{"truncated", "user", SessionEnd::StreamFailure, nullptr},
+            Misbehaviour{"truncated", "pty", SessionEnd::StreamFailure, nullptr}),
+        ::testing::Values(3, 6)));
+
+}  // namespace
+}  // namespace corvid1
