@@ -47,6 +47,7 @@ void corvid1Cipher(benchmark::State& state) {
     for (auto _ : state) {
         transform(context, f.buffer.data(), f.buffer.size());
         benchmark::DoNotOptimize(f.buffer.data());
+        benchmark::ClobberMemory();
     }
     finish(state);
 }
@@ -96,6 +97,7 @@ void BM_TripleDesSsh1Encrypt_Nettle(benchmark::State& state) {
         cbc_decrypt(&c.keys[1], (nettle_cipher_func*)des_decrypt, 8, c.ivs[1], kBufferSize, p, p);
         cbc_encrypt(&c.keys[2], (nettle_cipher_func*)des_encrypt, 8, c.ivs[2], kBufferSize, p, p);
         benchmark::DoNotOptimize(p);
+        benchmark::ClobberMemory();
     }
     finish(state);
 }
@@ -109,6 +111,7 @@ void BM_TripleDesSsh1Decrypt_Nettle(benchmark::State& state) {
         cbc_encrypt(&c.keys[1], (nettle_cipher_func*)des_encrypt, 8, c.ivs[1], kBufferSize, p, p);
         cbc_decrypt(&c.keys[0], (nettle_cipher_func*)des_decrypt, 8, c.ivs[0], kBufferSize, p, p);
         benchmark::DoNotOptimize(p);
+        benchmark::ClobberMemory();
     }
     finish(state);
 }
@@ -133,6 +136,7 @@ void BM_BlowfishSsh1Encrypt_Nettle(benchmark::State& state) {
         cbc_encrypt(&key, (nettle_cipher_func*)blowfish_encrypt, 8, iv, kBufferSize, p, p);
         reverseHalves(p, kBufferSize);
         benchmark::DoNotOptimize(p);
+        benchmark::ClobberMemory();
     }
     finish(state);
 }
@@ -148,6 +152,7 @@ void BM_BlowfishSsh1Decrypt_Nettle(benchmark::State& state) {
         cbc_decrypt(&key, (nettle_cipher_func*)blowfish_decrypt, 8, iv, kBufferSize, p, p);
         reverseHalves(p, kBufferSize);
         benchmark::DoNotOptimize(p);
+        benchmark::ClobberMemory();
     }
     finish(state);
 }
@@ -190,6 +195,7 @@ void BM_TripleDesSsh1Encrypt_OpenSSL(benchmark::State& state) {
         DES_ncbc_encrypt(p, p, n, &c.keys[1], &c.ivs[1], DES_DECRYPT);
         DES_ncbc_encrypt(p, p, n, &c.keys[2], &c.ivs[2], DES_ENCRYPT);
         benchmark::DoNotOptimize(p);
+        benchmark::ClobberMemory();
     }
     finish(state);
 }
@@ -204,6 +210,7 @@ void BM_TripleDesSsh1Decrypt_OpenSSL(benchmark::State& state) {
         DES_ncbc_encrypt(p, p, n, &c.keys[1], &c.ivs[1], DES_ENCRYPT);
         DES_ncbc_encrypt(p, p, n, &c.keys[0], &c.ivs[0], DES_DECRYPT);
         benchmark::DoNotOptimize(p);
+        benchmark::ClobberMemory();
     }
     finish(state);
 }
@@ -235,6 +242,7 @@ void BM_BlowfishSsh1Encrypt_OpenSSL(benchmark::State& state) {
             iv[1] = block[1];
         }
         benchmark::DoNotOptimize(p);
+        benchmark::ClobberMemory();
     }
     finish(state);
 }
@@ -256,6 +264,7 @@ void BM_BlowfishSsh1Decrypt_OpenSSL(benchmark::State& state) {
             iv[1] = c1;
         }
         benchmark::DoNotOptimize(p);
+        benchmark::ClobberMemory();
     }
     finish(state);
 }

@@ -39,8 +39,9 @@ struct RandomPool {
     void addSeedFileStart(const std::string& seedFilePath);
 };
 
-// Where the pool's environmental inputs come from. Tests replace the entries to make
-// initialisation reproducible; the defaults read the real-time clock and fold real addresses.
+// Where the pool's environmental inputs come from. Tests replace the entries (before any pool is
+// in use, on one thread) to make initialisation reproducible; the defaults read the real-time
+// clock and fold real addresses. The program itself never changes them.
 struct RandomPoolEnvironment {
     // The milliseconds field (0..999) of the current real-time clock.
     std::uint32_t (*clockMilliseconds)();
