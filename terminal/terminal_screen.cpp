@@ -197,6 +197,7 @@ void TerminalScreen::releaseBuffers() {
     attributes_ = {};
     slots_ = {};
     ringStart_ = 0;
+    cellCount = 0;  // no cells until the next resize
     holdsOutput_ = false;
 }
 
