@@ -38,7 +38,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto shellRequestGrace = std::chrono::milliseconds(150);
 constexpr std::size_t inputChunk = 16384;
 
-int wakeWriteFd = -1;
+// Where the SIGWINCH handler reports; -1 once the pipe is gone.
+volatile sig_atomic_t wakeWriteFd = -1;
 
 void onWindowChange(int) {
     wake(wakeWriteFd, WakeWindowSize);
@@ -112,6 +113,11 @@ class Client {
   public:
     Client(const CliOptions& options, bool interactive)
         : options_(options), interactive_(interactive) {}
+    // The handler must not write into a descriptor number that is closed, or reused, next.
+    ~Client() {
+        signal(SIGWINCH, SIG_DFL);
+        wakeWriteFd = -1;
+    }
     int run();
 
   private:
