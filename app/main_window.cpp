@@ -127,9 +127,26 @@ MainWindow::MainWindow(AppState& state, ScreenBridge& bridge, QWidget* parent)
     setCentralWidget(view_);
     view_->setFocus();
 
-    bridge_.attachWindow(this, [this](int message, std::intptr_t first, std::intptr_t second) {
-        handleMessage(message, first, second);
-    });
+    bridge_.attachWindow(
+        this,
+        [this](int message, std::intptr_t first, std::intptr_t second) {
+            handleMessage(message, first, second);
+        },
+        [view = view_](int message, std::intptr_t first, std::intptr_t second) {
+            switch (message) {
+                case RepaintAll:
+                    view->noteRepaintAll();
+                    return true;
+                case RepaintCells:
+                    view->noteRepaintCells(first, second);
+                    return true;
+                case LiveTopChanged:
+                    view->noteLiveTopChanged(static_cast<int>(first));
+                    return true;
+                default:
+                    return false;  // SendToHost needs the session, on this thread's behalf
+            }
+        });
 
     redrawTimer_.setInterval(kRedrawPeriodMs);
     connect(&redrawTimer_, &QTimer::timeout, this, [this] { view_->onRedrawTimer(); });
@@ -459,10 +476,7 @@ void MainWindow::applyScrollbackLines(int lines) {
         return;
     }
     view_->resetScrollRange();
-    {
-        ScreenBridge::Access access(bridge_);
-        view_->scrollBar()->setValue(state_.screen->viewTop - 1);
-    }
+    view_->syncScrollPosition();
     view_->update();
 }
 

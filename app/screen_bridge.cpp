@@ -54,10 +54,23 @@ bool ScreenBridge::feedUnderWay() {
     return feeding_;
 }
 
-void ScreenBridge::attachWindow(QObject* receiver, Handler handler) {
+void ScreenBridge::attachWindow(QObject* receiver, Handler handler,
+                                LockedHandler lockedHandler) {
     std::lock_guard<std::mutex> lock(gateMutex_);
     receiver_ = receiver;
     handler_ = std::move(handler);
+    lockedHandler_ = std::move(lockedHandler);
+}
+
+void ScreenBridge::send(int message, std::intptr_t first, std::intptr_t second) {
+    if (!onUiThread() && heldByThisThread()) {
+        // The gate stays locked while the handler runs, so the window cannot detach (and be
+        // destroyed) under it.
+        std::lock_guard<std::mutex> lock(gateMutex_);
+        if (receiver_ == nullptr) return;
+        if (lockedHandler_ && lockedHandler_(message, first, second)) return;
+    }
+    sendMessage(message, first, second);
 }
 
 void ScreenBridge::detachWindow() {
@@ -65,6 +78,7 @@ void ScreenBridge::detachWindow() {
         std::lock_guard<std::mutex> lock(gateMutex_);
         receiver_ = nullptr;
         handler_ = nullptr;
+        lockedHandler_ = nullptr;
         ++generation_;
     }
     gateChanged_.notify_all();

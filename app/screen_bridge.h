@@ -32,9 +32,15 @@ class ScreenBridge final : public NotificationTarget {
 
     static ScreenBridge& instance();
 
+    // Handles, on the sending thread and with the screen lock held, the notifications whose
+    // whole effect on shared state can be applied there; returns false for the others.
+    using LockedHandler =
+        std::function<bool(int message, std::intptr_t first, std::intptr_t second)>;
+
     // User-interface thread. Messages from now on go to `handler`, run on the thread of
-    // `receiver` (which must live on the user-interface thread).
-    void attachWindow(QObject* receiver, Handler handler);
+    // `receiver` (which must live on the user-interface thread). With a `lockedHandler`, a
+    // notification sent by a thread that holds the screen lock goes to it first.
+    void attachWindow(QObject* receiver, Handler handler, LockedHandler lockedHandler = {});
     // User-interface thread. Every sender still waiting is released at once and later messages
     // are dropped until a window attaches again. Call it before the receiver is destroyed.
     void detachWindow();
@@ -46,9 +52,7 @@ class ScreenBridge final : public NotificationTarget {
     bool sendMessage(int message, std::intptr_t first, std::intptr_t second);
 
     // NotificationTarget: the screen's notifications are window messages.
-    void send(int message, std::intptr_t first, std::intptr_t second) override {
-        sendMessage(message, first, second);
-    }
+    void send(int message, std::intptr_t first, std::intptr_t second) override;
 
     // Session threads: runs `work` (which writes into the screen) with the screen to itself.
     // Waits while another thread's feed is under way, even a suspended one, so two feeds never
@@ -119,6 +123,7 @@ class ScreenBridge final : public NotificationTarget {
     std::condition_variable gateChanged_;
     QObject* receiver_ = nullptr;
     Handler handler_;
+    LockedHandler lockedHandler_;
     unsigned generation_ = 0;  // changes at every detach; a waiter of an older one gives up
 };
 

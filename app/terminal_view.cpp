@@ -82,6 +82,11 @@ TerminalView::TerminalView(TerminalScreen& screen, ScreenBridge& bridge, ViewHos
         }
     });
     cursorImage_ = cursorImage();
+    flushTimer_ = new QTimer(this);
+    flushTimer_->setSingleShot(true);
+    // At most one flush (and so one paint of what notifications asked for) per 16 ms.
+    flushTimer_->setInterval(16);
+    connect(flushTimer_, &QTimer::timeout, this, [this] { flush(); });
     resetScrollRange();
 }
 
@@ -115,11 +120,7 @@ bool TerminalView::layoutView() {
         cellHeight_ = measuredHeight;
         rowBuffer_ = QString();
         rowBuffer_.reserve(screen_.columns + 1);
-        {
-            ScreenBridge::Access access(bridge_);
-            const QSignalBlocker block(scrollBar_);
-            scrollBar_->setValue(screen_.viewTop - 1);
-        }
+        syncScrollPosition();
     }
     placeScrollBar();
     return true;
@@ -266,31 +267,38 @@ void TerminalView::repaintArea() {
 // ---------------------------------------------------------------------------------------------
 // Scrolling
 
+int TerminalView::scrollViewByLocked(int lines) {
+    TerminalScreen& s = screen_;
+    if (lines >= 0 || s.viewTop > -lines) {
+        if (s.viewEnd + lines > s.lastLine) {
+            s.viewTop = s.lastLine + 1 - s.rows;
+            s.viewEnd = s.lastLine + 1;
+        } else {
+            s.viewTop += lines;
+            s.viewEnd += lines;
+        }
+    } else {
+        if (s.viewTop <= 1) return 0;
+        s.viewTop = 1;
+        s.viewEnd = 1 + s.rows;
+    }
+    // A screen shorter than its rows (not sized yet) cannot put the top above line 1.
+    if (s.viewTop < 1) {
+        s.viewTop = 1;
+        s.viewEnd = 1 + s.rows;
+    }
+    return lines;
+}
+
 int TerminalView::scrollViewBy(int lines, bool repaint) {
+    int result = 0;
     {
         ScreenBridge::Access access(bridge_);
-        TerminalScreen& s = screen_;
-        if (lines >= 0 || s.viewTop > -lines) {
-            if (s.viewEnd + lines > s.lastLine) {
-                s.viewTop = s.lastLine + 1 - s.rows;
-                s.viewEnd = s.lastLine + 1;
-            } else {
-                s.viewTop += lines;
-                s.viewEnd += lines;
-            }
-        } else {
-            if (s.viewTop <= 1) return 0;
-            s.viewTop = 1;
-            s.viewEnd = 1 + s.rows;
-        }
-        // A screen shorter than its rows (not sized yet) cannot put the top above line 1.
-        if (s.viewTop < 1) {
-            s.viewTop = 1;
-            s.viewEnd = 1 + s.rows;
-        }
+        result = scrollViewByLocked(lines);
     }
+    if (result == 0 && lines < 0) return 0;
     if (repaint) repaintArea();
-    return lines;
+    return result;
 }
 
 void TerminalView::scrollViewTo(int position) {
@@ -334,6 +342,7 @@ void TerminalView::onVerticalScroll(int code, int position) {
     {
         ScreenBridge::Access access(bridge_);
         top = screen_.viewTop;
+        scrollPosition_ = top - 1;
     }
     scrollBar_->setSliderPosition(top - 1);
 }
@@ -342,60 +351,133 @@ void TerminalView::wheelEvent(QWheelEvent* event) {
     const int steps = event->angleDelta().y() / 40;
     if (steps == 0) return;
     scrollViewBy(-steps, true);
-    ScreenBridge::Access access(bridge_);
-    const QSignalBlocker block(scrollBar_);
-    scrollBar_->setValue(screen_.viewTop - 1);
+    syncScrollPosition();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Notifications
 
-void TerminalView::onRepaintAll() {
-    repaintPending_ = true;
+bool TerminalView::repaintPending() const {
+    ScreenBridge::Access access(bridge_);
+    return repaintPending_;
 }
 
-void TerminalView::onRedrawTimer() {
-    if (!repaintPending_) return;
-    repaintPending_ = false;
-    repaintArea();
+void TerminalView::requestFlush() {
+    if (flushRequested_) return;
+    flushRequested_ = true;
+    // Posted, never waited for: the flush timer lives on the user-interface thread.
+    QMetaObject::invokeMethod(
+        this, [this] { if (!flushTimer_->isActive()) flushTimer_->start(); },
+        Qt::QueuedConnection);
 }
 
-void TerminalView::onRepaintCells(std::intptr_t end, std::intptr_t start) {
+void TerminalView::noteRepaintAll() { repaintPending_ = true; }
+
+void TerminalView::noteRepaintCells(std::intptr_t end, std::intptr_t start) {
     if (repaintPending_) {
         repaintPending_ = false;
-        repaintArea();
+        dirtyWhole_ = true;
+        requestFlush();
         return;
     }
-    // Marked, not painted at once: the next pass of the event loop paints every cell marked
-    // since, so a burst of small writes costs one paint.
     const int startRow = floorDiv(start, 256);
     const int startColumn = static_cast<int>(start - std::intptr_t{startRow} * 256);
     const int endRow = floorDiv(end, 256);
     const int endColumn = static_cast<int>(end - std::intptr_t{endRow} * 256);
-    const int left = startColumn * cellWidth_;
-    const int right = (endColumn + 1) * cellWidth_;
-    const int top = startRow * cellHeight_;
-    const int bottom = (endRow + 1) * cellHeight_;
-    const QRect dirty = QRect(QPoint(std::min(left, right), std::min(top, bottom)),
-                              QPoint(std::max(left, right) - 1, std::max(top, bottom) - 1))
-                            .intersected(this->rect());
-    if (!dirty.isEmpty()) update(dirty);
+    const int firstLine = screen_.viewTop + std::min(startRow, endRow);
+    const int lastLine = screen_.viewTop + std::max(startRow, endRow);
+    const int firstColumn = std::min(startColumn, endColumn);
+    const int lastColumn = std::max(startColumn, endColumn);
+    if (!dirtyCells_) {
+        dirtyCells_ = true;
+        dirtyFirstLine_ = firstLine;
+        dirtyLastLine_ = lastLine;
+        dirtyFirstColumn_ = firstColumn;
+        dirtyLastColumn_ = lastColumn;
+    } else {
+        dirtyFirstLine_ = std::min(dirtyFirstLine_, firstLine);
+        dirtyLastLine_ = std::max(dirtyLastLine_, lastLine);
+        dirtyFirstColumn_ = std::min(dirtyFirstColumn_, firstColumn);
+        dirtyLastColumn_ = std::max(dirtyLastColumn_, lastColumn);
+    }
+    requestFlush();
+}
+
+void TerminalView::noteLiveTopChanged(int newLiveTop) {
+    if (screen_.liveTop - 1 == scrollPosition_) return;
+    const int distance = (screen_.liveTop - 1) - scrollPosition_;
+    scrollPosition_ = newLiveTop - 1;
+    // The repaint itself comes from the screen's own RepaintAll or RepaintCells.
+    scrollViewByLocked(distance);
+    requestFlush();
+}
+
+void TerminalView::flush() {
+    bool whole = false;
+    QRect cells;
+    int position = 0;
+    {
+        ScreenBridge::Access access(bridge_);
+        flushRequested_ = false;
+        whole = dirtyWhole_;
+        if (dirtyCells_ && !whole) {
+            const int top = (dirtyFirstLine_ - screen_.viewTop) * cellHeight_;
+            const int bottom = (dirtyLastLine_ - screen_.viewTop + 1) * cellHeight_;
+            cells = QRect(QPoint(dirtyFirstColumn_ * cellWidth_, top),
+                          QPoint((dirtyLastColumn_ + 1) * cellWidth_ - 1, bottom - 1));
+        }
+        dirtyWhole_ = false;
+        dirtyCells_ = false;
+        position = scrollPosition_;
+    }
+    if (scrollBar_->value() != position) {
+        const QSignalBlocker block(scrollBar_);
+        scrollBar_->setValue(position);
+    }
+    if (whole) {
+        repaintArea();
+    } else {
+        cells = cells.intersected(rect());
+        if (!cells.isEmpty()) update(cells);
+    }
+}
+
+void TerminalView::onRepaintAll() {
+    ScreenBridge::Access access(bridge_);
+    noteRepaintAll();
+}
+
+void TerminalView::onRedrawTimer() {
+    {
+        ScreenBridge::Access access(bridge_);
+        if (!repaintPending_) return;
+        repaintPending_ = false;
+    }
+    repaintArea();
+}
+
+void TerminalView::onRepaintCells(std::intptr_t end, std::intptr_t start) {
+    {
+        ScreenBridge::Access access(bridge_);
+        noteRepaintCells(end, start);
+    }
+    flush();
 }
 
 void TerminalView::onLiveTopChanged(int newLiveTop) {
-    int position = scrollBar_->value();
-    int liveTop = 1;
     {
         ScreenBridge::Access access(bridge_);
-        liveTop = screen_.liveTop;
+        noteLiveTopChanged(newLiveTop);
     }
-    if (liveTop - 1 == position) return;
-    const int distance = (liveTop - 1) - position;
+    flush();
+}
+
+void TerminalView::syncScrollPosition() {
     {
-        const QSignalBlocker block(scrollBar_);
-        scrollBar_->setValue(newLiveTop - 1);
+        ScreenBridge::Access access(bridge_);
+        scrollPosition_ = screen_.viewTop - 1;
     }
-    scrollViewBy(distance, false);
+    flush();
 }
 
 }  // namespace corvid1

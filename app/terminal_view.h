@@ -3,6 +3,7 @@
 #include <QFont>
 #include <QPixmap>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 #include <cstdint>
 
@@ -63,11 +64,26 @@ class TerminalView : public QWidget {
     void scrollViewTo(int position);
     void onVerticalScroll(int code, int position);
 
-    // --- The screen's notifications (user-interface thread) ---
+    // --- The screen's notifications ---
+    // On the user-interface thread. Each takes the screen lock and applies the notification.
     void onRepaintAll();
     void onRepaintCells(std::intptr_t end, std::intptr_t start);
     void onLiveTopChanged(int newLiveTop);
     void onRedrawTimer();
+    // The same on the thread that sends them, which holds the screen lock (the session thread
+    // in the middle of a feed). They change only the view's own fields and the screen's
+    // viewTop and viewEnd, at once, so the screen goes on with the view state the notification
+    // asked for; what the widgets must do (scroll bar, invalidation) is collected and done by
+    // one flush on the user-interface thread a moment later. So a feed never waits for the
+    // window, and any number of notifications between two flushes cost one paint.
+    void noteRepaintAll();
+    void noteRepaintCells(std::intptr_t end, std::intptr_t start);
+    void noteLiveTopChanged(int newLiveTop);
+    // User-interface thread: applies what was collected (called by the flush timer; tests call
+    // it to see the result at once).
+    void flush();
+    // Puts the scroll position (and the scroll bar) on the screen's viewTop.
+    void syncScrollPosition();
 
     // --- Input (input.cpp) ---
     void onPenDown(int x, int y);
@@ -87,7 +103,7 @@ class TerminalView : public QWidget {
     int areaHeight() const { return areaHeight_; }
     int barHeight() const { return barHeight_; }
     void setBarHeight(int height) { barHeight_ = height; }
-    bool repaintPending() const { return repaintPending_; }
+    bool repaintPending() const;
     QScrollBar* scrollBar() const { return scrollBar_; }
     struct Selection {
         int startColumn = 0, startLine = 1, endColumn = 0, endLine = 1;
@@ -114,6 +130,8 @@ class TerminalView : public QWidget {
     void paintSelection(QPainter& painter);
     void invertBand(QPainter& painter, int row, int fromX, int toX);
     void repaintArea();
+    void requestFlush();
+    int scrollViewByLocked(int lines);
     // The cell under a point in view coordinates, limited to the buffer.
     void cellAt(int x, int y, int& column, int& line) const;
 
@@ -132,8 +150,19 @@ class TerminalView : public QWidget {
     int barHeight_ = 0;
     Selection sel_;
     bool penDown_ = false;
-    bool repaintPending_ = false;
     int paintCount_ = 0;
+    QTimer* flushTimer_ = nullptr;
+
+    // Guarded by the screen lock: written by notifications on the session thread too.
+    bool repaintPending_ = false;
+    int scrollPosition_ = 0;      // the scroll bar's position as the view logic knows it
+    bool dirtyWhole_ = false;     // the whole area is to be repainted at the next flush
+    bool dirtyCells_ = false;     // a rectangle of cells is to be repainted
+    int dirtyFirstLine_ = 0;      // as buffer lines, so a scroll in between cannot misplace it
+    int dirtyLastLine_ = 0;
+    int dirtyFirstColumn_ = 0;    // zero-based
+    int dirtyLastColumn_ = 0;
+    bool flushRequested_ = false;
 };
 
 }  // namespace corvid1
