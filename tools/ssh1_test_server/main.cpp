@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -103,6 +104,16 @@ int main(int argc, char** argv) {
     std::uint64_t serverSeed = 0;
     randomBytes(reinterpret_cast<std::uint8_t*>(&serverSeed), sizeof(serverSeed));
     keys.server = RsaPrivateKey::generate(options.serverBits, serverSeed);
+
+    // The outer key must hold the inner one's whole block plus 11 bytes of PKCS#1 framing.
+    // Smaller gaps are allowed on purpose (clients must refuse such keys) but are flagged.
+    unsigned smaller = std::min(options.hostBits, options.serverBits);
+    unsigned larger = std::max(options.hostBits, options.serverBits);
+    if ((larger + 7) / 8 < (smaller + 7) / 8 + 11 || (smaller + 7) / 8 < 32 + 11)
+        logLine(
+            "warning: keys of %u and %u bits leave no room for the PKCS#1 padding of a "
+            "32-byte session key; clients cannot log in",
+            options.serverBits, options.hostBits);
 
     signal(SIGPIPE, SIG_IGN);
     struct sigaction stop {};

@@ -1,105 +1,19 @@
 // The server program as other modules' tests use it: its command line, its one stdout line,
 // one process per connection, shell mode with a real pty, and its stop.
 #define OPENSSL_SUPPRESS_DEPRECATED
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <openssl/md5.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
-#include <thread>
 
+#include "server_process.h"
 #include "test_client.h"
 
 namespace corvid1::testserver {
 namespace {
-
-class ServerProcess {
-  public:
-    explicit ServerProcess(std::vector<std::string> args) {
-        int out[2];
-        EXPECT_EQ(pipe(out), 0);
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            close(out[0]);
-            std::vector<char*> argv;
-            static std::string path = CORVID1_TEST_SERVER_PATH;
-            argv.push_back(path.data());
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(path.c_str(), argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        stdout_ = fdopen(out[0], "r");
-        char line[64] = {};
-        if (std::fgets(line, sizeof(line), stdout_)) std::sscanf(line, "PORT %d", &port_);
-        firstLine_ = line;
-    }
-    ~ServerProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (stdout_) std::fclose(stdout_);
-    }
-    int port() const { return port_; }
-    pid_t pid() const { return pid_; }
-    const std::string& firstLine() const { return firstLine_; }
-    // Everything else the server wrote to stdout, up to its exit.
-    std::string restOfStdout() {
-        std::string rest;
-        for (int c; (c = std::fgetc(stdout_)) != EOF;) rest += static_cast<char>(c);
-        return rest;
-    }
-    int connect(const char* address = "127.0.0.1") const {
-        sockaddr_storage addr{};
-        socklen_t len;
-        if (std::string(address).find(':') == std::string::npos) {
-            auto* a = reinterpret_cast<sockaddr_in*>(&addr);
-            a->sin_family = AF_INET;
-            a->sin_port = htons(static_cast<std::uint16_t>(port_));
-            inet_pton(AF_INET, address, &a->sin_addr);
-            len = sizeof(*a);
-        } else {
-            auto* a = reinterpret_cast<sockaddr_in6*>(&addr);
-            a->sin6_family = AF_INET6;
-            a->sin6_port = htons(static_cast<std::uint16_t>(port_));
-            inet_pton(AF_INET6, address, &a->sin6_addr);
-            len = sizeof(*a);
-        }
-        int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
-            close(fd);
-            return -1;
-        }
-        return fd;
-    }
-    // The exit code, or -1 if it did not end within `seconds`.
-    int waitExit(int seconds) {
-        for (int i = 0; i < seconds * 20; ++i) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return -1;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int port_ = 0;
-    FILE* stdout_ = nullptr;
-    std::string firstLine_;
-};
 
 struct Socket {
     int fd;

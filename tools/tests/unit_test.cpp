@@ -123,17 +123,6 @@ TEST(RsaKey, SeedSelectsAKeyOfExactSize) {
         EXPECT_EQ(RsaPrivateKey::generate(bits, 1)->bits(), bits);
 }
 
-TEST(RsaKey, FingerprintAndKnownHostsForms) {
-    auto key = RsaPrivateKey::generate(768, 3);
-    std::string fp = key->md5Fingerprint();
-    ASSERT_EQ(fp.size(), 47u);
-    for (std::size_t i = 2; i < fp.size(); i += 3) EXPECT_EQ(fp[i], ':');
-    std::string line = key->knownHostsKey();
-    char* n = mpz_get_str(nullptr, 10, key->modulus());
-    EXPECT_EQ(line, "768 65537 " + std::string(n));
-    free(n);
-}
-
 class Pkcs1 : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -213,11 +202,6 @@ TEST(WireWriter, MpintCarriesBitCountAndMinimalBytes) {
     z.mpint(v);
     EXPECT_EQ(z.bytes(), (Bytes{0, 0}));
     mpz_clear(v);
-}
-
-TEST(EscapeText, KeepsPrintableAsciiAndEscapesTheRest) {
-    const std::uint8_t text[] = {'a', '\\', 0x05, 0x7f, ' ', 0xff};
-    EXPECT_EQ(escapeText(text, sizeof(text)), "a\\\\\\x05\\x7f \\xff");
 }
 
 TEST(BulkPattern, EveryAlignedRunHoldsEachByteOnceAndRunsDiffer) {
