@@ -116,8 +116,10 @@ int nextUntriedCipher(unsigned triedSet) {
 
 int chooseCipher(std::uint32_t preference, std::uint32_t supportedCiphers,
                  SessionFrontEnd& frontEnd) {
-    if (preference != 3 && preference != 6) return 0;
-    int candidate = preference == 3 ? Candidate3Des : CandidateBlowfish;
+    if (preference == 0) return 0;
+    // A preference other than 0, 3 or 6 is a caller's mistake; it must not silently turn the
+    // encryption off, so it counts as the default, triple DES.
+    int candidate = preference == 6 ? CandidateBlowfish : Candidate3Des;
     unsigned tried = 0;
     while (candidate != NoCandidate) {
         const CandidateRow& row = candidateTable[candidate];

@@ -84,7 +84,8 @@ enum CipherCandidate : int {
 int nextUntriedCipher(unsigned triedSet);
 
 // Picks 0, 3 or 6 from the preference and the server's supported-ciphers mask (bit 1 << n for
-// cipher n), printing the negotiation lines.
+// cipher n), printing the negotiation lines. A candidate is accepted when the mask has its
+// cipher's bit. Preference 0 gives 0 silently; any preference other than 0 or 6 starts at 3DES.
 int chooseCipher(std::uint32_t preference, std::uint32_t supportedCiphers,
                  SessionFrontEnd& frontEnd);
 

@@ -245,7 +245,7 @@ Session::Session(std::unique_ptr<Connection> connection, LoginParameters login,
     : connection_(std::move(connection)), frontEnd_(frontEnd), login_(std::move(login)) {}
 
 Session::~Session() {
-    connection_->socket().shutdownAndClose();
+    if (connection_) connection_->socket().shutdownAndClose();
     encryptedOwner_.reset();
     connection_.reset();
     wipePassword();
@@ -253,7 +253,7 @@ Session::~Session() {
 
 void Session::abort() {
     aborted_.store(true, std::memory_order_release);
-    connection_->socket().shutdownOnly();
+    if (connection_) connection_->socket().shutdownOnly();
 }
 
 void Session::setHostKeyVerifier(std::shared_ptr<HostKeyVerifier> verifier) {

@@ -79,6 +79,9 @@ struct SessionResult {
 // Session in a std::shared_ptr and calls sendInput, sendWindowSize and abort; the session thread
 // holds another reference for the whole of runSession. The Session, its connections and its
 // buffers therefore stay valid until runSession has returned, whatever the other thread does.
+// Packet writes from both threads take one lock, held only for the write itself: the session
+// thread never holds it while it calls the front end, so a front end that hands output to the
+// user-interface thread synchronously cannot deadlock with that thread's sendInput.
 class Session {
   public:
     // `connection` is already connected. `frontEnd` must outlive the Session.

@@ -61,6 +61,12 @@ TEST(ChooseCipher, AcceptedFirstCandidate) {
     EXPECT_EQ(chosen, 6);
 }
 
+TEST(ChooseCipher, UnknownPreferenceNeverTurnsEncryptionOff) {
+    int chosen = -1;
+    EXPECT_EQ(negotiate(5, 0x49, &chosen).front(), "Attempting cipher type '3DES'...\n");
+    EXPECT_EQ(chosen, 3);
+}
+
 TEST(ChooseCipher, BlowfishRefusedFallsBackToTripleDes) {
     int chosen = -1;
     EXPECT_EQ(negotiate(6, 1u << 3, &chosen),
