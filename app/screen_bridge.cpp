@@ -54,8 +54,7 @@ bool ScreenBridge::feedUnderWay() {
     return feeding_;
 }
 
-void ScreenBridge::attachWindow(QObject* receiver, Handler handler,
-                                LockedHandler lockedHandler) {
+void ScreenBridge::attachWindow(QObject* receiver, Handler handler, LockedHandler lockedHandler) {
     std::lock_guard<std::mutex> lock(gateMutex_);
     receiver_ = receiver;
     handler_ = std::move(handler);

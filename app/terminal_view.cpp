@@ -367,11 +367,16 @@ void TerminalView::requestFlush() {
     flushRequested_ = true;
     // Posted, never waited for: the flush timer lives on the user-interface thread.
     QMetaObject::invokeMethod(
-        this, [this] { if (!flushTimer_->isActive()) flushTimer_->start(); },
+        this,
+        [this] {
+            if (!flushTimer_->isActive()) flushTimer_->start();
+        },
         Qt::QueuedConnection);
 }
 
-void TerminalView::noteRepaintAll() { repaintPending_ = true; }
+void TerminalView::noteRepaintAll() {
+    repaintPending_ = true;
+}
 
 void TerminalView::noteRepaintCells(std::intptr_t end, std::intptr_t start) {
     if (repaintPending_) {

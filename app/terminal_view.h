@@ -155,12 +155,12 @@ class TerminalView : public QWidget {
 
     // Guarded by the screen lock: written by notifications on the session thread too.
     bool repaintPending_ = false;
-    int scrollPosition_ = 0;      // the scroll bar's position as the view logic knows it
-    bool dirtyWhole_ = false;     // the whole area is to be repainted at the next flush
-    bool dirtyCells_ = false;     // a rectangle of cells is to be repainted
-    int dirtyFirstLine_ = 0;      // as buffer lines, so a scroll in between cannot misplace it
+    int scrollPosition_ = 0;   // the scroll bar's position as the view logic knows it
+    bool dirtyWhole_ = false;  // the whole area is to be repainted at the next flush
+    bool dirtyCells_ = false;  // a rectangle of cells is to be repainted
+    int dirtyFirstLine_ = 0;   // as buffer lines, so a scroll in between cannot misplace it
     int dirtyLastLine_ = 0;
-    int dirtyFirstColumn_ = 0;    // zero-based
+    int dirtyFirstColumn_ = 0;  // zero-based
     int dirtyLastColumn_ = 0;
     bool flushRequested_ = false;
 };
