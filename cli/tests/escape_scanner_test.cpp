@@ -3,96 +3,56 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace corvid1::cli {
 namespace {
 
-struct Fed {
-    std::string sent;
-    bool disconnected = false;
+struct Case {
+    std::vector<std::string> reads;  // one feed call each, as separate keyboard reads
+    std::string sent;                // what reaches the server
+    bool disconnects;
 };
 
-// Feeds the pieces one call each, as separate reads from the keyboard would arrive.
-Fed feedPieces(EscapeScanner& scanner, std::initializer_list<std::string> pieces) {
-    Fed f;
-    for (const auto& p : pieces) {
-        if (scanner.feed(p.data(), p.size(), f.sent) == EscapeScanner::Result::Disconnect) {
-            f.disconnected = true;
-            break;
+TEST(EscapeScanner, TildeDotOnlyAtTheStartOfALine) {
+    const std::string nul(1, '\0');
+    const std::vector<Case> cases = {
+        {{"~.rest"}, "", true},           // the session's start is a line start
+        {{"ls\r~.x"}, "ls\r", true},      // after CR (Enter in raw mode)
+        {{"ls\n~.x"}, "ls\n", true},      // after LF
+        {{"cd ~.\r"}, "cd ~.\r", false},  // inside a line it is text
+        {{"~~.x"}, "~.x", false},         // "~~" sends one '~', starts nothing
+        {{"~a"}, "~a", false},            // any other key: both go out
+        {{"~\r~."}, "~\r", true},         // "~" Enter still ends the line
+        {{"~", "."}, "", true},           // the held '~' waits for the next read
+        {{"~", "x"}, "~x", false},
+        {{"x" + nul + "~."}, "x" + nul + "~.", false},  // NUL does not end a line
+        {{"a\x03\x1b[A"}, "a\x03\x1b[A", false},        // control keys pass unchanged
+    };
+    for (const Case& c : cases) {
+        EscapeScanner scanner;
+        std::string sent;
+        bool disconnected = false;
+        for (const auto& read : c.reads) {
+            if (scanner.feed(read.data(), read.size(), sent) == EscapeScanner::Result::Disconnect) {
+                disconnected = true;
+                break;
+            }
         }
-    }
-    return f;
-}
-
-TEST(EscapeScanner, TildeDotAtSessionStartDisconnects) {
-    EscapeScanner s;
-    const Fed f = feedPieces(s, {"~.rest"});
-    EXPECT_TRUE(f.disconnected);
-    EXPECT_EQ(f.sent, "");
-}
-
-TEST(EscapeScanner, TildeDotAfterCarriageReturnOrLineFeedDisconnects) {
-    for (const char* end : {"\r", "\n"}) {
-        EscapeScanner s;
-        const Fed f = feedPieces(s, {std::string("ls") + end + "~.after"});
-        EXPECT_TRUE(f.disconnected);
-        EXPECT_EQ(f.sent, std::string("ls") + end);
+        EXPECT_EQ(sent, c.sent) << c.reads[0];
+        EXPECT_EQ(disconnected, c.disconnects) << c.reads[0];
     }
 }
 
-TEST(EscapeScanner, TildeInsideALineIsPlainText) {
-    EscapeScanner s;
-    const Fed f = feedPieces(s, {"cd ~.\r"});
-    EXPECT_FALSE(f.disconnected);
-    EXPECT_EQ(f.sent, "cd ~.\r");
-}
-
-TEST(EscapeScanner, DoubleTildeSendsOneAndStartsNoEscape) {
-    EscapeScanner s;
-    const Fed f = feedPieces(s, {"~~.x"});
-    EXPECT_FALSE(f.disconnected);
-    EXPECT_EQ(f.sent, "~.x");
-}
-
-TEST(EscapeScanner, TildeBeforeAnotherKeySendsBoth) {
-    EscapeScanner s;
-    Fed f = feedPieces(s, {"~a"});
-    EXPECT_EQ(f.sent, "~a");
-    EXPECT_FALSE(f.disconnected);
-
-    // A tilde followed by Enter sends both and the next line may start an escape again.
-    EscapeScanner t;
-    f = feedPieces(t, {"~\r~."});
-    EXPECT_TRUE(f.disconnected);
-    EXPECT_EQ(f.sent, "~\r");
-}
-
-TEST(EscapeScanner, HeldTildeWaitsForTheNextReadToDecide) {
-    EscapeScanner s;
-    std::string out;
-    EXPECT_EQ(s.feed("~", 1, out), EscapeScanner::Result::Continue);
-    EXPECT_EQ(out, "");
-    EXPECT_TRUE(s.holding());
-    EXPECT_EQ(s.feed(".", 1, out), EscapeScanner::Result::Disconnect);
-
-    EscapeScanner t;
-    out.clear();
-    t.feed("~", 1, out);
-    t.feed("x", 1, out);
-    EXPECT_EQ(out, "~x");
-    EXPECT_FALSE(t.holding());
-}
-
-TEST(EscapeScanner, NulAndControlBytesPassUnchanged) {
-    EscapeScanner s;
-    const std::string typed("a\0b\x03\x1b[A", 7);
-    const Fed f = feedPieces(s, {typed});
-    EXPECT_EQ(f.sent, typed);
-    // NUL does not end a line: a tilde after it is text.
-    EscapeScanner t;
-    const Fed g = feedPieces(t, {std::string("x\0~.", 4)});
-    EXPECT_FALSE(g.disconnected);
-    EXPECT_EQ(g.sent, std::string("x\0~.", 4));
+TEST(EscapeScanner, HoldsTheTildeUntilDecided) {
+    EscapeScanner scanner;
+    std::string sent;
+    scanner.feed("~", 1, sent);
+    EXPECT_TRUE(scanner.holding());
+    EXPECT_EQ(sent, "");
+    scanner.feed("y", 1, sent);
+    EXPECT_FALSE(scanner.holding());
+    EXPECT_EQ(sent, "~y");
 }
 
 }  // namespace

@@ -14,6 +14,14 @@
 #include <stdexcept>
 #include <thread>
 
+// Known only when the programs are part of the build; empty otherwise.
+#ifndef CORVID1_CLI_PATH
+#define CORVID1_CLI_PATH ""
+#endif
+#ifndef CORVID1_TEST_SERVER_PATH
+#define CORVID1_TEST_SERVER_PATH ""
+#endif
+
 namespace corvid1::cli::test {
 
 namespace {
