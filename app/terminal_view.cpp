@@ -226,7 +226,7 @@ void TerminalView::paintCursor(QPainter& painter) {
 
 void TerminalView::invertBand(QPainter& painter, int row, int fromX, int toX) {
     if (fromX > toX) std::swap(fromX, toX);
-    const int rows = screen_.viewEnd - screen_.viewTop;
+    const int rows = std::min(screen_.viewEnd - screen_.viewTop, kMaxRows);
     if (row < 0 || row >= rows || fromX == toX) return;
     painter.fillRect(QRect(fromX, row * cellHeight_, toX - fromX, cellHeight_), QColor(kWhite));
 }
@@ -234,7 +234,7 @@ void TerminalView::invertBand(QPainter& painter, int row, int fromX, int toX) {
 void TerminalView::paintSelection(QPainter& painter) {
     if (sel_.startColumn == sel_.endColumn && sel_.startLine == sel_.endLine) return;
     // Window rows; limited so far-away lines cannot overflow the pixel arithmetic.
-    const int rows = screen_.viewEnd - screen_.viewTop;
+    const int rows = std::clamp(screen_.viewEnd - screen_.viewTop, 0, kMaxRows);
     const int a = std::clamp(sel_.startLine - screen_.viewTop, -1, rows);
     const int b = std::clamp(sel_.endLine - screen_.viewTop, -1, rows);
     const int startX = sel_.startColumn * cellWidth_;

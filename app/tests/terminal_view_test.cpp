@@ -270,6 +270,32 @@ class TerminalViewTest : public QObject {
         QVERIFY(QGuiApplication::clipboard()->text().startsWith(QStringLiteral("abc")));
     }
 
+    void paintingStaysInsideTheBufferWhateverTheViewFields() {
+        makeView(20, 4, 3);
+        print("abc\r\ndef\r\n");
+        // View fields far outside the buffer, a cursor beyond the last column, a selection
+        // over lines that do not exist: every paint reads only cells the screen holds.
+        const int tops[] = {-1000, 0, 1, 5, 8, 1000};
+        for (const int top : tops) {
+            {
+                ScreenBridge::Access access(bridge_);
+                screen_->viewTop = top;
+                screen_->viewEnd = top + 4;
+            }
+            view_->onPenDown(0, -100000);
+            view_->onPenMove(100000, 100000);
+            view_->onPenUp();
+            const QImage image = picture();
+            QVERIFY(!image.isNull());
+        }
+        {
+            ScreenBridge::Access access(bridge_);
+            screen_->viewTop = 1;
+            screen_->viewEnd = 100000;  // more rows than any screen has
+        }
+        QVERIFY(!picture().isNull());
+    }
+
     void selectAllCopiesTheWholeBuffer() {
         makeView(20, 3, 4);
         print("one\r\ntwo\r\nthree\r\nfour");
