@@ -370,8 +370,8 @@ int Client::finish() {
         case SessionEnd::ServerDisconnect:
             return exitOk;
         case SessionEnd::Aborted:
-            // Only "~." aborts a session; after the login that is an ordinary end.
-            return frontEnd_->loginSucceeded() ? exitOk : exitFailure;
+            // "~." after the login is an ordinary end; anything else that aborts is not.
+            return state_.userDisconnected && frontEnd_->loginSucceeded() ? exitOk : exitFailure;
         case SessionEnd::StreamFailure:
             if (frontEnd_->loginSucceeded()) {
                 frontEnd_->printError(frontEnd_->unshownStatus());
