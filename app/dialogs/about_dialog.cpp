@@ -3,12 +3,15 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QLabel>
+#include <QPointer>
 #include <QVBoxLayout>
 
 namespace corvid1 {
 
 void showAboutDialog(QWidget* parent) {
-    QDialog dialog(parent);
+    // On the heap and watched, like every modal dialog with an owner that could go first.
+    QPointer<QDialog> guard = new QDialog(parent);
+    QDialog& dialog = *guard;
     dialog.setObjectName(QStringLiteral("aboutDialog"));
     dialog.setWindowTitle(QStringLiteral("About Corvid"));
     auto* text =
@@ -26,6 +29,7 @@ void showAboutDialog(QWidget* parent) {
     layout->addWidget(text);
     layout->addWidget(buttons);
     dialog.exec();
+    delete guard;
 }
 
 }  // namespace corvid1

@@ -7,6 +7,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QValidator>
@@ -247,10 +248,14 @@ void wipePassword(ConnectValues& values) {
 }
 
 int runConnectDialog(QWidget* parent, ConnectValues& values, const QStringList& defaultServers) {
-    ConnectDialog dialog(parent, values, defaultServers);
-    if (dialog.exec() != QDialog::Accepted) return 1;
-    dialog.readInto(values);
-    return 0;
+    // On the heap and watched: should the owner be destroyed while the dialog runs, it takes
+    // the dialog with it, and a dialog on the stack would then be destroyed twice.
+    QPointer<ConnectDialog> dialog = new ConnectDialog(parent, values, defaultServers);
+    const int result = dialog->exec();
+    if (!dialog) return 1;
+    if (result == QDialog::Accepted) dialog->readInto(values);
+    delete dialog;
+    return result == QDialog::Accepted ? 0 : 1;
 }
 
 int loadServerList(QComboBox* servers) {

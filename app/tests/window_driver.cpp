@@ -63,11 +63,13 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
 
 void answerConnectDialogSoon(const QString& host, int port, const QString& user,
                              const QString& password, bool accept) {
+    // Only the pending timer holds the attempt, so it goes once it has done its work.
     auto attempt = std::make_shared<std::function<void()>>();
+    std::weak_ptr<std::function<void()>> self = attempt;
     *attempt = [=]() {
         QWidget* modal = QApplication::activeModalWidget();
         if (modal == nullptr || modal->objectName() != QLatin1String("connectDialog")) {
-            QTimer::singleShot(20, [attempt] { (*attempt)(); });
+            if (auto again = self.lock()) QTimer::singleShot(20, [again] { (*again)(); });
             return;
         }
         if (auto* server = modal->findChild<QComboBox*>(QStringLiteral("server"))) {
@@ -93,10 +95,11 @@ void answerConnectDialogSoon(const QString& host, int port, const QString& user,
 
 void dismissMessageBoxSoon(bool* seen, QString* title, QString* text) {
     auto attempt = std::make_shared<std::function<void()>>();
+    std::weak_ptr<std::function<void()>> self = attempt;
     *attempt = [=]() {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (box == nullptr) {
-            QTimer::singleShot(20, [attempt] { (*attempt)(); });
+            if (auto again = self.lock()) QTimer::singleShot(20, [again] { (*again)(); });
             return;
         }
         if (seen != nullptr) *seen = true;

@@ -52,10 +52,11 @@ void settle(int ms = 1200) {
 
 void grabModalSoon(const char* name, const QString& objectName) {
     auto attempt = std::make_shared<std::function<void()>>();
+    std::weak_ptr<std::function<void()>> self = attempt;
     *attempt = [=]() {
         QWidget* modal = QApplication::activeModalWidget();
         if (modal == nullptr || modal->objectName() != objectName) {
-            QTimer::singleShot(50, [attempt] { (*attempt)(); });
+            if (auto again = self.lock()) QTimer::singleShot(50, [again] { (*again)(); });
             return;
         }
         shoot(name);

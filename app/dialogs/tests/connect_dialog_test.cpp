@@ -243,6 +243,17 @@ class ConnectDialogTest : public QObject {
         QCOMPARE(programKey().value("CEUsername").toString(), QString("dave"));
     }
 
+    void ownerDestroyedWhileOpenCountsAsCancel() {
+        auto* owner = new QWidget;
+        ConnectValues values;
+        whenModal([&](QDialog* dialog) {
+            type(fieldsOf(dialog).password, "secret");
+            delete owner;
+        });
+        QCOMPARE(runConnectDialog(owner, values), 1);
+        QCOMPARE(values.password[0], '\0');
+    }
+
     void fieldsTakeOnlyWhatTheWireCarries() {
         ConnectValues values;
         whenModal([&](QDialog* dialog) {
