@@ -16,6 +16,8 @@
 #include <optional>
 #include <system_error>
 
+#include "crypto/sha1.h"
+
 namespace corvid1 {
 
 namespace {
@@ -87,6 +89,65 @@ bool bitsFitModulus(std::uint32_t bits, const std::vector<std::uint8_t>& modulus
     return actual + kBitsSlack >= bits && actual <= bits + kBitsSlack;
 }
 
+// Standard base64 (with '=' padding) into `out`; false for anything else or a wrong size.
+bool decodeBase64(std::string_view text, std::uint8_t* out, std::size_t expected) {
+    std::size_t produced = 0;
+    std::uint32_t accumulator = 0;
+    int bits = 0;
+    std::size_t padding = 0;
+    for (char c : text) {
+        int value;
+        if (c >= 'A' && c <= 'Z')
+            value = c - 'A';
+        else if (c >= 'a' && c <= 'z')
+            value = c - 'a' + 26;
+        else if (c >= '0' && c <= '9')
+            value = c - '0' + 52;
+        else if (c == '+')
+            value = 62;
+        else if (c == '/')
+            value = 63;
+        else if (c == '=') {
+            ++padding;
+            continue;
+        } else
+            return false;
+        if (padding > 0) return false;  // nothing may follow the padding
+        accumulator = (accumulator << 6) | std::uint32_t(value);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            if (produced == expected) return false;
+            out[produced++] = std::uint8_t(accumulator >> bits);
+        }
+    }
+    return produced == expected && padding <= 2;
+}
+
+// OpenSSH's HashKnownHosts form, "|1|base64(salt)|base64(HMAC-SHA1(salt, name))": the name
+// cannot be read back, only tested. ssh lowercases the host before hashing it, so do we.
+bool hashedNameMatches(std::string_view field, std::string_view name) {
+    constexpr std::string_view magic = "|1|";
+    if (field.substr(0, magic.size()) != magic) return false;
+    field.remove_prefix(magic.size());
+    const std::size_t bar = field.find('|');
+    if (bar == std::string_view::npos) return false;
+    std::uint8_t salt[kSha1DigestSize];
+    std::uint8_t hash[kSha1DigestSize];
+    if (!decodeBase64(field.substr(0, bar), salt, sizeof salt) ||
+        !decodeBase64(field.substr(bar + 1), hash, sizeof hash))
+        return false;
+    std::string lowered(name);
+    for (char& c : lowered) c = lowerAscii(c);
+    const Sha1Digest mac = hmacSha1(salt, sizeof salt, lowered.data(), lowered.size());
+    return std::memcmp(mac.data(), hash, sizeof hash) == 0;
+}
+
+bool entryNamesHost(std::string_view patterns, std::string_view name) {
+    if (patterns.front() == '|') return hashedNameMatches(patterns, name);
+    return knownHostsPatternsMatch(patterns, name);
+}
+
 struct Entry {
     std::string_view patterns;
     HostKey key;
@@ -98,11 +159,9 @@ std::optional<Entry> parseLineFor(std::string_view line, std::string_view name) 
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     std::string_view rest = line;
     const std::string_view patterns = nextField(rest);
-    if (patterns.empty() || patterns.front() == '#' || patterns.front() == '@' ||
-        patterns.front() == '|')
-        return std::nullopt;
+    if (patterns.empty() || patterns.front() == '#' || patterns.front() == '@') return std::nullopt;
     const auto bits = parseBits(nextField(rest));  // an SSH-2 key type fails here
-    if (!bits || !knownHostsPatternsMatch(patterns, name)) return std::nullopt;
+    if (!bits || !entryNamesHost(patterns, name)) return std::nullopt;
     const auto exponent = decimalToBytes(nextField(rest));
     const auto modulus = decimalToBytes(nextField(rest));
     if (!exponent || !modulus || exponent->empty() || modulus->empty()) return std::nullopt;

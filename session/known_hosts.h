@@ -12,8 +12,9 @@ namespace corvid1 {
 // Host keys the user has accepted, in OpenSSH's known_hosts format for SSH-1 keys:
 //   host-patterns bits exponent modulus [comment]
 // with decimal numbers, comma-separated patterns ('*' and '?' wildcards, '!' to exclude), and
-// "[host]:port" for a port other than 22. Comments, blank lines, hashed ("|1|") names, marker
-// ("@...") lines and SSH-2 lines are passed over; a line that cannot be read is ignored.
+// "[host]:port" for a port other than 22. Hashed names ("|1|salt|hash", as ssh writes them with
+// HashKnownHosts) are matched but never written. Comments, blank lines, marker ("@...") lines
+// and SSH-2 lines are passed over; a line that cannot be read is ignored.
 
 enum class HostKeyStatus {
     Known,    // an entry for this host holds exactly this key

@@ -14,6 +14,7 @@
 #include <random>
 #include <sstream>
 
+#include "crypto/sha1.h"
 #include "session/host_key_fingerprint.h"
 
 namespace corvid1 {
@@ -445,6 +446,90 @@ TEST(DefaultPaths, FollowXdgConfigHomeThenHome) {
     EXPECT_EQ(defaults.userStore(), "/home/someone/.config/corvid1/known_hosts");
     EXPECT_EQ(defaults.readOnlyStores(),
               std::vector<std::string>{"/home/someone/.ssh/known_hosts"});
+}
+
+// ---------------------------------------------------------------------------------------------
+// Hashed names, as ssh writes them with HashKnownHosts: ssh-keygen hashes, we match; we hash,
+// ssh-keygen finds.
+
+std::string base64(const std::uint8_t* bytes, std::size_t n) {
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < n; i += 3) {
+        const std::uint32_t chunk = (std::uint32_t(bytes[i]) << 16) |
+                                    (i + 1 < n ? std::uint32_t(bytes[i + 1]) << 8 : 0) |
+                                    (i + 2 < n ? bytes[i + 2] : 0);
+        out += digits[(chunk >> 18) & 63];
+        out += digits[(chunk >> 12) & 63];
+        out += i + 1 < n ? digits[(chunk >> 6) & 63] : '=';
+        out += i + 2 < n ? digits[chunk & 63] : '=';
+    }
+    return out;
+}
+
+std::string hashedName(const std::string& name, std::mt19937_64& rng) {
+    const auto salt = randomBytes(rng, kSha1DigestSize);
+    const Sha1Digest mac = hmacSha1(salt.data(), salt.size(), name.data(), name.size());
+    return "|1|" + base64(salt.data(), salt.size()) + "|" + base64(mac.data(), mac.size());
+}
+
+TEST_F(TempFolder, NamesHashedBySshKeygenAreMatched) {
+    const HostKey key = randomKey(rng);
+    const HostKey other = randomKey(rng);
+    writeFile(openSshStore, keyLine("myhost", key) + "\n" + keyLine("[gate]:2222", other) + "\n");
+    runCommand(std::string(SSH_KEYGEN1_PATH) + " -H -f " + openSshStore.string() + " 2>&1");
+    const std::string hashed = readFile(openSshStore);
+    ASSERT_EQ(hashed.rfind("|1|", 0), 0u) << hashed;
+    ASSERT_EQ(hashed.find("myhost"), std::string::npos);
+    const KnownHosts hosts = stores();
+
+    EXPECT_EQ(hosts.check("myhost", 22, key).status, HostKeyStatus::Known);
+    EXPECT_EQ(hosts.check("MyHost", 22, key).status, HostKeyStatus::Known);  // ssh lowercases
+    EXPECT_EQ(hosts.check("myhost", 22, key).storedAt, openSshStore.string() + ":1");
+    EXPECT_EQ(hosts.check("myhost", 22, other).status, HostKeyStatus::Changed);
+    EXPECT_EQ(hosts.check("myhost", 22, other).storedFingerprint, hostKeyFingerprint(key));
+    EXPECT_EQ(hosts.check("myhost", 2222, key).status, HostKeyStatus::Unknown);
+    EXPECT_EQ(hosts.check("myhos", 22, key).status, HostKeyStatus::Unknown);
+    EXPECT_EQ(hosts.check("gate", 2222, other).status, HostKeyStatus::Known);
+    EXPECT_EQ(hosts.check("gate", 22, other).status, HostKeyStatus::Unknown);
+}
+
+TEST_F(TempFolder, OurHashedNamesAreFoundBySshKeygenAndDamagedOnesIgnored) {
+    const HostKey key = randomKey(rng);
+    const HostKey other = randomKey(rng);
+    const std::string good = keyLine(hashedName("[127.0.0.1]:2222", rng), key);
+    const std::string line = hashedName("server", rng);
+    const std::string salt = line.substr(3, 28), mac = line.substr(32);
+    // Each damaged form names "server" with another key: read wrongly, it would make the key
+    // Changed instead of Unknown.
+    const std::vector<std::string> damaged = {
+        "|2|" + salt + "|" + mac,                       // unknown hash kind
+        "|1|" + salt + mac,                             // no separator
+        "|1|" + salt.substr(0, 24) + "|" + mac,         // salt too short
+        "|1|" + salt + "|" + mac.substr(0, 24),         // hash too short
+        "|1|" + salt + "|" + mac + "AAAA",              // hash too long
+        "|1|" + salt + "|=" + mac.substr(1),            // padding first
+        "|1|" + salt + "|" + mac.substr(0, 26) + "*=",  // not base64
+        "|1||",
+        "|1|",
+    };
+    std::string text;
+    for (const std::string& bad : damaged) text += keyLine(bad, other) + "\n";
+    text += good + "\n";
+    writeFile(openSshStore, text);
+
+    const KnownHosts hosts = stores();
+    EXPECT_EQ(hosts.check("server", 22, key).status, HostKeyStatus::Unknown);
+    EXPECT_EQ(hosts.check("127.0.0.1", 2222, key).status, HostKeyStatus::Known);
+    EXPECT_EQ(hosts.check("127.0.0.1", 22, key).status, HostKeyStatus::Unknown);
+    // The real "server" line, undamaged, is matched.
+    writeFile(openSshStore, text + keyLine(line, other) + "\n");
+    EXPECT_EQ(hosts.check("server", 22, key).status, HostKeyStatus::Changed);
+
+    const std::string found = runCommand(std::string(SSH_KEYGEN1_PATH) +
+                                         " -F '[127.0.0.1]:2222' -f " + openSshStore.string());
+    EXPECT_NE(found.find("found: line " + std::to_string(damaged.size() + 1)), std::string::npos)
+        << found;
 }
 
 }  // namespace
