@@ -38,7 +38,7 @@ enum ScrollRequest : int {
 };
 
 // The terminal area below the command bar: a grid of character cells painted from the
-// `TerminalScreen`, with the vertical scroll bar at its right edge. The fields of the design's
+// `TerminalScreen`, with the vertical scroll bar at its right edge. The fields of the view's
 // `ViewState` live here. Every read of the screen happens with the screen lock held
 // (ScreenBridge::Access) and goes through its line accessors, which never reach outside the
 // arrays whatever the scroll position or selection.

@@ -120,7 +120,7 @@ class MainWindowTest : public QObject {
         QVERIFY(window_->view()->barHeight() > 0);
     }
 
-    void menusAndButtonsAsDesigned() {
+    void menusAndButtonsWithTheirIdsAndTips() {
         const QList<QAction*> popups = window_->menuBar()->actions();
         QStringList titles;
         for (QAction* popup : popups) titles << popup->text();

@@ -50,7 +50,7 @@ void settle(int ms = 1200) {
     QTest::qWait(ms);
 }
 
-void grabModalSoon(const char* name, const QString& objectName) {
+void grabModalSoon(const char* name, const QString& objectName, int settleMs = 0) {
     auto attempt = std::make_shared<std::function<void()>>();
     std::weak_ptr<std::function<void()>> self = attempt;
     *attempt = [=]() {
@@ -59,6 +59,8 @@ void grabModalSoon(const char* name, const QString& objectName) {
             if (auto again = self.lock()) QTimer::singleShot(50, [again] { (*again)(); });
             return;
         }
+        // Whole-view repaints wait for the 900 ms redraw tick; let one pass first.
+        if (settleMs > 0) QTest::qWait(settleMs);
         shoot(name);
         modal->close();
     };
@@ -154,10 +156,9 @@ int screenshots(const QString& outDir) {
     settle(1500);
     shoot("resized");
 
-    bool lost = false;
-    dismissMessageBoxSoon(&lost);
+    grabModalSoon("connection-lost", QStringLiteral("connectionLostBox"), 1000);
     typeText(*window, QStringLiteral("exit\r"));
-    waitUntil([&] { return lost; }, 10000);
+    waitUntil([] { return runningSessionThreads() == 0; }, 10000);
     settle(300);
     shoot("after-exit");
     window->close();
