@@ -2,6 +2,7 @@
 // standard input not a terminal.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <string>
@@ -148,6 +149,18 @@ TEST_F(Batch, LostConnectionAfterLoginIsAFailureNotASuccess) {
     const RunResult r = run(*server);
     EXPECT_EQ(r.exitCode, 255) << r.err;
     EXPECT_NE(r.err.find("lost"), std::string::npos) << r.err;
+}
+
+TEST_F(Batch, OutputThatCannotBeWrittenIsAFailure) {
+    auto server = serve({"--scenario", "bulk", "--bulk", "4194304"});
+    // The reader goes away after 10 bytes; the session must end, and not with success.
+    const std::string command =
+        "set -o pipefail; CORVID1_PASSWORD=secret XDG_DATA_HOME=" + dir_.path() + " " +
+        clientPath() + " -p " + std::to_string(server->port()) + " test@127.0.0.1 </dev/null 2>" +
+        dir_.file("err") + " | head -c 10 >/dev/null";
+    const int status = std::system(("bash -c '" + command + "'").c_str());
+    EXPECT_EQ(WEXITSTATUS(status), 255);
+    EXPECT_NE(readFile(dir_.file("err")).find("standard output"), std::string::npos);
 }
 
 TEST_F(Batch, StatusLinesOnlyWithVerboseButWarningsAlways) {
