@@ -301,6 +301,8 @@ void MainWindow::connectCommand() {
     const long port = portNumber(state_.login.port);
     state_.connected = true;
     print("\nConnecting to host...\n");
+    // The connect blocks this thread for as long as it takes; show the line before it does.
+    view_->repaint();
     auto connection = std::make_unique<Connection>();
     const int opened = port < 0 ? -1
                                 : connection->socket().openConnection(
