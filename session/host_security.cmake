@@ -4,6 +4,8 @@ target_sources(corvid1_session PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/known_hosts.cpp
   ${CMAKE_CURRENT_LIST_DIR}/host_key_fingerprint.cpp
   ${CMAKE_CURRENT_LIST_DIR}/deattack.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/crc_attack_inspector.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/host_key_policy.cpp
 )
 
 # The tests check against other people's code: GMP for decimal numbers, Nettle for MD5, and

@@ -7,6 +7,7 @@
 #include "crypto/md5.h"
 #include "crypto/wipe.h"
 #include "session/connection.h"
+#include "session/crc_attack_inspector.h"
 #include "session/session.h"
 
 namespace corvid1 {
@@ -228,6 +229,10 @@ bool exchangeKeys(Session& session, MessageBuffer& buffer, const RsaPublicKey& s
     auto keyed = makeEncryptedConnection(cipher, session.plainConnection());
     keyed->setSessionKey(sessionKey, sizeof sessionKey);
     secureWipe(sessionKey, sizeof sessionKey);
+    // Without a cipher an attacker needs no trick to change the data, and plain text repeats
+    // blocks freely; every real cipher gets the detector unless the caller chose an inspector.
+    if (!session.inspector_ && cipher != 0)
+        session.inspector_ = std::make_shared<CrcAttackInspector>();
     if (session.inspector_) keyed->setInspector(session.inspector_.get());
     session.publishEncryptedConnection(std::move(keyed));
     return true;

@@ -24,7 +24,7 @@ const char* packetErrorText(PacketError error) {
         case PacketError::BadCheck:
             return "ERROR - Corrupted packet from server (bad check value)\n";
         case PacketError::Refused:
-            return "ERROR - Packet from server refused as an attack\n";
+            return "ERROR - CRC-32 compensation attack detected; connection closed\n";
         case PacketError::Malformed:
             return "ERROR - Malformed packet from server\n";
         case PacketError::None:
@@ -121,6 +121,8 @@ bool SessionDriver::keyExchange() {
     // A wrong key or a refused cipher shows up here, as a garbled or missing first packet.
     if (readEncrypted() != SSH_SMSG_SUCCESS) {
         result().packetError = session_.encryptedConnection()->lastError();
+        if (!session_.aborted() && result().packetError == PacketError::Refused)
+            status(packetErrorText(PacketError::Refused));
         if (!session_.aborted()) status("ERROR - CANNOT DECRYPT PACKET\n");
         fail(SessionEnd::KeyExchangeFailure);
         return false;

@@ -99,7 +99,9 @@ class Session {
     bool aborted() const { return aborted_.load(std::memory_order_acquire); }
 
     // Hooks, set before runSession starts. The verifier sees the host key right after it is
-    // read; the inspector sees every encrypted packet before it is decrypted.
+    // read (none: every key is taken, see HostKeyPolicy). The inspector sees every encrypted
+    // packet before it is decrypted; without one, a session keyed with triple DES or Blowfish
+    // gets a CrcAttackInspector, so the attack detector is on unless replaced.
     void setHostKeyVerifier(std::shared_ptr<HostKeyVerifier> verifier);
     void setCiphertextInspector(std::shared_ptr<CiphertextInspector> inspector);
 

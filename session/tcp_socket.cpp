@@ -11,31 +11,71 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace corvid1 {
 namespace {
 
-// A text that starts with a digit 1-9 is an address and is never looked up; anything else is a
-// host name. A digit-led text that is not a valid address fails instead of becoming the
-// broadcast address, which is what a bare inet_addr error value would silently turn into.
-bool resolveHost(const char* host, in_addr& address) {
-    if (host == nullptr || host[0] == '\0') return false;
-    if (host[0] >= '1' && host[0] <= '9') return inet_aton(host, &address) != 0;
+using Clock = std::chrono::steady_clock;
+
+// One address to try, in a form connect takes.
+struct Target {
+    sockaddr_storage address{};
+    socklen_t size = 0;
+    int family = AF_INET;
+};
+
+// A text that starts with a digit 1-9 is an address and is never looked up: a dotted IPv4
+// address, or else a numeric IPv6 address (most of those start with a digit too, and no host
+// name would be tried for them anyway). A digit-led text that is neither fails instead of
+// becoming the broadcast address, which a bare inet_addr error value would silently turn into.
+// Anything else ("::1", names) goes to getaddrinfo for both families.
+std::vector<Target> resolveHost(const char* host, std::uint16_t port) {
+    std::vector<Target> targets;
+    if (host == nullptr || host[0] == '\0') return targets;
+    if (host[0] >= '1' && host[0] <= '9') {
+        Target target;
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&target.address);
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&target.address);
+        if (inet_aton(host, &v4->sin_addr) != 0) {
+            v4->sin_family = AF_INET;
+            v4->sin_port = htons(port);
+            target.size = sizeof *v4;
+        } else if (inet_pton(AF_INET6, host, &v6->sin6_addr) == 1) {
+            v6->sin6_family = AF_INET6;
+            v6->sin6_port = htons(port);
+            target.size = sizeof *v6;
+            target.family = AF_INET6;
+        } else {
+            return targets;
+        }
+        targets.push_back(target);
+        return targets;
+    }
 
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    const std::string service = std::to_string(port);
     addrinfo* found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return false;
-    address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+    if (getaddrinfo(host, service.c_str(), &hints, &found) != 0) return targets;
+    for (const addrinfo* each = found; each != nullptr; each = each->ai_next) {
+        if (each->ai_family != AF_INET && each->ai_family != AF_INET6) continue;
+        if (each->ai_addrlen > sizeof(sockaddr_storage)) continue;
+        Target target;
+        std::memcpy(&target.address, each->ai_addr, each->ai_addrlen);
+        target.size = each->ai_addrlen;
+        target.family = each->ai_family;
+        targets.push_back(target);
+    }
     freeaddrinfo(found);
-    return true;
+    return targets;
 }
 
-// Waits for a non-blocking connect to finish; true when it succeeded in time.
-bool awaitConnect(int fd, int timeoutMs) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+// Waits for a non-blocking connect to finish; true when it succeeded before the deadline.
+bool awaitConnect(int fd, Clock::time_point deadline) {
     for (;;) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -51,22 +91,14 @@ bool awaitConnect(int fd, int timeoutMs) {
     }
 }
 
-}  // namespace
-
-int TcpSocket::openConnection(const char* host, std::uint16_t port, int timeoutMs) {
-    in_addr address{};
-    if (!resolveHost(host, address)) return -1;
-
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(port);
-    target.sin_addr = address;
-
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+// One attempt; the connected blocking socket, or -1 with nothing left open.
+int connectTo(const Target& target, Clock::time_point deadline) {
+    const int fd = socket(target.family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return -1;
-    bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0;
+    bool connected =
+        connect(fd, reinterpret_cast<const sockaddr*>(&target.address), target.size) == 0;
     if (!connected && (errno == EINPROGRESS || errno == EINTR)) {
-        connected = awaitConnect(fd, timeoutMs);
+        connected = awaitConnect(fd, deadline);
     }
     // Back to blocking: the session thread's reads wait for the server.
     if (connected) {
@@ -77,8 +109,28 @@ int TcpSocket::openConnection(const char* host, std::uint16_t port, int timeoutM
         close(fd);
         return -1;
     }
-    handle_ = fd;
-    return 1;
+    return fd;
+}
+
+}  // namespace
+
+int TcpSocket::openConnection(const char* host, std::uint16_t port, int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const std::vector<Target> targets = resolveHost(host, port);
+    // The addresses share the one bounded time. Each gets an equal part of what is left, so an
+    // address that never answers cannot use up the time of the ones after it; one that fails
+    // at once hands its part on.
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        const auto now = Clock::now();
+        if (now >= deadline) break;
+        const auto share = (deadline - now) / static_cast<long>(targets.size() - i);
+        const int fd = connectTo(targets[i], now + share);
+        if (fd >= 0) {
+            handle_ = fd;
+            return 1;
+        }
+    }
+    return -1;
 }
 
 void TcpSocket::shutdownAndClose() {

@@ -20,8 +20,11 @@ class TcpSocket {
     // Takes an already-connected stream socket (tests, or a caller that connected it itself).
     explicit TcpSocket(int handle) : handle_(handle) {}
 
-    // Connects by host text (dotted IPv4 address or host name) and port: 1 on success, -1 on
-    // failure. A failed attempt closes what it created and leaves the handle at -1.
+    // Connects by host text and port: 1 on success, -1 on failure. A text starting with a digit
+    // 1-9 is a numeric address (dotted IPv4, else IPv6) and never looked up; any other text
+    // ("::1", a host name) is resolved for IPv4 and IPv6 and each address is tried in turn, all
+    // within timeoutMs (the name lookup itself is not bounded by it). A failed attempt closes
+    // what it created and leaves the handle at -1.
     int openConnection(const char* host, std::uint16_t port,
                        int timeoutMs = defaultConnectTimeoutMs);
 
