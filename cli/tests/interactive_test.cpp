@@ -84,6 +84,12 @@ class Interactive : public ::testing::Test {
   protected:
     void SetUp() override {
         if (std::system("command -v tmux >/dev/null 2>&1") != 0) GTEST_SKIP() << "no tmux";
+        startServer();
+    }
+    // A fresh server for each client, so nothing left of an earlier connection can slow it.
+    void startServer() {
+        server_.reset();
+        std::remove(record().c_str());
         server_ =
             std::make_unique<TestServer>(std::vector<std::string>{"--mode", "shell"}, record());
         ASSERT_TRUE(server_->running());
@@ -178,6 +184,7 @@ TEST_F(Interactive, TerminalRestoredWhenTheServerEndsTheSession) {
 TEST_F(Interactive, TerminalRestoredWhenKilledBySignal) {
     for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
         SCOPED_TRACE(sig);
+        startServer();
         startClient(80, 24);
         ASSERT_TRUE(loggedIn()) << tmux().capture();
         ASSERT_TRUE(type("echo ready-$((1+1))", "ready-2"));
@@ -187,7 +194,6 @@ TEST_F(Interactive, TerminalRestoredWhenKilledBySignal) {
         expectTerminalRestored();
         std::remove(dir_.file("stty.after").c_str());
         std::remove(dir_.file("pid").c_str());
-        std::remove(record().c_str());
     }
 }
 
