@@ -207,7 +207,6 @@ ParseResult parseOptions(int argc, const char* const* argv) {
     }
 
     if (rawGiven && screenGiven) return failure("--raw and --screen exclude each other");
-    o.outputGiven = rawGiven || screenGiven;
     if (screenGiven) o.output = OutputMode::Screen;
 
     if (o.help || o.version) {

@@ -20,7 +20,6 @@ struct CliOptions {
     bool verbose = false;      // the driver's status lines go to standard error
     std::string passwordFile;  // empty: none given
     OutputMode output = OutputMode::Raw;
-    bool outputGiven = false;  // --raw or --screen was on the command line
     int columns = 80;          // pty size when standard input is not a terminal
     int rows = 24;
     bool help = false;
