@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -38,8 +39,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto shellRequestGrace = std::chrono::milliseconds(150);
 constexpr std::size_t inputChunk = 16384;
 
-// Where the SIGWINCH handler reports; -1 once the pipe is gone.
-volatile sig_atomic_t wakeWriteFd = -1;
+// Where the SIGWINCH handler reports; -1 once the pipe is gone. Lock-free, so safe in a handler.
+std::atomic<int> wakeWriteFd{-1};
 
 void onWindowChange(int) {
     wake(wakeWriteFd, WakeWindowSize);

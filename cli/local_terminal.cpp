@@ -3,6 +3,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -11,10 +12,12 @@ namespace corvid1::cli {
 
 namespace {
 
-// Read by signal handlers: the attributes are written before the descriptor is published, and
-// the descriptor is cleared before anything else touches them again.
+// Read by signal handlers on any thread: the attributes are written before the descriptor is
+// published, and the descriptor is cleared before anything else touches them again. A lock-free
+// atomic is safe both in a handler and between threads.
 struct termios savedAttributes;
-volatile sig_atomic_t savedFd = -1;
+std::atomic<int> savedFd{-1};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 constexpr int restoringSignals[] = {SIGINT,  SIGTERM, SIGHUP, SIGQUIT, SIGABRT,
                                     SIGSEGV, SIGBUS,  SIGFPE, SIGILL};
@@ -36,9 +39,8 @@ void restoreAtExit() {
 }  // namespace
 
 void restoreSavedTerminal() {
-    const int fd = savedFd;
+    const int fd = savedFd.exchange(-1);
     if (fd < 0) return;
-    savedFd = -1;
     tcsetattr(fd, TCSADRAIN, &savedAttributes);
 }
 
