@@ -24,3 +24,16 @@ gtest_discover_tests(known_hosts_test PROPERTIES LABELS core)
 add_executable(deattack_test ${CMAKE_CURRENT_LIST_DIR}/tests/deattack_test.cpp)
 target_link_libraries(deattack_test PRIVATE corvid1_session GTest::gtest_main)
 gtest_discover_tests(deattack_test PROPERTIES LABELS core)
+
+# End to end against the test server: host keys, the attack detector on the wire, IPv6.
+if(EXISTS ${PROJECT_SOURCE_DIR}/tools/CMakeLists.txt)
+  add_executable(host_security_integration_test
+    ${CMAKE_CURRENT_LIST_DIR}/tests/host_security_integration_test.cpp)
+  target_link_libraries(host_security_integration_test PRIVATE corvid1_session GTest::gtest_main)
+  target_include_directories(host_security_integration_test PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/tests)
+  target_compile_definitions(host_security_integration_test PRIVATE
+    CORVID1_TEST_SERVER="$<TARGET_FILE:corvid1-test-server>")
+  add_dependencies(host_security_integration_test corvid1-test-server)
+  gtest_discover_tests(host_security_integration_test PROPERTIES LABELS core TIMEOUT 120)
+endif()
