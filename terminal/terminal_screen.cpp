@@ -193,9 +193,10 @@ void TerminalScreen::resize(int newColumns, int newRows, int newPixelWidth, int 
 }
 
 void TerminalScreen::releaseBuffers() {
-    characters_ = {};
-    attributes_ = {};
-    slots_ = {};
+    // Move-assigning empty vectors frees the storage (assigning {} would keep the capacity).
+    characters_ = std::vector<char>();
+    attributes_ = std::vector<std::uint32_t>();
+    slots_ = std::vector<int>();
     ringStart_ = 0;
     cellCount = 0;  // no cells until the next resize
     holdsOutput_ = false;
@@ -235,7 +236,8 @@ void TerminalScreen::notify(int message, std::intptr_t first, std::intptr_t seco
 // cursor's place one beyond the last cell, which keeps it inside the word's 8 bits.
 void TerminalScreen::repaintCells(int line1, int column1, int line2, int column2) {
     auto cell = [this](int line, int column) {
-        return static_cast<std::intptr_t>(line - viewTop) * 256 + std::clamp(column - 1, 0, columns);
+        return static_cast<std::intptr_t>(line - viewTop) * 256 +
+               std::clamp(column - 1, 0, columns);
     };
     notify(RepaintCells, cell(line2, column2), cell(line1, column1));
 }

@@ -225,5 +225,35 @@ TEST_F(InterpreterTest, TextPrintedFromANotificationFollowsTheRunningFeed) {
     EXPECT_EQ(attachedScreen(), nullptr);
 }
 
+// The window handles a notification while the feed waits for it; whatever the handler does to
+// the screen or the interpreter, the feed must not touch cells or bytes that are gone.
+TEST_F(InterpreterTest, HandlersThatResizeReleaseOrDetachDoNotPullCellsFromUnderTheFeed) {
+    for (int action = 0; action < 3; ++action) {
+        struct ChangingTarget : NotificationTarget {
+            TerminalScreen* screen = nullptr;
+            int action = 0;
+            int calls = 0;
+            void send(int message, std::intptr_t, std::intptr_t) override {
+                if (message != LiveTopChanged || ++calls % 3 != 0) return;
+                if (action == 0) screen->resize(7 + calls % 5, 2 + calls % 4, 0, 0, this);
+                if (action == 1) screen->releaseBuffers();
+                if (action == 2) attachScreen(nullptr);
+            }
+        } changing;
+        size(20, 4, 30);
+        changing.screen = screen.get();
+        changing.action = action;
+        screen->notifyWindow = &changing;
+        std::string text;
+        for (int n = 0; n < 200; ++n) text += "line " + std::to_string(n) + "\x1b[1m\r\n";
+        EXPECT_EQ(feed(text), 0);
+        EXPECT_GT(changing.calls, 2) << action;
+        if (action == 0) {
+            EXPECT_EQ(screen->liveTop, screen->liveBottom - screen->rows + 1);
+            EXPECT_LE(screen->cursorLine, screen->liveBottom);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace corvid1::testing
