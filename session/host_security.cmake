@@ -36,4 +36,12 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/tools/CMakeLists.txt)
     CORVID1_TEST_SERVER="$<TARGET_FILE:corvid1-test-server>")
   add_dependencies(host_security_integration_test corvid1-test-server)
   gtest_discover_tests(host_security_integration_test PROPERTIES LABELS core TIMEOUT 120)
+
+  add_executable(crc_attack_test ${CMAKE_CURRENT_LIST_DIR}/tests/crc_attack_test.cpp)
+  target_link_libraries(crc_attack_test PRIVATE corvid1_session GTest::gtest_main)
+  target_include_directories(crc_attack_test PRIVATE ${CMAKE_CURRENT_LIST_DIR}/tests)
+  target_compile_definitions(crc_attack_test PRIVATE
+    CORVID1_TEST_SERVER="$<TARGET_FILE:corvid1-test-server>")
+  add_dependencies(crc_attack_test corvid1-test-server)
+  gtest_discover_tests(crc_attack_test PROPERTIES LABELS core TIMEOUT 120)
 endif()
