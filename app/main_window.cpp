@@ -14,14 +14,19 @@
 #include "app/app_state.h"
 #include "app/command_ids.h"
 #include "app/dialogs/about_dialog.h"
+#include "app/dialogs/code_page.h"
 #include "app/dialogs/connect_dialog.h"
 #include "app/dialogs/font_dialog.h"
+#include "app/dialogs/host_key_dialog.h"
 #include "app/dialogs/preferences.h"
 #include "app/dialogs/terminal_settings_dialog.h"
+#include "app/host_key_prompt.h"
 #include "app/screen_bridge.h"
 #include "app/session_link.h"
 #include "crypto/wipe.h"
 #include "resources/resources.h"
+#include "session/host_key_policy.h"
+#include "session/known_hosts.h"
 #include "session/session.h"
 #include "terminal/interpreter.h"
 #include "terminal/notification.h"
@@ -335,11 +340,19 @@ void MainWindow::connectCommand() {
     wipeString(login.password);
     state_.session = session;
     const int serial = ++state_.sessionSerial;
-    startSessionThread(std::move(session), serial);
+    // The server's key is checked against the user's known_hosts (and ~/.ssh/known_hosts, read
+    // only) before the session key, and so the password, goes out; an unknown or changed key
+    // is put to the user. The session thread keeps the prompt until it has finished.
+    auto prompt = std::make_shared<WindowHostKeyPrompt>(serial);
+    installHostKeyPolicy(*session, state_.login.host, static_cast<std::uint16_t>(port),
+                         KnownHosts::withDefaults(), prompt.get());
+    startSessionThread(std::move(session), serial, std::move(prompt));
 }
 
 void MainWindow::disconnect() {
     setConnectedMenu(false);
+    // The session thread is waiting for this answer; it must not wait for ever.
+    if (hostKeyDialog_) hostKeyDialog_->reject();
     if (state_.session) {
         // The session thread keeps its own reference; abort makes its blocked read fail, and its
         // SessionEnded then finds nothing connected.
@@ -351,9 +364,18 @@ void MainWindow::disconnect() {
 
 void MainWindow::onSessionEnded(std::intptr_t serial) {
     if (!state_.connected || serial != state_.sessionSerial) return;
+    // The session thread has left runSession (it sends this afterwards), so its result is
+    // settled and ours to read.
+    const bool hostKeyRefused =
+        state_.session && state_.session->result().end == SessionEnd::HostKeyRejected;
     state_.connected = false;
     disconnect();
     if (state_.closing) return;
+    if (hostKeyRefused) {
+        // The status lines above say why; a box saying the connection was lost would hide it.
+        print("Disconnected: the server's host key was not accepted.\n");
+        return;
+    }
     QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Connection Lost"),
                     QStringLiteral("Connection to server lost."), QMessageBox::Ok, this);
     box.setObjectName(QStringLiteral("connectionLostBox"));
@@ -407,6 +429,48 @@ void MainWindow::handleMessage(int message, std::intptr_t first, std::intptr_t s
             break;
         case LiveTopChanged:
             view_->onLiveTopChanged(static_cast<int>(first));
+            break;
+        case HostKeyQuestionMessage:
+            onHostKeyQuestion(first, second);
+            break;
+        default:
+            break;
+    }
+}
+
+void MainWindow::onHostKeyQuestion(std::intptr_t question, std::intptr_t serial) {
+    if (question == 0) return;
+    // Our own reference: the sender may be released (window closed) before the user answers.
+    const std::shared_ptr<HostKeyQuestion> asked =
+        *reinterpret_cast<const std::shared_ptr<HostKeyQuestion>*>(question);
+    auto current = [this, serial] {
+        return state_.connected && !state_.closing && serial == state_.sessionSerial;
+    };
+    // A question from a connection the user has already left is refused unseen.
+    if (!current() || hostKeyDialog_) return;
+
+    const QString host = fromCodePage(asked->host.c_str());
+    const QString fingerprint = QString::fromStdString(asked->fingerprint);
+    QDialog* dialog = nullptr;
+    if (asked->changed) {
+        dialog = new ChangedHostKeyDialog(
+            this, host, asked->port, QString::fromStdString(asked->oldFingerprint), fingerprint);
+    } else {
+        dialog = new UnknownHostKeyDialog(this, host, asked->port, asked->bits, fingerprint);
+    }
+    hostKeyDialog_ = dialog;
+    const int result = dialog->exec();
+    // exec returns here even when the window is being torn down; the dialog is ours to free
+    // unless the window (its parent) has freed it already.
+    if (hostKeyDialog_) delete dialog;
+    hostKeyDialog_ = nullptr;
+    if (!current()) return;
+    switch (result) {
+        case HostKeyAcceptAndRemember:
+            if (!asked->changed) asked->answer = UnknownHostKeyDecision::AcceptAndRemember;
+            break;
+        case HostKeyConnectOnce:
+            asked->answer = UnknownHostKeyDecision::ConnectOnce;
             break;
         default:
             break;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QDialog>
 #include <QMainWindow>
+#include <QPointer>
 #include <QTimer>
 #include <cstdint>
 #include <deque>
@@ -21,7 +23,8 @@ class ScreenBridge;
 // The one top-level window: the command bar (menu bar and a row of buttons), the terminal view
 // with its scroll bar, the command table, the connect and disconnect sequences and the window
 // messages 1524..1529. Everything here runs on the user-interface thread; other threads reach
-// the window only through `sendMessage`.
+// the window only through `sendMessage`, with the window messages 1524..1529 and
+// HostKeyQuestionMessage (1530).
 class MainWindow : public QMainWindow, private ViewHost {
     Q_OBJECT
 
@@ -40,6 +43,11 @@ class MainWindow : public QMainWindow, private ViewHost {
     void disconnect();
     // `serial` names the connection whose thread ended; an older one changes nothing.
     void onSessionEnded(std::intptr_t serial);
+    // A session thread's question about the server's host key (HostKeyQuestionMessage):
+    // `question` points to a std::shared_ptr<HostKeyQuestion>; `serial` names the connection.
+    void onHostKeyQuestion(std::intptr_t question, std::intptr_t serial);
+    // The host-key question open right now, if any (tests answer it).
+    QDialog* hostKeyDialog() const { return hostKeyDialog_; }
     void onRelayout();
 
     // Prints a NUL-terminated 8-bit text into the terminal. While a session thread's feed is
@@ -90,6 +98,9 @@ class MainWindow : public QMainWindow, private ViewHost {
     bool relayoutWaiting_ = false;
     int scrollbackWaiting_ = -1;
     bool shutDownDone_ = false;
+    // Open while a session thread waits for the user's answer about its host key; a
+    // disconnect or close rejects it, so the thread is never left waiting.
+    QPointer<QDialog> hostKeyDialog_;
 };
 
 // The start-up sequence up to the message loop: screen, terminal settings, window, first

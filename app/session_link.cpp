@@ -34,17 +34,19 @@ void WindowFrontEnd::output(const char* data, std::size_t len) {
     bridge_.feed([&] { feedBytes(data, len); });
 }
 
-void startSessionThread(std::shared_ptr<Session> session, int serial) {
+void startSessionThread(std::shared_ptr<Session> session, int serial,
+                        std::shared_ptr<void> companion) {
     {
         std::lock_guard<std::mutex> lock(g_threadsMutex);
         ++g_threads;
     }
-    std::thread([session = std::move(session), serial]() mutable {
+    std::thread([session = std::move(session), serial, companion = std::move(companion)]() mutable {
         runSession(*session);
         ScreenBridge::instance().sendMessage(SessionEnded, serial, 0);
         // If the window has already dropped its reference, the session (and its socket) goes
         // here, on the thread that was the last to use it.
         session.reset();
+        companion.reset();
         {
             std::lock_guard<std::mutex> lock(g_threadsMutex);
             --g_threads;

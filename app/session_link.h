@@ -31,7 +31,9 @@ class WindowFrontEnd final : public SessionFrontEnd {
 // Starts the session thread: it runs `runSession`, then sends `SessionEnded` with `serial` as
 // its first value and lets go of its reference to the session. The thread is detached: the
 // user-interface thread never joins it (it may be waiting in a send to that thread).
-void startSessionThread(std::shared_ptr<Session> session, int serial);
+// `companion` (the connection's host-key prompt) is kept alive as long as the session runs.
+void startSessionThread(std::shared_ptr<Session> session, int serial,
+                        std::shared_ptr<void> companion = {});
 
 // Session threads still running. At exit the process waits for them (they no longer wait for
 // the window once it has detached) up to `timeout`; returns false if some are still running.
