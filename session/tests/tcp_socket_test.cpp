@@ -65,11 +65,46 @@ TEST(OpenConnection, HostNameIsLookedUp) {
     socket.shutdownAndClose();
 }
 
+// Texts that do not start with a digit 1-9 go to the resolver for both families: the IPv6
+// loopback in its usual and long forms, and an IPv4 address written as IPv6.
+TEST(OpenConnection, IpvSixAddressesAreResolvedAndConnected) {
+    const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (fd >= 0) close(fd);
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    listen(fd, 4);
+    socklen_t size = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    const std::uint16_t port = ntohs(address.sin6_port);
+    for (const char* host : {"::1", "0:0:0:0:0:0:0:1", "0::1"}) {
+        TcpSocket socket;
+        EXPECT_EQ(socket.openConnection(host, port), 1) << host;
+        const int accepted = accept(fd, nullptr, nullptr);
+        EXPECT_GE(accepted, 0) << host;
+        if (accepted >= 0) close(accepted);
+        socket.shutdownAndClose();
+    }
+    TcpSocket socket;
+    EXPECT_EQ(socket.openConnection("127.0.0.1", port), -1);  // nothing there on IPv4
+    close(fd);
+
+    Listener v4;
+    EXPECT_EQ(socket.openConnection("::ffff:127.0.0.1", v4.port), 1);
+    socket.shutdownAndClose();
+    EXPECT_EQ(socket.openConnection("::1", v4.port), -1);  // nothing there on IPv6
+    EXPECT_EQ(socket.socketHandle(), -1);
+}
+
 TEST(OpenConnection, FailuresLeaveTheHandleEmpty) {
     TcpSocket socket;
     EXPECT_EQ(socket.openConnection("no-such-host.invalid", 22), -1);
     EXPECT_EQ(socket.socketHandle(), -1);
-    EXPECT_EQ(socket.openConnection("1.2.3.4.5", 22), -1);  // digit-led, not an address
+    EXPECT_EQ(socket.openConnection("1.2.3.4.5", 22), -1);      // digit-led, not an address
+    EXPECT_EQ(socket.openConnection("[::1]", 22), -1);
     EXPECT_EQ(socket.socketHandle(), -1);
     EXPECT_EQ(socket.openConnection("", 22), -1);
     int port;
