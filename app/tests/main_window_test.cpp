@@ -8,9 +8,11 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
@@ -89,6 +91,19 @@ class MainWindowTest : public QObject {
         QVERIFY(dir_.isValid());
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir_.path());
         qputenv("XDG_DATA_HOME", dir_.path().toLocal8Bit());
+        // The test server's host key is on record for every port of 127.0.0.1, so these
+        // connections ask nothing (host_key_test covers the questions).
+        qputenv("HOME", dir_.path().toLocal8Bit());
+        qputenv("XDG_CONFIG_HOME", dir_.path().toLocal8Bit());
+        QProcess keyLine;
+        keyLine.start(testServerPath(), {QStringLiteral("--print-known-hosts-line")});
+        QVERIFY(keyLine.waitForFinished(20000));
+        const QByteArray key = keyLine.readAllStandardOutput().trimmed();
+        QVERIFY(!key.isEmpty());
+        QVERIFY(QDir(dir_.path()).mkpath(QStringLiteral("corvid1")));
+        QFile store(dir_.filePath(QStringLiteral("corvid1/known_hosts")));
+        QVERIFY(store.open(QIODevice::WriteOnly));
+        store.write("[127.0.0.1]:* " + key + "\n");
     }
     void init() {
         boxSeen_ = false;

@@ -93,6 +93,22 @@ void answerConnectDialogSoon(const QString& host, int port, const QString& user,
     QTimer::singleShot(20, [attempt] { (*attempt)(); });
 }
 
+void answerHostKeyDialogSoon(const QString& button, std::function<void()> shot) {
+    auto attempt = std::make_shared<std::function<void()>>();
+    std::weak_ptr<std::function<void()>> self = attempt;
+    *attempt = [=]() {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal == nullptr || (modal->objectName() != QLatin1String("unknownHostKeyDialog") &&
+                                 modal->objectName() != QLatin1String("changedHostKeyDialog"))) {
+            if (auto again = self.lock()) QTimer::singleShot(20, [again] { (*again)(); });
+            return;
+        }
+        if (shot) shot();
+        if (auto* pressed = modal->findChild<QPushButton*>(button)) pressed->click();
+    };
+    QTimer::singleShot(20, [attempt] { (*attempt)(); });
+}
+
 void dismissMessageBoxSoon(bool* seen, QString* title, QString* text) {
     auto attempt = std::make_shared<std::function<void()>>();
     std::weak_ptr<std::function<void()>> self = attempt;

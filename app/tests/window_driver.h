@@ -37,6 +37,9 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs);
 // Cancel). Call it right before the command that opens the dialog.
 void answerConnectDialogSoon(const QString& host, int port, const QString& user,
                              const QString& password, bool accept = true);
+// Presses the button named `button` ("acceptButton", "onceButton" or "cancelButton") in the
+// next host-key question; `shot`, when given, runs first with the dialog up.
+void answerHostKeyDialogSoon(const QString& button, std::function<void()> shot = {});
 // Presses OK on the next modal message box (the "Connection Lost" box); `seen` tells whether
 // one came, and `text`/`title` what it said.
 void dismissMessageBoxSoon(bool* seen = nullptr, QString* title = nullptr, QString* text = nullptr);

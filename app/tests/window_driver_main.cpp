@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <chrono>
@@ -93,6 +94,10 @@ int screenshots(const QString& outDir) {
     window->onCommand(kCmdConnect);  // the grab closes it: a cancel, nothing printed
     answerConnectDialogSoon(QStringLiteral("127.0.0.1"), server.port(), QStringLiteral("test"),
                             QStringLiteral("secret"));
+    answerHostKeyDialogSoon(QStringLiteral("onceButton"), [] {
+        settle(300);
+        shoot("unknown-host-key");
+    });
     window->onCommand(kCmdConnect);
     TerminalScreen& screen = *appState().screen;
     waitUntil([&] { return screenContains(screen, "$ "); }, 10000);
@@ -237,6 +242,7 @@ int speed(long plainMb, long colourMb) {
     dismissMessageBoxSoon(&lost);
     answerConnectDialogSoon(QStringLiteral("127.0.0.1"), server.port(), QStringLiteral("test"),
                             QStringLiteral("secret"));
+    answerHostKeyDialogSoon(QStringLiteral("onceButton"));
     QElapsedTimer clock;
     window->onCommand(kCmdConnect);
     clock.start();
@@ -261,6 +267,9 @@ int speed(long plainMb, long colourMb) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Host keys answered here never reach the user's own known_hosts.
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
     QApplication app(argc, argv);
     const QStringList args = QApplication::arguments();
     if (args.size() >= 3 && args[1] == QLatin1String("screenshots")) return screenshots(args[2]);
