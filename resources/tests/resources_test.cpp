@@ -52,7 +52,8 @@ class ResourcesTest : public QObject {
         QVERIFY(page.open(QIODevice::ReadOnly));
         const QByteArray html = page.readAll();
         for (const char* anchor :
-             {"id=\"connecting\"", "id=\"ciphers\"", "id=\"preferences\"", "id=\"keys\""}) {
+             {"id=\"connecting\"", "id=\"hostkeys\"", "id=\"ciphers\"", "id=\"preferences\"",
+              "id=\"keys\""}) {
             QVERIFY2(html.contains(anchor), anchor);
         }
     }
