@@ -178,6 +178,7 @@ bool SessionDriver::authenticate() {
         }
     }
     session_.wipePassword();
+    result().loggedIn = true;
     status("Authorization successful.\n");
     return true;
 }
@@ -197,6 +198,7 @@ void SessionDriver::requestPtyAndShell() {
 
     buffer_.beginPacket(SSH_CMSG_EXEC_SHELL);
     sendEncrypted();
+    frontEnd_.interactive();
 }
 
 void SessionDriver::dataLoop() {
@@ -218,7 +220,13 @@ void SessionDriver::dataLoop() {
                     result().end = SessionEnd::StreamFailure;
                     return;
                 }
-                if (!text.empty()) frontEnd_.output(text.data(), text.size());
+                if (!text.empty()) {
+                    if (type == SSH_SMSG_STDOUT_DATA) {
+                        frontEnd_.output(text.data(), text.size());
+                    } else {
+                        frontEnd_.errorOutput(text.data(), text.size());
+                    }
+                }
                 if (type == SSH_MSG_DISCONNECT) {
                     result().disconnectReason = text;
                     result().end = SessionEnd::ServerDisconnect;

@@ -73,6 +73,7 @@ struct SessionResult {
     bool serverOffersOnlySsh2 = false;  // its version line announced protocol 2 only
     std::string serverVersion;          // the server's version line as received
     int cipher = -1;                    // the cipher number chosen, once chosen
+    bool loggedIn = false;              // the server accepted the user (and password)
 };
 
 // The per-connection protocol state. Threads: the front end (user-interface thread) holds the

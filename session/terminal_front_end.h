@@ -13,6 +13,12 @@ struct SessionFrontEnd {
     virtual void status(const char* text) = 0;
     // Bytes from the server (stdout, stderr, disconnect text), whole, NULs included.
     virtual void output(const char* data, std::size_t len) = 0;
+    // The server's error stream and the text of a disconnect in the data phase. A terminal shows
+    // them with the rest; a command-line front end keeps them apart from standard output.
+    virtual void errorOutput(const char* data, std::size_t len) { output(data, len); }
+    // Called once the shell has been requested: from here on typed input reaches the shell
+    // rather than the middle of the login.
+    virtual void interactive() {}
 };
 
 // The default front end: both go to the terminal interpreter, status lines with printText and

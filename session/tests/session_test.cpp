@@ -97,6 +97,10 @@ TEST_F(SessionDriverTest, DataLoopPassesEveryOutputByteAndStopsAtTheExitStatus) 
               concat(keyExchangeLines, {"Sent login username\n", "Sent login password\n",
                                         "Authorization successful.\n", "PTTY Allocated\n"}));
     EXPECT_EQ(frontEnd.output(), std::string("hello\0worlderr\r\n", 16));
+    EXPECT_EQ(frontEnd.errors(), "err\r\n");
+    // The front end hears that the shell is requested right after the last login line.
+    EXPECT_EQ(frontEnd.linesBeforeInteractive(), static_cast<int>(frontEnd.lines().size()));
+    EXPECT_TRUE(result.loggedIn);
     EXPECT_EQ(result.end, SessionEnd::ExitStatus);
     EXPECT_EQ(result.exitStatus.value_or(0), 7u);
 }

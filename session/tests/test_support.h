@@ -25,6 +25,25 @@ class RecordingFrontEnd : public SessionFrontEnd {
         output_.append(data, len);
         transcript_.append(data, len);
     }
+    // The error stream also counts as output, as the terminal shows both.
+    void errorOutput(const char* data, std::size_t len) override {
+        output(data, len);
+        std::lock_guard<std::mutex> hold(lock_);
+        errors_.append(data, len);
+    }
+    void interactive() override {
+        std::lock_guard<std::mutex> hold(lock_);
+        linesBeforeInteractive_ = static_cast<int>(lines_.size());
+    }
+    std::string errors() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return errors_;
+    }
+    // How many status lines had come when the shell was requested; -1 if it never was.
+    int linesBeforeInteractive() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return linesBeforeInteractive_;
+    }
     std::vector<std::string> lines() const {
         std::lock_guard<std::mutex> hold(lock_);
         return lines_;
@@ -48,7 +67,9 @@ class RecordingFrontEnd : public SessionFrontEnd {
     mutable std::mutex lock_;
     std::vector<std::string> lines_;
     std::string output_;
+    std::string errors_;
     std::string transcript_;
+    int linesBeforeInteractive_ = -1;
 };
 
 // A connected pair of stream sockets; both ends are closed by the destructor unless released.
