@@ -103,7 +103,7 @@ TEST(OpenConnection, FailuresLeaveTheHandleEmpty) {
     TcpSocket socket;
     EXPECT_EQ(socket.openConnection("no-such-host.invalid", 22), -1);
     EXPECT_EQ(socket.socketHandle(), -1);
-    EXPECT_EQ(socket.openConnection("1.2.3.4.5", 22), -1);      // digit-led, not an address
+    EXPECT_EQ(socket.openConnection("1.2.3.4.5", 22), -1);  // digit-led, not an address
     EXPECT_EQ(socket.openConnection("[::1]", 22), -1);
     EXPECT_EQ(socket.socketHandle(), -1);
     EXPECT_EQ(socket.openConnection("", 22), -1);
