@@ -7,7 +7,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QMouseEvent>
+#include <QProcess>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
@@ -166,6 +168,33 @@ int screenshots(const QString& outDir) {
     waitUntil([] { return runningSessionThreads() == 0; }, 10000);
     settle(300);
     shoot("after-exit");
+
+    // A server whose key differs from the one on record: the warning, then the refusal.
+    TestServer changed;
+    if (changed.start(testServerPath(), {QStringLiteral("--host-key-seed"), QStringLiteral("2")})) {
+        QProcess keyLine;
+        keyLine.start(testServerPath(), {QStringLiteral("--print-known-hosts-line")});
+        keyLine.waitForFinished(20000);
+        const QString store =
+            qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/corvid1/known_hosts");
+        QDir().mkpath(QFileInfo(store).path());
+        QFile file(store);
+        if (file.open(QIODevice::WriteOnly)) {
+            file.write(QStringLiteral("[127.0.0.1]:%1 ").arg(changed.port()).toLatin1() +
+                       keyLine.readAllStandardOutput());
+            file.close();
+        }
+        answerConnectDialogSoon(QStringLiteral("127.0.0.1"), changed.port(), QStringLiteral("test"),
+                                QStringLiteral("secret"));
+        answerHostKeyDialogSoon(QStringLiteral("cancelButton"), [] {
+            settle();
+            shoot("changed-host-key");
+        });
+        window->onCommand(kCmdConnect);
+        waitUntil([] { return runningSessionThreads() == 0; }, 10000);
+        settle();
+        shoot("host-key-refused");
+    }
     window->close();
     window.reset();
     waitForSessionThreads(std::chrono::seconds(3));
