@@ -16,6 +16,7 @@ const std::vector<std::string>& knownScenarios() {
                                                    "screen",
                                                    "disconnect-after-user",
                                                    "disconnect-in-data",
+                                                   "stderr",
                                                    "user-only",
                                                    "refuse-password",
                                                    "refuse-pty",

@@ -176,6 +176,16 @@ void runScript(ServerConnection& c) {
         sendThenExit(c, kScreen);
     } else if (s == "bulk") {
         if (sendBulk(c, o.bulkBytes)) c.finishWithExitStatus(o.exitStatus);
+    } else if (s == "stderr") {
+        // Both streams, interleaved, so a client can be checked for keeping them apart.
+        if (c.sendAt(Stage::Data, SSH_SMSG_STDOUT_DATA, [] {
+                Writer w;
+                w.string(std::string("out 1\r\n"));
+                return w.take();
+            }()) &&
+            c.sendString(SSH_SMSG_STDERR_DATA, "err 1\r\n") && sendOutput(c, "out 2\r\n") &&
+            c.sendString(SSH_SMSG_STDERR_DATA, "err 2\r\n"))
+            c.finishWithExitStatus(o.exitStatus);
     } else if (s == "disconnect-in-data") {
         Writer w;
         w.string(std::string("goodbye\r\n"));
