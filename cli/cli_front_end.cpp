@@ -16,10 +16,6 @@ bool startsWith(const char* text, const char* prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
-// The driver's own lines that mark the points the client waits for.
-constexpr char loginSucceededLine[] = "Authorization successful.";
-constexpr char ptyAllocatedLine[] = "PTTY Allocated";
-constexpr char ptyRefusedLine[] = "Warning - PTTY not Allocated";
 // A warning is shown even without -v: the session goes on, but not as asked.
 constexpr char warningPrefix[] = "Warning";
 
@@ -62,16 +58,13 @@ void CliFrontEnd::status(const char* text) {
         lines_.push_back({text, show});
     }
     if (show) printError(text);
-    if (startsWith(text, loginSucceededLine)) loginSucceeded_.store(true);
-    if (startsWith(text, ptyAllocatedLine) || startsWith(text, ptyRefusedLine))
-        wake(wakeFd_, WakePtyAnswered);
+}
+
+void CliFrontEnd::interactive() {
+    wake(wakeFd_, WakeInteractive);
 }
 
 void CliFrontEnd::output(const char* data, std::size_t len) {
-    if (!firstOutputSeen_) {
-        firstOutputSeen_ = true;
-        wake(wakeFd_, WakeFirstOutput);
-    }
     if (sink_ == Sink::Screen) {
         feedBytes(data, len);
         return;
@@ -84,17 +77,35 @@ void CliFrontEnd::output(const char* data, std::size_t len) {
     }
 }
 
+void CliFrontEnd::errorOutput(const char* data, std::size_t len) {
+    if (sink_ == Sink::Screen) {
+        feedBytes(data, len);
+        return;
+    }
+    // Unchanged, as the server sent it: with a raw local terminal its line ends are the server's
+    // business, as they are on standard output. A standard error that cannot be written loses
+    // only these words; the session's output is unaffected, so it goes on.
+    if (len == 0) return;
+    writeAll(STDERR_FILENO, data, len);
+    errorLineOpen_.store(data[len - 1] != '\n');
+}
+
 void CliFrontEnd::send(int message, std::intptr_t first, std::intptr_t second) {
     if (message != SendToHost || session_ == nullptr) return;
     sendInput(*session_, reinterpret_cast<const char*>(first), static_cast<int>(second));
 }
 
-std::string CliFrontEnd::unshownStatus() const {
+std::string CliFrontEnd::unshownStatus(std::size_t from) const {
     std::lock_guard<std::mutex> hold(lock_);
     std::string out;
-    for (const Line& line : lines_)
-        if (!line.shown) out += line.text;
+    for (std::size_t i = from; i < lines_.size(); ++i)
+        if (!lines_[i].shown) out += lines_[i].text;
     return out;
+}
+
+std::size_t CliFrontEnd::statusCount() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return lines_.size();
 }
 
 void CliFrontEnd::printError(const std::string& text) const {

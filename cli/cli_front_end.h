@@ -18,8 +18,7 @@ namespace corvid1::cli {
 // Events the session thread (and the SIGWINCH handler) hand to the main loop, one byte each
 // through a pipe, so the main loop waits on one descriptor for everything.
 enum WakeEvent : char {
-    WakePtyAnswered = 'P',   // the pty request was answered; the shell request follows at once
-    WakeFirstOutput = 'O',   // the first server output: the data phase has begun
+    WakeInteractive = 'I',   // the shell has been requested: input may go to the server
     WakeWindowSize = 'W',    // the local terminal changed size
     WakeSessionEnded = 'E',  // runSession has returned
     WakeOutputFailed = 'F',  // standard output could not be written
@@ -32,9 +31,10 @@ bool writeAll(int fd, const char* data, std::size_t length);
 void wake(int fd, WakeEvent event);
 
 // The command-line client's seat: server output goes to standard output unchanged (--raw and
-// interactive) or into the terminal screen (--screen); the driver's status lines are kept for
-// the failure report and shown on standard error with -v. The screen's answers to ENQ and ESC Z
-// go back to the server as input.
+// interactive) or into the terminal screen (--screen); the server's error stream and its parting
+// words go to standard error, as with ssh, except with --screen, whose text holds everything the
+// server showed. The driver's status lines are kept for the failure report and shown on
+// standard error with -v. The screen's answers to ENQ and ESC Z go back to the server as input.
 class CliFrontEnd : public SessionFrontEnd, public NotificationTarget {
   public:
     enum class Sink { StandardOutput, Screen };
@@ -51,13 +51,19 @@ class CliFrontEnd : public SessionFrontEnd, public NotificationTarget {
     // SessionFrontEnd, on the session thread.
     void status(const char* text) override;
     void output(const char* data, std::size_t len) override;
+    void errorOutput(const char* data, std::size_t len) override;
+    void interactive() override;
     // NotificationTarget: the screen's notifications, on the session thread inside output().
     void send(int message, std::intptr_t first, std::intptr_t second) override;
 
-    // The status lines not yet shown on standard error, in order, for the failure report.
-    std::string unshownStatus() const;
-    bool loginSucceeded() const { return loginSucceeded_.load(); }
+    // The status lines not yet shown on standard error, in order, for the failure report; from
+    // the line numbered `from` on (statusCount() at some earlier point), so that a report can
+    // leave out the steps that went well.
+    std::string unshownStatus(std::size_t from = 0) const;
+    std::size_t statusCount() const;
     bool outputFailed() const { return outputFailed_.load(); }
+    // True when the server's error stream left its last line open on standard error.
+    bool errorLineOpen() const { return errorLineOpen_.load(); }
 
     // Writes a text of our own to standard error, CR LF line ends while the terminal is raw.
     void printError(const std::string& text) const;
@@ -68,9 +74,8 @@ class CliFrontEnd : public SessionFrontEnd, public NotificationTarget {
     int wakeFd_;
     Session* session_ = nullptr;
     std::atomic<bool> rawTerminal_{false};
-    std::atomic<bool> loginSucceeded_{false};
     std::atomic<bool> outputFailed_{false};
-    bool firstOutputSeen_ = false;  // session thread only
+    std::atomic<bool> errorLineOpen_{false};
     mutable std::mutex lock_;
     struct Line {
         std::string text;

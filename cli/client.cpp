@@ -7,19 +7,20 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <thread>
 
 #include "cli/cli_front_end.h"
 #include "cli/escape_scanner.h"
+#include "cli/host_key_prompt.h"
 #include "cli/local_terminal.h"
 #include "cli/password.h"
 #include "cli/paths.h"
 #include "cli/screen_text.h"
+#include "session/host_key_policy.h"
+#include "session/known_hosts.h"
 #include "session/session.h"
 #include "terminal/interpreter.h"
 #include "terminal/terminal_screen.h"
@@ -31,12 +32,6 @@ static_assert(maxColumns <= kMaxColumns && maxRows <= kMaxRows,
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// The driver gives no sign once the shell request is out, and input sent before it would
-// reach the server in the middle of the login. The request follows the pty answer at once, so
-// input is held until the first output or until this long after the pty answer.
-constexpr auto shellRequestGrace = std::chrono::milliseconds(150);
 constexpr std::size_t inputChunk = 16384;
 
 // Where the SIGWINCH handler reports; -1 once the pipe is gone. Lock-free, so safe in a handler.
@@ -99,11 +94,52 @@ bool passwordWithoutPrompt(const CliOptions& options, SecretText& password, std:
     return takePasswordFromEnvironment(password, error);
 }
 
+// The host-key check, and after it the password prompt: the user types a password only once
+// the key shows that the machine is the one meant, and never for a key that was refused.
+class CliHostKeyVerifier : public HostKeyVerifier {
+  public:
+    // `passwordPrompt` empty: the password is already in the session's login parameters.
+    CliHostKeyVerifier(std::shared_ptr<HostKeyPolicy> policy, CliFrontEnd& frontEnd,
+                       Session& session, std::string passwordPrompt)
+        : policy_(std::move(policy)),
+          frontEnd_(frontEnd),
+          session_(session),
+          passwordPrompt_(std::move(passwordPrompt)) {}
+
+    bool verifyHostKey(const RsaPublicKey& hostKey) override {
+        reportFrom_ = frontEnd_.statusCount();
+        if (!policy_->verifyHostKey(hostKey)) return false;
+        if (passwordPrompt_.empty()) return true;
+        SecretText password;
+        if (!promptForPassword(passwordPrompt_, password, passwordError_)) return false;
+        // The core takes the password with the login parameters, before any key is known. It
+        // reads it only after the key exchange, on this same thread, so it is filled in here;
+        // the string's capacity was reserved beforehand, so no copy is left in freed memory.
+        std::string& target = const_cast<LoginParameters&>(session_.login()).password;
+        target.assign(password.data(), password.size());
+        password.wipe();
+        return true;
+    }
+
+    // Read once runSession has returned.
+    const HostKeyPolicy& policy() const { return *policy_; }
+    // The first status line that belongs to the check, for a report of the refusal.
+    std::size_t reportFrom() const { return reportFrom_; }
+    // Not empty when the key was accepted and the password prompt then failed.
+    const std::string& passwordError() const { return passwordError_; }
+
+  private:
+    std::shared_ptr<HostKeyPolicy> policy_;
+    CliFrontEnd& frontEnd_;
+    Session& session_;
+    std::string passwordPrompt_;
+    std::size_t reportFrom_ = 0;
+    std::string passwordError_;
+};
+
 // Everything the main loop tracks while the session runs.
 struct LoopState {
     bool released = false;  // input and window sizes may go to the server
-    std::optional<Clock::time_point> ptyAnswered;
-    bool firstOutput = false;
     bool ended = false;
     bool stdinOpen = true;
     bool userDisconnected = false;
@@ -124,7 +160,9 @@ class Client {
   private:
     bool setUpScreen();
     bool openSocket(TcpSocket& socket);
-    void startSession(TcpSocket& socket, LoginParameters login);
+    void startSession(TcpSocket& socket, LoginParameters login, std::string passwordPrompt);
+    KnownHosts knownHostsStore() const;
+    int reportHostKeyRefusal();
     void mainLoop();
     void release();
     void handleWakeEvents();
@@ -136,7 +174,9 @@ class Client {
     WakePipe wake_;
     std::unique_ptr<CliFrontEnd> frontEnd_;
     std::unique_ptr<TerminalScreen> screen_;
+    std::unique_ptr<TerminalHostKeyPrompt> hostKeyPrompt_;  // null: no terminal to ask on
     std::shared_ptr<Session> session_;
+    std::shared_ptr<CliHostKeyVerifier> verifier_;
     std::thread sessionThread_;
     LocalTerminal terminal_{STDIN_FILENO};
     EscapeScanner escape_;
@@ -162,22 +202,18 @@ int Client::run() {
         return exitUsage;
     }
     // A password from a file or the environment is checked before the network is touched; one
-    // typed on the terminal is asked for once the server answers, as ssh does.
+    // typed on the terminal is asked for once the host key is accepted, as ssh does. Without a
+    // terminal to ask on, that is known now.
     SecretText password;
     std::string error;
     const bool havePassword = passwordWithoutPrompt(options_, password, error);
-    if (!havePassword && !error.empty()) {
+    if (!havePassword && (!error.empty() || !canPromptForPassword(error))) {
         frontEnd_->printError("corvid1-cli: " + error + "\n");
         return exitFailure;
     }
+    if (haveControllingTerminal()) hostKeyPrompt_ = std::make_unique<TerminalHostKeyPrompt>();
     TcpSocket socket;
     if (!openSocket(socket)) return exitFailure;
-    if (!havePassword &&
-        !promptForPassword(user + "@" + options_.host + "'s password: ", password, error)) {
-        socket.shutdownAndClose();
-        frontEnd_->printError("corvid1-cli: " + error + "\n");
-        return exitFailure;
-    }
 
     LoginParameters login;
     login.user = user;
@@ -201,7 +237,8 @@ int Client::run() {
     login.seedFilePath = seedFilePath();
 
     if (screen) setUpScreen();
-    startSession(socket, std::move(login));
+    startSession(socket, std::move(login),
+                 havePassword ? std::string() : user + "@" + options_.host + "'s password: ");
     mainLoop();
     return finish();
 }
@@ -225,10 +262,25 @@ bool Client::openSocket(TcpSocket& socket) {
     return false;
 }
 
-void Client::startSession(TcpSocket& socket, LoginParameters login) {
+KnownHosts Client::knownHostsStore() const {
+    if (!options_.knownHostsFile.empty()) return KnownHosts(options_.knownHostsFile, {});
+    return KnownHosts::withDefaults();
+}
+
+void Client::startSession(TcpSocket& socket, LoginParameters login, std::string passwordPrompt) {
     auto connection = std::make_unique<Connection>(socket.socketHandle());
     session_ = std::make_shared<Session>(std::move(connection), std::move(login), *frontEnd_);
     frontEnd_->setSession(session_.get());
+
+    HostKeyPolicyOptions policyOptions;
+    policyOptions.acceptNew = options_.acceptNew;
+    policyOptions.acceptedFingerprints = options_.hostKeys;
+    auto policy =
+        std::make_shared<HostKeyPolicy>(options_.host, options_.port, knownHostsStore(), *frontEnd_,
+                                        hostKeyPrompt_.get(), std::move(policyOptions));
+    verifier_ = std::make_shared<CliHostKeyVerifier>(std::move(policy), *frontEnd_, *session_,
+                                                     std::move(passwordPrompt));
+    session_->setHostKeyVerifier(verifier_);
 
     if (interactive_) {
         struct sigaction action {};
@@ -266,11 +318,8 @@ void Client::handleWakeEvents() {
         if (n <= 0) break;
         for (ssize_t i = 0; i < n; ++i) {
             switch (events[i]) {
-                case WakePtyAnswered:
-                    if (!state_.ptyAnswered) state_.ptyAnswered = Clock::now();
-                    break;
-                case WakeFirstOutput:
-                    state_.firstOutput = true;
+                case WakeInteractive:
+                    if (!state_.released) release();
                     break;
                 case WakeWindowSize:
                     state_.windowChanged = true;
@@ -313,11 +362,6 @@ void Client::pumpInput() {
 
 void Client::mainLoop() {
     while (!state_.ended) {
-        if (!state_.released) {
-            const bool graceOver =
-                state_.ptyAnswered && Clock::now() - *state_.ptyAnswered >= shellRequestGrace;
-            if (state_.firstOutput || graceOver) release();
-        }
         if (state_.released && state_.windowChanged) {
             state_.windowChanged = false;
             const WindowSize now = localWindowSize(STDIN_FILENO);
@@ -329,14 +373,7 @@ void Client::mainLoop() {
 
         pollfd fds[2] = {{wake_.readFd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
         const nfds_t count = state_.released && state_.stdinOpen ? 2 : 1;
-        int timeout = -1;
-        if (!state_.released && state_.ptyAnswered) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  *state_.ptyAnswered + shellRequestGrace - Clock::now())
-                                  .count();
-            timeout = left > 0 ? static_cast<int>(left) : 0;
-        }
-        const int ready = poll(fds, count, timeout);
+        const int ready = poll(fds, count, -1);
         if (ready < 0 && errno != EINTR) {
             session_->abort();  // the thread then ends on its own and can be joined
             break;
@@ -356,8 +393,7 @@ int Client::finish() {
     const SessionResult& result = session_->result();
     if (screen_) {
         const std::string text = screenText(*screen_);
-        if (state_.released || state_.firstOutput)
-            writeAll(STDOUT_FILENO, text.data(), text.size());
+        if (state_.released) writeAll(STDOUT_FILENO, text.data(), text.size());
         attachScreen(nullptr);
     }
     if (frontEnd_->outputFailed()) {
@@ -369,12 +405,16 @@ int Client::finish() {
         case SessionEnd::ExitStatus:
             return static_cast<int>(result.exitStatus.value_or(0) & 0xFF);
         case SessionEnd::ServerDisconnect:
+            // The server's parting words went to standard error; they end a line there.
+            if (frontEnd_->errorLineOpen()) frontEnd_->printError("\n");
             return exitOk;
+        case SessionEnd::HostKeyRejected:
+            return reportHostKeyRefusal();
         case SessionEnd::Aborted:
             // "~." after the login is an ordinary end; anything else that aborts is not.
-            return state_.userDisconnected && frontEnd_->loginSucceeded() ? exitOk : exitFailure;
+            return state_.userDisconnected && result.loggedIn ? exitOk : exitFailure;
         case SessionEnd::StreamFailure:
-            if (frontEnd_->loginSucceeded()) {
+            if (result.loggedIn) {
                 frontEnd_->printError(frontEnd_->unshownStatus());
                 frontEnd_->printError("corvid1-cli: connection to " + options_.host + " lost\n");
                 return exitFailure;
@@ -385,6 +425,21 @@ int Client::finish() {
     }
     // The login did not complete: tell which step failed and why, in the driver's words.
     frontEnd_->printError(frontEnd_->unshownStatus());
+    return exitFailure;
+}
+
+int Client::reportHostKeyRefusal() {
+    if (!verifier_->passwordError().empty()) {
+        frontEnd_->printError("corvid1-cli: " + verifier_->passwordError() + "\n");
+        return exitFailure;
+    }
+    // The policy's own lines say what was presented and what is on record; the steps before
+    // the check went well and are left out.
+    frontEnd_->printError(frontEnd_->unshownStatus(verifier_->reportFrom()));
+    if (verifier_->policy().outcome() == HostKeyOutcome::RefusedUnknown && !hostKeyPrompt_)
+        frontEnd_->printError(
+            "corvid1-cli: no terminal to ask whether to trust the key; check its fingerprint and "
+            "give it with --host-key, or use --accept-new\n");
     return exitFailure;
 }
 

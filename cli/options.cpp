@@ -9,7 +9,7 @@ namespace corvid1::cli {
 namespace {
 
 // The options that take a value, with both spellings where a short one exists.
-enum class Opt { Port, User, Cipher, Terminal, PasswordFile, Size };
+enum class Opt { Port, User, Cipher, Terminal, PasswordFile, Size, KnownHosts, HostKey };
 
 struct ValueOption {
     char shortName;  // 0: long form only
@@ -24,6 +24,8 @@ constexpr ValueOption valueOptions[] = {
     {'t', "terminal", Opt::Terminal},
     {0, "password-file", Opt::PasswordFile},
     {0, "size", Opt::Size},
+    {0, "known-hosts", Opt::KnownHosts},
+    {0, "host-key", Opt::HostKey},
 };
 
 struct CipherName {
@@ -103,6 +105,20 @@ std::string applyValue(Opt id, const std::string& value, CliOptions& o, bool& us
                 return "bad size '" + value + "' (COLSxROWS, at most " +
                        std::to_string(maxColumns) + "x" + std::to_string(maxRows) + ")";
             return {};
+        case Opt::KnownHosts:
+            // Two stores on one command line would leave open which one an answer goes to.
+            if (!o.knownHostsFile.empty()) return "--known-hosts given more than once";
+            if (value.empty()) return "empty known-hosts file name";
+            o.knownHostsFile = value;
+            return {};
+        case Opt::HostKey:
+            if (const auto fingerprint = parseHostKeyFingerprint(value)) {
+                o.hostKeys.push_back(*fingerprint);
+                return {};
+            }
+            return "bad host key fingerprint '" + value +
+                   "' (16 colon-separated hex bytes, the bit count and a blank before them if "
+                   "wanted)";
     }
     return "internal error";
 }
@@ -115,6 +131,8 @@ bool applyFlag(std::string_view name, CliOptions& o, bool& rawGiven, bool& scree
         rawGiven = true;
     } else if (name == "screen") {
         screenGiven = true;
+    } else if (name == "accept-new") {
+        o.acceptNew = true;
     } else if (name == "h" || name == "help") {
         o.help = true;
     } else if (name == "V" || name == "version") {
@@ -208,6 +226,10 @@ ParseResult parseOptions(int argc, const char* const* argv) {
 
     if (rawGiven && screenGiven) return failure("--raw and --screen exclude each other");
     if (screenGiven) o.output = OutputMode::Screen;
+    // Saving an unknown key into a store that --host-key leaves unread would be a promise the
+    // next run does not keep.
+    if (o.acceptNew && !o.hostKeys.empty())
+        return failure("--accept-new and --host-key exclude each other");
 
     if (o.help || o.version) {
         ParseResult r;
@@ -239,6 +261,7 @@ ParseResult parseOptions(int argc, const char* const* argv) {
 const char* usageLine() {
     return "usage: corvid1-cli [-p PORT] [-l USER] [-c 3des|blowfish|none] [-t vt100|vt52] [-v]\n"
            "                   [--password-file FILE] [--raw | --screen] [--size COLSxROWS]\n"
+           "                   [--known-hosts FILE] [--accept-new | --host-key FINGERPRINT...]\n"
            "                   [user@]host\n";
 }
 
@@ -257,8 +280,23 @@ const char* helpText() {
            "      --screen            when standard input is not a terminal, run the output\n"
            "                          through the terminal and print its text at the end\n"
            "      --size COLSxROWS    pty size when standard input is not a terminal (80x24)\n"
+           "      --known-hosts FILE  read and save host keys in FILE only\n"
+           "      --accept-new        accept and save a host key that is not known yet,\n"
+           "                          without asking; a changed key is still refused\n"
+           "      --host-key FP       accept exactly the host key with this fingerprint,\n"
+           "                          \"aa:bb:...\" or \"1024 aa:bb:...\" (may be repeated);\n"
+           "                          no known-hosts file is then read or written\n"
            "  -h, --help              this text\n"
            "  -V, --version           the program's version\n"
+           "\n"
+           "Host keys are kept in $XDG_CONFIG_HOME/corvid1/known_hosts (default\n"
+           "~/.config/corvid1/known_hosts); keys that ssh1 saved in ~/.ssh/known_hosts are\n"
+           "honoured too. A key on record is taken without a word. For an unknown key the\n"
+           "terminal shows its fingerprint and asks whether to connect and remember it (yes),\n"
+           "connect this time only (once) or not (no); with no terminal it is refused unless\n"
+           "--accept-new or --host-key is given. A key that differs from the one on record\n"
+           "is refused (exit status 255). No password is asked for or sent before the host\n"
+           "key is accepted.\n"
            "\n"
            "The password comes from --password-file, else from the environment variable\n"
            "CORVID1_PASSWORD, else it is asked for on the terminal. It is never taken from the\n"
@@ -266,9 +304,11 @@ const char* helpText() {
            "\n"
            "In a terminal, '~.' at the start of a line disconnects and '~~' sends one '~'.\n"
            "\n"
+           "The server's error output goes to standard error, except with --screen.\n"
+           "\n"
            "Exit status: the remote exit status if the server sent one, 0 if the session\n"
-           "ended otherwise normally, 255 if the connection, key exchange or login failed,\n"
-           "2 for a bad command line.\n";
+           "ended otherwise normally, 255 if the connection, key exchange, host key check or\n"
+           "login failed, 2 for a bad command line.\n";
 }
 
 }  // namespace corvid1::cli

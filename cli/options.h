@@ -2,6 +2,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "session/host_key_fingerprint.h"
 
 namespace corvid1::cli {
 
@@ -20,8 +23,13 @@ struct CliOptions {
     bool verbose = false;      // the driver's status lines go to standard error
     std::string passwordFile;  // empty: none given
     OutputMode output = OutputMode::Raw;
-    int columns = 80;          // pty size when standard input is not a terminal
+    int columns = 80;  // pty size when standard input is not a terminal
     int rows = 24;
+    // Host keys. Without --host-key the key is looked up in the known-hosts store: this file
+    // when given (and nothing else), else the user's store and ~/.ssh/known_hosts.
+    std::string knownHostsFile;
+    bool acceptNew = false;                   // an unknown key is saved without asking
+    std::vector<ParsedFingerprint> hostKeys;  // only these keys are accepted; no store is used
     bool help = false;
     bool version = false;
 };

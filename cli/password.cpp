@@ -127,12 +127,27 @@ bool readPasswordFile(const std::string& path, SecretText& out, std::string& err
     return true;
 }
 
+namespace {
+
+std::string noTerminalText() {
+    return std::string("no terminal to ask for the password on; set ") + passwordVariable +
+           " or use --password-file";
+}
+
+}  // namespace
+
+bool canPromptForPassword(std::string& error) {
+    FdCloser tty{open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY)};
+    if (tty.fd >= 0) return true;
+    error = noTerminalText();
+    return false;
+}
+
 bool promptForPassword(const std::string& prompt, SecretText& out, std::string& error) {
     out.wipe();
     FdCloser tty{open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY)};
     if (tty.fd < 0) {
-        error = std::string("no terminal to ask for the password on; set ") + passwordVariable +
-                " or use --password-file";
+        error = noTerminalText();
         return false;
     }
     installTerminalRestorers();

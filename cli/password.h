@@ -46,4 +46,8 @@ bool readPasswordFile(const std::string& path, SecretText& out, std::string& err
 // Asks on the controlling terminal (/dev/tty) with echo off, whatever standard input is.
 bool promptForPassword(const std::string& prompt, SecretText& out, std::string& error);
 
+// True when promptForPassword has a terminal to ask on; otherwise `error` says what to do
+// instead, in the words promptForPassword would use.
+bool canPromptForPassword(std::string& error);
+
 }  // namespace corvid1::cli
