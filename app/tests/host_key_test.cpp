@@ -4,11 +4,13 @@
 // a connection to "::1". The user's known_hosts and home folder are temporary for each test.
 #include <sys/stat.h>
 
+#include <QComboBox>
 #include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -367,7 +369,26 @@ class HostKeyTest : public QObject {
         QVERIFY(server.start(testServerPath(),
                              {"--scenario", "echo", "--record", record_, "--bind", "::1"}));
         plan_ << QStringLiteral("acceptButton");
-        connectTo(QStringLiteral("::1"), server.port());
+        // Typed key by key, so the Server field's own checks see every character.
+        QString typed;
+        QTimer::singleShot(0, this, [&] {
+            waitUntil(
+                [] {
+                    QWidget* modal = QApplication::activeModalWidget();
+                    return modal != nullptr && modal->objectName() == "connectDialog";
+                },
+                10000);
+            QWidget* modal = QApplication::activeModalWidget();
+            auto* field = modal->findChild<QComboBox*>(QStringLiteral("server"))->lineEdit();
+            field->selectAll();
+            QTest::keyClick(field, Qt::Key_Delete);
+            QTest::keyClicks(field, QStringLiteral("::1"));
+            typed = field->text();
+            answerConnectDialogSoon(field->text(), server.port(), QStringLiteral("test"),
+                                    QStringLiteral("secret"));
+        });
+        window_->onCommand(kCmdConnect);
+        QCOMPARE(typed, QStringLiteral("::1"));
         QVERIFY(waitUntil([&] { return loggedIn(); }, 15000));
         QCOMPARE(seen_.size(), 1);
         QCOMPARE(seen_.first().labels.value("host"), QStringLiteral("::1"));
