@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -153,6 +154,44 @@ std::vector<std::string> recordLines(const std::string& path) {
     std::istringstream in(readFile(path));
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
+}
+
+bool recordHasPrefix(const std::string& path, const std::string& prefix) {
+    for (const std::string& line : recordLines(path))
+        if (line.rfind(prefix, 0) == 0) return true;
+    return false;
+}
+
+namespace {
+
+// The first line the test server prints for `option`, without its line end.
+std::string serverSays(const std::string& option, int seed) {
+    const std::string command = std::string(serverPath()) + " --host-key-seed " +
+                                std::to_string(seed) + " " + option + " 2>/dev/null";
+    std::string out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        std::size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+        pclose(pipe);
+    }
+    const auto end = out.find('\n');
+    if (end != std::string::npos) out.resize(end);
+    return out;
+}
+
+}  // namespace
+
+std::string serverFingerprint(int seed) {
+    return serverSays("--print-fingerprint", seed);
+}
+
+std::string serverKnownHostsKey(int seed) {
+    return serverSays("--print-known-hosts-line", seed);
+}
+
+std::string defaultStore(const std::string& home) {
+    return home + "/.config/corvid1/known_hosts";
 }
 
 const char* clientPath() {

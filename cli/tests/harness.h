@@ -58,6 +58,15 @@ RunResult runClient(const std::vector<std::string>& args, const std::string& hom
 
 // The lines of a record file, in order.
 std::vector<std::string> recordLines(const std::string& path);
+// True when some line of the record file starts with `prefix`.
+bool recordHasPrefix(const std::string& path, const std::string& prefix);
+
+// What the test server says of its host key for a seed: the MD5 fingerprint as colon-separated
+// hex, and the key part of a known-hosts line ("BITS EXPONENT MODULUS").
+std::string serverFingerprint(int seed = 1);
+std::string serverKnownHostsKey(int seed = 1);
+// Where the client keeps accepted keys when HOME is `home` and XDG_CONFIG_HOME is unset.
+std::string defaultStore(const std::string& home);
 
 // Paths baked in at build time.
 const char* clientPath();

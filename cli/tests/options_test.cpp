@@ -59,6 +59,28 @@ TEST(Options, UserFromTheLastAtUnlessLoginOptionGiven) {
     EXPECT_EQ(r.options.user, "carol");
 }
 
+TEST(Options, HostKeyOptions) {
+    const char* md5 = "24:87:0b:4a:dc:25:e0:fb:66:02:d3:8b:71:54:40:bd";
+    ParseResult r =
+        parse({"--host-key", md5, "--host-key=2048 FA:27:5F:02:EC:04:52:99:2C:72:7D:3D:AC:E8:78:4F",
+               "--known-hosts", "/tmp/kh", "h"});
+    ASSERT_TRUE(r.ok) << r.error;
+    ASSERT_EQ(r.options.hostKeys.size(), 2u);
+    EXPECT_FALSE(r.options.hostKeys[0].bits.has_value());
+    EXPECT_EQ(r.options.hostKeys[0].md5[0], 0x24);
+    EXPECT_EQ(r.options.hostKeys[0].md5[15], 0xbd);
+    EXPECT_EQ(r.options.hostKeys[1].bits, 2048u);
+    EXPECT_EQ(r.options.hostKeys[1].md5[0], 0xfa);
+    EXPECT_EQ(r.options.knownHostsFile, "/tmp/kh");
+    EXPECT_FALSE(r.options.acceptNew);
+
+    r = parse({"--accept-new", "h"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_TRUE(r.options.acceptNew);
+    EXPECT_TRUE(r.options.hostKeys.empty());
+    EXPECT_TRUE(r.options.knownHostsFile.empty());
+}
+
 TEST(Options, BadCommandLinesAreRefusedWithAReason) {
     const std::vector<std::vector<const char*>> bad = {
         {},                // no host
@@ -81,6 +103,15 @@ TEST(Options, BadCommandLinesAreRefusedWithAReason) {
         {"u@"},
         {"h1", "h2"},  // no remote commands
         {"-l", "", "h"},
+        {"--host-key", "24:87:0b", "h"},  // fingerprints cut short, too long or not hex
+        {"--host-key", "24:87:0b:4a:dc:25:e0:fb:66:02:d3:8b:71:54:40:bd:00", "h"},
+        {"--host-key", "zz:87:0b:4a:dc:25:e0:fb:66:02:d3:8b:71:54:40:bd", "h"},
+        {"--host-key", "", "h"},
+        {"--host-key"},
+        {"--accept-new", "--host-key", "24:87:0b:4a:dc:25:e0:fb:66:02:d3:8b:71:54:40:bd", "h"},
+        {"--known-hosts", "a", "--known-hosts", "b", "h"},  // which one would an answer go to?
+        {"--known-hosts", "", "h"},
+        {"--accept-new=yes", "h"},
     };
     for (const auto& words : bad) {
         const ParseResult r = parse(words);
