@@ -4,8 +4,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -40,10 +42,15 @@ class Tmux {
     ~Tmux() { tmux("kill-server"); }
 
     bool start(const std::string& command, int columns, int rows) {
-        return std::system(("tmux -L " + socket_ + " -f /dev/null new-session -d -s t -x " +
-                            std::to_string(columns) + " -y " + std::to_string(rows) + " " +
-                            shellQuote(command) + " 2>/dev/null")
-                               .c_str()) == 0;
+        const std::string line = "tmux -L " + socket_ + " -f /dev/null new-session -d -s t -x " +
+                                 std::to_string(columns) + " -y " + std::to_string(rows) + " " +
+                                 shellQuote(command) + " 2>/dev/null";
+        // The previous pane's server, on the same socket, may still be on its way out.
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            if (std::system(line.c_str()) == 0) return true;
+            std::this_thread::sleep_for(100ms);
+        }
+        return false;
     }
     // Keys in tmux's send-keys notation ("Enter", "C-Space"); -l sends text literally.
     void keys(const std::string& keyNames) { tmux("send-keys -t t " + keyNames); }
@@ -87,12 +94,30 @@ class Interactive : public ::testing::Test {
         startServer();
     }
     // A fresh server for each client, so nothing left of an earlier connection can slow it.
-    void startServer() {
+    // Its host key is on record in the user's store unless `keyOnRecord` is false.
+    void startServer(bool keyOnRecord = true, std::vector<std::string> more = {}) {
         server_.reset();
         std::remove(record().c_str());
-        server_ =
-            std::make_unique<TestServer>(std::vector<std::string>{"--mode", "shell"}, record());
+        std::vector<std::string> args = {"--mode", "shell"};
+        args.insert(args.end(), more.begin(), more.end());
+        server_ = std::make_unique<TestServer>(std::move(args), record());
         ASSERT_TRUE(server_->running());
+        std::filesystem::remove(store());
+        if (keyOnRecord) {
+            std::filesystem::create_directories(std::filesystem::path(store()).parent_path());
+            writeFile(store(), storeEntry());
+        }
+    }
+    std::string store() const { return defaultStore(dir_.path()); }
+    std::string storeEntry() const {
+        return "[127.0.0.1]:" + std::to_string(server_->port()) + " " + serverKnownHostsKey() +
+               "\n";
+    }
+    bool storeExists() const { return std::filesystem::exists(store()); }
+    // Nothing that depends on the key went out: no user name, no password.
+    void expectNoLogin() const {
+        EXPECT_FALSE(recordHasPrefix(record(), "USER")) << readFile(record());
+        EXPECT_FALSE(recordHasPrefix(record(), "PASSWORD")) << readFile(record());
     }
 
     std::string record() const { return dir_.file("record"); }
@@ -100,6 +125,7 @@ class Interactive : public ::testing::Test {
     // The pane notes the terminal's modes, runs the client (whose pid it notes), notes the exit
     // code and the modes again, and stays open to be read.
     void startClient(int columns, int rows, bool passwordInEnvironment = true) {
+        std::remove(dir_.file("stty.after").c_str());
         const std::string d = dir_.path();
         std::string env = "HOME=" + shellQuote(d) + " XDG_DATA_HOME=" + shellQuote(d + "/data");
         if (passwordInEnvironment) env += " CORVID1_PASSWORD=secret";
@@ -208,6 +234,87 @@ TEST_F(Interactive, PasswordIsAskedOnTheTerminalWithoutEcho) {
     tmux().keys("Enter");
     EXPECT_TRUE(tmux().waitFor("EXIT=0")) << tmux().capture();
     expectTerminalRestored();
+}
+
+constexpr char question[] = "Connect and remember the key (yes), connect this time only (once)";
+
+TEST_F(Interactive, UnknownHostKeyIsAskedAboutBeforeThePasswordAndNoRefuses) {
+    // The key comes late, so keys typed before the question can be seen not to answer it.
+    startServer(false, {"--kex-delay", "1000"});
+    startClient(100, 24, false);
+    tmux().text("yes");
+    tmux().keys("Enter");
+    ASSERT_TRUE(tmux().waitFor(question)) << tmux().capture();
+    const std::string pane = tmux().capture();
+    EXPECT_NE(pane.find("The host key of [127.0.0.1]:" + std::to_string(server_->port()) +
+                        " is not known. Its fingerprint is"),
+              std::string::npos)
+        << pane;
+    EXPECT_NE(pane.find("    1024 " + serverFingerprint()), std::string::npos) << pane;
+    EXPECT_EQ(pane.find("password:"), std::string::npos) << pane;
+
+    std::this_thread::sleep_for(500ms);  // an early "yes" would have been taken by now
+    EXPECT_FALSE(storeExists());
+    tmux().text("maybe");
+    tmux().keys("Enter");
+    EXPECT_TRUE(tmux().waitFor("Please type yes, once or no:")) << tmux().capture();
+    tmux().text("no");
+    tmux().keys("Enter");
+    EXPECT_TRUE(tmux().waitFor("EXIT=255")) << tmux().capture();
+    EXPECT_NE(tmux().capture().find("ERROR - Host key not accepted"), std::string::npos);
+    EXPECT_EQ(tmux().capture().find("password:"), std::string::npos) << tmux().capture();
+    expectNoLogin();
+    EXPECT_FALSE(storeExists());
+    expectTerminalRestored();
+}
+
+TEST_F(Interactive, AnswerOnceConnectsAndSavesNothing) {
+    startServer(false);
+    startClient(80, 24);
+    ASSERT_TRUE(tmux().waitFor(question)) << tmux().capture();
+    tmux().text("once");
+    tmux().keys("Enter");
+    ASSERT_TRUE(loggedIn()) << tmux().capture();
+    tmux().text("exit");
+    tmux().keys("Enter");
+    EXPECT_TRUE(tmux().waitFor("EXIT=0")) << tmux().capture();
+    EXPECT_FALSE(storeExists());
+}
+
+TEST_F(Interactive, AnswerYesSavesTheKeyAndTheNextRunOnlyAsksThePassword) {
+    startServer(false);
+    startClient(80, 24, false);
+    ASSERT_TRUE(tmux().waitFor(question)) << tmux().capture();
+    tmux().text("YES");
+    tmux().keys("Enter");
+    ASSERT_TRUE(tmux().waitFor("test@127.0.0.1's password:")) << tmux().capture();
+    tmux().text("secret");
+    tmux().keys("Enter");
+    ASSERT_TRUE(loggedIn()) << tmux().capture();
+    tmux().text("exit");
+    tmux().keys("Enter");
+    EXPECT_TRUE(tmux().waitFor("EXIT=0")) << tmux().capture();
+    EXPECT_EQ(readFile(store()), storeEntry());
+
+    startClient(80, 24, false);
+    ASSERT_TRUE(tmux().waitFor("test@127.0.0.1's password:")) << tmux().capture();
+    EXPECT_EQ(tmux().capture().find("not known"), std::string::npos) << tmux().capture();
+    tmux().text("secret");
+    tmux().keys("Enter");
+    // The record holds the first run's shell request too: this run's is the second.
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    auto shellRequests = [&] {
+        const auto lines = recordLines(record());
+        return std::count(lines.begin(), lines.end(), "EXEC_SHELL");
+    };
+    while (shellRequests() < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(shellRequests(), 2) << readFile(record());
+    EXPECT_TRUE(type("echo again-$((3+4))", "again-7")) << tmux().capture();
+    tmux().text("exit");
+    tmux().keys("Enter");
+    EXPECT_TRUE(tmux().waitFor("EXIT=0")) << tmux().capture();
+    EXPECT_EQ(readFile(store()), storeEntry());
 }
 
 }  // namespace
