@@ -62,7 +62,8 @@ for cipher in 3des blowfish; do
     >"$PUTTYDIR/sessions/bench-$cipher"
 done
 
-# ssh1: the host key in a known-hosts file, triple DES from OpenSSL 3's legacy provider.
+# ssh1 and corvid1-cli: the host key in a known-hosts file; ssh1's triple DES from OpenSSL 3's
+# legacy provider.
 echo "[127.0.0.1]:$port $("$server" --print-known-hosts-line)" >"$work/known_hosts"
 cat >"$work/openssl.cnf" <<'EOF'
 openssl_conf = openssl_init
@@ -81,7 +82,7 @@ run_client() {  # client cipher
   case "$1" in
     corvid1-cli)
       CORVID1_PASSWORD=secret XDG_DATA_HOME="$work/data" \
-        "$cli" --raw -c "$2" -p "$port" test@127.0.0.1 ;;
+        "$cli" --raw -c "$2" --known-hosts "$work/known_hosts" -p "$port" test@127.0.0.1 ;;
     plink)
       plink -1 -batch -load "bench-$2" -P "$port" -l test -pw secret -hostkey "$fingerprint" \
         127.0.0.1 ;;
