@@ -236,6 +236,19 @@ TEST_F(Interactive, PasswordIsAskedOnTheTerminalWithoutEcho) {
     expectTerminalRestored();
 }
 
+TEST_F(Interactive, PasswordPromptEndedWithoutAPasswordIsReportedAsSuch) {
+    // The prompt comes after the host key was accepted; its failure is not the key's.
+    startClient(80, 24, false);
+    ASSERT_TRUE(tmux().waitFor("test@127.0.0.1's password:")) << tmux().capture();
+    tmux().keys("C-d");
+    EXPECT_TRUE(tmux().waitFor("EXIT=255")) << tmux().capture();
+    const std::string pane = tmux().capture();
+    EXPECT_NE(pane.find("corvid1-cli: no password given"), std::string::npos) << pane;
+    EXPECT_EQ(pane.find("Host key"), std::string::npos) << pane;
+    expectNoLogin();
+    expectTerminalRestored();
+}
+
 constexpr char question[] = "Connect and remember the key (yes), connect this time only (once)";
 
 TEST_F(Interactive, UnknownHostKeyIsAskedAboutBeforeThePasswordAndNoRefuses) {
