@@ -261,7 +261,7 @@ ParseResult parseOptions(int argc, const char* const* argv) {
 const char* usageLine() {
     return "usage: corvid1-cli [-p PORT] [-l USER] [-c 3des|blowfish|none] [-t vt100|vt52] [-v]\n"
            "                   [--password-file FILE] [--raw | --screen] [--size COLSxROWS]\n"
-           "                   [--known-hosts FILE] [--accept-new | --host-key FINGERPRINT...]\n"
+           "                   [--known-hosts FILE] [--accept-new | --host-key FP...]\n"
            "                   [user@]host\n";
 }
 
@@ -292,11 +292,11 @@ const char* helpText() {
            "Host keys are kept in $XDG_CONFIG_HOME/corvid1/known_hosts (default\n"
            "~/.config/corvid1/known_hosts); keys that ssh1 saved in ~/.ssh/known_hosts are\n"
            "honoured too. A key on record is taken without a word. For an unknown key the\n"
-           "terminal shows its fingerprint and asks whether to connect and remember it (yes),\n"
-           "connect this time only (once) or not (no); with no terminal it is refused unless\n"
-           "--accept-new or --host-key is given. A key that differs from the one on record\n"
-           "is refused (exit status 255). No password is asked for or sent before the host\n"
-           "key is accepted.\n"
+           "terminal shows its fingerprint and asks whether to connect and remember it\n"
+           "(yes), connect this time only (once) or not (no); with no terminal it is refused\n"
+           "unless --accept-new or --host-key is given. A key that differs from the one on\n"
+           "record is refused (exit status 255). No password is asked for or sent before the\n"
+           "host key is accepted.\n"
            "\n"
            "The password comes from --password-file, else from the environment variable\n"
            "CORVID1_PASSWORD, else it is asked for on the terminal. It is never taken from the\n"
