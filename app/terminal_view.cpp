@@ -23,22 +23,23 @@ constexpr QRgb kBoldGrey = 0x646464;
 constexpr int kCursorImageWidth = 70;
 constexpr int kCursorImageHeight = 60;
 
-// Colours of a run by its attribute word. Only reverse video (and bit 0x80), bold and "no
-// rendition at all" choose colours; any other word keeps those of the run before it.
-bool coloursFor(std::uint32_t attribute, QRgb& background, QRgb& text) {
+// Colours of a run by its attribute word: reverse video (and bit 0x80) paints white on black,
+// bold grey on white, everything else black on white. A word with only other bits (underline,
+// blink, a foreground colour, a character set) used to keep the colours of the run painted
+// before it; since vt100 applications end every rendition with ESC [ m SI, which sets a
+// character-set bit, that painted whole screens of ordinary text in the reverse video of an
+// earlier status line, and differently depending on where the view was scrolled to.
+void coloursFor(std::uint32_t attribute, QRgb& background, QRgb& text) {
     if ((attribute & 0x80u) != 0 || (attribute & CellReverse) != 0) {
         background = kBlack;
         text = kWhite;
     } else if ((attribute & CellBold) != 0) {
         background = kWhite;
         text = kBoldGrey;
-    } else if (attribute <= 0xFFu) {
+    } else {
         background = kWhite;
         text = kBlack;
-    } else {
-        return false;
     }
-    return true;
 }
 
 // Division that rounds toward minus infinity, for cell positions left of or above the area.
@@ -178,8 +179,8 @@ void TerminalView::paintText(QPainter& painter, const QRect& dirty) {
         const char* characters = screen_.lineCharacters(line);
         const std::uint32_t* attributes = screen_.lineAttributes(line);
         const int top = row * cellHeight_;
-        // Colours carry from run to run, so every row is scanned; only dirty rows are drawn.
         const bool drawRow = top < dirty.bottom() + 1 && top + cellHeight_ > dirty.top();
+        if (!drawRow) continue;
         int c = 0;
         while (c < columns) {
             const std::uint32_t attribute = attributes[c];
@@ -194,8 +195,8 @@ void TerminalView::paintText(QPainter& painter, const QRect& dirty) {
                 }
                 ++c;
             }
+            if (count == 0) continue;
             coloursFor(attribute, background, text);
-            if (count == 0 || !drawRow) continue;
             rowBuffer_ = fromCodePage(characters + start, static_cast<std::size_t>(count));
             const QRect rect(start * cellWidth_, top, count * cellWidth_, cellHeight_);
             if (!rect.intersects(dirty)) continue;

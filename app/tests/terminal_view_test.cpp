@@ -123,6 +123,21 @@ class TerminalViewTest : public QObject {
         QCOMPARE(cellBackground(image, 0, 3), QRgb(0x000000));  // a reverse space is black
     }
 
+    void textAfterARenditionResetIsPlainWhateverCameBefore() {
+        makeView(40, 6, 10);
+        // A reverse status line across the whole row (as top draws its header), then ordinary
+        // text the way vt100 applications end a rendition (ESC [ m SI: the character-set bit
+        // stays set on every later cell), and underlined text.
+        const std::string status = "\x1b[7m" + std::string(40, 'S') + "\x1b[m\x0f\r\n";
+        print((status + "plain\r\n\x1b[4munder\x1b[m\r\n").c_str());
+        QVERIFY(screen_->attributeAt(screen_->liveTop + 1, 1) > 0xFFu);
+        const QImage image = picture();
+        QCOMPARE(cellBackground(image, 0, 0), QRgb(0x000000));
+        QCOMPARE(cellBackground(image, 0, 1), QRgb(0xFFFFFF));
+        QVERIFY(cellRange(image, 0, 1).first < 0x40);
+        QCOMPARE(cellBackground(image, 0, 2), QRgb(0xFFFFFF));
+    }
+
     void reverseEmptyCellsStayWhite() {
         makeView(20, 4, 0);
         // Reverse video, then erase the line: the cells keep the reverse attribute but hold 0.
