@@ -17,14 +17,5 @@ TEST(TrustAnswer, OnlyTheThreeWordsAnswerInAnyCaseBlanksAside) {
         EXPECT_FALSE(parseTrustAnswer(other).has_value()) << '"' << other << '"';
 }
 
-TEST(TrustAnswer, TheQuestionNamesTheHostAndShowsTheFingerprint) {
-    const std::string q = unknownHostKeyQuestion("[10.0.0.1]:2222", "1024 aa:bb");
-    EXPECT_EQ(q,
-              "The host key of [10.0.0.1]:2222 is not known. Its fingerprint is\n"
-              "    1024 aa:bb\n"
-              "Compare it with the one the server's administrator gave you.\n"
-              "Connect and remember the key (yes), connect this time only (once), or not (no)? ");
-}
-
 }  // namespace
 }  // namespace corvid1::cli
