@@ -112,11 +112,9 @@ class CliHostKeyVerifier : public HostKeyVerifier {
         if (passwordPrompt_.empty()) return true;
         SecretText password;
         if (!promptForPassword(passwordPrompt_, password, passwordError_)) return false;
-        // The core takes the password with the login parameters, before any key is known. It
-        // reads it only after the key exchange, on this same thread, so it is filled in here;
-        // the string's capacity was reserved beforehand, so no copy is left in freed memory.
-        std::string& target = const_cast<LoginParameters&>(session_.login()).password;
-        target.assign(password.data(), password.size());
+        // Asked only now, once the key is trusted; the core reads it after the key exchange on
+        // this same thread.
+        session_.setPassword(password.data(), password.size());
         password.wipe();
         return true;
     }

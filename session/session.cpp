@@ -285,6 +285,13 @@ void Session::publishEncryptedConnection(std::unique_ptr<EncryptedConnection> ke
     encrypted_.store(visible, std::memory_order_release);
 }
 
+void Session::setPassword(const char* password, std::size_t length) {
+    wipePassword();
+    // Reserve first so that the assignment never reallocates and leaves a copy behind.
+    login_.password.reserve(length);
+    login_.password.assign(password, length);
+}
+
 void Session::wipePassword() {
     secureWipe(login_.password.data(), login_.password.size());
     login_.password.clear();

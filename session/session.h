@@ -118,6 +118,11 @@ class Session {
     Connection& plainConnection() { return *connection_; }
     SessionFrontEnd& frontEnd() { return frontEnd_; }
     const LoginParameters& login() const { return login_; }
+    // Supplies the password late, for a front end that asks for it only once the host key has
+    // been accepted: call it on the session thread before authentication (the host-key verifier
+    // runs there, during the key exchange). The previous value is wiped; `length` bytes are
+    // copied and the caller wipes its own copy.
+    void setPassword(const char* password, std::size_t length);
 
     // Key exchange state (written by the session thread during the exchange only).
     std::int8_t cipherNumber = 0;
