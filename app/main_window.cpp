@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
+#include <QElapsedTimer>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QScrollBar>
@@ -302,6 +303,7 @@ void MainWindow::onCommand(int command) {
 void MainWindow::connectCommand() {
     if (state_.connected) return;
     if (runConnectDialog(this, state_.login) != 0) return;
+    waitForEarlierSessionThreads();
 
     const long port = portNumber(state_.login.port);
     state_.connected = true;
@@ -347,6 +349,19 @@ void MainWindow::connectCommand() {
     installHostKeyPolicy(*session, state_.login.host, static_cast<std::uint16_t>(port),
                          KnownHosts::withDefaults(), prompt.get());
     startSessionThread(std::move(session), serial, std::move(prompt));
+}
+
+void MainWindow::waitForEarlierSessionThreads() {
+    // The two cipher contexts are process-wide: the thread of an earlier connection, aborted a
+    // moment ago, must have left runSession before this session's key exchange keys them. That
+    // thread may be waiting for this one in a synchronous send, so events are handled meanwhile
+    // (user input excluded, so no second Connect can start here); its SessionEnded finds
+    // nothing connected and is ignored.
+    QElapsedTimer waited;
+    waited.start();
+    while (runningSessionThreads() > 0 && waited.elapsed() < 5000) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 10);
+    }
 }
 
 void MainWindow::disconnect() {

@@ -71,6 +71,7 @@ class MainWindow : public QMainWindow, private ViewHost {
     void buildMenus();
     void buildCommandBar();
     void setConnectedMenu(bool connected);
+    void waitForEarlierSessionThreads();
     void selectCipher(int cipher);
     void handleMessage(int message, std::intptr_t first, std::intptr_t second);
     void shutDown();
