@@ -66,8 +66,12 @@ void selectGraphicRendition(const int* parameters, int count) {
         const int p = parameters[k];
         switch (p) {
             case 0:
-                flags &= ~RenditionBold;
-                break;  // bold only, as the host software expects
+                // Every rendition ends here, not bold alone: hosts close reverse video and
+                // underline with ESC [ 0 m (ls, grep, git, shell prompts), and leaving them on
+                // painted everything after in reverse. The colour and the character set stay,
+                // as they do for the sequence without parameters.
+                flags &= ~(RenditionBold | RenditionUnderline | RenditionBlink | RenditionReverse);
+                break;
             case 1:
                 flags |= RenditionBold;
                 break;

@@ -35,6 +35,14 @@ TEST_F(InterpreterTest, GraphicRenditionFollowsTheColourTableAndKeepsTheForegrou
     }
 }
 
+TEST_F(InterpreterTest, ParameterZeroEndsEveryRenditionButKeepsColourAndCharacterSet) {
+    size(20, 2, 0);
+    feed("\x1b[1;4;5;7;32m\x0e" "A\x1b[0mB\x1b[7;0;4mC");
+    EXPECT_EQ(attributeOnRow(1, 1), 0x4F200u);
+    EXPECT_EQ(attributeOnRow(1, 2), 0x40200u);
+    EXPECT_EQ(attributeOnRow(1, 3), 0x42200u);  // parameters apply in order: 7, then 0, then 4
+}
+
 TEST_F(InterpreterTest, EraseSequencesCoverTheDesignedRanges) {
     const struct {
         const char* sequence;
