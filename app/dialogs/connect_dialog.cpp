@@ -1,5 +1,7 @@
 #include "app/dialogs/connect_dialog.h"
 
+#include "app/dialogs/dialog_layout.h"
+
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -163,14 +165,7 @@ ConnectDialog::ConnectDialog(QWidget* parent, const ConnectValues& values,
     addRow("&Username:", user_);
     addRow("&Password:", password_);
 
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-    buttons->setObjectName(QStringLiteral("buttonBox"));
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-
-    auto* layout = new QVBoxLayout(this);
-    layout->addLayout(form);
-    layout->addWidget(buttons);
+    layOutWithOkCancel(this, form);
 
     fillFromSettings(values, defaults);
     servers_->setFocus();

@@ -1,5 +1,7 @@
 #include "app/dialogs/font_dialog.h"
 
+#include "app/dialogs/dialog_layout.h"
+
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -81,14 +83,7 @@ FontDialog::FontDialog(QWidget* parent, std::function<void()> onChanged)
     addRow("F&ont Style:", style_);
     addRow("Font &Size:", size_);
 
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-    buttons->setObjectName(QStringLiteral("buttonBox"));
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-
-    auto* layout = new QVBoxLayout(this);
-    layout->addLayout(form);
-    layout->addWidget(buttons);
+    layOutWithOkCancel(this, form);
 }
 
 void FontDialog::accept() {

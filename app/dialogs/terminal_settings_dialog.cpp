@@ -1,5 +1,7 @@
 #include "app/dialogs/terminal_settings_dialog.h"
 
+#include "app/dialogs/dialog_layout.h"
+
 #include <QButtonGroup>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -65,14 +67,7 @@ TerminalSettingsDialog::TerminalSettingsDialog(QWidget* parent, int currentLines
     linesLabel->setBuddy(lines_);
     form->addRow(linesLabel, lines_);
 
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-    buttons->setObjectName(QStringLiteral("buttonBox"));
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-
-    auto* layout = new QVBoxLayout(this);
-    layout->addLayout(form);
-    layout->addWidget(buttons);
+    layOutWithOkCancel(this, form);
 }
 
 void TerminalSettingsDialog::accept() {
