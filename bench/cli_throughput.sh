@@ -65,18 +65,7 @@ done
 # ssh1 and corvid1-cli: the host key in a known-hosts file; ssh1's triple DES from OpenSSL 3's
 # legacy provider.
 echo "[127.0.0.1]:$port $("$server" --print-known-hosts-line)" >"$work/known_hosts"
-cat >"$work/openssl.cnf" <<'EOF'
-openssl_conf = openssl_init
-[openssl_init]
-providers = provider_sect
-[provider_sect]
-default = default_sect
-legacy = legacy_sect
-[default_sect]
-activate = 1
-[legacy_sect]
-activate = 1
-EOF
+openssl_cnf="$PWD/tools/tests/openssl-legacy.cnf"  # the script runs from the repository root
 
 run_client() {  # client cipher
   case "$1" in
@@ -87,7 +76,7 @@ run_client() {  # client cipher
       plink -1 -batch -load "bench-$2" -P "$port" -l test -pw secret -hostkey "$fingerprint" \
         127.0.0.1 ;;
     ssh1)
-      OPENSSL_CONF="$work/openssl.cnf" sshpass -p secret ssh1 -1 -F /dev/null -c "$2" -p "$port" \
+      OPENSSL_CONF="$openssl_cnf" sshpass -p secret ssh1 -1 -F /dev/null -c "$2" -p "$port" \
         -o UserKnownHostsFile="$work/known_hosts" -o StrictHostKeyChecking=yes \
         -o RSAAuthentication=no -o RhostsRSAAuthentication=no \
         -o ChallengeResponseAuthentication=no -o PasswordAuthentication=yes \

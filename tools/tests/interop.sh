@@ -5,6 +5,7 @@
 set -uo pipefail
 server_bin=$1
 case_name=$2
+openssl_cnf="$(cd "$(dirname "$0")" && pwd)/openssl-legacy.cnf"
 work=$(mktemp -d /tmp/corvid1-interop.XXXXXX)
 server_pid=
 cleanup() {
@@ -50,19 +51,7 @@ plink_run() {
 
 ssh1_run() {
     echo "[127.0.0.1]:$port $("$server_bin" --print-known-hosts-line)" >"$work/known_hosts"
-    cat >"$work/openssl.cnf" <<'CNF'
-openssl_conf = openssl_init
-[openssl_init]
-providers = provider_sect
-[provider_sect]
-default = default_sect
-legacy = legacy_sect
-[default_sect]
-activate = 1
-[legacy_sect]
-activate = 1
-CNF
-    OPENSSL_CONF="$work/openssl.cnf" timeout 40 sshpass -p secret ssh1 -1 -F /dev/null -c 3des \
+    OPENSSL_CONF="$openssl_cnf" timeout 40 sshpass -p secret ssh1 -1 -F /dev/null -c 3des \
         -p "$port" -o UserKnownHostsFile="$work/known_hosts" -o GlobalKnownHostsFile=/dev/null \
         -o StrictHostKeyChecking=yes -o RSAAuthentication=no -o RhostsRSAAuthentication=no \
         -o ChallengeResponseAuthentication=no -o PasswordAuthentication=yes \
