@@ -2,7 +2,7 @@
 CORVID1_PACKAGES=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libgmp-dev nettle-dev libssl-dev
+  libgmp-dev nettle-dev libssl-dev zlib1g-dev
   qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev
   putty-tools openssh-client-ssh1 sshpass tmux xvfb xauth
   clang libclang-rt-14-dev

@@ -6,17 +6,25 @@
 namespace corvid1 {
 namespace {
 
-constexpr std::array<std::uint32_t, 256> makeCrcTable() {
-    std::array<std::uint32_t, 256> table{};
+// Slicing by eight: table k holds the CRC of a byte followed by k zero bytes, so eight bytes
+// fold in through eight independent lookups instead of a chain of eight. Every received byte
+// is checked, and one byte at a time made the check a third of the client's work on bulk output.
+using CrcTables = std::array<std::array<std::uint32_t, 256>, 8>;
+
+constexpr CrcTables makeCrcTables() {
+    CrcTables tables{};
     for (std::uint32_t n = 0; n < 256; ++n) {
         std::uint32_t c = n;
         for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        table[n] = c;
+        tables[0][n] = c;
     }
-    return table;
+    for (std::size_t k = 1; k < 8; ++k)
+        for (std::uint32_t n = 0; n < 256; ++n)
+            tables[k][n] = tables[0][tables[k - 1][n] & 0xFF] ^ (tables[k - 1][n] >> 8);
+    return tables;
 }
 
-constexpr std::array<std::uint32_t, 256> crcTable = makeCrcTable();
+constexpr CrcTables crcTables = makeCrcTables();
 
 constexpr std::size_t lengthFieldSize = 4;
 constexpr std::size_t checkSize = 4;
@@ -36,8 +44,15 @@ void storeBigEndian(std::uint8_t* bytes, std::uint32_t value) {
 }  // namespace
 
 std::uint32_t packetCrc(const std::uint8_t* data, std::size_t length) {
+    const CrcTables& t = crcTables;
     std::uint32_t crc = 0;
-    for (std::size_t i = 0; i < length; ++i) crc = crcTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    for (; length >= 8; data += 8, length -= 8) {
+        const std::uint32_t low = crc ^ (std::uint32_t{data[0]} | std::uint32_t{data[1]} << 8 |
+                                         std::uint32_t{data[2]} << 16 | std::uint32_t{data[3]} << 24);
+        crc = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^
+              t[4][low >> 24] ^ t[3][data[4]] ^ t[2][data[5]] ^ t[1][data[6]] ^ t[0][data[7]];
+    }
+    for (; length > 0; ++data, --length) crc = t[0][(crc ^ *data) & 0xFF] ^ (crc >> 8);
     return crc;
 }
 

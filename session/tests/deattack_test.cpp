@@ -7,8 +7,10 @@
 #include <random>
 #include <set>
 #include <string_view>
+#include <vector>
 
 #include "crypto/cipher.h"
+#include "session/connection.h"
 
 namespace corvid1 {
 namespace {
@@ -90,6 +92,19 @@ class Packets : public ::testing::Test {
 TEST(PacketCrcOracle, MatchesTheKnownValues) {
     EXPECT_EQ(packetCrcOracle(reinterpret_cast<const std::uint8_t*>("123456789"), 9), 0x2DFD2D88u);
     EXPECT_EQ(packetCrcOracle(reinterpret_cast<const std::uint8_t*>("abc"), 3), 0xCA6598D0u);
+}
+
+// The receiver's check value takes eight bytes a step and the rest one by one; it must agree
+// with the bitwise CRC for every length and every alignment of the start.
+TEST(PacketCrc, AgreesWithTheBitwiseCrcForEveryLengthAndAlignment) {
+    std::mt19937_64 rng{11};
+    std::vector<std::uint8_t> data(300);
+    for (auto& b : data) b = std::uint8_t(rng());
+    for (std::size_t start = 0; start < 8; ++start)
+        for (std::size_t length = 0; start + length <= data.size(); ++length)
+            ASSERT_EQ(packetCrc(data.data() + start, length),
+                      packetCrcOracle(data.data() + start, length))
+                << "start " << start << " length " << length;
 }
 
 // The shortest CRC-neutral pattern follows the generator itself: 15 copies spread over 33

@@ -10,6 +10,7 @@ namespace {
 constexpr const char kGreeting[] = "Corvid1 test server\r\n";
 constexpr const char kPrompt[] = "$ ";
 constexpr std::size_t kBulkPacket = 16384;
+constexpr std::size_t kBulkPeriod = 65536;  // bulkPatternByte(i) depends on i mod 2^16 only
 constexpr std::size_t kMaxLine = 1024;
 
 constexpr const char kColourListing[] =
@@ -26,12 +27,23 @@ bool sendOutput(ServerConnection& c, const std::string& text) {
     return c.sendString(SSH_SMSG_STDOUT_DATA, text);
 }
 
+// The bulk pattern repeats every 65536 bytes, so one period (and a packet's worth past it) is
+// built once and every packet is a slice of it.
+const std::string& bulkPattern() {
+    static const std::string pattern = [] {
+        std::string p(kBulkPeriod + kBulkPacket, '\0');
+        for (std::size_t j = 0; j < p.size(); ++j) p[j] = static_cast<char>(bulkPatternByte(j));
+        return p;
+    }();
+    return pattern;
+}
+
 bool sendBulk(ServerConnection& c, std::uint64_t total) {
+    const std::string& pattern = bulkPattern();
     std::string chunk;
     for (std::uint64_t i = 0; i < total;) {
         std::size_t n = total - i < kBulkPacket ? static_cast<std::size_t>(total - i) : kBulkPacket;
-        chunk.resize(n);
-        for (std::size_t j = 0; j < n; ++j) chunk[j] = static_cast<char>(bulkPatternByte(i + j));
+        chunk.assign(pattern, static_cast<std::size_t>(i % kBulkPeriod), n);
         if (!sendOutput(c, chunk)) return false;
         i += n;
     }

@@ -1,4 +1,5 @@
-// The SSH-1 bulk ciphers, one object per direction, over Nettle's block ciphers.
+// The SSH-1 bulk ciphers, one object per direction: triple DES over Nettle, Blowfish over
+// libcrypto (both independent of the client's own code, which they test).
 // Each keeps its chaining state across packets for the whole session, as the protocol does.
 #pragma once
 

@@ -1,7 +1,9 @@
-// The test server's building blocks against published vectors and OpenSSL as an oracle.
+// The test server's building blocks against published vectors, with OpenSSL as the oracle for
+// its Nettle triple DES and Nettle as the oracle for its libcrypto Blowfish.
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <gtest/gtest.h>
-#include <openssl/blowfish.h>
+#include <nettle/blowfish.h>
+#include <nettle/cbc.h>
 #include <openssl/des.h>
 
 #include <cstring>
@@ -25,6 +27,25 @@ TEST(Crc32, PublishedValuesWithZeroStartAndNoFinalInversion) {
     EXPECT_EQ(crcOf("123456789"), 0x2DFD2D88u);
     EXPECT_EQ(crcOf("abc"), 0xCA6598D0u);
     EXPECT_EQ(crcOf(""), 0u);
+}
+
+Bytes randomBuffer(std::size_t n);
+
+// Through zlib's inverted CRC, the value must still be the plain bit-at-a-time CRC from 0 for
+// every length and every alignment of the start.
+TEST(Crc32, EveryLengthAndAlignmentMatchesBitwiseCrc) {
+    Bytes data = randomBuffer(200);
+    for (std::size_t start = 0; start < 8; ++start) {
+        for (std::size_t length = 0; start + length <= data.size(); ++length) {
+            std::uint32_t crc = 0;
+            for (std::size_t i = start; i < start + length; ++i) {
+                crc ^= data[i];
+                for (int k = 0; k < 8; ++k) crc = (crc & 1) ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
+            }
+            ASSERT_EQ(ssh1Crc32(data.data() + start, length), crc)
+                << "start " << start << " length " << length;
+        }
+    }
 }
 
 Bytes randomBuffer(std::size_t n) {
@@ -51,27 +72,23 @@ struct OracleTripleDes {
     }
 };
 
-// Blowfish CBC with each 32-bit half of a block read and written little-endian.
+// Blowfish CBC with each 32-bit half of a block read and written little-endian: Nettle's
+// big-endian CBC between two byte swaps of every word.
 struct OracleBlowfish {
-    BF_KEY key;
-    BF_LONG iv[2] = {0, 0};
-    explicit OracleBlowfish(const std::uint8_t* k) { BF_set_key(&key, 32, k); }
-    static BF_LONG le(const std::uint8_t* p) {
-        using W = BF_LONG;
-        return W{p[0]} | W{p[1]} << 8 | W{p[2]} << 16 | W{p[3]} << 24;
-    }
-    static void putLe(std::uint8_t* p, BF_LONG v) {
-        for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    blowfish_ctx key;
+    std::uint8_t iv[BLOWFISH_BLOCK_SIZE] = {};
+    explicit OracleBlowfish(const std::uint8_t* k) { blowfish_set_key(&key, 32, k); }
+    static void swapWords(std::uint8_t* d, std::size_t n) {
+        for (std::size_t i = 0; i < n; i += 4) {
+            std::swap(d[i], d[i + 3]);
+            std::swap(d[i + 1], d[i + 2]);
+        }
     }
     void encrypt(std::uint8_t* d, std::size_t n) {
-        for (std::size_t i = 0; i < n; i += 8) {
-            BF_LONG block[2] = {le(d + i) ^ iv[0], le(d + i + 4) ^ iv[1]};
-            BF_encrypt(block, &key);
-            iv[0] = block[0];
-            iv[1] = block[1];
-            putLe(d + i, block[0]);
-            putLe(d + i + 4, block[1]);
-        }
+        swapWords(d, n);
+        cbc_encrypt(&key, reinterpret_cast<nettle_cipher_func*>(&blowfish_encrypt),
+                    BLOWFISH_BLOCK_SIZE, iv, n, d, d);
+        swapWords(d, n);
     }
 };
 
