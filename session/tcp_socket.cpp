@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -109,6 +110,11 @@ int connectTo(const Target& target, Clock::time_point deadline) {
         close(fd);
         return -1;
     }
+    // Every write is a whole packet: a keystroke, a window size, the end of the login. Nagle's
+    // algorithm would hold each small one until the last is acknowledged, and with delayed
+    // acknowledgements that is tens of milliseconds of echo lag. Failure only costs that delay.
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return fd;
 }
 

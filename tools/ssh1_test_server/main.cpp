@@ -1,6 +1,7 @@
 // corvid1-test-server: a scriptable SSH-1.5 server for the project's tests.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -137,6 +138,10 @@ int main(int argc, char** argv) {
         int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) continue;
         logLine("connection accepted");
+        // As real servers do for interactive sessions: small packets such as the exit status
+        // after bulk output are sent at once instead of waiting on a delayed acknowledgement.
+        const int one = 1;
+        setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         if (options.once) {
             close(listener);
             return serveOne(client, options, keys) ? 0 : 1;
