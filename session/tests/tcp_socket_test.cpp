@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -45,6 +46,11 @@ TEST(OpenConnection, DottedAddressConnectsAndTheHandleIsKept) {
     TcpSocket socket;
     EXPECT_EQ(socket.openConnection("127.0.0.1", listener.port), 1);
     EXPECT_GE(socket.socketHandle(), 0);
+    // Keystrokes must not wait for the acknowledgement of the previous packet.
+    int noDelay = 0;
+    socklen_t size = sizeof noDelay;
+    ASSERT_EQ(getsockopt(socket.socketHandle(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
+    EXPECT_NE(noDelay, 0);
     const int accepted = accept(listener.fd, nullptr, nullptr);
     ASSERT_GE(accepted, 0);
     socket.sendText("hello\n");
