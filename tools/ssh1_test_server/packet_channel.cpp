@@ -99,24 +99,44 @@ bool PacketChannel::readPacket(Packet& packet) {
     }
 }
 
-Bytes PacketChannel::framePacket(int type, const Bytes& payload, std::uint32_t crcDelta) {
-    std::size_t length = 1 + payload.size() + 4;
+void PacketChannel::frameInto(Bytes& out, int type, const std::uint8_t* head,
+                              std::size_t headLength, const std::uint8_t* body,
+                              std::size_t bodyLength, std::uint32_t crcDelta) {
+    std::size_t length = 1 + headLength + bodyLength + 4;
     std::size_t padding = 8 - length % 8;
-    Bytes out(4 + padding);
-    storeBigEndian32(out.data(), static_cast<std::uint32_t>(length));
+    out.resize(4 + padding + length);
+    std::uint8_t* p = out.data();
+    storeBigEndian32(p, static_cast<std::uint32_t>(length));
     // Random padding, so a client that reads it as data shows up in the tests.
-    randomBytes(out.data() + 4, padding);
-    out.push_back(static_cast<std::uint8_t>(type));
-    out.insert(out.end(), payload.begin(), payload.end());
-    std::uint32_t crc = ssh1Crc32(out.data() + 4, out.size() - 4) + crcDelta;
-    out.resize(out.size() + 4);
-    storeBigEndian32(out.data() + out.size() - 4, crc);
+    randomBytes(p + 4, padding);
+    p += 4 + padding;
+    *p++ = static_cast<std::uint8_t>(type);
+    if (headLength > 0) std::memcpy(p, head, headLength);
+    p += headLength;
+    if (bodyLength > 0) std::memcpy(p, body, bodyLength);
+    p += bodyLength;
+    std::uint32_t crc = ssh1Crc32(out.data() + 4, padding + 1 + headLength + bodyLength) + crcDelta;
+    storeBigEndian32(p, crc);
     if (send_) send_->encrypt(out.data() + 4, out.size() - 4);
+}
+
+Bytes PacketChannel::framePacket(int type, const Bytes& payload, std::uint32_t crcDelta) {
+    Bytes out;
+    frameInto(out, type, nullptr, 0, payload.data(), payload.size(), crcDelta);
     return out;
 }
 
 bool PacketChannel::writePacket(int type, const Bytes& payload, std::uint32_t crcDelta) {
-    return writeRaw(framePacket(type, payload, crcDelta));
+    frameInto(frame_, type, nullptr, 0, payload.data(), payload.size(), crcDelta);
+    return writeRaw(frame_);
+}
+
+bool PacketChannel::writeStringPacket(int type, std::string_view text) {
+    std::uint8_t length[4];
+    storeBigEndian32(length, static_cast<std::uint32_t>(text.size()));
+    frameInto(frame_, type, length, sizeof length,
+              reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), 0);
+    return writeRaw(frame_);
 }
 
 bool PacketChannel::writeRaw(const std::uint8_t* data, std::size_t length) {

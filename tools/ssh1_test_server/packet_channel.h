@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "ssh1_cipher.h"
 #include "wire.h"
@@ -59,6 +60,9 @@ class PacketChannel {
     // Framed, encrypted and sent. `crcDelta` is added to the check value (0 for a sound one).
     bool writePacket(int type, const Bytes& payload, std::uint32_t crcDelta = 0);
     Bytes framePacket(int type, const Bytes& payload, std::uint32_t crcDelta = 0);
+    // A packet whose payload is the one string `text`, framed straight from it: bulk output
+    // goes through here without copies of its own.
+    bool writeStringPacket(int type, std::string_view text);
     bool writeRaw(const std::uint8_t* data, std::size_t length);
     bool writeRaw(const Bytes& b) { return writeRaw(b.data(), b.size()); }
 
@@ -72,6 +76,9 @@ class PacketChannel {
     bool peerClosed() const { return peerClosed_; }
 
   private:
+    void frameInto(Bytes& out, int type, const std::uint8_t* head, std::size_t headLength,
+                   const std::uint8_t* body, std::size_t bodyLength, std::uint32_t crcDelta);
+
     int fd_;
     int timeoutMs_;
     std::unique_ptr<PacketCipher> send_;
@@ -79,6 +86,7 @@ class PacketChannel {
     std::string error_;
     bool peerClosed_ = false;
     bool deliverIgnored_ = false;
+    Bytes frame_;  // reused by every write, so a stream of packets allocates once
 };
 
 void randomBytes(std::uint8_t* out, std::size_t length);

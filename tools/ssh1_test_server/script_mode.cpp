@@ -23,7 +23,7 @@ constexpr const char kScreen[] =
     "\x1b[H\x1b[2J\x1b[1;1HTOP-LEFT\x1b[1;73HTOP-RIGHT\x1b[12;35H\x1b[7mCENTRE\x1b[0m"
     "\x1b[24;1HBOTTOM-LEFT\x1b[24;70HBOTTOM-RIGHT\x1b[5;10H";
 
-bool sendOutput(ServerConnection& c, const std::string& text) {
+bool sendOutput(ServerConnection& c, std::string_view text) {
     return c.sendString(SSH_SMSG_STDOUT_DATA, text);
 }
 
@@ -40,11 +40,9 @@ const std::string& bulkPattern() {
 
 bool sendBulk(ServerConnection& c, std::uint64_t total) {
     const std::string& pattern = bulkPattern();
-    std::string chunk;
     for (std::uint64_t i = 0; i < total;) {
         std::size_t n = total - i < kBulkPacket ? static_cast<std::size_t>(total - i) : kBulkPacket;
-        chunk.assign(pattern, static_cast<std::size_t>(i % kBulkPeriod), n);
-        if (!sendOutput(c, chunk)) return false;
+        if (!sendOutput(c, std::string_view(pattern).substr(i % kBulkPeriod, n))) return false;
         i += n;
     }
     return true;

@@ -101,23 +101,25 @@ bool ServerConnection::failureScenario() const {
             s == "close-mid-packet" || s == "close");
 }
 
-bool ServerConnection::send(int type, const Bytes& payload) {
-    if (options_.mode == Mode::Script && options_.scenario == "ignore-debug") {
-        std::uint8_t noise[32];
-        randomBytes(noise, sizeof(noise));
-        Writer ignore;
-        ignore.string(noise, noise[0] % sizeof(noise));
-        Writer debug;
-        debug.string("corvid1 debug " + std::to_string(++debugCounter_));
-        if (!channel_.writePacket(SSH_MSG_IGNORE, ignore.bytes()) ||
-            !channel_.writePacket(SSH_MSG_DEBUG, debug.bytes()))
-            return false;
-    }
-    return channel_.writePacket(type, payload);
+// The ignore-debug scenario puts an IGNORE and a DEBUG packet before every packet it sends.
+bool ServerConnection::sendNoise() {
+    if (options_.mode != Mode::Script || options_.scenario != "ignore-debug") return true;
+    std::uint8_t noise[32];
+    randomBytes(noise, sizeof(noise));
+    Writer ignore;
+    ignore.string(noise, noise[0] % sizeof(noise));
+    Writer debug;
+    debug.string("corvid1 debug " + std::to_string(++debugCounter_));
+    return channel_.writePacket(SSH_MSG_IGNORE, ignore.bytes()) &&
+           channel_.writePacket(SSH_MSG_DEBUG, debug.bytes());
 }
 
-bool ServerConnection::sendString(int type, const std::string& text) {
-    return send(type, stringPayload(text));
+bool ServerConnection::send(int type, const Bytes& payload) {
+    return sendNoise() && channel_.writePacket(type, payload);
+}
+
+bool ServerConnection::sendString(int type, std::string_view text) {
+    return sendNoise() && channel_.writeStringPacket(type, text);
 }
 
 bool ServerConnection::sendAt(Stage stage, int type, const Bytes& payload) {

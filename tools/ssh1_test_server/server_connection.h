@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "options.h"
 #include "packet_channel.h"
@@ -40,7 +41,7 @@ class ServerConnection {
     // Sends the packet the server would send at `stage`, unless the failure scenario strikes
     // there; then the misbehaviour happens instead and false is returned (the connection ends).
     bool sendAt(Stage stage, int type, const Bytes& payload);
-    bool sendString(int type, const std::string& text);
+    bool sendString(int type, std::string_view text);
     // Reads the next client packet and records it; false when the stream ended.
     bool readAndRecord(Packet& packet);
     void disconnect(const std::string& reason);
@@ -58,6 +59,7 @@ class ServerConnection {
     bool authenticate();
     bool passwordPhase(bool userKnown);
     bool preparatoryPhase(std::string& command, bool& haveCommand);
+    bool sendNoise();
     bool strike(Stage stage, int type, const Bytes& payload);
     bool failureScenario() const;
 
