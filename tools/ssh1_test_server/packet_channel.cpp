@@ -104,8 +104,10 @@ void PacketChannel::frameInto(Bytes& out, int type, const std::uint8_t* head,
                               std::size_t bodyLength, std::uint32_t crcDelta) {
     std::size_t length = 1 + headLength + bodyLength + 4;
     std::size_t padding = 8 - length % 8;
-    out.resize(4 + padding + length);
-    std::uint8_t* p = out.data();
+    const std::size_t start = out.size();
+    out.resize(start + 4 + padding + length);
+    std::uint8_t* const frame = out.data() + start;
+    std::uint8_t* p = frame;
     storeBigEndian32(p, static_cast<std::uint32_t>(length));
     // Random padding, so a client that reads it as data shows up in the tests.
     randomBytes(p + 4, padding);
@@ -115,9 +117,9 @@ void PacketChannel::frameInto(Bytes& out, int type, const std::uint8_t* head,
     p += headLength;
     if (bodyLength > 0) std::memcpy(p, body, bodyLength);
     p += bodyLength;
-    std::uint32_t crc = ssh1Crc32(out.data() + 4, padding + 1 + headLength + bodyLength) + crcDelta;
+    std::uint32_t crc = ssh1Crc32(frame + 4, padding + 1 + headLength + bodyLength) + crcDelta;
     storeBigEndian32(p, crc);
-    if (send_) send_->encrypt(out.data() + 4, out.size() - 4);
+    if (send_) send_->encrypt(frame + 4, padding + length);
 }
 
 Bytes PacketChannel::framePacket(int type, const Bytes& payload, std::uint32_t crcDelta) {
@@ -127,6 +129,7 @@ Bytes PacketChannel::framePacket(int type, const Bytes& payload, std::uint32_t c
 }
 
 bool PacketChannel::writePacket(int type, const Bytes& payload, std::uint32_t crcDelta) {
+    frame_.clear();
     frameInto(frame_, type, nullptr, 0, payload.data(), payload.size(), crcDelta);
     return writeRaw(frame_);
 }
@@ -134,9 +137,28 @@ bool PacketChannel::writePacket(int type, const Bytes& payload, std::uint32_t cr
 bool PacketChannel::writeStringPacket(int type, std::string_view text) {
     std::uint8_t length[4];
     storeBigEndian32(length, static_cast<std::uint32_t>(text.size()));
+    frame_.clear();
     frameInto(frame_, type, length, sizeof length,
               reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), 0);
     return writeRaw(frame_);
+}
+
+bool PacketChannel::writeStringStream(int type,
+                                      const std::function<bool(std::string_view&)>& next) {
+    constexpr std::size_t kBatch = 256 * 1024;
+    std::string_view text;
+    bool more = true;
+    while (more) {
+        frame_.clear();
+        while (frame_.size() < kBatch && (more = next(text))) {
+            std::uint8_t length[4];
+            storeBigEndian32(length, static_cast<std::uint32_t>(text.size()));
+            frameInto(frame_, type, length, sizeof length,
+                      reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), 0);
+        }
+        if (!frame_.empty() && !writeRaw(frame_)) return false;
+    }
+    return true;
 }
 
 bool PacketChannel::writeRaw(const std::uint8_t* data, std::size_t length) {

@@ -39,13 +39,15 @@ const std::string& bulkPattern() {
 }
 
 bool sendBulk(ServerConnection& c, std::uint64_t total) {
-    const std::string& pattern = bulkPattern();
-    for (std::uint64_t i = 0; i < total;) {
-        std::size_t n = total - i < kBulkPacket ? static_cast<std::size_t>(total - i) : kBulkPacket;
-        if (!sendOutput(c, std::string_view(pattern).substr(i % kBulkPeriod, n))) return false;
-        i += n;
-    }
-    return true;
+    const std::string_view pattern = bulkPattern();
+    std::uint64_t sent = 0;
+    return c.sendStringStream(SSH_SMSG_STDOUT_DATA, [&](std::string_view& text) {
+        if (sent == total) return false;
+        std::size_t n = total - sent < kBulkPacket ? static_cast<std::size_t>(total - sent) : kBulkPacket;
+        text = pattern.substr(sent % kBulkPeriod, n);
+        sent += n;
+        return true;
+    });
 }
 
 // Sends the query and reports the first input that follows as the terminal's answer.

@@ -122,6 +122,18 @@ bool ServerConnection::sendString(int type, std::string_view text) {
     return sendNoise() && channel_.writeStringPacket(type, text);
 }
 
+bool ServerConnection::sendStringStream(int type,
+                                        const std::function<bool(std::string_view&)>& next) {
+    std::string_view text;
+    // The ignore-debug scenario puts its noise before every packet, so it sends them singly.
+    if (options_.mode == Mode::Script && options_.scenario == "ignore-debug") {
+        while (next(text))
+            if (!sendString(type, text)) return false;
+        return true;
+    }
+    return channel_.writeStringStream(type, next);
+}
+
 bool ServerConnection::sendAt(Stage stage, int type, const Bytes& payload) {
     if (failureScenario() && options_.stage == stage) return strike(stage, type, payload);
     return send(type, payload);

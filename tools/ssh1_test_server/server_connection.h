@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -42,6 +43,8 @@ class ServerConnection {
     // there; then the misbehaviour happens instead and false is returned (the connection ends).
     bool sendAt(Stage stage, int type, const Bytes& payload);
     bool sendString(int type, std::string_view text);
+    // A run of string packets of one type, with the texts `next` gives until it returns false.
+    bool sendStringStream(int type, const std::function<bool(std::string_view&)>& next);
     // Reads the next client packet and records it; false when the stream ended.
     bool readAndRecord(Packet& packet);
     void disconnect(const std::string& reason);
