@@ -134,12 +134,17 @@ bool PacketChannel::writePacket(int type, const Bytes& payload, std::uint32_t cr
     return writeRaw(frame_);
 }
 
-bool PacketChannel::writeStringPacket(int type, std::string_view text) {
+// Appends a packet whose payload is the one string `text`.
+void PacketChannel::frameString(Bytes& out, int type, std::string_view text) {
     std::uint8_t length[4];
     storeBigEndian32(length, static_cast<std::uint32_t>(text.size()));
+    frameInto(out, type, length, sizeof length, reinterpret_cast<const std::uint8_t*>(text.data()),
+              text.size(), 0);
+}
+
+bool PacketChannel::writeStringPacket(int type, std::string_view text) {
     frame_.clear();
-    frameInto(frame_, type, length, sizeof length,
-              reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), 0);
+    frameString(frame_, type, text);
     return writeRaw(frame_);
 }
 
@@ -150,12 +155,7 @@ bool PacketChannel::writeStringStream(int type,
     bool more = true;
     while (more) {
         frame_.clear();
-        while (frame_.size() < kBatch && (more = next(text))) {
-            std::uint8_t length[4];
-            storeBigEndian32(length, static_cast<std::uint32_t>(text.size()));
-            frameInto(frame_, type, length, sizeof length,
-                      reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), 0);
-        }
+        while (frame_.size() < kBatch && (more = next(text))) frameString(frame_, type, text);
         if (!frame_.empty() && !writeRaw(frame_)) return false;
     }
     return true;

@@ -83,6 +83,7 @@ class PacketChannel {
   private:
     void frameInto(Bytes& out, int type, const std::uint8_t* head, std::size_t headLength,
                    const std::uint8_t* body, std::size_t bodyLength, std::uint32_t crcDelta);
+    void frameString(Bytes& out, int type, std::string_view text);
 
     int fd_;
     int timeoutMs_;
