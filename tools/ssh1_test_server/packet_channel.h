@@ -81,6 +81,8 @@ class PacketChannel {
     bool peerClosed() const { return peerClosed_; }
 
   private:
+    // Appends one framed and (once keyed) encrypted packet to `out`: the payload is `head`
+    // followed by `body`.
     void frameInto(Bytes& out, int type, const std::uint8_t* head, std::size_t headLength,
                    const std::uint8_t* body, std::size_t bodyLength, std::uint32_t crcDelta);
     void frameString(Bytes& out, int type, std::string_view text);
