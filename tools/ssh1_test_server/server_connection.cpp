@@ -102,8 +102,12 @@ bool ServerConnection::failureScenario() const {
 }
 
 // The ignore-debug scenario puts an IGNORE and a DEBUG packet before every packet it sends.
+bool ServerConnection::sendsNoise() const {
+    return options_.mode == Mode::Script && options_.scenario == "ignore-debug";
+}
+
 bool ServerConnection::sendNoise() {
-    if (options_.mode != Mode::Script || options_.scenario != "ignore-debug") return true;
+    if (!sendsNoise()) return true;
     std::uint8_t noise[32];
     randomBytes(noise, sizeof(noise));
     Writer ignore;
@@ -125,8 +129,8 @@ bool ServerConnection::sendString(int type, std::string_view text) {
 bool ServerConnection::sendStringStream(int type,
                                         const std::function<bool(std::string_view&)>& next) {
     std::string_view text;
-    // The ignore-debug scenario puts its noise before every packet, so it sends them singly.
-    if (options_.mode == Mode::Script && options_.scenario == "ignore-debug") {
+    // Noise goes before every packet, so a noisy scenario sends them singly.
+    if (sendsNoise()) {
         while (next(text))
             if (!sendString(type, text)) return false;
         return true;

@@ -62,6 +62,7 @@ class ServerConnection {
     bool authenticate();
     bool passwordPhase(bool userKnown);
     bool preparatoryPhase(std::string& command, bool& haveCommand);
+    bool sendsNoise() const;
     bool sendNoise();
     bool strike(Stage stage, int type, const Bytes& payload);
     bool failureScenario() const;
