@@ -10,6 +10,8 @@
 #include <QScrollBar>
 #include <QToolBar>
 #include <QUrl>
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "app/app_state.h"
@@ -310,10 +312,18 @@ void MainWindow::connectCommand() {
     print("\nConnecting to host...\n");
     // The connect blocks this thread for as long as it takes; show the line before it does.
     view_->repaint();
+    LoginParameters login;
+    // The login's clock runs from the connect on; the connect keeps its own shorter limit.
+    login.loginStarted = std::chrono::steady_clock::now();
+    login.loginTimeout = std::chrono::seconds(state_.login.timeoutSeconds);
+    int connectTimeoutMs = TcpSocket::defaultConnectTimeoutMs;
+    if (state_.login.timeoutSeconds > 0)
+        connectTimeoutMs = std::min(connectTimeoutMs, state_.login.timeoutSeconds * 1000);
     auto connection = std::make_unique<Connection>();
     const int opened = port < 0 ? -1
                                 : connection->socket().openConnection(
-                                      state_.login.host, static_cast<std::uint16_t>(port));
+                                      state_.login.host, static_cast<std::uint16_t>(port),
+                                      connectTimeoutMs);
     setConnectedMenu(true);
     if (opened == -1) {
         wipePassword(state_.login);
@@ -323,7 +333,6 @@ void MainWindow::connectCommand() {
     }
     print("Connected to host.\n");
 
-    LoginParameters login;
     login.user = state_.login.user;
     login.password = state_.login.password;
     wipePassword(state_.login);

@@ -5,7 +5,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -210,10 +212,12 @@ int Client::run() {
         return exitFailure;
     }
     if (haveControllingTerminal()) hostKeyPrompt_ = std::make_unique<TerminalHostKeyPrompt>();
+    LoginParameters login;
+    login.loginStarted = std::chrono::steady_clock::now();
+    login.loginTimeout = std::chrono::seconds(options_.connectTimeoutSeconds);
     TcpSocket socket;
     if (!openSocket(socket)) return exitFailure;
 
-    LoginParameters login;
     login.user = user;
     // Held on the heap from the start: a short string kept inside the object would leave a copy
     // behind in every moved-from LoginParameters on its way into the Session, which wipes its own.
@@ -254,7 +258,11 @@ bool Client::openSocket(TcpSocket& socket) {
     if (options_.verbose)
         frontEnd_->printError("Connecting to " + options_.host + " port " +
                               std::to_string(options_.port) + "...\n");
-    if (socket.openConnection(options_.host.c_str(), options_.port) == 1) return true;
+    // The connect is part of the login's time; it also keeps the socket layer's own limit.
+    int timeoutMs = TcpSocket::defaultConnectTimeoutMs;
+    if (options_.connectTimeoutSeconds > 0)
+        timeoutMs = std::min(timeoutMs, options_.connectTimeoutSeconds * 1000);
+    if (socket.openConnection(options_.host.c_str(), options_.port, timeoutMs) == 1) return true;
     frontEnd_->printError("corvid1-cli: could not connect to " + options_.host + " port " +
                           std::to_string(options_.port) + "\n");
     return false;
@@ -403,9 +411,14 @@ int Client::finish() {
         case SessionEnd::ExitStatus:
             return static_cast<int>(result.exitStatus.value_or(0) & 0xFF);
         case SessionEnd::ServerDisconnect:
-            // The server's parting words went to standard error; they end a line there.
+            // A session the server ended without an exit status did not succeed. Its parting
+            // words went to standard error (to the screen with --screen) and end a line there.
             if (frontEnd_->errorLineOpen()) frontEnd_->printError("\n");
-            return exitOk;
+            if (!state_.released) frontEnd_->printError(frontEnd_->unshownStatus());
+            if (screen_ || !state_.released)
+                frontEnd_->printError("corvid1-cli: disconnected by the server: " +
+                                      result.disconnectReason + "\n");
+            return exitFailure;
         case SessionEnd::HostKeyRejected:
             return reportHostKeyRefusal();
         case SessionEnd::Aborted:

@@ -9,7 +9,17 @@ namespace corvid1::cli {
 namespace {
 
 // The options that take a value, with both spellings where a short one exists.
-enum class Opt { Port, User, Cipher, Terminal, PasswordFile, Size, KnownHosts, HostKey };
+enum class Opt {
+    Port,
+    User,
+    Cipher,
+    Terminal,
+    PasswordFile,
+    Size,
+    KnownHosts,
+    HostKey,
+    ConnectTimeout
+};
 
 struct ValueOption {
     char shortName;  // 0: long form only
@@ -26,6 +36,7 @@ constexpr ValueOption valueOptions[] = {
     {0, "size", Opt::Size},
     {0, "known-hosts", Opt::KnownHosts},
     {0, "host-key", Opt::HostKey},
+    {0, "connect-timeout", Opt::ConnectTimeout},
 };
 
 struct CipherName {
@@ -59,14 +70,14 @@ bool parsePort(const std::string& text, std::uint16_t& port) {
     return true;
 }
 
-bool parseBoundedInt(std::string_view text, int limit, int& out) {
-    if (text.empty() || text.size() > 4) return false;
+bool parseBoundedInt(std::string_view text, int limit, int& out, int least = 1) {
+    if (text.empty() || text.size() > 5) return false;
     int value = 0;
     for (char c : text) {
         if (c < '0' || c > '9') return false;
         value = value * 10 + (c - '0');
     }
-    if (value < 1 || value > limit) return false;
+    if (value < least || value > limit) return false;
     out = value;
     return true;
 }
@@ -119,6 +130,11 @@ std::string applyValue(Opt id, const std::string& value, CliOptions& o, bool& us
             return "bad host key fingerprint '" + value +
                    "' (16 colon-separated hex bytes, the bit count and a blank before them if "
                    "wanted)";
+        case Opt::ConnectTimeout:
+            if (!parseBoundedInt(value, maxConnectTimeoutSeconds, o.connectTimeoutSeconds, 0))
+                return "bad connect timeout '" + value + "' (seconds, 0 for no limit, at most " +
+                       std::to_string(maxConnectTimeoutSeconds) + ")";
+            return {};
     }
     return "internal error";
 }
@@ -262,7 +278,7 @@ const char* usageLine() {
     return "usage: corvid1-cli [-p PORT] [-l USER] [-c 3des|blowfish|none] [-t vt100|vt52] [-v]\n"
            "                   [--password-file FILE] [--raw | --screen] [--size COLSxROWS]\n"
            "                   [--known-hosts FILE] [--accept-new | --host-key FP...]\n"
-           "                   [user@]host\n";
+           "                   [--connect-timeout SECONDS] [user@]host\n";
 }
 
 const char* helpText() {
@@ -286,6 +302,9 @@ const char* helpText() {
            "      --host-key FP       accept exactly the host key with this fingerprint,\n"
            "                          \"aa:bb:...\" or \"1024 aa:bb:...\" (may be repeated);\n"
            "                          no known-hosts file is then read or written\n"
+           "      --connect-timeout S give up when the connect and the login have not\n"
+           "                          finished within S seconds (default 60, 0: no limit;\n"
+           "                          the time spent answering a question does not count)\n"
            "  -h, --help              this text\n"
            "  -V, --version           the program's version\n"
            "\n"
@@ -306,9 +325,10 @@ const char* helpText() {
            "\n"
            "The server's error output goes to standard error, except with --screen.\n"
            "\n"
-           "Exit status: the remote exit status if the server sent one, 0 if the session\n"
-           "ended otherwise normally, 255 if the connection, key exchange, host key check or\n"
-           "login failed, 2 for a bad command line.\n";
+           "Exit status: the remote exit status if the server sent one; 0 after '~.' once\n"
+           "logged in; 255 if the connection, key exchange, host key check or login failed\n"
+           "or timed out, or the session ended in any other way (the server disconnected\n"
+           "without an exit status, the connection was lost); 2 for a bad command line.\n";
 }
 
 }  // namespace corvid1::cli

@@ -30,6 +30,8 @@ struct CliOptions {
     std::string knownHostsFile;
     bool acceptNew = false;                   // an unknown key is saved without asking
     std::vector<ParsedFingerprint> hostKeys;  // only these keys are accepted; no store is used
+    // The connect and the login together must finish within this many seconds; 0: no limit.
+    int connectTimeoutSeconds = 60;
     bool help = false;
     bool version = false;
 };
@@ -37,6 +39,8 @@ struct CliOptions {
 // Limits of --size: those of the terminal screen that --screen feeds (checked where the two meet).
 inline constexpr int maxColumns = 255;
 inline constexpr int maxRows = 1000;
+// Limit of --connect-timeout: a day; a longer wait is no limit in practice, and 0 says so.
+inline constexpr int maxConnectTimeoutSeconds = 86400;
 
 struct ParseResult {
     bool ok = false;

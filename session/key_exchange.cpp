@@ -1,4 +1,5 @@
 #include "session/key_exchange.h"
+#include "session/login_timer.h"
 
 #include <cstring>
 #include <string>
@@ -163,7 +164,12 @@ bool exchangeKeys(Session& session, MessageBuffer& buffer, const RsaPublicKey& s
         return false;
     }
     // The host key is known here and nothing has been derived from it yet.
-    if (session.hostKeyVerifier_ && !session.hostKeyVerifier_->verifyHostKey(hostKey)) {
+    bool accepted = true;
+    if (session.hostKeyVerifier_) {
+        const LoginTimer::Pause askingTheUser(session.loginTimer_);
+        accepted = session.hostKeyVerifier_->verifyHostKey(hostKey);
+    }
+    if (!accepted) {
         frontEnd.status("ERROR - Host key not accepted\n");
         session.result_.end = SessionEnd::HostKeyRejected;
         return false;

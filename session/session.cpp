@@ -5,6 +5,7 @@
 
 #include "crypto/wipe.h"
 #include "session/key_exchange.h"
+#include "session/login_timer.h"
 
 namespace corvid1 {
 namespace {
@@ -14,6 +15,18 @@ namespace {
 constexpr std::size_t responseLineSize = 200;
 // The server takes packets of at most 256 KiB; a long paste goes out in pieces well below that.
 constexpr std::size_t maxInputPerPacket = 16384;
+
+constexpr char timedOutText[] = "ERROR - The server stopped answering during the login\n";
+constexpr char lostInLoginText[] = "ERROR - Connection lost during login\n";
+constexpr char lostInKeyExchangeText[] = "ERROR - Connection lost during the key exchange\n";
+
+// Printable text where a packet's length field should be: a server that refuses our version
+// line says why in plain words and closes.
+bool looksLikeText(const std::uint8_t* bytes, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (bytes[i] < 0x20 || bytes[i] > 0x7e) return false;
+    return true;
+}
 
 const char* packetErrorText(PacketError error) {
     switch (error) {
@@ -47,12 +60,22 @@ class SessionDriver {
     bool versionExchange();
     bool keyExchange();
     bool authenticate();
-    void requestPtyAndShell();
+    bool sendPassword();
+    bool requestPtyAndShell();
     void dataLoop();
+    void confirmExit();
 
     int readEncrypted() { return session_.encryptedConnection()->readPacket(buffer_); }
     void sendEncrypted() { session_.sendPacket(*session_.encryptedConnection(), buffer_); }
     void status(const char* text) { frontEnd_.status(text); }
+    // The user's abort and the login timer both end the session from outside; the failed read
+    // that follows is theirs, not the server's, and gets no report of its own.
+    bool stopped() const { return session_.aborted() || timedOut_; }
+    void report(const char* text) {
+        if (!stopped()) status(text);
+    }
+    // The server's words in place of a packet, after it refused our version line.
+    void reportPlainTextReply();
     // Ends the session after a failed read, telling what went wrong with the packet.
     void endWithReadFailure(Connection& connection);
     // Ends the session before the login completed.
@@ -63,11 +86,17 @@ class SessionDriver {
     SessionFrontEnd& frontEnd_;
     SessionResult& result() { return session_.result_; }
     MessageBuffer buffer_;
+    std::atomic<bool> timedOut_{false};
 };
 
 void SessionDriver::fail(SessionEnd how) {
     if (session_.aborted()) {
         result().end = SessionEnd::Aborted;
+        return;
+    }
+    if (timedOut_) {
+        result().end = SessionEnd::TimedOut;
+        status(timedOutText);
         return;
     }
     if (result().end == SessionEnd::NotEnded) result().end = how;
@@ -78,15 +107,17 @@ void SessionDriver::fail(SessionEnd how) {
 
 void SessionDriver::endWithReadFailure(Connection& connection) {
     result().packetError = connection.lastError();
-    if (session_.aborted()) return;
-    if (const char* text = packetErrorText(connection.lastError())) status(text);
+    if (const char* text = packetErrorText(connection.lastError())) report(text);
 }
 
 bool SessionDriver::versionExchange() {
-    const std::string line = session_.plainConnection().socket().readLine();
+    bool streamFailed = false;
+    const std::string line = session_.plainConnection().socket().readLine(&streamFailed);
     result().serverVersion = line;
     if (line.compare(0, 4, "SSH-") != 0) {
-        if (!session_.aborted()) status("ERROR - Unrecognized SSH challenge\n");
+        report(streamFailed ? "ERROR - Connection lost before the server's version line\n"
+                            : "ERROR - Unrecognized SSH challenge\n");
+        if (streamFailed) result().packetError = PacketError::StreamClosed;
         fail(SessionEnd::VersionFailure);
         return false;
     }
@@ -96,11 +127,34 @@ bool SessionDriver::versionExchange() {
     return true;
 }
 
+void SessionDriver::reportPlainTextReply() {
+    // The four bytes taken for a length field are the start of the text; the rest of its line
+    // follows, bounded like the version line.
+    std::string text(reinterpret_cast<const char*>(buffer_.data()), 4);
+    if (text.find('\n') == std::string::npos) {
+        bool streamFailed = false;
+        text += session_.plainConnection().socket().readLine(&streamFailed);
+    }
+    text = text.substr(0, text.find('\n'));
+    while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+    result().disconnectReason = text;
+    status("ERROR - The server did not accept the connection\n");
+    printResponseLine(text);
+}
+
 bool SessionDriver::keyExchange() {
     Connection& plain = session_.plainConnection();
     if (plain.readPacket(buffer_) < 0) {
-        endWithReadFailure(plain);
-        if (!session_.aborted()) status("ERROR - Server public key not received\n");
+        if (plain.lastError() == PacketError::TooLong && !stopped() &&
+            looksLikeText(buffer_.data(), 4)) {
+            result().packetError = PacketError::TooLong;
+            reportPlainTextReply();
+        } else {
+            endWithReadFailure(plain);
+            report("ERROR - Server public key not received\n");
+        }
         fail(SessionEnd::KeyExchangeFailure);
         return false;
     }
@@ -118,12 +172,23 @@ bool SessionDriver::keyExchange() {
     }
     serverKey.reset();
 
-    // A wrong key or a refused cipher shows up here, as a garbled or missing first packet.
-    if (readEncrypted() != SSH_SMSG_SUCCESS) {
-        result().packetError = session_.encryptedConnection()->lastError();
-        if (!session_.aborted() && result().packetError == PacketError::Refused)
-            status(packetErrorText(PacketError::Refused));
-        if (!session_.aborted()) status("ERROR - CANNOT DECRYPT PACKET\n");
+    // A wrong key or a refused cipher shows up here, as a garbled or missing first packet; a
+    // connection that simply ends is reported as what it is.
+    const int reply = readEncrypted();
+    if (reply != SSH_SMSG_SUCCESS) {
+        result().packetError =
+            reply < 0 ? session_.encryptedConnection()->lastError() : PacketError::None;
+        if (result().packetError == PacketError::Refused)
+            report(packetErrorText(PacketError::Refused));
+        if (reply == SSH_MSG_DISCONNECT) {
+            result().disconnectReason = buffer_.getString();
+            report("ERROR - The server ended the connection after the session key\n");
+            if (!stopped()) printResponseLine(result().disconnectReason);
+        } else {
+            report(result().packetError == PacketError::StreamClosed
+                       ? lostInKeyExchangeText
+                       : "ERROR - CANNOT DECRYPT PACKET\n");
+        }
         fail(SessionEnd::KeyExchangeFailure);
         return false;
     }
@@ -150,7 +215,7 @@ bool SessionDriver::authenticate() {
     if (reply < 0) {
         // Sending the password into a failed stream would only report progress that is not.
         endWithReadFailure(*session_.encryptedConnection());
-        if (!session_.aborted()) status("ERROR - Connection lost during login\n");
+        report(lostInLoginText);
         fail(SessionEnd::StreamFailure);
         return false;
     }
@@ -161,29 +226,37 @@ bool SessionDriver::authenticate() {
         fail(SessionEnd::LoginRefused);
         return false;
     }
-    if (reply != SSH_SMSG_SUCCESS) {
-        buffer_.beginPacket(SSH_CMSG_AUTH_PASSWORD);
-        buffer_.putString(login.password.c_str());
-        session_.wipePassword();
-        sendEncrypted();
-        buffer_.wipe();  // with cipher 0 it still holds the password in clear
-        status("Sent login password\n");
-        const int answer = readEncrypted();
-        if (answer != SSH_SMSG_SUCCESS) {
-            if (answer < 0) endWithReadFailure(*session_.encryptedConnection());
-            if (answer == SSH_MSG_DISCONNECT) result().disconnectReason = buffer_.getString();
-            if (!session_.aborted()) status("Authorization error. Check username and password.\n");
-            fail(answer < 0 ? SessionEnd::StreamFailure : SessionEnd::LoginRefused);
-            return false;
-        }
-    }
+    if (reply != SSH_SMSG_SUCCESS && !sendPassword()) return false;
     session_.wipePassword();
     result().loggedIn = true;
     status("Authorization successful.\n");
     return true;
 }
 
-void SessionDriver::requestPtyAndShell() {
+bool SessionDriver::sendPassword() {
+    buffer_.beginPacket(SSH_CMSG_AUTH_PASSWORD);
+    buffer_.putString(session_.login().password.c_str());
+    session_.wipePassword();
+    sendEncrypted();
+    buffer_.wipe();  // with cipher 0 it still holds the password in clear
+    status("Sent login password\n");
+    const int answer = readEncrypted();
+    if (answer == SSH_SMSG_SUCCESS) return true;
+    if (answer < 0) {
+        // A damaged or missing reply says nothing about the password.
+        endWithReadFailure(*session_.encryptedConnection());
+        report(lostInLoginText);
+        fail(SessionEnd::StreamFailure);
+        return false;
+    }
+    if (answer == SSH_MSG_DISCONNECT) result().disconnectReason = buffer_.getString();
+    report("Authorization error. Check username and password.\n");
+    if (answer == SSH_MSG_DISCONNECT && !stopped()) printResponseLine(result().disconnectReason);
+    fail(SessionEnd::LoginRefused);
+    return false;
+}
+
+bool SessionDriver::requestPtyAndShell() {
     const LoginParameters& login = session_.login();
     buffer_.beginPacket(SSH_CMSG_REQUEST_PTY);
     buffer_.putString(login.terminalType == "vt52" ? "vt52" : "vt100");
@@ -194,11 +267,25 @@ void SessionDriver::requestPtyAndShell() {
     buffer_.putByte(0);  // end of terminal modes: none are sent
     sendEncrypted();
     const int reply = readEncrypted();
+    if (reply < 0) {
+        // Only a refusal is a refusal; a broken reply ends the session like any broken packet.
+        endWithReadFailure(*session_.encryptedConnection());
+        report(lostInLoginText);
+        fail(SessionEnd::StreamFailure);
+        return false;
+    }
+    if (reply == SSH_MSG_DISCONNECT) {
+        result().disconnectReason = buffer_.getString();
+        status("Error during the terminal request!\n");
+        printResponseLine(result().disconnectReason);
+        fail(SessionEnd::ServerDisconnect);
+        return false;
+    }
     status(reply == SSH_SMSG_SUCCESS ? "PTTY Allocated\n" : "Warning - PTTY not Allocated\n");
 
     buffer_.beginPacket(SSH_CMSG_EXEC_SHELL);
     sendEncrypted();
-    frontEnd_.interactive();
+    return true;
 }
 
 void SessionDriver::dataLoop() {
@@ -237,6 +324,7 @@ void SessionDriver::dataLoop() {
             case SSH_SMSG_EXITSTATUS:
                 result().exitStatus = buffer_.getUint32();
                 result().end = SessionEnd::ExitStatus;
+                confirmExit();
                 return;
             default:
                 break;  // anything else is not for this client
@@ -244,9 +332,33 @@ void SessionDriver::dataLoop() {
     }
 }
 
+void SessionDriver::confirmExit() {
+    // The protocol's last word is the client's: the server may wait for it before it lets go of
+    // the session, and logs its absence as a broken connection. Then the connection is closed.
+    buffer_.beginPacket(SSH_CMSG_EXIT_CONFIRMATION);
+    sendEncrypted();
+    session_.plainConnection().socket().shutdownOnly();
+}
+
 void SessionDriver::run() {
-    if (!versionExchange() || !keyExchange() || !authenticate()) return;
-    requestPtyAndShell();
+    const LoginParameters& login = session_.login();
+    {
+        LoginTimer timer(login.loginStarted.value_or(LoginTimer::Clock::now()), login.loginTimeout,
+                         [this] {
+                             timedOut_ = true;
+                             session_.plainConnection().socket().shutdownOnly();
+                         });
+        session_.loginTimer_ = &timer;
+        const bool loggedIn =
+            versionExchange() && keyExchange() && authenticate() && requestPtyAndShell();
+        timer.stop();
+        session_.loginTimer_ = nullptr;
+        // The timer may have fired after the last read succeeded: the socket is shut down then,
+        // and the session is over all the same.
+        if (loggedIn && timer.expired()) fail(SessionEnd::TimedOut);
+        if (!loggedIn || timer.expired()) return;
+    }
+    frontEnd_.interactive();
     dataLoop();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -15,6 +16,7 @@
 namespace corvid1 {
 
 class HostKeyVerifier;
+class LoginTimer;
 struct RsaPublicKey;
 
 // SSH-1 message types of the conversation.
@@ -33,6 +35,7 @@ enum : std::uint8_t {
     SSH_SMSG_STDOUT_DATA = 17,
     SSH_SMSG_STDERR_DATA = 18,
     SSH_SMSG_EXITSTATUS = 20,
+    SSH_CMSG_EXIT_CONFIRMATION = 33,
 };
 
 // The client's version line.
@@ -50,7 +53,16 @@ struct LoginParameters {
     std::uint32_t heightPixels = 0;
     // Full path of the random pool's seed file (the caller picks the folder).
     std::string seedFilePath = "ssh_seedfile";
+    // The login, from the TCP connect to the shell request, must finish within this time (zero:
+    // no limit); the time the user spends answering a host-key question does not count. The
+    // clock starts at `loginStarted`, which the caller sets before it connects; unset, when
+    // runSession starts. The data phase has no limit: an idle shell is normal.
+    std::chrono::milliseconds loginTimeout{60000};
+    std::optional<std::chrono::steady_clock::time_point> loginStarted;
 };
+
+// The default of LoginParameters::loginTimeout, in seconds, for the front ends' own settings.
+inline constexpr int defaultLoginTimeoutSeconds = 60;
 
 // How a session ended.
 enum class SessionEnd {
@@ -63,6 +75,7 @@ enum class SessionEnd {
     ExitStatus,          // SSH_SMSG_EXITSTATUS; value in exitStatus
     StreamFailure,       // the stream failed or a packet was bad; detail in packetError
     Aborted,             // Session::abort was called
+    TimedOut,            // the login did not finish within LoginParameters::loginTimeout
 };
 
 struct SessionResult {
@@ -144,6 +157,9 @@ class Session {
     std::atomic<EncryptedConnection*> encrypted_{nullptr};
     std::mutex writeLock_;
     std::atomic<bool> aborted_{false};
+    // Set by runSession for the length of the login, so that the key exchange can stop the
+    // clock while the user is asked about the host key.
+    LoginTimer* loginTimer_ = nullptr;
     SessionFrontEnd& frontEnd_;
     LoginParameters login_;
     SessionResult result_;

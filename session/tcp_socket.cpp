@@ -182,10 +182,14 @@ int TcpSocket::receiveExactly(void* buffer, std::size_t length) const {
     return static_cast<int>(received);
 }
 
-std::string TcpSocket::readLine() const {
+std::string TcpSocket::readLine(bool* streamFailed) const {
     char line[lineBufferSize];
+    if (streamFailed) *streamFailed = false;
     for (std::size_t stored = 0; stored < lineBufferSize; ++stored) {
-        if (receiveExactly(&line[stored], 1) != 1) return {};
+        if (receiveExactly(&line[stored], 1) != 1) {
+            if (streamFailed) *streamFailed = true;
+            return {};
+        }
         if (line[stored] == '\n') return std::string(line, stored + 1);
     }
     return {};

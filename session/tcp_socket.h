@@ -49,8 +49,9 @@ class TcpSocket {
 
     // One line exactly as received, through its line feed (a carriage return stays). Returns an
     // empty text when the stream fails first or no line feed arrives within lineBufferSize
-    // bytes; a real line is never empty because it holds at least its line feed.
-    std::string readLine() const;
+    // bytes; a real line is never empty because it holds at least its line feed. With
+    // `streamFailed`, it tells which of the two an empty result was.
+    std::string readLine(bool* streamFailed = nullptr) const;
 
   private:
     int handle_ = -1;

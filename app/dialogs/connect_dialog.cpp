@@ -25,6 +25,9 @@ constexpr char kUsernameValue[] = "CEUsername";
 constexpr char kServerPortValue[] = "CEServerPort";
 constexpr char kServerCountValue[] = "CENumservers";
 constexpr char kServerValuePrefix[] = "CEServer";
+constexpr char kConnectTimeoutValue[] = "CEConnectTimeout";
+// A day: anything longer is no limit in practice, which 0 already says.
+constexpr int kMaxTimeoutSeconds = 86400;
 
 // Every stored string is read into 79 characters; a longer one counts as missing.
 constexpr int kMaxStoredLength = 79;
@@ -102,6 +105,11 @@ class ConnectDialog : public QDialog {
 
     void readInto(ConnectValues& values);
     void clearPassword();
+    // The field's seconds; an empty field counts as the default, a huge one as the limit.
+    int timeoutSeconds() const {
+        if (timeout_->text().isEmpty()) return ConnectValues{}.timeoutSeconds;
+        return std::min(timeout_->text().toInt(), kMaxTimeoutSeconds);
+    }
 
   private:
     void fillFromSettings(const ConnectValues& values, const QStringList& defaults);
@@ -111,6 +119,7 @@ class ConnectDialog : public QDialog {
     QLineEdit* port_;
     QLineEdit* user_;
     QLineEdit* password_;
+    QLineEdit* timeout_;
 };
 
 ConnectDialog::ConnectDialog(QWidget* parent, const ConnectValues& values,
@@ -145,6 +154,11 @@ ConnectDialog::ConnectDialog(QWidget* parent, const ConnectValues& values,
     password_ = makeField(this, "password", kMaxPasswordLength);
     password_->setValidator(codePage);
     password_->setEchoMode(QLineEdit::Password);
+    timeout_ = makeField(this, "timeout", 5);
+    timeout_->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("[0-9]{0,5}")), timeout_));
+    timeout_->setToolTip(QStringLiteral(
+        "Seconds the connection and the login may take before they are given up (0: no limit)"));
 
     auto* serverRow = new QHBoxLayout;
     serverRow->addWidget(servers_, 1);
@@ -164,6 +178,7 @@ ConnectDialog::ConnectDialog(QWidget* parent, const ConnectValues& values,
     addRow("&Port:", port_);
     addRow("&Username:", user_);
     addRow("&Password:", password_);
+    addRow("&Timeout (s):", timeout_);
 
     layOutWithOkCancel(this, form);
 
@@ -192,6 +207,11 @@ void ConnectDialog::fillFromSettings(const ConnectValues& values, const QStringL
     user_->setText(user);
     // The port shown is the one last confirmed in this run, not the stored one.
     port_->setText(fromCodePage(values.port));
+    int timeout = values.timeoutSeconds;
+    if (!readNumber(key, kConnectTimeoutValue, timeout) || timeout < 0 ||
+        timeout > kMaxTimeoutSeconds)
+        timeout = values.timeoutSeconds;
+    timeout_->setText(QString::number(timeout));
 }
 
 void ConnectDialog::deleteEntry() {
@@ -207,6 +227,7 @@ void ConnectDialog::accept() {
         QSettings key = openSettingsKey();
         writeValue(key, kServerPortValue, port_->text());
         writeValue(key, kUsernameValue, user_->text());
+        writeValue(key, kConnectTimeoutValue, timeoutSeconds());
     }
     saveServerList(servers_);
     QDialog::accept();
@@ -224,6 +245,7 @@ void ConnectDialog::readInto(ConnectValues& values) {
     toCodePage(servers_->currentText(), values.host, sizeof values.host);
     toCodePage(port_->text(), values.port, sizeof values.port);
     toCodePage(user_->text(), values.user, sizeof values.user);
+    values.timeoutSeconds = timeoutSeconds();
     QString password = password_->text();
     toCodePage(password, values.password, sizeof values.password);
     // Let the field drop its reference first, so this copy is the only one left to wipe.

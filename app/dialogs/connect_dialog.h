@@ -11,6 +11,8 @@
 //   "port"           QLineEdit, digits only, at most 5
 //   "user"           QLineEdit, at most 19 characters
 //   "password"       QLineEdit, hidden characters, at most 19
+//   "timeout"        QLineEdit, digits only, at most 5: seconds the connect and the login may
+//                    take ("CEConnectTimeout"; 0 means no limit)
 //   "buttonBox"      QDialogButtonBox with OK and Cancel (Escape and the close box cancel)
 // Text fields accept only characters that Windows-1252 can carry, so what is sent is what
 // was typed.
@@ -32,6 +34,9 @@ struct ConnectValues {
     char port[6] = "22";
     char user[20] = "username";
     char password[20] = {};
+    // Seconds the connect and the login together may take before the session is given up
+    // (0: no limit). Kept in the settings, unlike the port, since it describes the network.
+    int timeoutSeconds = 60;
 };
 
 // Clears the password once the login has taken its copy.

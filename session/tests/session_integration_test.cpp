@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "session/key_exchange.h"
 #include "session/session.h"
 #include "terminal/interpreter.h"
 #include "terminal/notification.h"
@@ -60,7 +61,9 @@ std::string bulkPattern(std::size_t count) {
 // One client session on its own thread, as the application runs it.
 class Client {
   public:
-    Client(std::uint16_t port, int preference, SessionFrontEnd* frontEnd = nullptr) {
+    Client(std::uint16_t port, int preference, SessionFrontEnd* frontEnd = nullptr,
+           std::chrono::milliseconds loginTimeout = std::chrono::seconds(60)) {
+        login.loginTimeout = loginTimeout;
         login.user = "test";
         login.password = "secret";
         login.cipherPreference = static_cast<std::uint32_t>(preference);
@@ -138,7 +141,7 @@ TEST_P(EveryCipher, LoginTypingWindowSizeAndExit) {
         server.recorded("PTY term=vt100 rows=24 columns=80 xpixels=640 ypixels=384 modes=00"));
     EXPECT_TRUE(server.recorded("EXEC_SHELL"));
     EXPECT_TRUE(server.awaitRecord("WINDOW_SIZE rows=31 columns=100 xpixels=800 ypixels=600"));
-    EXPECT_FALSE(server.recorded("EXIT_CONFIRMATION"));
+    EXPECT_TRUE(server.awaitRecord("EXIT_CONFIRMATION"));
 }
 
 TEST_P(EveryCipher, BulkOutputArrivesIntact) {
@@ -183,7 +186,8 @@ TEST(CipherMask, ServerWithoutTheChosenCipherEndsAtTheFirstEncryptedPacket) {
     const SessionResult result = client.finish();
     EXPECT_EQ(result.end, SessionEnd::KeyExchangeFailure);
     EXPECT_EQ(result.cipher, 0);
-    EXPECT_EQ(client.recording.lines().back(), "ERROR - CANNOT DECRYPT PACKET\n");
+    // The refusal comes unencrypted, so it reads as the server's words.
+    EXPECT_EQ(client.recording.lines().back(), "Server response: Cipher not supported\n");
 }
 
 TEST(Authentication, UserAcceptedWithoutPassword) {
@@ -306,6 +310,7 @@ struct Misbehaviour {
     const char* at;
     SessionEnd end;
     const char* lastLine;  // null: not checked
+    const char* alsoSaw = nullptr;
 };
 
 void PrintTo(const Misbehaviour& m, std::ostream* out) {
@@ -318,19 +323,33 @@ TEST_P(Misbehaving, EndsCleanlyWithTheRightReport) {
     const auto& [m, preference] = GetParam();
     TestServer server({"--scenario", m.scenario, "--at", m.at, "--timeout", "3"},
                       std::string(m.scenario) + "_" + m.at);
-    Client client(server.port(), preference);
+    // The login's limit is well below the server's own patience, so a silent server is found
+    // out by the client.
+    Client client(server.port(), preference, nullptr, std::chrono::milliseconds(1000));
+    const auto started = std::chrono::steady_clock::now();
     client.start();
     const SessionResult result = client.finish();
     EXPECT_EQ(result.end, m.end);
+    if (m.end == SessionEnd::TimedOut) {
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
+    }
+    if (m.alsoSaw != nullptr) EXPECT_TRUE(client.recording.saw(m.alsoSaw)) << m.alsoSaw;
     if (m.lastLine != nullptr) {
         ASSERT_FALSE(client.recording.lines().empty());
         EXPECT_EQ(client.recording.lines().back(), m.lastLine);
+    }
+    // A broken stream never blames the credentials or the server's pty.
+    if (m.end != SessionEnd::LoginRefused) {
+        EXPECT_FALSE(client.recording.saw("Authorization error. Check username and password.\n"));
+        EXPECT_FALSE(client.recording.saw("Warning - PTTY not Allocated\n"));
     }
 }
 
 const char* const lostInLogin = "ERROR - Connection lost during login\n";
 const char* const noPublicKey = "ERROR - Server public key not received\n";
 const char* const cannotDecrypt = "ERROR - CANNOT DECRYPT PACKET\n";
+const char* const lostInKeyExchange = "ERROR - Connection lost during the key exchange\n";
+const char* const timedOut = "ERROR - The server stopped answering during the login\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Session, Misbehaving,
@@ -340,25 +359,27 @@ INSTANTIATE_TEST_SUITE_P(
                          "ERROR - Unrecognized SSH challenge\n"},
             Misbehaviour{"ssh2-version", "data", SessionEnd::KeyExchangeFailure,
                          "ERROR - The server does not offer SSH-1; it announced SSH protocol 2 "
-                         "only.\n"},
+                         "only.\n",
+                         "Server response: Protocol major versions differ.\n"},
             Misbehaviour{"close", "version", SessionEnd::VersionFailure,
-                         "ERROR - Unrecognized SSH challenge\n"},
+                         "ERROR - Connection lost before the server's version line\n"},
             Misbehaviour{"close", "public-key", SessionEnd::KeyExchangeFailure, noPublicKey},
-            Misbehaviour{"close", "key-ack", SessionEnd::KeyExchangeFailure, cannotDecrypt},
+            Misbehaviour{"close", "key-ack", SessionEnd::KeyExchangeFailure, lostInKeyExchange},
             Misbehaviour{"close", "user", SessionEnd::StreamFailure, lostInLogin},
-            Misbehaviour{"close", "password", SessionEnd::StreamFailure,
-                         "Authorization error. Check username and password.\n"},
-            Misbehaviour{"close", "pty", SessionEnd::StreamFailure, nullptr},
+            Misbehaviour{"close", "password", SessionEnd::StreamFailure, lostInLogin},
+            Misbehaviour{"close", "pty", SessionEnd::StreamFailure, lostInLogin},
             Misbehaviour{"close", "data", SessionEnd::StreamFailure, "PTTY Allocated\n"},
             Misbehaviour{"close-mid-packet", "public-key", SessionEnd::KeyExchangeFailure,
                          noPublicKey},
             Misbehaviour{"close-mid-packet", "key-ack", SessionEnd::KeyExchangeFailure,
-                         cannotDecrypt},
+                         lostInKeyExchange},
             Misbehaviour{"close-mid-packet", "user", SessionEnd::StreamFailure, lostInLogin},
             Misbehaviour{"close-mid-packet", "data", SessionEnd::StreamFailure, "PTTY Allocated\n"},
             Misbehaviour{"bad-crc", "public-key", SessionEnd::KeyExchangeFailure, noPublicKey},
             Misbehaviour{"bad-crc", "key-ack", SessionEnd::KeyExchangeFailure, cannotDecrypt},
             Misbehaviour{"bad-crc", "user", SessionEnd::StreamFailure, lostInLogin},
+            Misbehaviour{"bad-crc", "password", SessionEnd::StreamFailure, lostInLogin},
+            Misbehaviour{"bad-crc", "pty", SessionEnd::StreamFailure, lostInLogin},
             Misbehaviour{"bad-crc", "data", SessionEnd::StreamFailure,
                          "ERROR - Corrupted packet from server (bad check value)\n"},
             Misbehaviour{"oversize-length", "public-key", SessionEnd::KeyExchangeFailure,
@@ -369,11 +390,35 @@ INSTANTIATE_TEST_SUITE_P(
                          "ERROR - Server public key packet is malformed\n"},
             Misbehaviour{"truncated", "data", SessionEnd::StreamFailure,
                          "ERROR - Malformed packet from server\n"},
-            // The broken string rides on a reply that carries no fields, so the login goes on
-            // until the server gives up on the client.
-            Misbehaviour{"truncated", "user", SessionEnd::StreamFailure, nullptr},
-            Misbehaviour{"truncated", "pty", SessionEnd::StreamFailure, nullptr}),
+            // The broken string rides on a reply that carries no fields: after the user name
+            // the client sends its password and the server never answers it; after the pty
+            // request the login is over and the server gives up on the silent client.
+            Misbehaviour{"truncated", "user", SessionEnd::TimedOut, timedOut},
+            Misbehaviour{"truncated", "pty", SessionEnd::StreamFailure, nullptr},
+            // Silence with the connection open, in the middle of each step of the login.
+            Misbehaviour{"stall", "version", SessionEnd::TimedOut, timedOut},
+            Misbehaviour{"stall", "public-key", SessionEnd::TimedOut, timedOut},
+            Misbehaviour{"stall", "key-ack", SessionEnd::TimedOut, timedOut},
+            Misbehaviour{"stall", "user", SessionEnd::TimedOut, timedOut},
+            Misbehaviour{"stall", "password", SessionEnd::TimedOut, timedOut},
+            Misbehaviour{"stall", "pty", SessionEnd::TimedOut, timedOut}),
         ::testing::Values(3, 6)));
+
+// The user may take as long as they like over the host-key question; only the server's silence
+// counts against the login's limit.
+TEST(LoginTimeout, TimeSpentOnTheHostKeyQuestionDoesNotCount) {
+    struct SlowUser : HostKeyVerifier {
+        bool verifyHostKey(const RsaPublicKey&) override {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+            return true;
+        }
+    };
+    TestServer server({"--scenario", "exit-status"}, "slowuser");
+    Client client(server.port(), 3, nullptr, std::chrono::milliseconds(800));
+    client.session->setHostKeyVerifier(std::make_shared<SlowUser>());
+    client.start();
+    EXPECT_EQ(client.finish().end, SessionEnd::ExitStatus);
+}
 
 }  // namespace
 }  // namespace corvid1

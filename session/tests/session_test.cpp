@@ -81,6 +81,7 @@ class SessionDriverTest : public ::testing::Test {
 
 TEST_F(SessionDriverTest, DataLoopPassesEveryOutputByteAndStopsAtTheExitStatus) {
     int afterExit = 0;
+    int afterConfirmation = 0;
     const SessionResult result = run([&](FakeServer& server) {
         server.fullLogin();
         server.sendString(SSH_SMSG_STDOUT_DATA, std::string("hello\0world", 11));
@@ -90,9 +91,11 @@ TEST_F(SessionDriverTest, DataLoopPassesEveryOutputByteAndStopsAtTheExitStatus) 
         server.sendEmpty(99);  // unknown types are passed over
         server.start(SSH_SMSG_EXITSTATUS).putUint32(7);
         server.send();
-        afterExit = server.read();  // nothing more comes: no exit confirmation
+        afterExit = server.read();  // the client confirms, then closes
+        afterConfirmation = server.read();
     });
-    EXPECT_EQ(afterExit, -1);
+    EXPECT_EQ(afterExit, SSH_CMSG_EXIT_CONFIRMATION);
+    EXPECT_EQ(afterConfirmation, -1);
     EXPECT_EQ(frontEnd.lines(),
               concat(keyExchangeLines, {"Sent login username\n", "Sent login password\n",
                                         "Authorization successful.\n", "PTTY Allocated\n"}));

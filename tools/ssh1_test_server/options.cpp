@@ -26,6 +26,7 @@ const std::vector<std::string>& knownScenarios() {
                                                    "truncated",
                                                    "close-mid-packet",
                                                    "close",
+                                                   "stall",
                                                    "garbage-version",
                                                    "ssh2-version"};
     return names;

@@ -98,7 +98,7 @@ bool ServerConnection::failureScenario() const {
     const std::string& s = options_.scenario;
     return options_.mode == Mode::Script &&
            (s == "bad-crc" || s == "oversize-length" || s == "truncated" ||
-            s == "close-mid-packet" || s == "close");
+            s == "close-mid-packet" || s == "close" || s == "stall");
 }
 
 // The ignore-debug scenario puts an IGNORE and a DEBUG packet before every packet it sends.
@@ -147,6 +147,18 @@ bool ServerConnection::sendAt(Stage stage, int type, const Bytes& payload) {
 bool ServerConnection::strike(Stage stage, int type, const Bytes& payload) {
     const std::string& s = options_.scenario;
     logLine("scenario %s strikes", s.c_str());
+    if (s == "stall") {
+        // Part of what the stage owes, then silence with the connection open: the client must
+        // not wait for the rest for ever.
+        if (stage == Stage::Version) {
+            channel_.writeRaw(reinterpret_cast<const std::uint8_t*>(kVersionLine), 8);
+        } else {
+            Bytes framed = channel_.framePacket(type, payload);
+            channel_.writeRaw(framed.data(), 4 + (framed.size() - 4) / 2);
+        }
+        waitForClose();
+        return false;
+    }
     if (s == "close" || stage == Stage::Version) {
         closeWith("server-closed");
         return false;
