@@ -333,7 +333,9 @@ TEST_P(Misbehaving, EndsCleanlyWithTheRightReport) {
     if (m.end == SessionEnd::TimedOut) {
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
     }
-    if (m.alsoSaw != nullptr) EXPECT_TRUE(client.recording.saw(m.alsoSaw)) << m.alsoSaw;
+    if (m.alsoSaw != nullptr) {
+        EXPECT_TRUE(client.recording.saw(m.alsoSaw)) << m.alsoSaw;
+    }
     if (m.lastLine != nullptr) {
         ASSERT_FALSE(client.recording.lines().empty());
         EXPECT_EQ(client.recording.lines().back(), m.lastLine);
