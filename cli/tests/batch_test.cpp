@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -109,13 +110,17 @@ TEST_F(Batch, ServerErrorStreamGoesToStandardErrorExceptOnTheScreen) {
     EXPECT_EQ(screen.out, "out 1\nerr 1\nout 2\nerr 2\n\n");
     EXPECT_EQ(screen.err, "");
 
-    // A disconnect in the data phase ends the session without a status: 0. Its text is the
-    // server's parting word, not output, and ends its line on standard error.
+    // A disconnect in the data phase ends the session without a status, which a script must
+    // not take for success: 255. Its text is the server's parting word, not output, and ends
+    // its line on standard error; with --screen it is on the screen and said on standard error.
     auto parting = serve({"--scenario", "disconnect-in-data", "--reason", "bye now"});
     const RunResult d = run(*parting);
-    EXPECT_EQ(d.exitCode, 0) << d.err;
+    EXPECT_EQ(d.exitCode, 255) << d.err;
     EXPECT_EQ(d.out, "goodbye\r\n");
     EXPECT_EQ(d.err, "bye now\n");
+    const RunResult ds = run(*parting, {"--screen"});
+    EXPECT_EQ(ds.exitCode, 255) << ds.err;
+    EXPECT_EQ(ds.err, "corvid1-cli: disconnected by the server: bye now\n");
 }
 
 TEST_F(Batch, LoginFailuresExitWith255AndTellWhyInTheDriversWords) {
@@ -140,12 +145,32 @@ TEST_F(Batch, LoginFailuresExitWith255AndTellWhyInTheDriversWords) {
         {{"--scenario", "bad-crc", "--at", "key-ack"},
          rightPassword,
          {"ERROR - CANNOT DECRYPT PACKET\n"}},
+        // A damaged reply is the stream's fault, whatever step it answers.
+        {{"--scenario", "bad-crc", "--at", "password"},
+         rightPassword,
+         {"ERROR - Corrupted packet from server (bad check value)\n",
+          "ERROR - Connection lost during login\n"}},
+        {{"--scenario", "stall", "--at", "version"},
+         rightPassword,
+         {"ERROR - The server stopped answering during the login\n"}},
+        {{"--scenario", "stall", "--at", "pty"},
+         rightPassword,
+         {"ERROR - The server stopped answering during the login\n"}},
     };
     for (const Case& c : cases) {
         auto server = serve(c.serverArgs);
-        const RunResult r = run(*server, {}, c.env);
+        const auto started = std::chrono::steady_clock::now();
+        const RunResult r = run(*server, {"--connect-timeout", "1"}, c.env);
+        // Well within the server's own patience of 60 s: the client's limit ended it.
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
         EXPECT_EQ(r.exitCode, 255) << c.serverArgs[1] << ": " << r.err;
         EXPECT_EQ(r.out, "") << c.serverArgs[1];
+        const bool refused = std::any_of(c.texts.begin(), c.texts.end(), [](const auto& t) {
+            return t.find("Authorization error") != std::string::npos;
+        });
+        if (!refused) {
+            EXPECT_EQ(r.err.find("Authorization error"), std::string::npos) << r.err;
+        }
         for (const auto& text : c.texts)
             EXPECT_NE(r.err.find(text), std::string::npos)
                 << c.serverArgs[1] << " lacks " << text << " in:\n"

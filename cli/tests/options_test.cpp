@@ -23,6 +23,7 @@ TEST(Options, DefaultsAreSsh1PortTripleDesVt100And80x24) {
     EXPECT_EQ(r.options.output, OutputMode::Raw);
     EXPECT_EQ(r.options.columns, 80);
     EXPECT_EQ(r.options.rows, 24);
+    EXPECT_EQ(r.options.connectTimeoutSeconds, 60);
     EXPECT_TRUE(r.options.user.empty());
 }
 
@@ -39,6 +40,9 @@ TEST(Options, ValuesTakeEitherSpellingAttachedOrSeparate) {
     EXPECT_EQ(r.options.columns, 132);
     EXPECT_EQ(r.options.rows, 50);
     EXPECT_EQ(r.options.output, OutputMode::Screen);
+
+    EXPECT_EQ(parse({"--connect-timeout", "0", "h"}).options.connectTimeoutSeconds, 0);
+    EXPECT_EQ(parse({"--connect-timeout=86400", "h"}).options.connectTimeoutSeconds, 86400);
 
     r = parse({"-c", "none", "--port", "65535", "--", "-odd-host"});
     ASSERT_TRUE(r.ok) << r.error;
@@ -112,6 +116,9 @@ TEST(Options, BadCommandLinesAreRefusedWithAReason) {
         {"--known-hosts", "a", "--known-hosts", "b", "h"},  // which one would an answer go to?
         {"--known-hosts", "", "h"},
         {"--accept-new=yes", "h"},
+        {"--connect-timeout", "86401", "h"},  // more than a day, negative or not a number
+        {"--connect-timeout", "-1", "h"},
+        {"--connect-timeout", "5s", "h"},
     };
     for (const auto& words : bad) {
         const ParseResult r = parse(words);
