@@ -27,6 +27,7 @@
 #include "app/app_state.h"
 #include "app/command_ids.h"
 #include "app/dialogs/preferences.h"
+#include "app/dialogs/settings_store.h"
 #include "app/screen_bridge.h"
 #include "app/session_link.h"
 #include "terminal/terminal_screen.h"
@@ -335,6 +336,23 @@ class MainWindowTest : public QObject {
         QVERIFY(waitUntil([&] { return boxSeen_; }, 15000));
         QCOMPARE(boxTitle_, QStringLiteral("Connection Lost"));
         expectIdleMenu();
+    }
+
+    void silentServerEndsTheLoginAtTheDialogsLimit() {
+        TestServer server;
+        QVERIFY(server.start(testServerPath(), {"--scenario", "stall", "--at", "password"}));
+        dismissMessageBoxSoon(&boxSeen_, &boxTitle_);
+        answerConnectDialogSoon(QStringLiteral("127.0.0.1"), server.port(), QStringLiteral("test"),
+                                QStringLiteral("secret"), true, QStringLiteral("1"));
+        window_->onCommand(kCmdConnect);
+        QVERIFY(waitUntil([&] { return boxSeen_; }, 5000));
+        QCOMPARE(boxTitle_, QStringLiteral("Connection Lost"));
+        QVERIFY(shows("ERROR - The server stopped answering during the login"));
+        expectIdleMenu();
+        QCOMPARE(openSettingsKey().value(QStringLiteral("CEConnectTimeout")).toInt(), 1);
+        // Put back for the tests that follow.
+        QSettings key = openSettingsKey();
+        key.setValue(QStringLiteral("CEConnectTimeout"), 60);
     }
 
     void disconnectDuringTheKeyExchange() {

@@ -62,7 +62,7 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
 }
 
 void answerConnectDialogSoon(const QString& host, int port, const QString& user,
-                             const QString& password, bool accept) {
+                             const QString& password, bool accept, const QString& timeout) {
     // Only the pending timer holds the attempt, so it goes once it has done its work.
     auto attempt = std::make_shared<std::function<void()>>();
     std::weak_ptr<std::function<void()>> self = attempt;
@@ -84,6 +84,8 @@ void answerConnectDialogSoon(const QString& host, int port, const QString& user,
         if (auto* field = modal->findChild<QLineEdit*>(QStringLiteral("password"))) {
             field->setText(password);
         }
+        auto* field = modal->findChild<QLineEdit*>(QStringLiteral("timeout"));
+        if (field != nullptr && !timeout.isEmpty()) field->setText(timeout);
         auto* buttons = modal->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
         if (buttons == nullptr) return;
         QPushButton* button =

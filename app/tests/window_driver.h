@@ -34,9 +34,11 @@ class TestServer {
 bool waitUntil(const std::function<bool()>& done, int timeoutMs);
 
 // Fills the Connect dialog as soon as it is the active modal window, then presses OK (or
-// Cancel). Call it right before the command that opens the dialog.
+// Cancel). Call it right before the command that opens the dialog. A `timeout` given replaces
+// the dialog's seconds.
 void answerConnectDialogSoon(const QString& host, int port, const QString& user,
-                             const QString& password, bool accept = true);
+                             const QString& password, bool accept = true,
+                             const QString& timeout = QString());
 // Presses the button named `button` ("acceptButton", "onceButton" or "cancelButton") in the
 // next host-key question; `shot`, when given, runs first with the dialog up.
 void answerHostKeyDialogSoon(const QString& button, std::function<void()> shot = {});
