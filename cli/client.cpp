@@ -149,7 +149,7 @@ struct LoopState {
 class Client {
   public:
     Client(const CliOptions& options, bool interactive)
-        : options_(options), interactive_(interactive) {}
+        : options_(options), interactive_(interactive), pty_(wantsPty(options)) {}
     // The handler must not write into a descriptor number that is closed, or reused, next.
     ~Client() {
         signal(SIGWINCH, SIG_DFL);
@@ -171,6 +171,9 @@ class Client {
 
     const CliOptions& options_;
     bool interactive_;
+    // Without a pty the local terminal stays as it is and input goes through unchanged, as
+    // with ssh: there is nothing on the far side to draw or to answer keystrokes.
+    bool pty_;
     WakePipe wake_;
     std::unique_ptr<CliFrontEnd> frontEnd_;
     std::unique_ptr<TerminalScreen> screen_;
@@ -226,6 +229,11 @@ int Client::run() {
     password.wipe();
     login.terminalType = options_.vt52 ? "vt52" : "vt100";
     login.cipherPreference = static_cast<std::uint32_t>(options_.cipher);
+    login.command = options_.command;
+    login.requestPty = pty_;
+    login.compressionLevel = options_.compressionLevel;
+    login.keepaliveSeconds = options_.keepaliveSeconds;
+    login.padPassword = options_.padPassword;
     if (interactive_) {
         sentSize_ = localWindowSize(STDIN_FILENO);
     } else {
@@ -288,7 +296,7 @@ void Client::startSession(TcpSocket& socket, LoginParameters login, std::string 
                                                      std::move(passwordPrompt));
     session_->setHostKeyVerifier(verifier_);
 
-    if (interactive_) {
+    if (interactive_ && pty_) {
         struct sigaction action {};
         action.sa_handler = onWindowChange;
         sigemptyset(&action.sa_mask);
@@ -306,7 +314,7 @@ void Client::startSession(TcpSocket& socket, LoginParameters login, std::string 
 
 void Client::release() {
     state_.released = true;
-    if (!interactive_) return;
+    if (!interactive_ || !pty_) return;
     installTerminalRestorers();
     if (terminal_.makeRaw()) frontEnd_->setRawTerminal(true);
     // The size may have changed while the login ran.
@@ -348,11 +356,12 @@ void Client::pumpInput() {
     const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
     if (n <= 0) {
-        // Input has ended; the session goes on until the server ends it.
+        // Input has ended; the server hears of it, and the session goes on until it ends it.
         state_.stdinOpen = false;
+        sendEof(*session_);
         return;
     }
-    if (!interactive_) {
+    if (!interactive_ || !pty_) {
         sendInput(*session_, buffer, static_cast<int>(n));
         return;
     }

@@ -18,7 +18,8 @@ enum class Opt {
     Size,
     KnownHosts,
     HostKey,
-    ConnectTimeout
+    ConnectTimeout,
+    Keepalive
 };
 
 struct ValueOption {
@@ -31,12 +32,13 @@ constexpr ValueOption valueOptions[] = {
     {'p', "port", Opt::Port},
     {'l', "login", Opt::User},
     {'c', "cipher", Opt::Cipher},
-    {'t', "terminal", Opt::Terminal},
+    {0, "terminal", Opt::Terminal},
     {0, "password-file", Opt::PasswordFile},
     {0, "size", Opt::Size},
     {0, "known-hosts", Opt::KnownHosts},
     {0, "host-key", Opt::HostKey},
     {0, "connect-timeout", Opt::ConnectTimeout},
+    {0, "keepalive", Opt::Keepalive},
 };
 
 struct CipherName {
@@ -135,6 +137,11 @@ std::string applyValue(Opt id, const std::string& value, CliOptions& o, bool& us
                 return "bad connect timeout '" + value + "' (seconds, 0 for no limit, at most " +
                        std::to_string(maxConnectTimeoutSeconds) + ")";
             return {};
+        case Opt::Keepalive:
+            if (!parseBoundedInt(value, maxKeepaliveSeconds, o.keepaliveSeconds, 0))
+                return "bad keepalive interval '" + value + "' (seconds, 0 for none, at most " +
+                       std::to_string(maxKeepaliveSeconds) + ")";
+            return {};
     }
     return "internal error";
 }
@@ -149,6 +156,14 @@ bool applyFlag(std::string_view name, CliOptions& o, bool& rawGiven, bool& scree
         screenGiven = true;
     } else if (name == "accept-new") {
         o.acceptNew = true;
+    } else if (name == "t") {
+        o.forcePty = true;
+    } else if (name == "T") {
+        o.noPty = true;
+    } else if (name == "C" || name == "compress") {
+        o.compressionLevel = 6;
+    } else if (name == "no-password-padding") {
+        o.padPassword = false;
     } else if (name == "h" || name == "help") {
         o.help = true;
     } else if (name == "V" || name == "version") {
@@ -178,6 +193,12 @@ bool parseSize(const std::string& text, int& columns, int& rows) {
     return true;
 }
 
+bool wantsPty(const CliOptions& options) {
+    if (options.forcePty) return true;
+    if (options.noPty) return false;
+    return options.command.empty();
+}
+
 ParseResult parseOptions(int argc, const char* const* argv) {
     CliOptions o;
     bool userGiven = false, rawGiven = false, screenGiven = false;
@@ -188,13 +209,23 @@ ParseResult parseOptions(int argc, const char* const* argv) {
         const std::string arg = argv[i];
         const bool optionsEnded = arg == "--";
         if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-            // Everything after "--" is positional as well.
-            int from = optionsEnded ? i + 1 : i;
-            int to = optionsEnded ? argc : i + 1;
-            for (int k = from; k < to; ++k) {
-                if (positional++ == 0) target = argv[k];
+            // The host, and everything after it (or after "--"), is positional: the command's
+            // own options are its own.
+            for (int k = optionsEnded ? i + 1 : i; k < argc; ++k) {
+                if (positional++ == 0) {
+                    target = argv[k];
+                } else {
+                    if (!o.command.empty()) o.command += ' ';
+                    o.command += argv[k];
+                }
             }
-            if (optionsEnded) break;
+            break;
+        }
+        // "-t vt100" and "-t vt52" keep their older meaning, the terminal type; any other -t
+        // asks for a pty, as ssh's does.
+        if (arg == "-t" && i + 1 < argc &&
+            (std::string_view(argv[i + 1]) == "vt100" || std::string_view(argv[i + 1]) == "vt52")) {
+            o.vt52 = std::string_view(argv[++i]) == "vt52";
             continue;
         }
         if (arg.rfind("--", 0) == 0) {
@@ -254,8 +285,7 @@ ParseResult parseOptions(int argc, const char* const* argv) {
         return r;
     }
     if (positional == 0) return failure("no host given");
-    if (positional > 1)
-        return failure("only one host may be given; remote commands are not supported");
+    if (o.forcePty && o.noPty) return failure("-t and -T exclude each other");
 
     // "user@host": the last '@' separates, so a user name may itself hold one.
     const auto at = target.rfind('@');
@@ -275,10 +305,12 @@ ParseResult parseOptions(int argc, const char* const* argv) {
 }
 
 const char* usageLine() {
-    return "usage: corvid1-cli [-p PORT] [-l USER] [-c 3des|blowfish|none] [-t vt100|vt52] [-v]\n"
-           "                   [--password-file FILE] [--raw | --screen] [--size COLSxROWS]\n"
-           "                   [--known-hosts FILE] [--accept-new | --host-key FP...]\n"
-           "                   [--connect-timeout SECONDS] [user@]host\n";
+    return "usage: corvid1-cli [-CtTv] [-p PORT] [-l USER] [-c 3des|blowfish|none]\n"
+           "                   [--terminal vt100|vt52] [--password-file FILE]\n"
+           "                   [--raw | --screen] [--size COLSxROWS] [--known-hosts FILE]\n"
+           "                   [--accept-new | --host-key FP...] [--connect-timeout SECONDS]\n"
+           "                   [--keepalive SECONDS] [--no-password-padding]\n"
+           "                   [user@]host [command ...]\n";
 }
 
 const char* helpText() {
@@ -287,7 +319,11 @@ const char* helpText() {
            "  -p, --port PORT         TCP port of the server (default 22)\n"
            "  -l, --login USER        user name (default: user@ prefix, else the local name)\n"
            "  -c, --cipher NAME       3des (default), blowfish or none\n"
-           "  -t, --terminal TYPE     terminal type for the pty: vt100 (default) or vt52\n"
+           "      --terminal TYPE     terminal type for the pty: vt100 (default) or vt52\n"
+           "                          (\"-t vt100\" and \"-t vt52\" are understood too)\n"
+           "  -t                      ask for a pseudo-terminal even for a command\n"
+           "  -T                      ask for no pseudo-terminal, even for a shell\n"
+           "  -C, --compress          ask the server to compress the session (zlib level 6)\n"
            "  -v, --verbose           the session's progress lines on standard error\n"
            "      --password-file F   read the password from the first line of F, which must\n"
            "                          not be accessible to group or others\n"
@@ -305,6 +341,10 @@ const char* helpText() {
            "      --connect-timeout S give up when the connect and the login have not\n"
            "                          finished within S seconds (default 60, 0: no limit;\n"
            "                          the time spent answering a question does not count)\n"
+           "      --keepalive S       send an SSH_MSG_IGNORE after S seconds without traffic\n"
+           "                          (default 0: never), to keep NAT and firewalls open\n"
+           "      --no-password-padding  send the password alone, for servers that choke\n"
+           "                          on the IGNORE packets that hide its length\n"
            "  -h, --help              this text\n"
            "  -V, --version           the program's version\n"
            "\n"
@@ -320,6 +360,11 @@ const char* helpText() {
            "The password comes from --password-file, else from the environment variable\n"
            "CORVID1_PASSWORD, else it is asked for on the terminal. It is never taken from the\n"
            "command line.\n"
+           "\n"
+           "With a command after the host (its words joined by blanks, as ssh does), the\n"
+           "server runs it instead of a shell, without a pseudo-terminal unless -t is given;\n"
+           "the end of standard input is passed on to it, its error output goes to standard\n"
+           "error and its exit status becomes ours.\n"
            "\n"
            "In a terminal, '~.' at the start of a line disconnects and '~~' sends one '~'.\n"
            "\n"

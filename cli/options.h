@@ -20,6 +20,16 @@ struct CliOptions {
     std::string user;          // empty: the local login name is used
     int cipher = 3;            // SSH-1 cipher number: 0 none, 3 triple DES, 6 Blowfish
     bool vt52 = false;         // terminal type asked for in the pty request
+    // The remote command: the words after the host, joined by blanks as ssh does; empty for
+    // a shell.
+    std::string command;
+    // -t / -T: a pseudo-terminal asked for or not whatever the default (a shell gets one, a
+    // command does not).
+    bool forcePty = false;
+    bool noPty = false;
+    int compressionLevel = 0;  // -C: 6, as ssh and plink ask
+    int keepaliveSeconds = 0;  // an SSH_MSG_IGNORE after this long without traffic; 0 never
+    bool padPassword = true;   // the password hidden among IGNOREs of the neighbouring sizes
     bool verbose = false;      // the driver's status lines go to standard error
     std::string passwordFile;  // empty: none given
     OutputMode output = OutputMode::Raw;
@@ -39,6 +49,8 @@ struct CliOptions {
 // Limits of --size: those of the terminal screen that --screen feeds (checked where the two meet).
 inline constexpr int maxColumns = 255;
 inline constexpr int maxRows = 1000;
+// Limit of --keepalive, as of --connect-timeout.
+inline constexpr int maxKeepaliveSeconds = 86400;
 // Limit of --connect-timeout: a day; a longer wait is no limit in practice, and 0 says so.
 inline constexpr int maxConnectTimeoutSeconds = 86400;
 
@@ -50,9 +62,14 @@ struct ParseResult {
 
 // Parses the command line in the manner of ssh and plink: short options take their value
 // attached ("-p2222") or as the next word, long options as "--name=value" or the next word,
-// "--" ends the options. Exactly one host is required unless --help or --version is given.
-// "-l USER" wins over a "user@" prefix, since it is the more explicit of the two.
+// "--" ends the options, and so does the host, as with ssh: the words after it are the remote
+// command. A host is required unless --help or --version is given. "-l USER" wins over a
+// "user@" prefix, since it is the more explicit of the two.
 ParseResult parseOptions(int argc, const char* const* argv);
+
+// Whether the session asks for a pseudo-terminal: a shell does, a command does not, unless
+// -t or -T says otherwise.
+bool wantsPty(const CliOptions& options);
 
 const char* usageLine();
 const char* helpText();

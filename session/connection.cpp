@@ -3,6 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "crypto/wipe.h"
+
 namespace corvid1 {
 namespace {
 
@@ -99,11 +101,52 @@ int Connection::receivePacket(MessageBuffer& buffer, EncryptedConnection* decryp
         }
         buffer.truncate(buffer.size() - checkSize);
         buffer.skip(static_cast<std::ptrdiff_t>(padding));
+        if (decompressor_ && !decompressMessage(buffer)) return -1;
         const std::uint8_t type = buffer.getByte();
         if (type == SSH_MSG_IGNORE || type == SSH_MSG_DEBUG) continue;
         lastError_ = PacketError::None;
         return static_cast<std::int8_t>(type);
     }
+}
+
+bool Connection::startCompression(int level) {
+    auto compressor = std::make_unique<PacketCompressor>(level);
+    auto decompressor = std::make_unique<PacketDecompressor>();
+    if (!compressor->ok() || !decompressor->ok()) return false;
+    compressor_ = std::move(compressor);
+    decompressor_ = std::move(decompressor);
+    return true;
+}
+
+bool Connection::compressMessage(MessageBuffer& buffer) {
+    const std::size_t start = MessageBuffer::packetHeaderSize;
+    const std::size_t length = buffer.length() - start;
+    const bool done = compressor_->compress(buffer.data() + start, length, sendScratch_);
+    if (done) {
+        buffer.skip(-static_cast<std::ptrdiff_t>(length));
+        buffer.append(sendScratch_.data(), sendScratch_.size());
+    }
+    // What the user typed does not linger in a buffer that outlives the packet.
+    secureWipe(sendScratch_.data(), sendScratch_.size());
+    return done;
+}
+
+bool Connection::decompressMessage(MessageBuffer& buffer) {
+    const auto result = decompressor_->decompress(buffer.cursor(), buffer.remaining(),
+                                                  receiveScratch_, maxPacketLength);
+    if (result != PacketDecompressor::Result::Ok) {
+        lastError_ = result == PacketDecompressor::Result::TooLong ? PacketError::DecompressedTooLong
+                                                                   : PacketError::BadCompression;
+        return false;
+    }
+    if (receiveScratch_.empty()) {
+        lastError_ = PacketError::TooShort;  // not even a type byte
+        return false;
+    }
+    buffer.reset();
+    buffer.append(receiveScratch_.data(), receiveScratch_.size());
+    buffer.skip(-static_cast<std::ptrdiff_t>(receiveScratch_.size()));
+    return true;
 }
 
 void Connection::framePacket(MessageBuffer& buffer) {
@@ -128,6 +171,7 @@ int Connection::readPacket(MessageBuffer& buffer) {
 
 int Connection::writePacket(MessageBuffer& buffer) {
     if (buffer.length() <= MessageBuffer::packetHeaderSize) return -1;
+    if (compressor_ && !compressMessage(buffer)) return -1;
     framePacket(buffer);
     socket_.sendBytes(buffer.data(), buffer.length());
     return 0;
@@ -139,6 +183,7 @@ int EncryptedConnection::readPacket(MessageBuffer& buffer) {
 
 int EncryptedConnection::writePacket(MessageBuffer& buffer) {
     if (buffer.length() <= MessageBuffer::packetHeaderSize) return -1;
+    if (compressor_ && !compressMessage(buffer)) return -1;
     framePacket(buffer);
     encryptPacket(buffer);
     socket_.sendBytes(buffer.data(), buffer.length());

@@ -2,8 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "crypto/cipher.h"
+#include "session/compression.h"
 #include "session/message_buffer.h"
 #include "session/tcp_socket.h"
 
@@ -27,6 +30,8 @@ enum class PacketError {
     BadCheck,      // the received check value does not match the packet
     Refused,       // the ciphertext inspector refused the packet
     Malformed,     // set by the reader of the fields: they ran past the packet's end
+    DecompressedTooLong,  // a compressed packet would unpack to more than maxPacketLength
+    BadCompression,       // the compressed data does not decompress
 };
 
 // A hook that sees every received ciphertext before it is decrypted: the place for a detector
@@ -68,14 +73,30 @@ class Connection {
     const TcpSocket& socket() const { return socket_; }
     PacketError lastError() const { return lastError_; }
 
+    // From the next packet on, each packet's type and payload are compressed on the way out
+    // and decompressed on the way in (`level` 1..9). Call it with writes held off, between
+    // the server's consent and the next packet. False if zlib could not start.
+    bool startCompression(int level);
+    bool compressing() const { return compressor_ != nullptr; }
+
   protected:
     // Steps shared by both variants. `decrypt` transforms the received bytes in place (padding
     // onwards) before they are checked; null for the plain connection.
     int receivePacket(MessageBuffer& buffer, EncryptedConnection* decrypt);
     void framePacket(MessageBuffer& buffer);
+    // Replaces the message behind the header with its compressed form, when compressing.
+    bool compressMessage(MessageBuffer& buffer);
+    // Replaces the received type and payload with their decompressed form, when compressing.
+    bool decompressMessage(MessageBuffer& buffer);
 
     TcpSocket socket_;
     PacketError lastError_ = PacketError::None;
+    // Writes (any thread, serialised by the caller) and reads (the session thread) each have
+    // their own stream and scratch.
+    std::unique_ptr<PacketCompressor> compressor_;
+    std::unique_ptr<PacketDecompressor> decompressor_;
+    std::vector<std::uint8_t> sendScratch_;
+    std::vector<std::uint8_t> receiveScratch_;
 };
 
 // A connection whose packets are encrypted behind the length field. Constructed from the plain

@@ -1,9 +1,11 @@
 #include "session/session.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "crypto/wipe.h"
+#include "session/keepalive.h"
 #include "session/key_exchange.h"
 #include "session/login_timer.h"
 
@@ -40,6 +42,10 @@ const char* packetErrorText(PacketError error) {
             return "ERROR - CRC-32 compensation attack detected; connection closed\n";
         case PacketError::Malformed:
             return "ERROR - Malformed packet from server\n";
+        case PacketError::DecompressedTooLong:
+            return "ERROR - Compressed packet from server unpacks to more than 256 KiB\n";
+        case PacketError::BadCompression:
+            return "ERROR - Compressed packet from server does not decompress\n";
         case PacketError::None:
         case PacketError::StreamClosed:
             return nullptr;
@@ -61,11 +67,20 @@ class SessionDriver {
     bool keyExchange();
     bool authenticate();
     bool sendPassword();
+    void sendPaddedPassword();
     bool requestPtyAndShell();
+    bool requestPty();
+    bool requestCompression();
+    // After a failed read in the login: the stream's own message and the end.
+    bool lostInLogin();
     void dataLoop();
     void confirmExit();
 
-    int readEncrypted() { return session_.encryptedConnection()->readPacket(buffer_); }
+    int readEncrypted() {
+        const int type = session_.encryptedConnection()->readPacket(buffer_);
+        if (type >= 0) session_.noteTraffic();
+        return type;
+    }
     void sendEncrypted() { session_.sendPacket(*session_.encryptedConnection(), buffer_); }
     void status(const char* text) { frontEnd_.status(text); }
     // The user's abort and the login timer both end the session from outside; the failed read
@@ -233,22 +248,55 @@ bool SessionDriver::authenticate() {
     return true;
 }
 
+bool SessionDriver::lostInLogin() {
+    endWithReadFailure(*session_.encryptedConnection());
+    report(lostInLoginText);
+    fail(SessionEnd::StreamFailure);
+    return false;
+}
+
+void SessionDriver::sendPaddedPassword() {
+    // Every login sends the same run of sizes: IGNOREs with strings of each length around the
+    // password's, the password in its place among them. Up to 15 characters the run covers
+    // 0..15; beyond, the block of eight lengths that holds it.
+    const std::string& password = session_.login().password;
+    const std::size_t length = std::strlen(password.c_str());
+    const std::size_t first = length < 16 ? 0 : length & ~std::size_t{7};
+    const std::size_t last = length < 16 ? 15 : first + 7;
+    MessageBuffer ignore;
+    std::string noise;
+    for (std::size_t size = first; size <= last; ++size) {
+        if (size == length) {
+            buffer_.beginPacket(SSH_CMSG_AUTH_PASSWORD);
+            buffer_.putString(password.c_str());
+            session_.wipePassword();
+            sendEncrypted();
+            buffer_.wipe();  // with cipher 0 it still holds the password in clear
+            continue;
+        }
+        noise.resize(size);
+        for (char& c : noise) c = static_cast<char>(session_.randomPool.getByte());
+        ignore.beginPacket(SSH_MSG_IGNORE);
+        ignore.putString(noise.data(), noise.size());
+        session_.sendPacket(*session_.encryptedConnection(), ignore);
+    }
+}
+
 bool SessionDriver::sendPassword() {
-    buffer_.beginPacket(SSH_CMSG_AUTH_PASSWORD);
-    buffer_.putString(session_.login().password.c_str());
-    session_.wipePassword();
-    sendEncrypted();
-    buffer_.wipe();  // with cipher 0 it still holds the password in clear
+    if (session_.login().padPassword) {
+        sendPaddedPassword();
+    } else {
+        buffer_.beginPacket(SSH_CMSG_AUTH_PASSWORD);
+        buffer_.putString(session_.login().password.c_str());
+        session_.wipePassword();
+        sendEncrypted();
+        buffer_.wipe();  // with cipher 0 it still holds the password in clear
+    }
     status("Sent login password\n");
     const int answer = readEncrypted();
     if (answer == SSH_SMSG_SUCCESS) return true;
-    if (answer < 0) {
-        // A damaged or missing reply says nothing about the password.
-        endWithReadFailure(*session_.encryptedConnection());
-        report(lostInLoginText);
-        fail(SessionEnd::StreamFailure);
-        return false;
-    }
+    // A damaged or missing reply says nothing about the password.
+    if (answer < 0) return lostInLogin();
     if (answer == SSH_MSG_DISCONNECT) result().disconnectReason = buffer_.getString();
     report("Authorization error. Check username and password.\n");
     if (answer == SSH_MSG_DISCONNECT && !stopped()) printResponseLine(result().disconnectReason);
@@ -256,7 +304,7 @@ bool SessionDriver::sendPassword() {
     return false;
 }
 
-bool SessionDriver::requestPtyAndShell() {
+bool SessionDriver::requestPty() {
     const LoginParameters& login = session_.login();
     buffer_.beginPacket(SSH_CMSG_REQUEST_PTY);
     buffer_.putString(login.terminalType == "vt52" ? "vt52" : "vt100");
@@ -267,13 +315,8 @@ bool SessionDriver::requestPtyAndShell() {
     buffer_.putByte(0);  // end of terminal modes: none are sent
     sendEncrypted();
     const int reply = readEncrypted();
-    if (reply < 0) {
-        // Only a refusal is a refusal; a broken reply ends the session like any broken packet.
-        endWithReadFailure(*session_.encryptedConnection());
-        report(lostInLoginText);
-        fail(SessionEnd::StreamFailure);
-        return false;
-    }
+    // Only a refusal is a refusal; a broken reply ends the session like any broken packet.
+    if (reply < 0) return lostInLogin();
     if (reply == SSH_MSG_DISCONNECT) {
         result().disconnectReason = buffer_.getString();
         status("Error during the terminal request!\n");
@@ -282,8 +325,45 @@ bool SessionDriver::requestPtyAndShell() {
         return false;
     }
     status(reply == SSH_SMSG_SUCCESS ? "PTTY Allocated\n" : "Warning - PTTY not Allocated\n");
+    return true;
+}
 
-    buffer_.beginPacket(SSH_CMSG_EXEC_SHELL);
+bool SessionDriver::requestCompression() {
+    const int level = std::clamp(session_.login().compressionLevel, 1, 9);
+    EncryptedConnection& connection = *session_.encryptedConnection();
+    int reply;
+    bool started = false;
+    {
+        // The server compresses everything after its SUCCESS and expects the same of us: no
+        // packet of the other thread may slip between the request and the switch.
+        std::unique_lock<std::mutex> hold(session_.writeLock_);
+        buffer_.beginPacket(SSH_CMSG_REQUEST_COMPRESSION);
+        buffer_.putUint32(static_cast<std::uint32_t>(level));
+        connection.writePacket(buffer_);
+        reply = connection.readPacket(buffer_);
+        if (reply == SSH_SMSG_SUCCESS) started = connection.startCompression(level);
+    }
+    if (reply < 0) return lostInLogin();
+    if (reply == SSH_SMSG_SUCCESS && !started) {
+        status("ERROR - Compression could not be started\n");
+        fail(SessionEnd::StreamFailure);
+        return false;
+    }
+    status(reply == SSH_SMSG_SUCCESS ? "Compression enabled\n"
+                                     : "Warning - Compression refused by the server\n");
+    return true;
+}
+
+bool SessionDriver::requestPtyAndShell() {
+    const LoginParameters& login = session_.login();
+    if (login.requestPty && !requestPty()) return false;
+    if (login.compressionLevel > 0 && !requestCompression()) return false;
+    if (login.command.empty()) {
+        buffer_.beginPacket(SSH_CMSG_EXEC_SHELL);
+    } else {
+        buffer_.beginPacket(SSH_CMSG_EXEC_CMD);
+        buffer_.putString(login.command.data(), login.command.size());
+    }
     sendEncrypted();
     return true;
 }
@@ -359,6 +439,13 @@ void SessionDriver::run() {
         if (!loggedIn || timer.expired()) return;
     }
     frontEnd_.interactive();
+    const Keepalive keepalive(
+        std::chrono::seconds(login.keepaliveSeconds), [this] { return session_.lastTraffic(); },
+        [this] {
+            MessageBuffer ignore(SSH_MSG_IGNORE);
+            ignore.putString("");
+            session_.sendPacket(*session_.encryptedConnection(), ignore);
+        });
     dataLoop();
 }
 
@@ -388,6 +475,7 @@ void Session::setCiphertextInspector(std::shared_ptr<CiphertextInspector> inspec
 
 int Session::sendPacket(Connection& connection, MessageBuffer& buffer) {
     std::lock_guard<std::mutex> hold(writeLock_);
+    noteTraffic();
     return connection.writePacket(buffer);
 }
 
@@ -430,6 +518,13 @@ void sendInput(Session& session, const char* text, int length) {
         text += piece;
         left -= piece;
     }
+}
+
+void sendEof(Session& session) {
+    EncryptedConnection* connection = session.encryptedConnection();
+    if (connection == nullptr) return;
+    MessageBuffer buffer(SSH_CMSG_EOF);
+    session.sendPacket(*connection, buffer);
 }
 
 void sendWindowSize(Session& session, std::uint32_t rows, std::uint32_t columns,

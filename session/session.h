@@ -29,13 +29,16 @@ enum : std::uint8_t {
     SSH_CMSG_REQUEST_PTY = 10,
     SSH_CMSG_WINDOW_SIZE = 11,
     SSH_CMSG_EXEC_SHELL = 12,
+    SSH_CMSG_EXEC_CMD = 13,
     SSH_SMSG_SUCCESS = 14,
     SSH_SMSG_FAILURE = 15,
     SSH_CMSG_STDIN_DATA = 16,
     SSH_SMSG_STDOUT_DATA = 17,
     SSH_SMSG_STDERR_DATA = 18,
+    SSH_CMSG_EOF = 19,
     SSH_SMSG_EXITSTATUS = 20,
     SSH_CMSG_EXIT_CONFIRMATION = 33,
+    SSH_CMSG_REQUEST_COMPRESSION = 37,
 };
 
 // The client's version line.
@@ -59,6 +62,20 @@ struct LoginParameters {
     // runSession starts. The data phase has no limit: an idle shell is normal.
     std::chrono::milliseconds loginTimeout{60000};
     std::optional<std::chrono::steady_clock::time_point> loginStarted;
+    // The remote command, sent with SSH_CMSG_EXEC_CMD instead of the shell request; empty: a
+    // shell.
+    std::string command;
+    // Whether a pseudo-terminal is asked for before the shell or command.
+    bool requestPty = true;
+    // zlib level 1..9 asked of the server after the pty request; 0: no compression.
+    int compressionLevel = 0;
+    // After this many seconds without a packet either way in the data phase, an SSH_MSG_IGNORE
+    // goes out; 0: never.
+    int keepaliveSeconds = 0;
+    // The password goes out among SSH_MSG_IGNORE packets of the neighbouring sizes, so that the
+    // packet lengths on the wire (SSH-1 sends them in clear) do not tell its length. Some old
+    // servers choke on IGNORE during the login; for them this is turned off.
+    bool padPassword = true;
 };
 
 // The default of LoginParameters::loginTimeout, in seconds, for the front ends' own settings.
@@ -124,6 +141,15 @@ class Session {
 
     // Sends through `connection` with packet writes from both threads serialised.
     int sendPacket(Connection& connection, MessageBuffer& buffer);
+    // When a packet last went either way (for the keepalive).
+    std::chrono::steady_clock::time_point lastTraffic() const {
+        return std::chrono::steady_clock::time_point(
+            std::chrono::steady_clock::duration(lastTraffic_.load(std::memory_order_relaxed)));
+    }
+    void noteTraffic() {
+        lastTraffic_.store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                           std::memory_order_relaxed);
+    }
     // The keyed encrypted connection, or null before the key exchange has finished.
     EncryptedConnection* encryptedConnection() const {
         return encrypted_.load(std::memory_order_acquire);
@@ -160,6 +186,7 @@ class Session {
     // Set by runSession for the length of the login, so that the key exchange can stop the
     // clock while the user is asked about the host key.
     LoginTimer* loginTimer_ = nullptr;
+    std::atomic<std::chrono::steady_clock::rep> lastTraffic_{0};
     SessionFrontEnd& frontEnd_;
     LoginParameters login_;
     SessionResult result_;
@@ -175,6 +202,10 @@ SessionResult runSession(Session& session);
 // NUL-terminated length of `text`). Dropped before the key exchange has finished. Large input
 // goes out in several packets. Any thread.
 void sendInput(Session& session, const char* text, int length);
+
+// Tells the server that the user's input has ended (SSH_CMSG_EOF): a command reading it sees
+// the end of its input. Dropped before the key exchange has finished. Any thread.
+void sendEof(Session& session);
 
 // Sends the terminal size: rows + 1, then columns and the pixel sizes, as this client always
 // has. Dropped before the key exchange has finished. Any thread.

@@ -27,6 +27,8 @@ const std::vector<std::string>& knownScenarios() {
                                                    "close-mid-packet",
                                                    "close",
                                                    "stall",
+                                                   "refuse-compression",
+                                                   "compression-bomb",
                                                    "garbage-version",
                                                    "ssh2-version"};
     return names;

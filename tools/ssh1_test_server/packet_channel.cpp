@@ -5,12 +5,67 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <zlib.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "crc32.h"
 
 namespace corvid1::testserver {
+
+struct ZlibStreams {
+    z_stream out{};
+    z_stream in{};
+    bool outReady = false;
+    bool inReady = false;
+    Bytes plain;
+    Bytes packed;
+    ~ZlibStreams() {
+        if (outReady) deflateEnd(&out);
+        if (inReady) inflateEnd(&in);
+    }
+};
+
+PacketChannel::PacketChannel(int fd, int timeoutMs) : fd_(fd), timeoutMs_(timeoutMs) {}
+
+PacketChannel::~PacketChannel() = default;
+
+bool PacketChannel::startCompression(int level) {
+    auto streams = std::make_unique<ZlibStreams>();
+    streams->outReady = deflateInit(&streams->out, level) == Z_OK;
+    streams->inReady = inflateInit(&streams->in) == Z_OK;
+    if (!streams->outReady || !streams->inReady) return false;
+    zlib_ = std::move(streams);
+    return true;
+}
+
+namespace {
+
+// Runs all of `data` through `z` with the flush SSH-1 asks for; the output replaces `out`.
+// `limit` bounds inflated output; false on a zlib error or output past the limit.
+bool runZlib(z_stream& z, bool deflating, const std::uint8_t* data, std::size_t length, Bytes& out,
+             std::size_t limit) {
+    out.clear();
+    z.next_in = const_cast<Bytef*>(data);
+    z.avail_in = static_cast<uInt>(length);
+    for (;;) {
+        const std::size_t used = out.size();
+        const std::size_t room = std::max<std::size_t>(length + 64, 16384);
+        out.resize(used + room);
+        z.next_out = out.data() + used;
+        z.avail_out = static_cast<uInt>(room);
+        const int status = deflating ? deflate(&z, Z_PARTIAL_FLUSH) : inflate(&z, Z_SYNC_FLUSH);
+        out.resize(out.size() - z.avail_out);
+        if (status != Z_OK && status != Z_BUF_ERROR) return false;
+        if (out.size() > limit) return false;
+        if (z.avail_in == 0 && z.avail_out != 0) return true;
+    }
+}
+
+}  // namespace
 
 void randomBytes(std::uint8_t* out, std::size_t length) {
     while (length > 0) {
@@ -90,18 +145,55 @@ bool PacketChannel::readPacket(Packet& packet) {
             error_ = "bad check value";
             return false;
         }
-        int type = body[padding];
-        if (!deliverIgnored_ && (type == SSH_MSG_IGNORE || type == SSH_MSG_DEBUG)) continue;
+        const std::uint8_t* content = body.data() + padding;
+        std::size_t contentLength = body.size() - padding - 4;
+        if (zlib_) {
+            if (!runZlib(zlib_->in, false, content, contentLength, zlib_->plain,
+                         kMaxPacketLength) ||
+                zlib_->plain.empty()) {
+                error_ = "bad compressed packet";
+                return false;
+            }
+            content = zlib_->plain.data();
+            contentLength = zlib_->plain.size();
+        }
+        int type = content[0];
+        if (!deliverIgnored_ && (type == SSH_MSG_IGNORE || type == SSH_MSG_DEBUG)) {
+            if (onSkipped_) onSkipped_(type, contentLength - 1);
+            continue;
+        }
         packet.type = type;
-        packet.payload.assign(body.begin() + static_cast<std::ptrdiff_t>(padding) + 1,
-                              body.end() - 4);
+        packet.payload.assign(content + 1, content + contentLength);
         return true;
     }
+}
+
+void PacketChannel::frameContent(Bytes& out, const std::uint8_t* content, std::size_t length,
+                                 std::uint32_t crcDelta) {
+    const std::size_t packetLength = length + 4;
+    const std::size_t padding = 8 - packetLength % 8;
+    const std::size_t start = out.size();
+    out.resize(start + 4 + padding + packetLength);
+    std::uint8_t* const frame = out.data() + start;
+    storeBigEndian32(frame, static_cast<std::uint32_t>(packetLength));
+    randomBytes(frame + 4, padding);
+    std::memcpy(frame + 4 + padding, content, length);
+    storeBigEndian32(frame + 4 + padding + length, ssh1Crc32(frame + 4, padding + length) + crcDelta);
+    if (send_) send_->encrypt(frame + 4, padding + packetLength);
 }
 
 void PacketChannel::frameInto(Bytes& out, int type, const std::uint8_t* head,
                               std::size_t headLength, const std::uint8_t* body,
                               std::size_t bodyLength, std::uint32_t crcDelta) {
+    if (zlib_) {
+        Bytes& plain = zlib_->plain;
+        plain.assign(1, static_cast<std::uint8_t>(type));
+        plain.insert(plain.end(), head, head + headLength);
+        plain.insert(plain.end(), body, body + bodyLength);
+        runZlib(zlib_->out, true, plain.data(), plain.size(), zlib_->packed, SIZE_MAX);
+        frameContent(out, zlib_->packed.data(), zlib_->packed.size(), crcDelta);
+        return;
+    }
     std::size_t length = 1 + headLength + bodyLength + 4;
     std::size_t padding = 8 - length % 8;
     const std::size_t start = out.size();

@@ -34,6 +34,7 @@ enum MessageType : int {
     SSH_MSG_IGNORE = 32,
     SSH_CMSG_EXIT_CONFIRMATION = 33,
     SSH_MSG_DEBUG = 36,
+    SSH_CMSG_REQUEST_COMPRESSION = 37,
 };
 
 // The largest length field accepted (type, payload and check value).
@@ -44,10 +45,22 @@ struct Packet {
     Bytes payload;
 };
 
+struct ZlibStreams;
+
 class PacketChannel {
   public:
     // Does not own `fd`. `timeoutMs` bounds every wait for the peer.
-    PacketChannel(int fd, int timeoutMs) : fd_(fd), timeoutMs_(timeoutMs) {}
+    PacketChannel(int fd, int timeoutMs);
+    ~PacketChannel();
+    PacketChannel(const PacketChannel&) = delete;
+    PacketChannel& operator=(const PacketChannel&) = delete;
+
+    // SSH-1 compression from the next packet on, both ways: each packet's type and payload
+    // through one zlib stream per direction, flushed with Z_PARTIAL_FLUSH. False if zlib
+    // would not start.
+    bool startCompression(int level);
+    // Called with the type and payload length of every IGNORE and DEBUG packet passed over.
+    void onSkipped(std::function<void(int, std::size_t)> hook) { onSkipped_ = std::move(hook); }
 
     int fd() const { return fd_; }
     void setTimeout(int ms) { timeoutMs_ = ms; }
@@ -86,6 +99,9 @@ class PacketChannel {
     void frameInto(Bytes& out, int type, const std::uint8_t* head, std::size_t headLength,
                    const std::uint8_t* body, std::size_t bodyLength, std::uint32_t crcDelta);
     void frameString(Bytes& out, int type, std::string_view text);
+    // Frames `length` bytes as they are (already compressed) behind the length and padding.
+    void frameContent(Bytes& out, const std::uint8_t* content, std::size_t length,
+                      std::uint32_t crcDelta);
 
     int fd_;
     int timeoutMs_;
@@ -95,6 +111,8 @@ class PacketChannel {
     bool peerClosed_ = false;
     bool deliverIgnored_ = false;
     Bytes frame_;  // reused by every write, so a stream of packets allocates once
+    std::unique_ptr<ZlibStreams> zlib_;
+    std::function<void(int, std::size_t)> onSkipped_;
 };
 
 void randomBytes(std::uint8_t* out, std::size_t length);

@@ -198,6 +198,9 @@ void runScript(ServerConnection& c) {
             c.sendString(SSH_SMSG_STDERR_DATA, "err 1\r\n") && sendOutput(c, "out 2\r\n") &&
             c.sendString(SSH_SMSG_STDERR_DATA, "err 2\r\n"))
             c.finishWithExitStatus(o.exitStatus);
+    } else if (s == "compression-bomb") {
+        // A few hundred bytes on the wire that unpack to more than any packet may hold.
+        if (c.sendString(SSH_SMSG_STDOUT_DATA, std::string(300 * 1024, 'A'))) c.waitForClose();
     } else if (s == "disconnect-in-data") {
         Writer w;
         w.string(std::string("goodbye\r\n"));

@@ -70,6 +70,9 @@ std::string describeMessage(const Packet& p) {
         case SSH_CMSG_EXIT_CONFIRMATION:
             line = "EXIT_CONFIRMATION";
             break;
+        case SSH_CMSG_REQUEST_COMPRESSION:
+            line = "COMPRESSION level=" + std::to_string(r.u32());
+            break;
         default:
             line = "MESSAGE " + std::to_string(p.type) + " " + std::to_string(p.payload.size());
     }
@@ -84,7 +87,12 @@ ServerConnection::ServerConnection(int fd, const Options& options, const ServerK
       options_(options),
       keys_(keys),
       recorder_(recorder),
-      channel_(fd, static_cast<int>(options.timeoutSeconds) * 1000) {}
+      channel_(fd, static_cast<int>(options.timeoutSeconds) * 1000) {
+    // What a client pads its password with is part of what it sends.
+    channel_.onSkipped([this](int type, std::size_t length) {
+        if (type == SSH_MSG_IGNORE) recorder_.line("IGNORE " + std::to_string(length));
+    });
+}
 
 void ServerConnection::closeWith(const std::string& how) {
     if (closed_) return;
@@ -491,6 +499,16 @@ bool ServerConnection::preparatoryPhase(std::string& command, bool& haveCommand)
             case SSH_CMSG_STDIN_DATA:
             case SSH_CMSG_EOF:
                 break;  // recorded; there is nothing to give it to yet
+            case SSH_CMSG_REQUEST_COMPRESSION: {
+                const std::uint32_t level = r.u32();
+                const bool refuse = r.failed() || level < 1 || level > 9 || compressing_ ||
+                                    (options_.mode == Mode::Script &&
+                                     options_.scenario == "refuse-compression");
+                if (!send(refuse ? SSH_SMSG_FAILURE : SSH_SMSG_SUCCESS, {})) return false;
+                // Everything after the SUCCESS is compressed, both ways.
+                if (!refuse) compressing_ = channel_.startCompression(static_cast<int>(level));
+                break;
+            }
             case SSH_CMSG_EXEC_SHELL:
                 haveCommand = false;
                 return true;
@@ -501,7 +519,7 @@ bool ServerConnection::preparatoryPhase(std::string& command, bool& haveCommand)
             case SSH_MSG_DISCONNECT:
                 closeWith("client-closed");
                 return false;
-            default:  // compression, forwarding, packet size: none of them is offered
+            default:  // forwarding, packet size: none of them is offered
                 if (!send(SSH_SMSG_FAILURE, {})) return false;
         }
     }

@@ -77,6 +77,7 @@ class ServerConnection {
     PtyRequest pty_;
     unsigned debugCounter_ = 0;
     bool closed_ = false;
+    bool compressing_ = false;
 };
 
 // Runs after the shell or command request. Implemented in shell_mode.cpp and script_mode.cpp.

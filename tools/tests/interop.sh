@@ -110,6 +110,22 @@ bulk_case() {  # CLIENT CIPHER
         fail "bulk output differs: $(wc -c <"$work/out") bytes, sha256 $(sha256sum <"$work/out")"
 }
 
+compressed_case() {  # CLIENT CIPHER: zlib both ways, input through `cat` and output checked
+    start_server --mode shell
+    local cmd='cat | md5sum; seq 1 100000 | md5sum'
+    seq 1 50000 >"$work/in"
+    if [ "$1" = plink ]; then
+        plink_run "$2" -C -l test -pw secret 127.0.0.1 "$cmd" <"$work/in" >"$work/out" 2>"$work/err"
+    else
+        ssh1_run -C test@127.0.0.1 "$cmd" <"$work/in" >"$work/out" 2>"$work/err"
+    fi
+    expect_rc $? 0
+    expect_in "$work/out" "$(md5sum <"$work/in" | cut -d' ' -f1)"
+    expect_in "$work/out" "$(seq 1 100000 | md5sum | cut -d' ' -f1)"
+    expect_in "$work/record" "COMPRESSION level="
+    expect_in "$work/record" "EOF"
+}
+
 scenarios_case() {  # the scripted behaviours, seen through plink
     start_server --scenario disconnect-after-user --reason "No entry for you"
     plink_run 3des -l test -pw secret 127.0.0.1 </dev/null >"$work/out" 2>"$work/err"
@@ -153,6 +169,8 @@ case "$case_name" in
     ssh1-3des-command) command_case ssh1 3des ;;
     ssh1-3des-pty) pty_case ssh1 3des ;;
     ssh1-3des-bulk) bulk_case ssh1 3des ;;
+    plink-blowfish-compressed) compressed_case plink blowfish ;;
+    ssh1-3des-compressed) compressed_case ssh1 3des ;;
     *) echo "unknown case $case_name" >&2; exit 2 ;;
 esac
 echo "PASS: $case_name"
