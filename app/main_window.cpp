@@ -320,10 +320,10 @@ void MainWindow::connectCommand() {
     if (state_.login.timeoutSeconds > 0)
         connectTimeoutMs = std::min(connectTimeoutMs, state_.login.timeoutSeconds * 1000);
     auto connection = std::make_unique<Connection>();
-    const int opened = port < 0 ? -1
-                                : connection->socket().openConnection(
-                                      state_.login.host, static_cast<std::uint16_t>(port),
-                                      connectTimeoutMs);
+    const int opened =
+        port < 0 ? -1
+                 : connection->socket().openConnection(
+                       state_.login.host, static_cast<std::uint16_t>(port), connectTimeoutMs);
     setConnectedMenu(true);
     if (opened == -1) {
         wipePassword(state_.login);

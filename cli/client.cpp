@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <memory>
@@ -425,8 +425,8 @@ int Client::finish() {
             if (frontEnd_->errorLineOpen()) frontEnd_->printError("\n");
             if (!state_.released) frontEnd_->printError(frontEnd_->unshownStatus());
             if (screen_ || !state_.released)
-                frontEnd_->printError("corvid1-cli: disconnected by the server: " +
-                                      result.disconnectReason + "\n");
+                frontEnd_->printError(
+                    "corvid1-cli: disconnected by the server: " + result.disconnectReason + "\n");
             return exitFailure;
         case SessionEnd::HostKeyRejected:
             return reportHostKeyRefusal();

@@ -17,9 +17,9 @@ enum class OutputMode {
 struct CliOptions {
     std::string host;
     std::uint16_t port = 22;
-    std::string user;          // empty: the local login name is used
-    int cipher = 3;            // SSH-1 cipher number: 0 none, 3 triple DES, 6 Blowfish
-    bool vt52 = false;         // terminal type asked for in the pty request
+    std::string user;   // empty: the local login name is used
+    int cipher = 3;     // SSH-1 cipher number: 0 none, 3 triple DES, 6 Blowfish
+    bool vt52 = false;  // terminal type asked for in the pty request
     // The remote command: the words after the host, joined by blanks as ssh does; empty for
     // a shell.
     std::string command;

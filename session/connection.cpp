@@ -49,8 +49,9 @@ std::uint32_t packetCrc(const std::uint8_t* data, std::size_t length) {
     const CrcTables& t = crcTables;
     std::uint32_t crc = 0;
     for (; length >= 8; data += 8, length -= 8) {
-        const std::uint32_t low = crc ^ (std::uint32_t{data[0]} | std::uint32_t{data[1]} << 8 |
-                                         std::uint32_t{data[2]} << 16 | std::uint32_t{data[3]} << 24);
+        const std::uint32_t low =
+            crc ^ (std::uint32_t{data[0]} | std::uint32_t{data[1]} << 8 |
+                   std::uint32_t{data[2]} << 16 | std::uint32_t{data[3]} << 24);
         crc = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^
               t[4][low >> 24] ^ t[3][data[4]] ^ t[2][data[5]] ^ t[1][data[6]] ^ t[0][data[7]];
     }
@@ -135,8 +136,9 @@ bool Connection::decompressMessage(MessageBuffer& buffer) {
     const auto result = decompressor_->decompress(buffer.cursor(), buffer.remaining(),
                                                   receiveScratch_, maxPacketLength);
     if (result != PacketDecompressor::Result::Ok) {
-        lastError_ = result == PacketDecompressor::Result::TooLong ? PacketError::DecompressedTooLong
-                                                                   : PacketError::BadCompression;
+        lastError_ = result == PacketDecompressor::Result::TooLong
+                         ? PacketError::DecompressedTooLong
+                         : PacketError::BadCompression;
         return false;
     }
     if (receiveScratch_.empty()) {

@@ -24,12 +24,12 @@ class EncryptedConnection;
 // Why the last readPacket returned -1.
 enum class PacketError {
     None,
-    StreamClosed,  // the peer closed, the stream failed, or the socket was shut down
-    TooLong,       // length field above Connection::maxPacketLength; nothing was allocated
-    TooShort,      // length field below 5, no room for the type and the check value
-    BadCheck,      // the received check value does not match the packet
-    Refused,       // the ciphertext inspector refused the packet
-    Malformed,     // set by the reader of the fields: they ran past the packet's end
+    StreamClosed,         // the peer closed, the stream failed, or the socket was shut down
+    TooLong,              // length field above Connection::maxPacketLength; nothing was allocated
+    TooShort,             // length field below 5, no room for the type and the check value
+    BadCheck,             // the received check value does not match the packet
+    Refused,              // the ciphertext inspector refused the packet
+    Malformed,            // set by the reader of the fields: they ran past the packet's end
     DecompressedTooLong,  // a compressed packet would unpack to more than maxPacketLength
     BadCompression,       // the compressed data does not decompress
 };

@@ -1,5 +1,4 @@
 #include "session/key_exchange.h"
-#include "session/login_timer.h"
 
 #include <cstring>
 #include <string>
@@ -9,6 +8,7 @@
 #include "crypto/wipe.h"
 #include "session/connection.h"
 #include "session/crc_attack_inspector.h"
+#include "session/login_timer.h"
 #include "session/session.h"
 
 namespace corvid1 {

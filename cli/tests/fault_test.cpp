@@ -30,10 +30,9 @@ constexpr auto runLimit = std::chrono::seconds(15);
 
 // Words that name a broken stream (or what it broke: a host key that no longer matches).
 const char* const causes[] = {
-    "lost",           "Corrupted",          "too long",
-    "too short",      "Malformed",          "stopped answering",
-    "Unrecognized",   "CANNOT DECRYPT",     "did not accept",
-    "public key",     "ost key",            "disconnected by the server",
+    "lost",           "Corrupted",         "too long",     "too short",
+    "Malformed",      "stopped answering", "Unrecognized", "CANNOT DECRYPT",
+    "did not accept", "public key",        "ost key",      "disconnected by the server",
     "attack",
 };
 
@@ -51,9 +50,7 @@ std::string bulkPattern() {
 // Faults spread over the whole run, half of those towards the client inside the login, where
 // the client's own messages are decided.
 Fault randomFault(std::mt19937_64& random) {
-    auto pick = [&random](std::size_t below) {
-        return static_cast<std::size_t>(random() % below);
-    };
+    auto pick = [&random](std::size_t below) { return static_cast<std::size_t>(random() % below); };
     Fault fault;
     fault.kind = static_cast<FaultKind>(1 + pick(5));
     fault.direction = pick(10) < 7 ? Direction::ToClient : Direction::ToServer;
@@ -73,7 +70,8 @@ std::string judge(const RunResult& r, std::chrono::steady_clock::duration took,
                   const std::string& expected) {
     if (r.exitCode < 0) return "did not end (signal " + std::to_string(r.signal) + ")";
     if (took > runLimit) return "took too long";
-    if (r.exitCode == remoteStatus) return r.out == expected ? "" : "the remote status with damaged output";
+    if (r.exitCode == remoteStatus)
+        return r.out == expected ? "" : "the remote status with damaged output";
     if (r.exitCode != 255) return "exit code " + std::to_string(r.exitCode);
     if (r.err.find("Authorization error") != std::string::npos) return "blamed the password";
     if (r.err.find("PTTY not Allocated") != std::string::npos) return "blamed the pty";
@@ -101,15 +99,14 @@ TEST(FaultRelay, EveryDamagedRunEndsInTimeWithExactDataOrAFailureThatSaysWhy) {
         ASSERT_NE(relay.port(), 0);
         const char* cipher = run % 2 == 0 ? "3des" : "blowfish";
         const auto started = std::chrono::steady_clock::now();
-        const RunResult r = runClient({"-p", std::to_string(relay.port()), "--host-key",
-                                       fingerprint, "-c", cipher, "--connect-timeout", "2",
-                                       "test@127.0.0.1"},
-                                      dir.path(), {{"CORVID1_PASSWORD", "secret"}}, {},
-                                      std::chrono::seconds(30));
+        const RunResult r =
+            runClient({"-p", std::to_string(relay.port()), "--host-key", fingerprint, "-c", cipher,
+                       "--connect-timeout", "2", "test@127.0.0.1"},
+                      dir.path(), {{"CORVID1_PASSWORD", "secret"}}, {}, std::chrono::seconds(30));
         const std::string wrong = judge(r, std::chrono::steady_clock::now() - started, expected);
         EXPECT_EQ(wrong, "") << "run " << run << ", " << cipher << ", " << describe(fault)
-                             << (relay.struck() ? "" : " (not reached)") << ": exit "
-                             << r.exitCode << "\n"
+                             << (relay.struck() ? "" : " (not reached)") << ": exit " << r.exitCode
+                             << "\n"
                              << r.err;
         (r.exitCode == remoteStatus ? exact : failed) += 1;
     }

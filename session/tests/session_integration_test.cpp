@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,8 +64,7 @@ std::string bulkPattern(std::size_t count) {
 class Client {
   public:
     Client(std::uint16_t port, int preference, SessionFrontEnd* frontEnd = nullptr,
-           std::chrono::milliseconds loginTimeout = std::chrono::seconds(60)) {
-        login.loginTimeout = loginTimeout;
+           const std::function<void(LoginParameters&)>& adjust = {}) {
         login.user = "test";
         login.password = "secret";
         login.cipherPreference = static_cast<std::uint32_t>(preference);
@@ -72,6 +73,7 @@ class Client {
         login.widthPixels = 640;
         login.heightPixels = 384;
         login.seedFilePath = ::testing::TempDir() + "corvid1_integration_seed";
+        if (adjust) adjust(login);
         auto connection = std::make_unique<Connection>();
         connected = connection->socket().openConnection("127.0.0.1", port) == 1;
         session = std::make_shared<Session>(std::move(connection), login,
@@ -165,7 +167,118 @@ TEST_P(EveryCipher, IgnoreAndDebugPacketsAreInvisible) {
     EXPECT_EQ(client.recording.output(), "Corvid1 test server\r\n$ exit\r\nlogout\r\n");
 }
 
+TEST_P(EveryCipher, CompressedBothWays) {
+    const std::size_t count = 200000;
+    TestServer server({"--scenario", "echo", "--bulk", std::to_string(count)}, "zlib");
+    Client client(server.port(), GetParam(), nullptr,
+                  [](LoginParameters& l) { l.compressionLevel = 9; });
+    client.start();
+    ASSERT_TRUE(client.awaitOutput("$ "));
+    sendInput(*client.session, "bulk\r", 5);  // typed, so compressed by the client
+    sendInput(*client.session, "exit\r", 5);
+    EXPECT_EQ(client.finish().end, SessionEnd::ExitStatus);
+    EXPECT_NE(client.recording.output().find(bulkPattern(count)), std::string::npos);
+    EXPECT_TRUE(client.recording.saw("Compression enabled\n"));
+    EXPECT_TRUE(server.recorded("COMPRESSION level=9"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Session, EveryCipher, ::testing::Values(0, 3, 6));
+
+// What the login parameters ask of the session, as the server sees it and the user is told.
+TEST(SessionOptions, EachReachesTheServerAndEndsAsItShould) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> serverArgs;
+        std::function<void(LoginParameters&)> adjust;
+        SessionEnd end;
+        std::vector<std::string> recorded;     // lines the server recorded
+        std::vector<std::string> notRecorded;  // prefixes it must not have
+        const char* status;                    // a line the user saw; null: none checked
+    };
+    const std::vector<Case> cases = {
+        {"command without a pty",
+         {"--scenario", "exit-status"},
+         [](LoginParameters& l) {
+             l.command = "show version";
+             l.requestPty = false;
+         },
+         SessionEnd::ExitStatus,
+         {"EXEC_CMD show version"},
+         {"PTY", "EXEC_SHELL"},
+         nullptr},
+        {"compression refused",
+         {"--scenario", "refuse-compression"},
+         [](LoginParameters& l) { l.compressionLevel = 6; },
+         SessionEnd::ExitStatus,
+         {"COMPRESSION level=6", "EXEC_SHELL"},
+         {},
+         "Warning - Compression refused by the server\n"},
+        {"a packet that unpacks past the bound",
+         {"--scenario", "compression-bomb"},
+         [](LoginParameters& l) { l.compressionLevel = 1; },
+         SessionEnd::StreamFailure,
+         {"COMPRESSION level=1"},
+         {},
+         "ERROR - Compressed packet from server unpacks to more than 256 KiB\n"},
+        {"password without padding",
+         {"--scenario", "exit-status"},
+         [](LoginParameters& l) { l.padPassword = false; },
+         SessionEnd::ExitStatus,
+         {"PASSWORD secret"},
+         {"IGNORE"},
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        TestServer server(c.serverArgs, "options");
+        Client client(server.port(), 6, nullptr, c.adjust);
+        client.start();
+        EXPECT_EQ(client.finish().end, c.end) << c.name;
+        for (const auto& line : c.recorded)
+            EXPECT_TRUE(server.recorded(line)) << c.name << ": " << line;
+        for (const auto& prefix : c.notRecorded)
+            EXPECT_FALSE(server.recordedPrefix(prefix)) << c.name << ": " << prefix;
+        if (c.status != nullptr) {
+            EXPECT_TRUE(client.recording.saw(c.status)) << c.name;
+        }
+    }
+}
+
+// SSH-1 sends packet lengths in clear: the password's packet hides among IGNOREs of every
+// neighbouring size, so the run of sizes is the same whatever the password's length.
+TEST(SessionOptions, PasswordLengthDoesNotShowOnTheWire) {
+    TestServer server({"--scenario", "exit-status"}, "padding");
+    Client client(server.port(), 3);
+    client.start();
+    EXPECT_EQ(client.finish().end, SessionEnd::ExitStatus);
+    std::set<std::size_t> sizes;
+    for (const std::string& line : server.record()) {
+        if (line.rfind("IGNORE ", 0) == 0) sizes.insert(std::stoul(line.substr(7)));
+        if (line == "PASSWORD secret") sizes.insert(4 + 6);
+    }
+    std::set<std::size_t> expected;
+    for (std::size_t n = 0; n < 16; ++n) expected.insert(4 + n);
+    EXPECT_EQ(sizes, expected);
+}
+
+// An idle session sends an IGNORE each interval; the end of input reaches the server as EOF.
+TEST(SessionOptions, KeepaliveAndEndOfInput) {
+    TestServer server({"--scenario", "echo"}, "keepalive");
+    Client client(server.port(), 3, nullptr, [](LoginParameters& l) {
+        l.keepaliveSeconds = 1;
+        l.padPassword = false;
+    });
+    client.start();
+    ASSERT_TRUE(client.awaitOutput("$ "));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2300));
+    sendEof(*client.session);
+    sendInput(*client.session, "exit\r", 5);
+    EXPECT_EQ(client.finish().end, SessionEnd::ExitStatus);
+    int keepalives = 0;
+    for (const std::string& line : server.record()) keepalives += line == "IGNORE 4";
+    EXPECT_GE(keepalives, 2);
+    EXPECT_LE(keepalives, 3);
+    EXPECT_TRUE(server.recorded("EOF"));
+}
 
 TEST(CipherMask, RefusedBlowfishFallsBackToTripleDes) {
     TestServer server({"--scenario", "exit-status", "--ciphers", "0x09"}, "mask6");
@@ -325,7 +438,8 @@ TEST_P(Misbehaving, EndsCleanlyWithTheRightReport) {
                       std::string(m.scenario) + "_" + m.at);
     // The login's limit is well below the server's own patience, so a silent server is found
     // out by the client.
-    Client client(server.port(), preference, nullptr, std::chrono::milliseconds(1000));
+    Client client(server.port(), preference, nullptr,
+                  [](LoginParameters& l) { l.loginTimeout = std::chrono::milliseconds(1000); });
     const auto started = std::chrono::steady_clock::now();
     client.start();
     const SessionResult result = client.finish();
@@ -416,7 +530,8 @@ TEST(LoginTimeout, TimeSpentOnTheHostKeyQuestionDoesNotCount) {
         }
     };
     TestServer server({"--scenario", "exit-status"}, "slowuser");
-    Client client(server.port(), 3, nullptr, std::chrono::milliseconds(800));
+    Client client(server.port(), 3, nullptr,
+                  [](LoginParameters& l) { l.loginTimeout = std::chrono::milliseconds(800); });
     client.session->setHostKeyVerifier(std::make_shared<SlowUser>());
     client.start();
     EXPECT_EQ(client.finish().end, SessionEnd::ExitStatus);

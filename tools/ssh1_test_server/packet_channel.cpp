@@ -4,7 +4,6 @@
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
 #include <zlib.h>
 
 #include <algorithm>
@@ -178,7 +177,8 @@ void PacketChannel::frameContent(Bytes& out, const std::uint8_t* content, std::s
     storeBigEndian32(frame, static_cast<std::uint32_t>(packetLength));
     randomBytes(frame + 4, padding);
     std::memcpy(frame + 4 + padding, content, length);
-    storeBigEndian32(frame + 4 + padding + length, ssh1Crc32(frame + 4, padding + length) + crcDelta);
+    storeBigEndian32(frame + 4 + padding + length,
+                     ssh1Crc32(frame + 4, padding + length) + crcDelta);
     if (send_) send_->encrypt(frame + 4, padding + packetLength);
 }
 

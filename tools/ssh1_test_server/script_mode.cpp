@@ -43,7 +43,8 @@ bool sendBulk(ServerConnection& c, std::uint64_t total) {
     std::uint64_t sent = 0;
     return c.sendStringStream(SSH_SMSG_STDOUT_DATA, [&](std::string_view& text) {
         if (sent == total) return false;
-        std::size_t n = total - sent < kBulkPacket ? static_cast<std::size_t>(total - sent) : kBulkPacket;
+        std::size_t n =
+            total - sent < kBulkPacket ? static_cast<std::size_t>(total - sent) : kBulkPacket;
         text = pattern.substr(sent % kBulkPeriod, n);
         sent += n;
         return true;
@@ -180,7 +181,7 @@ void runScript(ServerConnection& c) {
         askTerminal(c, "\x05", "ENQ", "ENQ_ANSWER", true);
     } else if (s == "escz") {
         askTerminal(c, "\x1bZ", "ESC Z", "ESCZ_ANSWER", true);
-    } else if (s == "exit-status") {
+    } else if (s == "exit-status" || s == "refuse-compression") {
         sendThenExit(c, "exit status " + std::to_string(o.exitStatus) + "\r\n");
     } else if (s == "colours") {
         sendThenExit(c, kColourListing);
@@ -190,11 +191,12 @@ void runScript(ServerConnection& c) {
         if (sendBulk(c, o.bulkBytes)) c.finishWithExitStatus(o.exitStatus);
     } else if (s == "stderr") {
         // Both streams, interleaved, so a client can be checked for keeping them apart.
-        if (c.sendAt(Stage::Data, SSH_SMSG_STDOUT_DATA, [] {
-                Writer w;
-                w.string(std::string("out 1\r\n"));
-                return w.take();
-            }()) &&
+        if (c.sendAt(Stage::Data, SSH_SMSG_STDOUT_DATA,
+                     [] {
+                         Writer w;
+                         w.string(std::string("out 1\r\n"));
+                         return w.take();
+                     }()) &&
             c.sendString(SSH_SMSG_STDERR_DATA, "err 1\r\n") && sendOutput(c, "out 2\r\n") &&
             c.sendString(SSH_SMSG_STDERR_DATA, "err 2\r\n"))
             c.finishWithExitStatus(o.exitStatus);

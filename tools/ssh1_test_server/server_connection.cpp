@@ -501,9 +501,9 @@ bool ServerConnection::preparatoryPhase(std::string& command, bool& haveCommand)
                 break;  // recorded; there is nothing to give it to yet
             case SSH_CMSG_REQUEST_COMPRESSION: {
                 const std::uint32_t level = r.u32();
-                const bool refuse = r.failed() || level < 1 || level > 9 || compressing_ ||
-                                    (options_.mode == Mode::Script &&
-                                     options_.scenario == "refuse-compression");
+                const bool refuse =
+                    r.failed() || level < 1 || level > 9 || compressing_ ||
+                    (options_.mode == Mode::Script && options_.scenario == "refuse-compression");
                 if (!send(refuse ? SSH_SMSG_FAILURE : SSH_SMSG_SUCCESS, {})) return false;
                 // Everything after the SUCCESS is compressed, both ways.
                 if (!refuse) compressing_ = channel_.startCompression(static_cast<int>(level));

@@ -59,7 +59,8 @@ std::string describe(const Fault& fault) {
     if (fault.kind == FaultKind::FlipBit) text += " " + std::to_string(fault.bit);
     if (fault.kind == FaultKind::Junk || fault.kind == FaultKind::Duplicate)
         text += " of " + std::to_string(fault.length);
-    if (fault.kind == FaultKind::Stall) text += " for " + std::to_string(fault.stall.count()) + " ms";
+    if (fault.kind == FaultKind::Stall)
+        text += " for " + std::to_string(fault.stall.count()) + " ms";
     text += " at byte " + std::to_string(fault.offset);
     text += fault.direction == Direction::ToClient ? " to the client" : " to the server";
     return text;
@@ -161,7 +162,8 @@ bool FaultRelay::relay(int from, int to, Direction direction) {
         }
         case FaultKind::Duplicate: {
             remember(buffer, before);
-            const std::string again = recent.substr(recent.size() - std::min(recent.size(), fault_.length));
+            const std::string again =
+                recent.substr(recent.size() - std::min(recent.size(), fault_.length));
             remember(buffer + before, n - before);
             return sendAll(to, buffer, before) && sendAll(to, again.data(), again.size()) &&
                    sendAll(to, buffer + before, n - before);
