@@ -229,6 +229,45 @@ TEST_F(Batch, StatusLinesOnlyWithVerboseButWarningsAlways) {
     EXPECT_EQ(w.err, "Warning - PTTY not Allocated\n");
 }
 
+// A remote command, as scripts run them: no pty unless asked, standard input to its end, its
+// error stream apart, its status ours; the same through compression and with a pty.
+TEST_F(Batch, RemoteCommandPassesStreamsEndOfInputAndStatus) {
+    auto server = serve({"--mode", "shell"});
+    writeFile(dir_.file("input"), "line one\nline two\n");
+    const std::vector<std::string> piped = {"cat;", "tty",  "||",   "true;", "echo",
+                                            "err", ">&2;", "exit", "5"};
+    struct Case {
+        std::vector<std::string> flags;
+        std::vector<std::string> command;
+        const char* out;
+        const char* record;
+    };
+    const std::vector<Case> cases = {
+        {{}, piped, "line one\nline two\nnot a tty\n",
+         "EXEC_CMD cat; tty || true; echo err >&2; exit 5"},
+        {{"-C"}, piped, "line one\nline two\nnot a tty\n", "COMPRESSION level=6"},
+        // A pty's reader never sees the end of input (servers ignore EOF there), so no cat.
+        {{"-t"}, {"test", "-t", "0", "&&", "echo", "pty;", "exit", "5"}, "pty\r\n",
+         "PTY term=vt100 rows=24 columns=80 xpixels=0 ypixels=0 modes=00"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = target(*server, c.flags);
+        args.insert(args.end(), c.command.begin(), c.command.end());
+        const RunResult r = runClient(args, dir_.path(), rightPassword, dir_.file("input"));
+        EXPECT_EQ(r.exitCode, 5) << r.err;
+        if (c.command == piped) {
+            EXPECT_EQ(r.out, c.out);
+        } else {  // the pty echoes what was typed first
+            EXPECT_TRUE(r.out.ends_with(c.out)) << r.out;
+        }
+        if (c.flags.empty()) {
+            EXPECT_EQ(r.err, "err\n");
+        }
+        EXPECT_TRUE(recordHas(c.record)) << c.record;
+    }
+    EXPECT_TRUE(recordHas("EOF"));
+}
+
 TEST_F(Batch, StandardInputGoesOutAfterTheShellRequestNulsIncluded) {
     // The key exchange is slowed down, so input read early would show before EXEC_SHELL.
     auto server = serve({"--scenario", "echo", "--kex-delay", "300"});

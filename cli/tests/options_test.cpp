@@ -28,7 +28,7 @@ TEST(Options, DefaultsAreSsh1PortTripleDesVt100And80x24) {
 }
 
 TEST(Options, ValuesTakeEitherSpellingAttachedOrSeparate) {
-    ParseResult r = parse({"-vp2222", "-l", "alice", "--cipher=blowfish", "-t", "vt52",
+    ParseResult r = parse({"-vp2222", "-l", "alice", "--cipher=blowfish", "--terminal", "vt52",
                            "--password-file", "/tmp/pw", "--size=132x50", "--screen", "h"});
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_TRUE(r.options.verbose);
@@ -58,9 +58,39 @@ TEST(Options, UserFromTheLastAtUnlessLoginOptionGiven) {
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(r.options.user, "bob@corp");
     EXPECT_EQ(r.options.host, "gw");
-    r = parse({"bob@gw", "-l", "carol"});  // -l is explicit, whatever the order
+    r = parse({"-l", "carol", "bob@gw"});  // -l is explicit
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(r.options.user, "carol");
+}
+
+// As with ssh, the host ends the options: what follows is the command, its own options too.
+TEST(Options, WordsAfterTheHostAreTheCommandAndDecideThePty) {
+    struct Case {
+        std::vector<const char*> words;
+        const char* command;
+        bool pty;
+    };
+    const std::vector<Case> cases = {
+        {{"h"}, "", true},
+        {{"h", "ls", "-l", "/tmp"}, "ls -l /tmp", false},
+        {{"-t", "h", "top"}, "top", true},
+        {{"-T", "h"}, "", false},
+        {{"--", "h", "-x"}, "-x", false},
+        {{"-t", "vt52", "h"}, "", true},  // the terminal type, as before
+    };
+    for (const Case& c : cases) {
+        const ParseResult r = parse(c.words);
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.options.host, "h");
+        EXPECT_EQ(r.options.command, c.command);
+        EXPECT_EQ(wantsPty(r.options), c.pty) << c.command;
+    }
+    EXPECT_TRUE(parse({"-t", "vt52", "h"}).options.vt52);
+    const ParseResult r = parse({"-C", "--keepalive", "30", "--no-password-padding", "h"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.options.compressionLevel, 6);
+    EXPECT_EQ(r.options.keepaliveSeconds, 30);
+    EXPECT_FALSE(r.options.padPassword);
 }
 
 TEST(Options, HostKeyOptions) {
@@ -92,9 +122,10 @@ TEST(Options, BadCommandLinesAreRefusedWithAReason) {
         {"-p", "65536", "h"},
         {"-p", "22x", "h"},
         {"-p"},  // value missing
-        {"h", "-l"},
         {"-c", "des", "h"},  // unknown cipher and terminal
-        {"-t", "xterm", "h"},
+        {"--terminal", "xterm", "h"},
+        {"-t", "-T", "h"},
+        {"--keepalive", "-5", "h"},
         {"--size", "80", "h"},  // malformed or out-of-range sizes
         {"--size", "0x24", "h"},
         {"--size", "256x24", "h"},  // wider than the terminal holds
@@ -105,7 +136,6 @@ TEST(Options, BadCommandLinesAreRefusedWithAReason) {
         {"--raw", "--screen", "h"},
         {"@h"},
         {"u@"},
-        {"h1", "h2"},  // no remote commands
         {"-l", "", "h"},
         {"--host-key", "24:87:0b", "h"},  // fingerprints cut short, too long or not hex
         {"--host-key", "24:87:0b:4a:dc:25:e0:fb:66:02:d3:8b:71:54:40:bd:00", "h"},
