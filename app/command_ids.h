@@ -16,6 +16,8 @@ enum CommandId : int {
     kCmdNoCipher = 40012,
     kCmdHelp = 40013,
     kCmdSelectAll = 40017,
+    kCmdCompression = 40020,         // ask the server to compress the next session
+    kCmdHidePasswordLength = 40021,  // the password among IGNORE packets of every size near it
 };
 
 }  // namespace corvid1

@@ -8,6 +8,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QScrollBar>
+#include <QSettings>
 #include <QToolBar>
 #include <QUrl>
 #include <algorithm>
@@ -22,6 +23,7 @@
 #include "app/dialogs/font_dialog.h"
 #include "app/dialogs/host_key_dialog.h"
 #include "app/dialogs/preferences.h"
+#include "app/dialogs/settings_store.h"
 #include "app/dialogs/terminal_settings_dialog.h"
 #include "app/host_key_prompt.h"
 #include "app/screen_bridge.h"
@@ -59,6 +61,9 @@ const MenuPopup kMenus[] = {
       {"Blowfish", kCmdBlowfish},
       {"None", kCmdNoCipher},
       {nullptr, 0},
+      {"Compression", kCmdCompression},
+      {"Hide Password Length", kCmdHidePasswordLength},
+      {nullptr, 0},
       {"Fonts...", kCmdFonts}}},
     {"&Terminal", {{"&Preferences", kCmdPreferences}}},
     {"&Help", {{"&Contents", kCmdHelp}, {"&About", kCmdAbout}}},
@@ -85,6 +90,18 @@ struct CipherItem {
     int cipher;
 };
 constexpr CipherItem kCipherItems[] = {{kCmdTripleDes, 3}, {kCmdBlowfish, 6}, {kCmdNoCipher, 0}};
+
+// Check items that describe the next connection, each remembered under its value name with
+// its default.
+struct SessionToggle {
+    int command;
+    const char* valueName;
+    bool byDefault;
+};
+constexpr SessionToggle kSessionToggles[] = {
+    {kCmdCompression, "CECompression", false},
+    {kCmdHidePasswordLength, "CEHidePasswordLength", true},
+};
 
 constexpr const char* kBanner[] = {
     "Corvid1 v1.00.46 Initialized.\r\n",
@@ -196,6 +213,25 @@ void MainWindow::buildMenus() {
     }
     for (const CipherItem& item : kCipherItems) menuActions_[item.command]->setCheckable(true);
     menuActions_[kCmdTripleDes]->setChecked(true);
+    const QSettings key = openSettingsKey();
+    for (const SessionToggle& toggle : kSessionToggles) {
+        int stored = toggle.byDefault ? 1 : 0;
+        readNumber(key, toggle.valueName, stored);
+        menuActions_[toggle.command]->setCheckable(true);
+        menuActions_[toggle.command]->setChecked(stored != 0);
+    }
+}
+
+bool MainWindow::toggleChecked(int command) const {
+    return menuActions_.at(command)->isChecked();
+}
+
+void MainWindow::storeToggle(int command) {
+    for (const SessionToggle& toggle : kSessionToggles) {
+        if (toggle.command != command) continue;
+        QSettings key = openSettingsKey();
+        writeValue(key, toggle.valueName, toggleChecked(command) ? 1 : 0);
+    }
 }
 
 void MainWindow::buildCommandBar() {
@@ -229,6 +265,8 @@ void MainWindow::setConnectedMenu(bool connected) {
     menuActions_[kCmdConnect]->setText(connected ? QStringLiteral("Disconnect")
                                                  : QStringLiteral("Connect"));
     for (const CipherItem& item : kCipherItems) menuActions_[item.command]->setEnabled(!connected);
+    for (const SessionToggle& toggle : kSessionToggles)
+        menuActions_[toggle.command]->setEnabled(!connected);
 }
 
 void MainWindow::selectCipher(int cipher) {
@@ -267,6 +305,11 @@ void MainWindow::onCommand(int command) {
             break;
         case kCmdBlowfish:
             selectCipher(6);
+            break;
+        case kCmdCompression:
+        case kCmdHidePasswordLength:
+            // The action has checked itself already when the menu triggered it.
+            storeToggle(command & 0xFFFF);
             break;
         case kCmdNoCipher:
             selectCipher(0);
@@ -346,6 +389,9 @@ void MainWindow::connectCommand() {
     login.widthPixels = static_cast<std::uint32_t>(view_->areaWidth());
     login.heightPixels = static_cast<std::uint32_t>(view_->areaHeight());
     login.seedFilePath = seedFilePath();
+    login.compressionLevel = toggleChecked(kCmdCompression) ? 6 : 0;
+    login.padPassword = toggleChecked(kCmdHidePasswordLength);
+    login.keepaliveSeconds = state_.login.keepaliveSeconds;
     auto session = std::make_shared<Session>(std::move(connection), std::move(login),
                                              WindowFrontEnd::instance());
     wipeString(login.password);

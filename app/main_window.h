@@ -72,6 +72,9 @@ class MainWindow : public QMainWindow, private ViewHost {
     void buildCommandBar();
     void setConnectedMenu(bool connected);
     void waitForEarlierSessionThreads();
+    // The check items of the Settings menu that describe the next connection.
+    bool toggleChecked(int command) const;
+    void storeToggle(int command);
     void selectCipher(int cipher);
     void handleMessage(int message, std::intptr_t first, std::intptr_t second);
     void shutDown();

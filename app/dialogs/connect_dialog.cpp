@@ -24,9 +24,24 @@ constexpr char kUsernameValue[] = "CEUsername";
 constexpr char kServerPortValue[] = "CEServerPort";
 constexpr char kServerCountValue[] = "CENumservers";
 constexpr char kServerValuePrefix[] = "CEServer";
-constexpr char kConnectTimeoutValue[] = "CEConnectTimeout";
 // A day: anything longer is no limit in practice, which 0 already says.
-constexpr int kMaxTimeoutSeconds = 86400;
+constexpr int kMaxSeconds = 86400;
+
+// The fields that hold a number of seconds, each remembered under its value name.
+struct SecondsField {
+    const char* name;
+    const char* label;
+    const char* valueName;
+    int ConnectValues::*member;
+    const char* toolTip;
+};
+const SecondsField kSecondsFields[] = {
+    {"timeout", "&Timeout (s):", "CEConnectTimeout", &ConnectValues::timeoutSeconds,
+     "Seconds the connection and the login may take before they are given up (0: no limit)"},
+    {"keepalive", "&Keepalive (s):", "CEKeepAlive", &ConnectValues::keepaliveSeconds,
+     "Seconds without traffic after which a keepalive packet goes out (0: never)"},
+};
+constexpr int kSecondsFieldCount = sizeof kSecondsFields / sizeof kSecondsFields[0];
 
 // Every stored string is read into 79 characters; a longer one counts as missing.
 constexpr int kMaxStoredLength = 79;
@@ -104,10 +119,11 @@ class ConnectDialog : public QDialog {
 
     void readInto(ConnectValues& values);
     void clearPassword();
-    // The field's seconds; an empty field counts as the default, a huge one as the limit.
-    int timeoutSeconds() const {
-        if (timeout_->text().isEmpty()) return ConnectValues{}.timeoutSeconds;
-        return std::min(timeout_->text().toInt(), kMaxTimeoutSeconds);
+    // A field's seconds; an empty field counts as the default, a huge one as the limit.
+    int seconds(int field) const {
+        const QString text = seconds_[field]->text();
+        if (text.isEmpty()) return ConnectValues{}.*kSecondsFields[field].member;
+        return std::min(text.toInt(), kMaxSeconds);
     }
 
   private:
@@ -118,7 +134,7 @@ class ConnectDialog : public QDialog {
     QLineEdit* port_;
     QLineEdit* user_;
     QLineEdit* password_;
-    QLineEdit* timeout_;
+    QLineEdit* seconds_[kSecondsFieldCount];
 };
 
 ConnectDialog::ConnectDialog(QWidget* parent, const ConnectValues& values,
@@ -153,11 +169,13 @@ ConnectDialog::ConnectDialog(QWidget* parent, const ConnectValues& values,
     password_ = makeField(this, "password", kMaxPasswordLength);
     password_->setValidator(codePage);
     password_->setEchoMode(QLineEdit::Password);
-    timeout_ = makeField(this, "timeout", 5);
-    timeout_->setValidator(new QRegularExpressionValidator(
-        QRegularExpression(QStringLiteral("[0-9]{0,5}")), timeout_));
-    timeout_->setToolTip(QStringLiteral(
-        "Seconds the connection and the login may take before they are given up (0: no limit)"));
+    for (int i = 0; i < kSecondsFieldCount; ++i) {
+        QLineEdit* field = makeField(this, kSecondsFields[i].name, 5);
+        field->setValidator(new QRegularExpressionValidator(
+            QRegularExpression(QStringLiteral("[0-9]{0,5}")), field));
+        field->setToolTip(QLatin1String(kSecondsFields[i].toolTip));
+        seconds_[i] = field;
+    }
 
     auto* serverRow = new QHBoxLayout;
     serverRow->addWidget(servers_, 1);
@@ -177,7 +195,7 @@ ConnectDialog::ConnectDialog(QWidget* parent, const ConnectValues& values,
     addRow("&Port:", port_);
     addRow("&Username:", user_);
     addRow("&Password:", password_);
-    addRow("&Timeout (s):", timeout_);
+    for (int i = 0; i < kSecondsFieldCount; ++i) addRow(kSecondsFields[i].label, seconds_[i]);
 
     layOutWithOkCancel(this, form);
 
@@ -206,11 +224,13 @@ void ConnectDialog::fillFromSettings(const ConnectValues& values, const QStringL
     user_->setText(user);
     // The port shown is the one last confirmed in this run, not the stored one.
     port_->setText(fromCodePage(values.port));
-    int timeout = values.timeoutSeconds;
-    if (!readNumber(key, kConnectTimeoutValue, timeout) || timeout < 0 ||
-        timeout > kMaxTimeoutSeconds)
-        timeout = values.timeoutSeconds;
-    timeout_->setText(QString::number(timeout));
+    for (int i = 0; i < kSecondsFieldCount; ++i) {
+        int stored = values.*kSecondsFields[i].member;
+        if (!readNumber(key, kSecondsFields[i].valueName, stored) || stored < 0 ||
+            stored > kMaxSeconds)
+            stored = values.*kSecondsFields[i].member;
+        seconds_[i]->setText(QString::number(stored));
+    }
 }
 
 void ConnectDialog::deleteEntry() {
@@ -226,7 +246,8 @@ void ConnectDialog::accept() {
         QSettings key = openSettingsKey();
         writeValue(key, kServerPortValue, port_->text());
         writeValue(key, kUsernameValue, user_->text());
-        writeValue(key, kConnectTimeoutValue, timeoutSeconds());
+        for (int i = 0; i < kSecondsFieldCount; ++i)
+            writeValue(key, kSecondsFields[i].valueName, seconds(i));
     }
     saveServerList(servers_);
     QDialog::accept();
@@ -244,7 +265,7 @@ void ConnectDialog::readInto(ConnectValues& values) {
     toCodePage(servers_->currentText(), values.host, sizeof values.host);
     toCodePage(port_->text(), values.port, sizeof values.port);
     toCodePage(user_->text(), values.user, sizeof values.user);
-    values.timeoutSeconds = timeoutSeconds();
+    for (int i = 0; i < kSecondsFieldCount; ++i) values.*kSecondsFields[i].member = seconds(i);
     QString password = password_->text();
     toCodePage(password, values.password, sizeof values.password);
     // Let the field drop its reference first, so this copy is the only one left to wipe.

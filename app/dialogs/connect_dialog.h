@@ -13,6 +13,8 @@
 //   "password"       QLineEdit, hidden characters, at most 19
 //   "timeout"        QLineEdit, digits only, at most 5: seconds the connect and the login may
 //                    take ("CEConnectTimeout"; 0 means no limit)
+//   "keepalive"      QLineEdit, digits only, at most 5: seconds without traffic before a
+//                    keepalive packet ("CEKeepAlive"; 0 means none)
 //   "buttonBox"      QDialogButtonBox with OK and Cancel (Escape and the close box cancel)
 // Text fields accept only characters that Windows-1252 can carry, so what is sent is what
 // was typed.
@@ -37,6 +39,8 @@ struct ConnectValues {
     // Seconds the connect and the login together may take before the session is given up
     // (0: no limit). Kept in the settings, unlike the port, since it describes the network.
     int timeoutSeconds = 60;
+    // Seconds without traffic after which an SSH_MSG_IGNORE goes out (0: never).
+    int keepaliveSeconds = 0;
 };
 
 // Clears the password once the login has taken its copy.

@@ -145,7 +145,14 @@ class MainWindowTest : public QObject {
         const QList<QList<QPair<QString, int>>> expected = {
             {{"&Connect", 40001}, {"", 0}, {"E&xit", 40002}},
             {{"Copy", 104}, {"Paste", 105}, {"", 0}, {"Select &All", 40017}},
-            {{"3DES", 40004}, {"Blowfish", 40006}, {"None", 40012}, {"", 0}, {"Fonts...", 40008}},
+            {{"3DES", 40004},
+             {"Blowfish", 40006},
+             {"None", 40012},
+             {"", 0},
+             {"Compression", 40020},
+             {"Hide Password Length", 40021},
+             {"", 0},
+             {"Fonts...", 40008}},
             {{"&Preferences", 40011}},
             {{"&Contents", 40013}, {"&About", 40003}},
         };
@@ -336,6 +343,25 @@ class MainWindowTest : public QObject {
         QVERIFY(waitUntil([&] { return boxSeen_; }, 15000));
         QCOMPARE(boxTitle_, QStringLiteral("Connection Lost"));
         expectIdleMenu();
+    }
+
+    void settingsTogglesReachTheNextSessionAndAreRemembered() {
+        QVERIFY(!window_->menuAction(kCmdCompression)->isChecked());
+        QVERIFY(window_->menuAction(kCmdHidePasswordLength)->isChecked());
+        const QString record = dir_.filePath(QStringLiteral("toggles.record"));
+        TestServer server;
+        QVERIFY(server.start(testServerPath(), {"--scenario", "exit-status", "--record", record}));
+        window_->menuAction(kCmdCompression)->trigger();
+        window_->menuAction(kCmdHidePasswordLength)->trigger();
+        dismissMessageBoxSoon(&boxSeen_);
+        connectTo(server.port());
+        QVERIFY(recorded(record, QStringLiteral("COMPRESSION level=6")));
+        QVERIFY(waitUntil([&] { return boxSeen_; }, 10000));
+        QVERIFY(!recordLines(record).join(QLatin1Char('\n')).contains(QStringLiteral("IGNORE")));
+        QCOMPARE(openSettingsKey().value(QStringLiteral("CECompression")).toInt(), 1);
+        QCOMPARE(openSettingsKey().value(QStringLiteral("CEHidePasswordLength")).toInt(), 0);
+        window_->menuAction(kCmdCompression)->trigger();
+        window_->menuAction(kCmdHidePasswordLength)->trigger();
     }
 
     void silentServerEndsTheLoginAtTheDialogsLimit() {

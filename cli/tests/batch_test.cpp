@@ -235,7 +235,7 @@ TEST_F(Batch, RemoteCommandPassesStreamsEndOfInputAndStatus) {
     auto server = serve({"--mode", "shell"});
     writeFile(dir_.file("input"), "line one\nline two\n");
     const std::vector<std::string> piped = {"cat;", "tty",  "||",   "true;", "echo",
-                                            "err", ">&2;", "exit", "5"};
+                                            "err",  ">&2;", "exit", "5"};
     struct Case {
         std::vector<std::string> flags;
         std::vector<std::string> command;
@@ -243,11 +243,15 @@ TEST_F(Batch, RemoteCommandPassesStreamsEndOfInputAndStatus) {
         const char* record;
     };
     const std::vector<Case> cases = {
-        {{}, piped, "line one\nline two\nnot a tty\n",
+        {{},
+         piped,
+         "line one\nline two\nnot a tty\n",
          "EXEC_CMD cat; tty || true; echo err >&2; exit 5"},
         {{"-C"}, piped, "line one\nline two\nnot a tty\n", "COMPRESSION level=6"},
         // A pty's reader never sees the end of input (servers ignore EOF there), so no cat.
-        {{"-t"}, {"test", "-t", "0", "&&", "echo", "pty;", "exit", "5"}, "pty\r\n",
+        {{"-t"},
+         {"test", "-t", "0", "&&", "echo", "pty;", "exit", "5"},
+         "pty\r\n",
          "PTY term=vt100 rows=24 columns=80 xpixels=0 ypixels=0 modes=00"},
     };
     for (const Case& c : cases) {

@@ -121,7 +121,7 @@ TEST(Options, BadCommandLinesAreRefusedWithAReason) {
         {"-p", "0", "h"},  // ports out of range or not numbers
         {"-p", "65536", "h"},
         {"-p", "22x", "h"},
-        {"-p"},  // value missing
+        {"-p"},              // value missing
         {"-c", "des", "h"},  // unknown cipher and terminal
         {"--terminal", "xterm", "h"},
         {"-t", "-T", "h"},
