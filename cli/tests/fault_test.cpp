@@ -33,7 +33,7 @@ const char* const causes[] = {
     "lost",           "Corrupted",         "too long",     "too short",
     "Malformed",      "stopped answering", "Unrecognized", "CANNOT DECRYPT",
     "did not accept", "public key",        "ost key",      "disconnected by the server",
-    "attack",
+    "attack",         "ompress",
 };
 
 int fromEnvironment(const char* name, int fallback) {
@@ -98,15 +98,17 @@ TEST(FaultRelay, EveryDamagedRunEndsInTimeWithExactDataOrAFailureThatSaysWhy) {
         FaultRelay relay(server.port(), fault, random());
         ASSERT_NE(relay.port(), 0);
         const char* cipher = run % 2 == 0 ? "3des" : "blowfish";
+        // Every third run compressed, so damage can reach the decompressor too.
+        const char* compression = run % 3 == 2 ? "-C" : "--raw";
         const auto started = std::chrono::steady_clock::now();
         const RunResult r =
             runClient({"-p", std::to_string(relay.port()), "--host-key", fingerprint, "-c", cipher,
-                       "--connect-timeout", "2", "test@127.0.0.1"},
+                       compression, "--connect-timeout", "2", "test@127.0.0.1"},
                       dir.path(), {{"CORVID1_PASSWORD", "secret"}}, {}, std::chrono::seconds(30));
         const std::string wrong = judge(r, std::chrono::steady_clock::now() - started, expected);
-        EXPECT_EQ(wrong, "") << "run " << run << ", " << cipher << ", " << describe(fault)
-                             << (relay.struck() ? "" : " (not reached)") << ": exit " << r.exitCode
-                             << "\n"
+        EXPECT_EQ(wrong, "") << "run " << run << ", " << cipher << " " << compression << ", "
+                             << describe(fault) << (relay.struck() ? "" : " (not reached)")
+                             << ": exit " << r.exitCode << "\n"
                              << r.err;
         (r.exitCode == remoteStatus ? exact : failed) += 1;
     }
