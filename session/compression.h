@@ -48,6 +48,9 @@ class PacketDecompressor {
 
     struct Stream;
     std::unique_ptr<Stream> stream_;
+    std::uint8_t header_[2] = {};
+    int headerSeen_ = 0;
+    bool headerChecked_ = false;
 };
 
 }  // namespace corvid1

@@ -103,8 +103,11 @@ class Connection {
 // connection, it names the same socket; it never closes it (the Session does, once).
 class EncryptedConnection : public Connection {
   public:
+    // It does all the reading from the key exchange on, so it may read ahead.
     explicit EncryptedConnection(const Connection& plain)
-        : Connection(plain.socket().socketHandle()) {}
+        : Connection(plain.socket().socketHandle()) {
+        socket_.readAhead();
+    }
 
     int readPacket(MessageBuffer& buffer) override;
     int writePacket(MessageBuffer& buffer) override;

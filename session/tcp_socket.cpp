@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -169,10 +170,29 @@ int TcpSocket::sendText(const char* text) const {
     return sendBytes(text, std::strlen(text));
 }
 
+void TcpSocket::readAhead() {
+    if (!ahead_) ahead_ = std::make_unique<std::uint8_t[]>(readAheadSize);
+}
+
 int TcpSocket::receiveExactly(void* buffer, std::size_t length) const {
     if (handle_ < 0) return -1;
     auto* bytes = static_cast<char*>(buffer);
     std::size_t received = 0;
+    if (ahead_) {
+        for (;;) {
+            const std::size_t take = std::min(length - received, aheadEnd_ - aheadStart_);
+            std::memcpy(bytes + received, ahead_.get() + aheadStart_, take);
+            aheadStart_ += take;
+            received += take;
+            // A large remainder goes straight to its place; a small one refills the buffer.
+            if (received == length || length - received >= readAheadSize) break;
+            const ssize_t got = recv(handle_, ahead_.get(), readAheadSize, 0);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return -1;
+            aheadStart_ = 0;
+            aheadEnd_ = static_cast<std::size_t>(got);
+        }
+    }
     while (received < length) {
         const ssize_t got = recv(handle_, bytes + received, length - received, 0);
         if (got < 0 && errno == EINTR) continue;

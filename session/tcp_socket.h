@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace corvid1 {
@@ -19,6 +20,14 @@ class TcpSocket {
     TcpSocket() = default;
     // Takes an already-connected stream socket (tests, or a caller that connected it itself).
     explicit TcpSocket(int handle) : handle_(handle) {}
+    TcpSocket(const TcpSocket&) = delete;
+    TcpSocket& operator=(const TcpSocket&) = delete;
+
+    // From now on receives read ahead into a buffer of this holder's own, so that a stream of
+    // small packets (compressed output) costs one system call per many packets, not two per
+    // packet. Only for the one holder that does all the reading from here on: bytes it has
+    // read ahead are invisible to every other holder of the socket.
+    void readAhead();
 
     // Connects by host text and port: 1 on success, -1 on failure. A text starting with a digit
     // 1-9 is a numeric address (dotted IPv4, else IPv6) and never looked up; any other text
@@ -54,7 +63,13 @@ class TcpSocket {
     std::string readLine(bool* streamFailed = nullptr) const;
 
   private:
+    static constexpr std::size_t readAheadSize = 65536;
+
     int handle_ = -1;
+    // Read-ahead (receives run on one thread only: the session's).
+    mutable std::unique_ptr<std::uint8_t[]> ahead_;
+    mutable std::size_t aheadStart_ = 0;
+    mutable std::size_t aheadEnd_ = 0;
 };
 
 }  // namespace corvid1
