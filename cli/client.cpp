@@ -234,6 +234,7 @@ int Client::run() {
     login.compressionLevel = options_.compressionLevel;
     login.keepaliveSeconds = options_.keepaliveSeconds;
     login.padPassword = options_.padPassword;
+    login.forwards = options_.forwards;
     if (interactive_) {
         sentSize_ = localWindowSize(STDIN_FILENO);
     } else {
