@@ -176,6 +176,8 @@ bool applyFlag(std::string_view name, CliOptions& o, bool& rawGiven, bool& scree
         o.noPty = true;
     } else if (name == "C" || name == "compress") {
         o.compressionLevel = 6;
+    } else if (name == "X" || name == "x") {
+        o.forwardX11 = name == "X";
     } else if (name == "no-password-padding") {
         o.padPassword = false;
     } else if (name == "h" || name == "help") {
@@ -319,7 +321,7 @@ ParseResult parseOptions(int argc, const char* const* argv) {
 }
 
 const char* usageLine() {
-    return "usage: corvid1-cli [-CtTv] [-p PORT] [-l USER] [-c 3des|blowfish|none]\n"
+    return "usage: corvid1-cli [-CtTvXx] [-p PORT] [-l USER] [-c 3des|blowfish|none]\n"
            "                   [--terminal vt100|vt52] [--password-file FILE]\n"
            "                   [--raw | --screen] [--size COLSxROWS] [--known-hosts FILE]\n"
            "                   [--accept-new | --host-key FP...] [--connect-timeout SECONDS]\n"
@@ -360,6 +362,9 @@ const char* helpText() {
            "                          and reach HOST:HOSTPORT from the server (repeatable)\n"
            "  -R PORT:HOST:HOSTPORT   ask the server to listen on PORT and reach HOST:HOSTPORT\n"
            "                          from here (repeatable)\n"
+           "  -X                      forward X11 connections to the local DISPLAY, the\n"
+           "                          server seeing only a fake cookie\n"
+           "  -x                      no X11 forwarding (the default)\n"
            "      --keepalive S       send an SSH_MSG_IGNORE after S seconds without traffic\n"
            "                          (default 0: never), to keep NAT and firewalls open\n"
            "      --no-password-padding  send the password alone, for servers that choke\n"

@@ -32,6 +32,7 @@ struct CliOptions {
     int keepaliveSeconds = 0;  // an SSH_MSG_IGNORE after this long without traffic; 0 never
     bool padPassword = true;   // the password hidden among IGNOREs of the neighbouring sizes
     std::vector<ForwardSpec> forwards;  // -L and -R, in the order given
+    bool forwardX11 = false;            // -X asks for it, -x (the default) does not
     bool verbose = false;      // the driver's status lines go to standard error
     std::string passwordFile;  // empty: none given
     OutputMode output = OutputMode::Raw;

@@ -80,6 +80,12 @@ struct LoginParameters {
     bool padPassword = true;
     // Port forwards, local and remote, set up after the pty request and before the shell.
     std::vector<ForwardSpec> forwards;
+    // X11 forwarding to the display x11Display names (DISPLAY's value). The server is given a
+    // fake cookie; the display's real authorization (x11AuthProtocol empty: none) stays here.
+    bool forwardX11 = false;
+    std::string x11Display;
+    std::string x11AuthProtocol;
+    std::string x11AuthData;
 };
 
 // The default of LoginParameters::loginTimeout, in seconds, for the front ends' own settings.

@@ -5,9 +5,11 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "session/channels/channel_messages.h"
@@ -65,10 +67,11 @@ struct Forwarder::Channel {
     // Data from the server on its way to the local socket.
     std::string queue;
     std::size_t head = 0;
-    bool readDone = false;   // the local socket's input has ended (or is no longer wanted)
-    bool writeShut = false;  // the local socket's output has been shut
-    bool abandoned = false;  // the local socket is dead or given up: close it, refuse the rest
-    bool dead = false;       // never opened: goes without a word to the server
+    bool readDone = false;    // the local socket's input has ended (or is no longer wanted)
+    bool writeShut = false;   // the local socket's output has been shut
+    bool abandoned = false;   // the local socket is dead or given up: close it, refuse the rest
+    bool x11Pending = false;  // an X11 channel whose setup request has not been checked yet
+    bool dead = false;        // never opened: goes without a word to the server
     bool sentClose = false, receivedClose = false;
     bool sentConfirm = false, receivedConfirm = false;
 
@@ -138,6 +141,13 @@ bool Forwarder::listen(const ForwardSpec& spec) {
 void Forwarder::allowRemote(const ForwardSpec& spec) {
     std::lock_guard<std::mutex> hold(lock_);
     remotes_.push_back(spec);
+}
+
+void Forwarder::allowX11(const X11Display& display, std::string fakeCookie, X11Auth real) {
+    std::lock_guard<std::mutex> hold(lock_);
+    x11Display_ = display;
+    x11FakeCookie_ = std::move(fakeCookie);
+    x11Real_ = std::move(real);
 }
 
 void Forwarder::start() {
@@ -239,12 +249,7 @@ bool Forwarder::handleMessage(int type, MessageBuffer& message) {
             if (type == SSH_MSG_PORT_OPEN) {
                 portOpen(message, notes);
             } else {
-                const std::uint32_t id = message.getUint32();
-                if (message.broken()) return false;
-                queuePacket(SSH_MSG_CHANNEL_OPEN_FAILURE, id);
-                notes.push_back(
-                    "Warning - The server opened an X11 channel, which was not "
-                    "asked for; refused\n");
+                x11Open(message, notes);
             }
             if (message.broken()) {
                 pending_.resize(before);
@@ -318,6 +323,43 @@ void Forwarder::portOpen(MessageBuffer& message, std::vector<std::string>& notes
     channels_[channel->id] = std::move(channel);
 }
 
+void Forwarder::x11Open(MessageBuffer& message, std::vector<std::string>& notes) {
+    const std::uint32_t serverId = message.getUint32();
+    // An originator string may follow, when the server announced it; nothing here needs it.
+    if (message.broken()) return;
+    if (!x11Display_ || channels_.size() >= maxChannels) {
+        queuePacket(SSH_MSG_CHANNEL_OPEN_FAILURE, serverId);
+        notes.push_back(x11Display_ ? "Warning - Too many forwarded connections; an X11 one "
+                                      "turned away\n"
+                                    : "Warning - The server opened an X11 channel, which was not "
+                                      "asked for; refused\n");
+        return;
+    }
+    auto channel = std::make_unique<Channel>();
+    channel->state = Channel::State::Connecting;
+    channel->id = newChannelId();
+    channel->remoteId = serverId;
+    channel->x11Pending = true;
+    if (x11Display_->local) {
+        sockaddr_storage storage{};
+        auto* address = reinterpret_cast<sockaddr_un*>(&storage);
+        address->sun_family = AF_UNIX;
+        std::snprintf(address->sun_path, sizeof address->sun_path, "/tmp/.X11-unix/X%d",
+                      x11Display_->number);
+        channel->target = address->sun_path;
+        channel->addresses.push_back(storage);
+        channel->addressLengths.push_back(sizeof(sockaddr_un));
+        channel->resolved = true;
+    } else {
+        channel->host = x11Display_->host;
+        channel->port = static_cast<std::uint16_t>(6000 + x11Display_->number);
+        channel->target = targetText(channel->host, channel->port);
+    }
+    Channel& added = *channel;
+    channels_[channel->id] = std::move(channel);
+    if (added.resolved) finishConnect(added, notes);
+}
+
 void Forwarder::channelData(Channel& channel, const std::string& data,
                             std::vector<std::string>& notes) {
     if (channel.abandoned || channel.sentConfirm) return;  // we said we take no more; in flight
@@ -333,6 +375,18 @@ void Forwarder::channelData(Channel& channel, const std::string& data,
         channel.head = 0;
     }
     channel.queue += data;
+    if (!channel.x11Pending) return;
+    switch (rewriteX11Setup(channel.queue, x11FakeCookie_, x11Real_)) {
+        case X11Setup::NeedMore:
+            break;
+        case X11Setup::Accepted:
+            channel.x11Pending = false;
+            break;
+        case X11Setup::Refused:
+            notes.push_back("Warning - An X11 connection without the right cookie was refused\n");
+            channel.abandoned = true;
+            break;
+    }
 }
 
 void Forwarder::sendClose(Channel& channel) {
@@ -522,7 +576,7 @@ void Forwarder::run() {
                 if (channel->state == Channel::State::Connecting) events = POLLOUT;
                 if (channel->state == Channel::State::Open) {
                     if (!channel->readDone) events |= POLLIN;
-                    if (channel->queued() > 0) events |= POLLOUT;
+                    if (channel->queued() > 0 && !channel->x11Pending) events |= POLLOUT;
                 }
                 if (events == 0) continue;
                 fds.push_back({channel->fd, events, 0});

@@ -7,11 +7,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "session/channels/forward_spec.h"
+#include "session/channels/x11.h"
 #include "session/message_buffer.h"
 
 namespace corvid1 {
@@ -48,6 +50,9 @@ class Forwarder {
     // A remote forward the server granted: its opens for spec.host:spec.hostPort are honoured,
     // and no others.
     void allowRemote(const ForwardSpec& spec);
+    // X11 forwarding the server granted: its X11 opens reach `display`, each only after its
+    // setup request has shown `fakeCookie`, which is then replaced by `real`.
+    void allowX11(const X11Display& display, std::string fakeCookie, X11Auth real);
     // Starts the forwarding thread; until then replies go out from handleMessage itself.
     void start();
     // Stops and joins the forwarding thread. Idempotent.
@@ -81,6 +86,7 @@ class Forwarder {
     std::uint32_t newChannelId();
     Channel* openChannel(std::uint32_t id, int type, std::vector<std::string>& notes);
     void portOpen(MessageBuffer& message, std::vector<std::string>& notes);
+    void x11Open(MessageBuffer& message, std::vector<std::string>& notes);
     void channelData(Channel& channel, const std::string& data, std::vector<std::string>& notes);
     void accept(const Listener& listener, std::vector<std::string>& notes);
     void startConnects(std::vector<std::string>& notes);
@@ -99,6 +105,9 @@ class Forwarder {
     std::map<std::uint32_t, std::unique_ptr<Channel>> channels_;
     std::vector<Listener> listeners_;
     std::vector<ForwardSpec> remotes_;
+    std::optional<X11Display> x11Display_;
+    std::string x11FakeCookie_;
+    X11Auth x11Real_;
     Packets pending_;
     std::uint32_t nextId_ = 0;
     int wakeRead_ = -1;

@@ -7,7 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 
 #include "server_connection.h"
 
@@ -40,9 +43,26 @@ int connectTo(const std::string& host, std::uint32_t port) {
     return fd;
 }
 
+// Listens on 127.0.0.1:port; -1 when it cannot.
+int listenLocal(std::uint32_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 16) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 }  // namespace
 
 ServerForwarding::~ServerForwarding() {
+    if (!xauthFile_.empty()) unlink(xauthFile_.c_str());
     for (auto& [id, ch] : channels_)
         if (ch.fd >= 0) close(ch.fd);
     for (Listener& l : listeners_) close(l.fd);
@@ -58,23 +78,52 @@ bool ServerForwarding::requestRemote(const Packet& packet) {
     Reader r(packet.payload);
     const std::uint32_t listenPort = r.u32();
     Listener l{-1, r.string(), r.u32()};
-    if (!r.failed() && listenPort > 0 && listenPort < 65536) {
-        l.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<std::uint16_t>(listenPort));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const int on = 1;
-        setsockopt(l.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (bind(l.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(l.fd, 16) != 0) {
-            close(l.fd);
-            l.fd = -1;
-        }
-    }
+    if (!r.failed() && listenPort > 0 && listenPort < 65536) l.fd = listenLocal(listenPort);
     c_.record(std::string("REMOTE_FORWARD ") + std::to_string(listenPort) + " " +
               (l.fd >= 0 ? "granted" : "refused"));
     if (l.fd >= 0) listeners_.push_back(l);
     return c_.send(l.fd >= 0 ? SSH_SMSG_SUCCESS : SSH_SMSG_FAILURE, {});
+}
+
+bool ServerForwarding::requestX11(const Packet& packet) {
+    Reader r(packet.payload);
+    const std::string protocol = r.string();
+    const std::string cookie = r.string();
+    // A screen number may follow, from clients that were told they may send one; never here.
+    // Both texts go to xauth through a shell: only a protocol name and hex digits pass.
+    const bool sane =
+        std::all_of(
+            protocol.begin(), protocol.end(),
+            [](char ch) { return std::isalnum(static_cast<unsigned char>(ch)) || ch == '-'; }) &&
+        std::all_of(cookie.begin(), cookie.end(),
+                    [](char ch) { return std::isxdigit(static_cast<unsigned char>(ch)) != 0; });
+    int fd = -1;
+    for (int n = 10; sane && !r.failed() && x11Display_ < 0 && fd < 0 && n < 200; ++n) {
+        fd = listenLocal(6000 + static_cast<std::uint32_t>(n));
+        if (fd >= 0) x11Display_ = n;
+    }
+    if (fd >= 0) {
+        listeners_.push_back({fd, "", 0, true});
+        char path[] = "/tmp/corvid1-xauth-XXXXXX";
+        const int file = mkstemp(path);
+        if (file >= 0) {
+            close(file);
+            xauthFile_ = path;
+            const std::string command =
+                "xauth -f " + xauthFile_ + " add unix:" + std::to_string(x11Display_) + " '" +
+                escapeText(protocol) + "' '" + escapeText(cookie) + "' >/dev/null 2>&1";
+            if (system(command.c_str()) != 0) logLine("xauth could not store the X11 cookie");
+        }
+    }
+    c_.record("X11_REQUEST " + escapeText(protocol) + " " + escapeText(cookie) + " " +
+              (fd >= 0 ? "display=" + std::to_string(x11Display_) : "refused"));
+    return c_.send(fd >= 0 ? SSH_SMSG_SUCCESS : SSH_SMSG_FAILURE, {});
+}
+
+void ServerForwarding::exportEnvironment() const {
+    if (x11Display_ < 0) return;
+    setenv("DISPLAY", ("localhost:" + std::to_string(x11Display_) + ".0").c_str(), 1);
+    if (!xauthFile_.empty()) setenv("XAUTHORITY", xauthFile_.c_str(), 1);
 }
 
 bool ServerForwarding::sendIds(int type, std::uint32_t first) {
@@ -179,6 +228,7 @@ bool ServerForwarding::accept(const Listener& l) {
     channels_[id].fd = fd;
     Writer w;
     w.u32(id);
+    if (l.x11) return c_.send(SSH_SMSG_X11_OPEN, w.bytes());
     w.string(l.host);
     w.u32(l.port);
     return c_.send(SSH_MSG_PORT_OPEN, w.bytes());

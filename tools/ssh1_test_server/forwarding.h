@@ -39,6 +39,11 @@ class ServerForwarding {
     // SSH_CMSG_PORT_FORWARD_REQUEST: listens on 127.0.0.1 and answers; false when the client
     // has gone.
     bool requestRemote(const Packet& packet);
+    // SSH_CMSG_X11_REQUEST_FORWARDING: listens on a display of its own (TCP 6000 + N on
+    // 127.0.0.1) with the client's cookie in an Xauthority file of its own, as sshd does.
+    bool requestX11(const Packet& packet);
+    // DISPLAY and XAUTHORITY for the shell, when X11 forwarding was granted.
+    void exportEnvironment() const;
     // One channel message in the data phase; false when the client has gone.
     bool clientMessage(const Packet& packet);
     // The relay's poll: what to watch, and what came of it (from slot `first` on).
@@ -61,6 +66,7 @@ class ServerForwarding {
         int fd;
         std::string host;
         std::uint32_t port;
+        bool x11 = false;
     };
 
     bool portOpen(Reader& r);
@@ -76,7 +82,9 @@ class ServerForwarding {
     ServerConnection& c_;
     std::map<std::uint32_t, Channel> channels_;
     std::vector<Listener> listeners_;
-    std::uint32_t nextId_ = 100;  // unlike the client's, so a mixed-up id shows
+    std::uint32_t nextId_ = 100;
+    int x11Display_ = -1;
+    std::string xauthFile_;  // unlike the client's, so a mixed-up id shows
 };
 
 }  // namespace corvid1::testserver

@@ -263,6 +263,7 @@ class ShellRelay {
 
 void runShell(ServerConnection& c, const std::string* command) {
     Child child;
+    c.forwarding().exportEnvironment();  // this process serves one connection only
     bool started =
         c.pty().granted ? startWithPty(c.pty(), command, child) : startWithPipes(command, child);
     if (!started) {
