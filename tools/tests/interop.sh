@@ -219,6 +219,30 @@ forward_case() {  # CLIENT L|R: every byte value there and back through a forwar
     fi
 }
 
+x11_case() {  # CLIENT: xdpyinfo on the server's side reaches an Xvfb here, through -X
+    start_server --mode shell
+    xauth -f "$work/xauth" add :0 MIT-MAGIC-COOKIE-1 "$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')" \
+        2>/dev/null
+    Xvfb -displayfd 3 -auth "$work/xauth" -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+    target_pid=$!
+    for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+    local display
+    display=:$(cat "$work/display")
+    # The cookie was stored for :0; the display Xvfb picked needs it under its own name.
+    xauth -f "$work/xauth" add "$display" MIT-MAGIC-COOKIE-1 \
+        "$(xauth -f "$work/xauth" list :0 | awk '{print $3}')"
+    export DISPLAY=$display XAUTHORITY=$work/xauth
+    if [ "$1" = plink ]; then
+        plink_run 3des -X -l test -pw secret 127.0.0.1 'xdpyinfo | head -3' \
+            </dev/null >"$work/out" 2>"$work/err"
+    else
+        ssh1_run -X test@127.0.0.1 'xdpyinfo | head -3' </dev/null >"$work/out" 2>"$work/err"
+    fi
+    expect_rc $? 0
+    expect_in "$work/out" "vendor string"
+    expect_in "$work/record" "X11_REQUEST MIT-MAGIC-COOKIE-1"
+}
+
 case "$case_name" in
     plink-3des-command) command_case plink 3des ;;
     plink-blowfish-command) command_case plink blowfish ;;
@@ -235,6 +259,8 @@ case "$case_name" in
     plink-remote-forward) forward_case plink R ;;
     ssh1-local-forward) forward_case ssh1 L ;;
     ssh1-remote-forward) forward_case ssh1 R ;;
+    plink-x11) x11_case plink ;;
+    ssh1-x11) x11_case ssh1 ;;
     *) echo "unknown case $case_name" >&2; exit 2 ;;
 esac
 echo "PASS: $case_name"
