@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -21,6 +22,7 @@
 #include "cli/password.h"
 #include "cli/paths.h"
 #include "cli/screen_text.h"
+#include "session/channels/x11.h"
 #include "session/host_key_policy.h"
 #include "session/known_hosts.h"
 #include "session/session.h"
@@ -234,6 +236,15 @@ int Client::run() {
     login.compressionLevel = options_.compressionLevel;
     login.keepaliveSeconds = options_.keepaliveSeconds;
     login.padPassword = options_.padPassword;
+    login.forwards = options_.forwards;
+    if (options_.forwardX11) {
+        login.forwardX11 = true;
+        const char* display = std::getenv("DISPLAY");
+        login.x11Display = display != nullptr ? display : "";
+        const X11Auth real = readXauthCookie(login.x11Display);
+        login.x11AuthProtocol = real.protocol;
+        login.x11AuthData = real.data;
+    }
     if (interactive_) {
         sentSize_ = localWindowSize(STDIN_FILENO);
     } else {

@@ -19,7 +19,9 @@ enum class Opt {
     KnownHosts,
     HostKey,
     ConnectTimeout,
-    Keepalive
+    Keepalive,
+    LocalForward,
+    RemoteForward
 };
 
 struct ValueOption {
@@ -39,6 +41,8 @@ constexpr ValueOption valueOptions[] = {
     {0, "host-key", Opt::HostKey},
     {0, "connect-timeout", Opt::ConnectTimeout},
     {0, "keepalive", Opt::Keepalive},
+    {'L', "local-forward", Opt::LocalForward},
+    {'R', "remote-forward", Opt::RemoteForward},
 };
 
 struct CipherName {
@@ -142,6 +146,16 @@ std::string applyValue(Opt id, const std::string& value, CliOptions& o, bool& us
                 return "bad keepalive interval '" + value + "' (seconds, 0 for none, at most " +
                        std::to_string(maxKeepaliveSeconds) + ")";
             return {};
+        case Opt::LocalForward:
+        case Opt::RemoteForward: {
+            const bool remote = id == Opt::RemoteForward;
+            const auto spec = parseForwardSpec(value, remote);
+            if (!spec)
+                return "bad forward '" + value + "' (" +
+                       (remote ? "port:host:hostport" : "[bind:]port:host:hostport") + ")";
+            o.forwards.push_back(*spec);
+            return {};
+        }
     }
     return "internal error";
 }
@@ -162,6 +176,8 @@ bool applyFlag(std::string_view name, CliOptions& o, bool& rawGiven, bool& scree
         o.noPty = true;
     } else if (name == "C" || name == "compress") {
         o.compressionLevel = 6;
+    } else if (name == "X" || name == "x") {
+        o.forwardX11 = name == "X";
     } else if (name == "no-password-padding") {
         o.padPassword = false;
     } else if (name == "h" || name == "help") {
@@ -305,11 +321,12 @@ ParseResult parseOptions(int argc, const char* const* argv) {
 }
 
 const char* usageLine() {
-    return "usage: corvid1-cli [-CtTv] [-p PORT] [-l USER] [-c 3des|blowfish|none]\n"
+    return "usage: corvid1-cli [-CtTvXx] [-p PORT] [-l USER] [-c 3des|blowfish|none]\n"
            "                   [--terminal vt100|vt52] [--password-file FILE]\n"
            "                   [--raw | --screen] [--size COLSxROWS] [--known-hosts FILE]\n"
            "                   [--accept-new | --host-key FP...] [--connect-timeout SECONDS]\n"
            "                   [--keepalive SECONDS] [--no-password-padding]\n"
+           "                   [-L [bind:]port:host:hostport] [-R port:host:hostport]\n"
            "                   [user@]host [command ...]\n";
 }
 
@@ -341,6 +358,13 @@ const char* helpText() {
            "      --connect-timeout S give up when the connect and the login have not\n"
            "                          finished within S seconds (default 60, 0: no limit;\n"
            "                          the time spent answering a question does not count)\n"
+           "  -L [BIND:]PORT:HOST:HOSTPORT  listen on BIND:PORT here (127.0.0.1 unless given)\n"
+           "                          and reach HOST:HOSTPORT from the server (repeatable)\n"
+           "  -R PORT:HOST:HOSTPORT   ask the server to listen on PORT and reach HOST:HOSTPORT\n"
+           "                          from here (repeatable)\n"
+           "  -X                      forward X11 connections to the local DISPLAY, the\n"
+           "                          server seeing only a fake cookie\n"
+           "  -x                      no X11 forwarding (the default)\n"
            "      --keepalive S       send an SSH_MSG_IGNORE after S seconds without traffic\n"
            "                          (default 0: never), to keep NAT and firewalls open\n"
            "      --no-password-padding  send the password alone, for servers that choke\n"

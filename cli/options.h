@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "session/channels/forward_spec.h"
 #include "session/host_key_fingerprint.h"
 
 namespace corvid1::cli {
@@ -30,6 +31,8 @@ struct CliOptions {
     int compressionLevel = 0;  // -C: 6, as ssh and plink ask
     int keepaliveSeconds = 0;  // an SSH_MSG_IGNORE after this long without traffic; 0 never
     bool padPassword = true;   // the password hidden among IGNOREs of the neighbouring sizes
+    std::vector<ForwardSpec> forwards;  // -L and -R, in the order given
+    bool forwardX11 = false;            // -X asks for it, -x (the default) does not
     bool verbose = false;      // the driver's status lines go to standard error
     std::string passwordFile;  // empty: none given
     OutputMode output = OutputMode::Raw;

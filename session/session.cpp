@@ -5,6 +5,8 @@
 #include <string>
 
 #include "crypto/wipe.h"
+#include "session/channels/channel_messages.h"
+#include "session/channels/forwarder.h"
 #include "session/keepalive.h"
 #include "session/key_exchange.h"
 #include "session/login_timer.h"
@@ -71,6 +73,9 @@ class SessionDriver {
     bool requestPtyAndShell();
     bool requestPty();
     bool requestCompression();
+    bool startForwarding();
+    bool requestRemoteForward(const ForwardSpec& spec);
+    bool requestX11();
     // After a failed read in the login: the stream's own message and the end.
     bool lostInLogin();
     void dataLoop();
@@ -82,7 +87,11 @@ class SessionDriver {
         return type;
     }
     void sendEncrypted() { session_.sendPacket(*session_.encryptedConnection(), buffer_); }
-    void status(const char* text) { frontEnd_.status(text); }
+    // Status lines come from the forwarding thread too; the front end sees one caller at a time.
+    void status(const char* text) {
+        std::lock_guard<std::mutex> hold(frontEndLock_);
+        frontEnd_.status(text);
+    }
     // The user's abort and the login timer both end the session from outside; the failed read
     // that follows is theirs, not the server's, and gets no report of its own.
     bool stopped() const { return session_.aborted() || timedOut_; }
@@ -102,6 +111,9 @@ class SessionDriver {
     SessionResult& result() { return session_.result_; }
     MessageBuffer buffer_;
     std::atomic<bool> timedOut_{false};
+    std::mutex frontEndLock_;
+    // The forwarded channels; stopped and joined before run returns.
+    std::unique_ptr<Forwarder> forwarder_;
 };
 
 void SessionDriver::fail(SessionEnd how) {
@@ -358,6 +370,7 @@ bool SessionDriver::requestPtyAndShell() {
     const LoginParameters& login = session_.login();
     if (login.requestPty && !requestPty()) return false;
     if (login.compressionLevel > 0 && !requestCompression()) return false;
+    if (!startForwarding()) return false;
     if (login.command.empty()) {
         buffer_.beginPacket(SSH_CMSG_EXEC_SHELL);
     } else {
@@ -368,6 +381,68 @@ bool SessionDriver::requestPtyAndShell() {
     return true;
 }
 
+bool SessionDriver::startForwarding() {
+    // Always there, so that channel messages the client never asked for are answered too.
+    forwarder_ = std::make_unique<Forwarder>(
+        [this](MessageBuffer& packet) {
+            session_.sendPacket(*session_.encryptedConnection(), packet);
+        },
+        [this](const char* text) { status(text); });
+    for (const ForwardSpec& spec : session_.login().forwards) {
+        if (!spec.remote) {
+            forwarder_->listen(spec);
+        } else if (!requestRemoteForward(spec)) {
+            return false;
+        }
+    }
+    return !session_.login().forwardX11 || requestX11();
+}
+
+bool SessionDriver::requestX11() {
+    const LoginParameters& login = session_.login();
+    const auto display = parseX11Display(login.x11Display);
+    if (!display) {
+        status(login.x11Display.empty()
+                   ? "Warning - X11 forwarding asked for, but DISPLAY is not set\n"
+                   : "Warning - X11 forwarding asked for, but DISPLAY is not understood\n");
+        return true;
+    }
+    // The server and whoever shares it see only this cookie; the real one never leaves here.
+    std::string fake(16, '\0');
+    for (char& c : fake) c = static_cast<char>(session_.randomPool.getByte());
+    buffer_.beginPacket(SSH_CMSG_X11_REQUEST_FORWARDING);
+    buffer_.putString("MIT-MAGIC-COOKIE-1");
+    buffer_.putString(toHex(fake).c_str());
+    sendEncrypted();
+    const int reply = readEncrypted();
+    if (reply < 0) return lostInLogin();
+    if (reply != SSH_SMSG_SUCCESS) {
+        status("Warning - The server refused X11 forwarding\n");
+        return true;
+    }
+    forwarder_->allowX11(*display, std::move(fake), {login.x11AuthProtocol, login.x11AuthData});
+    status(("X11 forwarding to display " + login.x11Display + "\n").c_str());
+    return true;
+}
+
+bool SessionDriver::requestRemoteForward(const ForwardSpec& spec) {
+    buffer_.beginPacket(SSH_CMSG_PORT_FORWARD_REQUEST);
+    buffer_.putUint32(spec.listenPort);
+    buffer_.putString(spec.host.c_str());
+    buffer_.putUint32(spec.hostPort);
+    sendEncrypted();
+    const int reply = readEncrypted();
+    if (reply < 0) return lostInLogin();
+    const std::string text = forwardSpecText(spec);
+    if (reply == SSH_SMSG_SUCCESS) {
+        forwarder_->allowRemote(spec);
+        status(("Forwarding the server's port " + text + " to here\n").c_str());
+    } else {
+        status(("Warning - The server refused the remote forward " + text + "\n").c_str());
+    }
+    return true;
+}
+
 void SessionDriver::dataLoop() {
     for (;;) {
         const int type = readEncrypted();
@@ -375,6 +450,15 @@ void SessionDriver::dataLoop() {
             endWithReadFailure(*session_.encryptedConnection());
             result().end = session_.aborted() ? SessionEnd::Aborted : SessionEnd::StreamFailure;
             return;
+        }
+        if (Forwarder::handles(type)) {
+            if (!forwarder_->handleMessage(type, buffer_)) {
+                result().packetError = PacketError::Malformed;
+                status(packetErrorText(PacketError::Malformed));
+                result().end = SessionEnd::StreamFailure;
+                return;
+            }
+            continue;
         }
         switch (type) {
             case SSH_SMSG_STDOUT_DATA:
@@ -388,6 +472,7 @@ void SessionDriver::dataLoop() {
                     return;
                 }
                 if (!text.empty()) {
+                    std::lock_guard<std::mutex> hold(frontEndLock_);
                     if (type == SSH_SMSG_STDOUT_DATA) {
                         frontEnd_.output(text.data(), text.size());
                     } else {
@@ -439,6 +524,7 @@ void SessionDriver::run() {
         if (!loggedIn || timer.expired()) return;
     }
     frontEnd_.interactive();
+    forwarder_->start();
     const Keepalive keepalive(
         std::chrono::seconds(login.keepaliveSeconds), [this] { return session_.lastTraffic(); },
         [this] {
@@ -447,6 +533,7 @@ void SessionDriver::run() {
             session_.sendPacket(*session_.encryptedConnection(), ignore);
         });
     dataLoop();
+    forwarder_.reset();  // joins the forwarding thread while the Session is certainly alive
 }
 
 Session::Session(std::unique_ptr<Connection> connection, LoginParameters login,

@@ -7,8 +7,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "crypto/random_pool.h"
+#include "session/channels/forward_spec.h"
 #include "session/connection.h"
 #include "session/message_buffer.h"
 #include "session/terminal_front_end.h"
@@ -76,6 +78,14 @@ struct LoginParameters {
     // packet lengths on the wire (SSH-1 sends them in clear) do not tell its length. Some old
     // servers choke on IGNORE during the login; for them this is turned off.
     bool padPassword = true;
+    // Port forwards, local and remote, set up after the pty request and before the shell.
+    std::vector<ForwardSpec> forwards;
+    // X11 forwarding to the display x11Display names (DISPLAY's value). The server is given a
+    // fake cookie; the display's real authorization (x11AuthProtocol empty: none) stays here.
+    bool forwardX11 = false;
+    std::string x11Display;
+    std::string x11AuthProtocol;
+    std::string x11AuthData;
 };
 
 // The default of LoginParameters::loginTimeout, in seconds, for the front ends' own settings.

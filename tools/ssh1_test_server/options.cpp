@@ -17,6 +17,7 @@ const std::vector<std::string>& knownScenarios() {
                                                    "disconnect-after-user",
                                                    "disconnect-in-data",
                                                    "stderr",
+                                                   "bogus-channel",
                                                    "user-only",
                                                    "refuse-password",
                                                    "refuse-pty",

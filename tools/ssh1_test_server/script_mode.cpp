@@ -203,6 +203,15 @@ void runScript(ServerConnection& c) {
     } else if (s == "compression-bomb") {
         // A few hundred bytes on the wire that unpack to more than any packet may hold.
         if (c.sendString(SSH_SMSG_STDOUT_DATA, std::string(300 * 1024, 'A'))) c.waitForClose();
+    } else if (s == "bogus-channel") {
+        // Channel messages for channels that were never opened, then ordinary output.
+        Writer data, close;
+        data.u32(4242);
+        data.string(std::string("x"));
+        close.u32(7);
+        if (c.send(SSH_MSG_CHANNEL_DATA, data.bytes()) &&
+            c.send(SSH_MSG_CHANNEL_CLOSE, close.bytes()) && sendOutput(c, "still here\r\n"))
+            c.finishWithExitStatus(o.exitStatus);
     } else if (s == "disconnect-in-data") {
         Writer w;
         w.string(std::string("goodbye\r\n"));

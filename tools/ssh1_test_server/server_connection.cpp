@@ -509,6 +509,12 @@ bool ServerConnection::preparatoryPhase(std::string& command, bool& haveCommand)
                 if (!refuse) compressing_ = channel_.startCompression(static_cast<int>(level));
                 break;
             }
+            case SSH_CMSG_PORT_FORWARD_REQUEST:
+                if (!forwarding_.requestRemote(p)) return false;
+                break;
+            case SSH_CMSG_X11_REQUEST_FORWARDING:
+                if (!forwarding_.requestX11(p)) return false;
+                break;
             case SSH_CMSG_EXEC_SHELL:
                 haveCommand = false;
                 return true;

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "forwarding.h"
 #include "options.h"
 #include "packet_channel.h"
 #include "recorder.h"
@@ -54,6 +55,8 @@ class ServerConnection {
     void waitForClose();
     void record(const std::string& line) { recorder_.line(line); }
     void closeWith(const std::string& how);
+    // The forwarded channels of this connection.
+    ServerForwarding& forwarding() { return forwarding_; }
 
   private:
     bool exchangeVersions();
@@ -78,6 +81,7 @@ class ServerConnection {
     unsigned debugCounter_ = 0;
     bool closed_ = false;
     bool compressing_ = false;
+    ServerForwarding forwarding_{*this};
 };
 
 // Runs after the shell or command request. Implemented in shell_mode.cpp and script_mode.cpp.

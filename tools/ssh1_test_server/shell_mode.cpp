@@ -10,8 +10,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "server_connection.h"
 
@@ -91,7 +93,7 @@ class ShellRelay {
             pollfd fds[4];
             int n = 0;
             int socketSlot = -1, outSlot = -1, errSlot = -1, inSlot = -1;
-            if (pending_.size() < kMaxPendingInput && !exited_) {
+            if (pending_.size() < kMaxPendingInput && !exited_ && !c_.forwarding().paused()) {
                 socketSlot = n;
                 fds[n++] = {c_.channel().fd(), POLLIN, 0};
             }
@@ -107,7 +109,10 @@ class ShellRelay {
                 inSlot = n;
                 fds[n++] = {child_.input, POLLOUT, 0};
             }
-            int ready = poll(fds, static_cast<nfds_t>(n), exited_ ? kDrainGapMs : 100);
+            std::vector<pollfd> polled(fds, fds + n);
+            c_.forwarding().addPollFds(polled);
+            int ready = poll(polled.data(), polled.size(), exited_ ? kDrainGapMs : 100);
+            std::copy_n(polled.begin(), n, fds);
             if (ready < 0 && errno != EINTR) break;
             reapChild();
             if (ready == 0 && exited_) break;  // nothing more came after the exit
@@ -117,6 +122,7 @@ class ShellRelay {
             if (errSlot >= 0 && fds[errSlot].revents)
                 relayOutput(child_.errors, SSH_SMSG_STDERR_DATA);
             if (inSlot >= 0 && fds[inSlot].revents) writeInput();
+            if (!c_.forwarding().onPoll(polled, static_cast<std::size_t>(n))) clientGone_ = true;
             if (socketSlot >= 0 && fds[socketSlot].revents && !clientMessage()) {
                 stopChild();
                 return;
@@ -207,6 +213,17 @@ class ShellRelay {
             case SSH_MSG_DISCONNECT:
                 clientGone_ = true;
                 return false;
+            case SSH_MSG_CHANNEL_OPEN_CONFIRMATION:
+            case SSH_MSG_CHANNEL_OPEN_FAILURE:
+            case SSH_MSG_CHANNEL_DATA:
+            case SSH_MSG_CHANNEL_CLOSE:
+            case SSH_MSG_CHANNEL_CLOSE_CONFIRMATION:
+            case SSH_MSG_PORT_OPEN:
+                if (!c_.forwarding().clientMessage(p)) {
+                    clientGone_ = true;
+                    return false;
+                }
+                break;
             default:
                 break;
         }
@@ -246,6 +263,7 @@ class ShellRelay {
 
 void runShell(ServerConnection& c, const std::string* command) {
     Child child;
+    c.forwarding().exportEnvironment();  // this process serves one connection only
     bool started =
         c.pty().granted ? startWithPty(c.pty(), command, child) : startWithPipes(command, child);
     if (!started) {

@@ -8,8 +8,10 @@ case_name=$2
 openssl_cnf="$(cd "$(dirname "$0")" && pwd)/openssl-legacy.cnf"
 work=$(mktemp -d /tmp/corvid1-interop.XXXXXX)
 server_pid=
+target_pid=
 cleanup() {
     [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+    [ -n "$target_pid" ] && kill "$target_pid" 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -159,6 +161,88 @@ scenarios_case() {  # the scripted behaviours, seen through plink
     expect_in "$work/record" "STDIN "
 }
 
+# Forwarding helpers, in Perl since it is on every Debian machine. A target that echoes every
+# connection, on a port of its own choosing written to FILE; and a client that sends a file
+# through a port, ends its side and keeps what comes back.
+echo_target() {  # PORTFILE
+    perl -MIO::Socket::INET -e '
+        my $l = IO::Socket::INET->new(LocalAddr => "127.0.0.1", LocalPort => 0, Listen => 8,
+                                      ReuseAddr => 1) or die;
+        open(my $f, ">", $ARGV[0]); print $f $l->sockport, "\n"; close $f;
+        $SIG{CHLD} = "IGNORE";
+        while (my $c = $l->accept) {
+            next if fork;
+            my $b; while (sysread($c, $b, 65536)) { syswrite($c, $b) }
+            exit 0;
+        }' "$1" &
+    target_pid=$!
+    for _ in $(seq 50); do [ -s "$1" ] && break; sleep 0.1; done
+}
+through() {  # PORT IN OUT: retried while the forward is being set up
+    for _ in $(seq 50); do
+        perl -MIO::Socket::INET -e '
+            my $s = IO::Socket::INET->new(PeerAddr => "127.0.0.1", PeerPort => $ARGV[0]) or exit 3;
+            open(my $in, "<:raw", $ARGV[1]); local $/; my $d = <$in>;
+            syswrite($s, $d); $s->shutdown(1);
+            open(my $out, ">:raw", $ARGV[2]); my $b;
+            while (sysread($s, $b, 65536)) { print $out $b }' "$@" && return 0
+        sleep 0.2
+    done
+    return 1
+}
+free_port() { perl -MIO::Socket::INET -e 'print IO::Socket::INET->new(LocalAddr => "127.0.0.1", LocalPort => 0, Listen => 1)->sockport'; }
+
+forward_case() {  # CLIENT L|R: every byte value there and back through a forward
+    start_server --mode shell
+    echo_target "$work/target_port"
+    local target listen
+    target=$(cat "$work/target_port")
+    listen=$(free_port)
+    perl -e 'print map { chr($_ % 256) } 0..65535' >"$work/in"
+    if [ "$1" = plink ]; then
+        plink_run 3des -l test -pw secret "-$2" "$listen:127.0.0.1:$target" 127.0.0.1 'sleep 6' \
+            </dev/null >"$work/out" 2>"$work/err" &
+    else
+        ssh1_run "-$2" "$listen:127.0.0.1:$target" test@127.0.0.1 'sleep 6' \
+            </dev/null >"$work/out" 2>"$work/err" &
+    fi
+    local client_pid=$!
+    through "$listen" "$work/in" "$work/back" || fail "no connection through the forward"
+    wait "$client_pid"
+    expect_rc $? 0
+    kill "$target_pid"
+    cmp -s "$work/in" "$work/back" || fail "forwarded bytes differ: $(wc -c <"$work/back") came back"
+    if [ "$2" = L ]; then
+        expect_in "$work/record" "PORT_OPEN 127.0.0.1:$target open"
+    else
+        expect_in "$work/record" "REMOTE_FORWARD $listen granted"
+    fi
+}
+
+x11_case() {  # CLIENT: xdpyinfo on the server's side reaches an Xvfb here, through -X
+    start_server --mode shell
+    xauth -f "$work/xauth" add :0 MIT-MAGIC-COOKIE-1 "$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')" \
+        2>/dev/null
+    Xvfb -displayfd 3 -auth "$work/xauth" -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+    target_pid=$!
+    for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+    local display
+    display=:$(cat "$work/display")
+    # The cookie was stored for :0; the display Xvfb picked needs it under its own name.
+    xauth -f "$work/xauth" add "$display" MIT-MAGIC-COOKIE-1 \
+        "$(xauth -f "$work/xauth" list :0 | awk '{print $3}')"
+    export DISPLAY=$display XAUTHORITY=$work/xauth
+    if [ "$1" = plink ]; then
+        plink_run 3des -X -l test -pw secret 127.0.0.1 'xdpyinfo | head -3' \
+            </dev/null >"$work/out" 2>"$work/err"
+    else
+        ssh1_run -X test@127.0.0.1 'xdpyinfo | head -3' </dev/null >"$work/out" 2>"$work/err"
+    fi
+    expect_rc $? 0
+    expect_in "$work/out" "vendor string"
+    expect_in "$work/record" "X11_REQUEST MIT-MAGIC-COOKIE-1"
+}
+
 case "$case_name" in
     plink-3des-command) command_case plink 3des ;;
     plink-blowfish-command) command_case plink blowfish ;;
@@ -171,6 +255,12 @@ case "$case_name" in
     ssh1-3des-bulk) bulk_case ssh1 3des ;;
     plink-blowfish-compressed) compressed_case plink blowfish ;;
     ssh1-3des-compressed) compressed_case ssh1 3des ;;
+    plink-local-forward) forward_case plink L ;;
+    plink-remote-forward) forward_case plink R ;;
+    ssh1-local-forward) forward_case ssh1 L ;;
+    ssh1-remote-forward) forward_case ssh1 R ;;
+    plink-x11) x11_case plink ;;
+    ssh1-x11) x11_case ssh1 ;;
     *) echo "unknown case $case_name" >&2; exit 2 ;;
 esac
 echo "PASS: $case_name"
