@@ -130,7 +130,6 @@ TEST(Options, BadCommandLinesAreRefusedWithAReason) {
         {"--size", "0x24", "h"},
         {"--size", "256x24", "h"},  // wider than the terminal holds
         {"--size", "80x1001", "h"},
-        {"-x", "h"},
         {"--password=secret", "h"},  // never a password on the command line
         {"--verbose=yes", "h"},      // a flag takes no value
         {"--raw", "--screen", "h"},
