@@ -69,7 +69,7 @@ TEST_F(CaptureTest, ShellSessionFillsTheScrollbackLineForLine) {
     expectCursor(24, 22);
 }
 
-TEST_F(CaptureTest, ColouredListingKeepsTheForegroundAfterResettingBold) {
+TEST_F(CaptureTest, ColouredListingShowsEachColourAndResetsThemAll) {
     size(80, 24, 100);
     feed(readCapture("shell.raw"));
     const int listing = 7 - screen->liveTop + 1;  // buffer line 7 as a screen row
@@ -78,11 +78,11 @@ TEST_F(CaptureTest, ColouredListingKeepsTheForegroundAfterResettingBold) {
         return attributeOnRow(listing, columnOf(listing, text));
     };
     EXPECT_EQ(attributeOf("README"), 0u);
-    EXPECT_EQ(attributeOf("build.sh"), 0x1200u);  // bold, green
-    EXPECT_EQ(attributeOf("*"), 0x0200u);         // ESC [ 0 m clears bold only
-    EXPECT_EQ(attributeOf("docs"), 0x1400u);
-    EXPECT_EQ(attributeOf("link"), 0x1300u);  // cyan takes yellow's index
-    EXPECT_EQ(attributeOf("@"), 0x0300u);
+    EXPECT_EQ(attributeOf("build.sh"), 0x1A00u);  // bold, green
+    EXPECT_EQ(attributeOf("*"), 0u);              // ESC [ 0 m ends colour and bold alike
+    EXPECT_EQ(attributeOf("docs"), 0x1C00u);
+    EXPECT_EQ(attributeOf("link"), 0x1E00u);  // cyan
+    EXPECT_EQ(attributeOf("@"), 0u);
 }
 
 TEST_F(CaptureTest, FullScreenEditorWithScrollRegions) {
@@ -99,12 +99,13 @@ TEST_F(CaptureTest, ProcessMonitorWithReverseVideoHeader) {
     expectScreenMatches("top.expected");
     const int header = 7;
     ASSERT_EQ(row(header).substr(0, 9), "  PID USE");
-    // Reverse video over the character set that SI selected after every reset.
-    EXPECT_EQ(attributeOnRow(header, 3), 0x28000u);
+    // Reverse video; SI after every reset invokes G0, which holds ASCII.
+    EXPECT_EQ(attributeOnRow(header, 3), 0x8000u);
 }
 
-TEST_F(CaptureTest, Vt52SequencesShareTheInterpreter) {
+TEST_F(CaptureTest, Vt52ModeFollowsTheTerminalType) {
     size(20, 4, 0);
+    selectTerminalType(true);
     feed(
         "\x1bH\x1bJfirst\r\nsecond\x1b"
         "A\x1b"
@@ -113,10 +114,11 @@ TEST_F(CaptureTest, Vt52SequencesShareTheInterpreter) {
         "B\x1b"
         "Fq\x1bGx\x1bY%+z");
     EXPECT_EQ(row(1), "firs");
-    EXPECT_EQ(row(2), "secoqx%+z");  // ESC Y's position bytes show as text
+    EXPECT_EQ(row(2), "seco\u2500x");
+    EXPECT_EQ(row(4), "           z");  // ESC Y limits the row to the screen
     EXPECT_EQ(attributeOnRow(2, 5), 0x80000u);
     EXPECT_EQ(attributeOnRow(2, 6), 0u);
-    expectCursor(2, 10);
+    expectCursor(4, 13);
 }
 
 }  // namespace
