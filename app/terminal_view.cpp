@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "app/dialogs/code_page.h"
+#include "app/dialogs/preferences.h"
 #include "app/screen_bridge.h"
 #include "resources/resources.h"
 #include "terminal/terminal_screen.h"
@@ -23,23 +24,30 @@ constexpr QRgb kBoldGrey = 0x646464;
 constexpr int kCursorImageWidth = 70;
 constexpr int kCursorImageHeight = 60;
 
-// Colours of a run by its attribute word: reverse video (and bit 0x80) paints white on black,
-// bold grey on white, everything else black on white. A word with only other bits (underline,
-// blink, a foreground colour, a character set) used to keep the colours of the run painted
-// before it; since vt100 applications end every rendition with ESC [ m SI, which sets a
-// character-set bit, that painted whole screens of ordinary text in the reverse video of an
-// earlier status line, and differently depending on where the view was scrolled to.
-void coloursFor(std::uint32_t attribute, QRgb& background, QRgb& text) {
-    if ((attribute & 0x80u) != 0 || (attribute & CellReverse) != 0) {
-        background = kBlack;
-        text = kWhite;
-    } else if ((attribute & CellBold) != 0) {
-        background = kWhite;
+// The eight ANSI colours, dark enough to read on the white background, and their bright forms
+// for bold text.
+constexpr QRgb kPalette[8] = {0x000000, 0xC00000, 0x008000, 0xA07800,
+                              0x0000D0, 0xB000B0, 0x00A0A0, 0xC0C0C0};
+constexpr QRgb kBrightPalette[8] = {0x606060, 0xFF3030, 0x00B000, 0xD0A000,
+                                    0x3050FF, 0xE040E0, 0x00D0D0, 0xFFFFFF};
+
+// Colours of a run by its attribute word. Without a chosen colour, reverse video paints white
+// on black, bold grey on white and everything else black on white; chosen colours (when the
+// Colour preference shows them) replace the black and the white, reverse swaps the two, and a
+// reverse screen swaps them once more.
+void coloursFor(std::uint32_t attribute, bool reverseScreen, QRgb& background, QRgb& text) {
+    const bool foregroundSet = showColours && (attribute & CellForegroundSet) != 0;
+    const bool backgroundSet = showColours && (attribute & CellBackgroundSet) != 0;
+    const int fore = static_cast<int>((attribute & CellForegroundMask) >> 8);
+    const bool bold = (attribute & CellBold) != 0;
+    text = foregroundSet ? (bold ? kBrightPalette[fore] : kPalette[fore]) : kBlack;
+    background = backgroundSet ? kPalette[attribute & CellBackgroundMask] : kWhite;
+    if ((attribute & CellReverse) != 0) {
+        std::swap(text, background);
+    } else if (bold && !foregroundSet) {
         text = kBoldGrey;
-    } else {
-        background = kWhite;
-        text = kBlack;
     }
+    if (reverseScreen) std::swap(text, background);
 }
 
 // Division that rounds toward minus infinity, for cell positions left of or above the area.
@@ -160,46 +168,67 @@ void TerminalView::paintEvent(QPaintEvent* event) {
     ++paintCount_;
     QPainter painter(this);
     const QRect dirty = event->rect();
-    painter.fillRect(dirty, QColor(kWhite));
     ScreenBridge::Access access(bridge_);
+    const bool reverseScreen = screen_.hasMode(ModeReverseScreen);
+    painter.fillRect(dirty, QColor(reverseScreen ? kBlack : kWhite));
     if (!screen_.hasStorage() || cellWidth_ <= 0 || cellHeight_ <= 0) return;
     paintText(painter, dirty);
-    paintCursor(painter);
+    if (!screen_.hasMode(ModeHiddenCursor)) paintCursor(painter);
     paintSelection(painter);
 }
 
 void TerminalView::paintText(QPainter& painter, const QRect& dirty) {
-    painter.setFont(font_);
     const int columns = std::min(screen_.columns, kMaxColumns);
+    const bool reverseScreen = screen_.hasMode(ModeReverseScreen);
+    const QRgb screenBackground = reverseScreen ? kBlack : kWhite;
     QRgb background = kWhite;
     QRgb text = kBlack;
     const int viewEnd = std::min(screen_.viewEnd, screen_.viewTop + kMaxRows);
     for (int line = screen_.viewTop, row = 0; line < viewEnd; ++line, ++row) {
         // Blank (never out of bounds) for lines outside the buffer.
-        const char* characters = screen_.lineCharacters(line);
+        const Cell* characters = screen_.lineCharacters(line);
         const std::uint32_t* attributes = screen_.lineAttributes(line);
         const int top = row * cellHeight_;
         const bool drawRow = top < dirty.bottom() + 1 && top + cellHeight_ > dirty.top();
         if (!drawRow) continue;
         int c = 0;
         while (c < columns) {
+            // A run of cells with one attribute word. Characters outside ASCII (line drawing,
+            // accents from a fallback font, wide characters) are drawn one by one at their own
+            // cell, so a glyph of another advance cannot push the rest of the row along.
             const std::uint32_t attribute = attributes[c];
-            int start = c;
-            int count = 0;
-            while (c < columns && attributes[c] == attribute) {
-                if (characters[c] == 0) {
-                    if (count > 0) break;
-                    ++start;
-                } else {
-                    ++count;
+            const int start = c;
+            const bool single = characters[c] >= 0x80 || characters[c] == 0;
+            ++c;
+            if (!single) {
+                while (c < columns && attributes[c] == attribute && characters[c] != 0 &&
+                       characters[c] < 0x80) {
+                    ++c;
                 }
-                ++c;
             }
-            if (count == 0) continue;
-            coloursFor(attribute, background, text);
-            rowBuffer_ = fromCodePage(characters + start, static_cast<std::size_t>(count));
+            int count = c - start;
+            if (characters[start] != kWideTail && c < columns && characters[c] == kWideTail) ++count;
+            coloursFor(attribute, reverseScreen, background, text);
             const QRect rect(start * cellWidth_, top, count * cellWidth_, cellHeight_);
             if (!rect.intersects(dirty)) continue;
+            if (characters[start] == 0 || characters[start] == kWideTail) {
+                if (background != screenBackground) painter.fillRect(rect, QColor(background));
+                continue;
+            }
+            rowBuffer_.clear();
+            for (int k = start; k < c; ++k) {
+                const char32_t shown = displayedCharacter(characters[k], attribute);
+                if (shown > 0xFFFF) {
+                    rowBuffer_.append(QChar::highSurrogate(shown));
+                    rowBuffer_.append(QChar::lowSurrogate(shown));
+                } else {
+                    rowBuffer_.append(QChar(static_cast<char16_t>(shown)));
+                }
+            }
+            QFont font = font_;
+            if ((attribute & CellUnderline) != 0) font.setUnderline(true);
+            if ((attribute & CellBlink) != 0) font.setItalic(true);  // blink drawn as italic
+            painter.setFont(font);
             painter.fillRect(rect, QColor(background));
             painter.setPen(QColor(text));
             painter.drawText(rect,
@@ -416,6 +445,17 @@ void TerminalView::noteLiveTopChanged(int newLiveTop) {
     // The repaint itself comes from the screen's own RepaintAll or RepaintCells.
     scrollViewByLocked(distance);
     requestFlush();
+}
+
+void TerminalView::noteColumnsChanged(int columns) {
+    QMetaObject::invokeMethod(this, [this, columns] { fitColumns(columns); }, Qt::QueuedConnection);
+}
+
+void TerminalView::fitColumns(int columns) {
+    if (!fitWindowToColumns || cellWidth_ <= 0) return;
+    const int wanted = columns * cellWidth_ + scrollBar_->sizeHint().width();
+    QWidget* top = window();
+    top->resize(top->width() + wanted - width(), top->height());
 }
 
 void TerminalView::flush() {

@@ -9,7 +9,7 @@ namespace corvid1::cli {
 namespace {
 
 // The options that take a value, with both spellings where a short one exists.
-enum class Opt { Port, User, Cipher, Terminal, PasswordFile, Size, KnownHosts, HostKey };
+enum class Opt { Port, User, Cipher, Terminal, Charset, PasswordFile, Size, KnownHosts, HostKey };
 
 struct ValueOption {
     char shortName;  // 0: long form only
@@ -22,6 +22,7 @@ constexpr ValueOption valueOptions[] = {
     {'l', "login", Opt::User},
     {'c', "cipher", Opt::Cipher},
     {'t', "terminal", Opt::Terminal},
+    {0, "charset", Opt::Charset},
     {0, "password-file", Opt::PasswordFile},
     {0, "size", Opt::Size},
     {0, "known-hosts", Opt::KnownHosts},
@@ -96,6 +97,9 @@ std::string applyValue(Opt id, const std::string& value, CliOptions& o, bool& us
                 return {};
             }
             return "unknown terminal type '" + value + "' (vt100 or vt52)";
+        case Opt::Charset:
+            if (parseRemoteCharset(value, o.charset)) return {};
+            return "unknown character set '" + value + "' (windows-1252, iso-8859-1 or utf-8)";
         case Opt::PasswordFile:
             if (value.empty()) return "empty password file name";
             o.passwordFile = value;
@@ -260,7 +264,7 @@ ParseResult parseOptions(int argc, const char* const* argv) {
 
 const char* usageLine() {
     return "usage: corvid1-cli [-p PORT] [-l USER] [-c 3des|blowfish|none] [-t vt100|vt52] [-v]\n"
-           "                   [--password-file FILE] [--raw | --screen] [--size COLSxROWS]\n"
+           "                   [--charset SET] [--password-file FILE] [--raw | --screen] [--size COLSxROWS]\n"
            "                   [--known-hosts FILE] [--accept-new | --host-key FP...]\n"
            "                   [user@]host\n";
 }
@@ -272,6 +276,8 @@ const char* helpText() {
            "  -l, --login USER        user name (default: user@ prefix, else the local name)\n"
            "  -c, --cipher NAME       3des (default), blowfish or none\n"
            "  -t, --terminal TYPE     terminal type for the pty: vt100 (default) or vt52\n"
+           "      --charset SET       the host's character set: windows-1252 (default),\n"
+           "                          iso-8859-1 or utf-8; --screen shows its text by it\n"
            "  -v, --verbose           the session's progress lines on standard error\n"
            "      --password-file F   read the password from the first line of F, which must\n"
            "                          not be accessible to group or others\n"

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "session/host_key_fingerprint.h"
+#include "terminal/interpreter.h"
 
 namespace corvid1::cli {
 
@@ -20,6 +21,7 @@ struct CliOptions {
     std::string user;          // empty: the local login name is used
     int cipher = 3;            // SSH-1 cipher number: 0 none, 3 triple DES, 6 Blowfish
     bool vt52 = false;         // terminal type asked for in the pty request
+    RemoteCharset charset = kDefaultRemoteCharset;  // how --screen shows bytes 128..255
     bool verbose = false;      // the driver's status lines go to standard error
     std::string passwordFile;  // empty: none given
     OutputMode output = OutputMode::Raw;

@@ -58,6 +58,7 @@ struct InterpreterState {
     unsigned char utf8Low = 0x80, utf8High = 0xBF;
     RemoteCharset charset = kDefaultRemoteCharset;
     bool localText = false;  // printText: Windows-1252, LF returns the carriage
+    bool vt52 = false;       // the terminal type: VT52 mode at every attach
     Cell text[kTextChunk];
     int textLength = 0;
     std::string reply;
@@ -778,7 +779,10 @@ void attachScreen(TerminalScreen* target) {
     state.utf8Taken = 0;
     state.textLength = 0;
     state.deferred.clear();
-    if (target != nullptr) target->resetState();
+    if (target != nullptr) {
+        target->resetState();
+        if (state.vt52) target->modes |= ModeVt52;
+    }
 }
 
 TerminalScreen* attachedScreen() {
@@ -864,7 +868,7 @@ std::string encodeForHost(std::u16string_view text, RemoteCharset charset) {
 }
 
 void selectTerminalType(bool vt52) {
-    if (state.screen == &detached) return;
+    state.vt52 = vt52;
     TerminalScreen& s = *state.screen;
     s.setModes(vt52 ? (s.getModes() | ModeVt52) : (s.getModes() & ~ModeVt52));
 }

@@ -45,7 +45,8 @@ bool parseRemoteCharset(std::string_view name, RemoteCharset& charset);
 // Typed or pasted text as the host expects it; characters the set lacks become '?'.
 std::string encodeForHost(std::u16string_view text, RemoteCharset charset);
 
-// The terminal type chosen at connect: VT52 mode or ANSI (VT100) mode.
+// The terminal type chosen at connect: VT52 mode or ANSI (VT100) mode, for the attached screen
+// and every screen attached later.
 void selectTerminalType(bool vt52);
 
 }  // namespace corvid1

@@ -40,7 +40,11 @@ class TerminalTest : public ::testing::Test {
         screen = createScreen();
         attachScreen(screen.get());
     }
-    void TearDown() override { attachScreen(nullptr); }
+    void TearDown() override {
+        attachScreen(nullptr);
+        selectTerminalType(false);
+        setRemoteCharset(kDefaultRemoteCharset);
+    }
 
     // A fresh screen of this size, attached, with no notifications recorded yet.
     void size(int columns, int rows, int scrollback) {
