@@ -145,10 +145,10 @@ void TerminalView::pasteClipboard() {
     if (clipboard == nullptr) return;
     const QString text = clipboard->text();
     if (text.isEmpty() || !host_.connected()) return;
-    const std::string encoded = encodeForHost(
-        std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()),
-                            static_cast<std::size_t>(text.size())),
-        static_cast<RemoteCharset>(remoteCharsetChoice));
+    const std::string encoded =
+        encodeForHost(std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()),
+                                          static_cast<std::size_t>(text.size())),
+                      static_cast<RemoteCharset>(remoteCharsetChoice));
     host_.sendToSession(encoded.c_str(), static_cast<int>(encoded.size()));
 }
 
@@ -191,15 +191,13 @@ bool TerminalView::onKeypadKey(int key, bool keypad) {
         int key;
         char final;
         bool function;
-    } kKeypad[] = {{Qt::Key_0, 'p', false},     {Qt::Key_1, 'q', false},
-                   {Qt::Key_2, 'r', false},     {Qt::Key_3, 's', false},
-                   {Qt::Key_4, 't', false},     {Qt::Key_5, 'u', false},
-                   {Qt::Key_6, 'v', false},     {Qt::Key_7, 'w', false},
-                   {Qt::Key_8, 'x', false},     {Qt::Key_9, 'y', false},
-                   {Qt::Key_Minus, 'm', false}, {Qt::Key_Comma, 'l', false},
-                   {Qt::Key_Period, 'n', false}, {Qt::Key_Enter, 'M', false},
-                   {Qt::Key_F1, 'P', true},     {Qt::Key_F2, 'Q', true},
-                   {Qt::Key_F3, 'R', true},     {Qt::Key_F4, 'S', true}};
+    } kKeypad[] = {
+        {Qt::Key_0, 'p', false},      {Qt::Key_1, 'q', false},     {Qt::Key_2, 'r', false},
+        {Qt::Key_3, 's', false},      {Qt::Key_4, 't', false},     {Qt::Key_5, 'u', false},
+        {Qt::Key_6, 'v', false},      {Qt::Key_7, 'w', false},     {Qt::Key_8, 'x', false},
+        {Qt::Key_9, 'y', false},      {Qt::Key_Minus, 'm', false}, {Qt::Key_Comma, 'l', false},
+        {Qt::Key_Period, 'n', false}, {Qt::Key_Enter, 'M', false}, {Qt::Key_F1, 'P', true},
+        {Qt::Key_F2, 'Q', true},      {Qt::Key_F3, 'R', true},     {Qt::Key_F4, 'S', true}};
     if (!host_.connected()) return false;
     const std::uint32_t modes = keyModes();
     for (const auto& entry : kKeypad) {

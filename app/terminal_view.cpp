@@ -207,7 +207,8 @@ void TerminalView::paintText(QPainter& painter, const QRect& dirty) {
                 }
             }
             int count = c - start;
-            if (characters[start] != kWideTail && c < columns && characters[c] == kWideTail) ++count;
+            if (characters[start] != kWideTail && c < columns && characters[c] == kWideTail)
+                ++count;
             coloursFor(attribute, reverseScreen, background, text);
             const QRect rect(start * cellWidth_, top, count * cellWidth_, cellHeight_);
             if (!rect.intersects(dirty)) continue;
@@ -448,7 +449,8 @@ void TerminalView::noteLiveTopChanged(int newLiveTop) {
 }
 
 void TerminalView::noteColumnsChanged(int columns) {
-    QMetaObject::invokeMethod(this, [this, columns] { fitColumns(columns); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, columns] { fitColumns(columns); }, Qt::QueuedConnection);
 }
 
 void TerminalView::fitColumns(int columns) {

@@ -18,14 +18,10 @@ struct ValueOption {
 };
 
 constexpr ValueOption valueOptions[] = {
-    {'p', "port", Opt::Port},
-    {'l', "login", Opt::User},
-    {'c', "cipher", Opt::Cipher},
-    {'t', "terminal", Opt::Terminal},
-    {0, "charset", Opt::Charset},
-    {0, "password-file", Opt::PasswordFile},
-    {0, "size", Opt::Size},
-    {0, "known-hosts", Opt::KnownHosts},
+    {'p', "port", Opt::Port},      {'l', "login", Opt::User},
+    {'c', "cipher", Opt::Cipher},  {'t', "terminal", Opt::Terminal},
+    {0, "charset", Opt::Charset},  {0, "password-file", Opt::PasswordFile},
+    {0, "size", Opt::Size},        {0, "known-hosts", Opt::KnownHosts},
     {0, "host-key", Opt::HostKey},
 };
 
@@ -264,7 +260,8 @@ ParseResult parseOptions(int argc, const char* const* argv) {
 
 const char* usageLine() {
     return "usage: corvid1-cli [-p PORT] [-l USER] [-c 3des|blowfish|none] [-t vt100|vt52] [-v]\n"
-           "                   [--charset SET] [--password-file FILE] [--raw | --screen] [--size COLSxROWS]\n"
+           "                   [--charset SET] [--password-file FILE] [--raw | --screen] [--size "
+           "COLSxROWS]\n"
            "                   [--known-hosts FILE] [--accept-new | --host-key FP...]\n"
            "                   [user@]host\n";
 }

@@ -18,9 +18,9 @@ enum class OutputMode {
 struct CliOptions {
     std::string host;
     std::uint16_t port = 22;
-    std::string user;          // empty: the local login name is used
-    int cipher = 3;            // SSH-1 cipher number: 0 none, 3 triple DES, 6 Blowfish
-    bool vt52 = false;         // terminal type asked for in the pty request
+    std::string user;   // empty: the local login name is used
+    int cipher = 3;     // SSH-1 cipher number: 0 none, 3 triple DES, 6 Blowfish
+    bool vt52 = false;  // terminal type asked for in the pty request
     RemoteCharset charset = kDefaultRemoteCharset;  // how --screen shows bytes 128..255
     bool verbose = false;      // the driver's status lines go to standard error
     std::string passwordFile;  // empty: none given

@@ -75,6 +75,10 @@ InterpreterState state;
 // the feed with a target that ignores everything.
 TerminalScreen detached;
 
+bool attached() {
+    return state.screen != nullptr && state.screen != &detached;
+}
+
 void flushText() {
     if (state.textLength == 0) return;
     const int length = state.textLength;
@@ -731,7 +735,7 @@ void step(unsigned char b) {
 
 void feedPiece(const unsigned char* bytes, std::size_t count) {
     std::size_t i = 0;
-    while (i < count && state.screen != &detached) {
+    while (i < count && attached()) {
         if (state.parse == Parse::Ground && state.utf8Needed == 0 && !state.localText) {
             // The common case: a run of printable ASCII with its line ends, widened in one pass.
             std::size_t j = i;
@@ -746,12 +750,12 @@ void feedPiece(const unsigned char* bytes, std::size_t count) {
         }
         step(bytes[i++]);
     }
-    if (state.screen != &detached) flushText();
+    if (attached()) flushText();
     state.textLength = 0;
 }
 
 int feed(const char* bytes, std::size_t count, bool local) {
-    if (state.screen == &detached || bytes == nullptr || count == 0) return 0;
+    if (!attached() || bytes == nullptr || count == 0) return 0;
     if (state.feeding) {
         state.deferred.append(bytes, count);
         return 0;
@@ -761,7 +765,7 @@ int feed(const char* bytes, std::size_t count, bool local) {
     state.localText = local;
     feedPiece(reinterpret_cast<const unsigned char*>(bytes), count);
     state.localText = false;
-    while (!state.deferred.empty() && state.screen != &detached) {
+    while (!state.deferred.empty() && attached()) {
         std::string more;
         more.swap(state.deferred);
         feedPiece(reinterpret_cast<const unsigned char*>(more.data()), more.size());
@@ -786,7 +790,7 @@ void attachScreen(TerminalScreen* target) {
 }
 
 TerminalScreen* attachedScreen() {
-    return state.screen == &detached ? nullptr : state.screen;
+    return attached() ? state.screen : nullptr;
 }
 
 int pendingByteCount() {
@@ -869,6 +873,7 @@ std::string encodeForHost(std::u16string_view text, RemoteCharset charset) {
 
 void selectTerminalType(bool vt52) {
     state.vt52 = vt52;
+    if (!attached()) return;
     TerminalScreen& s = *state.screen;
     s.setModes(vt52 ? (s.getModes() | ModeVt52) : (s.getModes() & ~ModeVt52));
 }

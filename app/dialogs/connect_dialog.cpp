@@ -1,7 +1,5 @@
 #include "app/dialogs/connect_dialog.h"
 
-#include "app/dialogs/dialog_layout.h"
-
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -16,6 +14,7 @@
 #include <algorithm>
 
 #include "app/dialogs/code_page.h"
+#include "app/dialogs/dialog_layout.h"
 #include "app/dialogs/settings_store.h"
 
 namespace corvid1 {

@@ -1,7 +1,5 @@
 #include "app/dialogs/font_dialog.h"
 
-#include "app/dialogs/dialog_layout.h"
-
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -12,6 +10,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "app/dialogs/dialog_layout.h"
 #include "app/dialogs/preferences.h"
 
 namespace corvid1 {

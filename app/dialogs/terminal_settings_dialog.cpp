@@ -1,7 +1,5 @@
 #include "app/dialogs/terminal_settings_dialog.h"
 
-#include "app/dialogs/dialog_layout.h"
-
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
@@ -17,6 +15,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "app/dialogs/dialog_layout.h"
 #include "app/dialogs/preferences.h"
 
 namespace corvid1 {
@@ -74,8 +73,8 @@ TerminalSettingsDialog::TerminalSettingsDialog(QWidget* parent, int currentLines
 
     charset_ = new QComboBox(this);
     charset_->setObjectName(QStringLiteral("remoteCharset"));
-    charset_->addItems({QStringLiteral("Windows-1252"), QStringLiteral("ISO 8859-1"),
-                        QStringLiteral("UTF-8")});
+    charset_->addItems(
+        {QStringLiteral("Windows-1252"), QStringLiteral("ISO 8859-1"), QStringLiteral("UTF-8")});
     charset_->setCurrentIndex(remoteCharsetChoice);
     auto* charsetLabel = new QLabel(QStringLiteral("&Remote Character Set:"), this);
     charsetLabel->setBuddy(charset_);

@@ -46,8 +46,9 @@ TEST_F(ScreenText, CellsComeOutAsUtf8WithLineDrawingAndWideCharactersOnce) {
     feed("\xc3\xa9\xe4\xb8\xad|\x1b(0lqx\x1b(B");
     setRemoteCharset(kDefaultRemoteCharset);
     feed("\r\n\xe9\x80");  // Windows-1252
-    EXPECT_EQ(screenText(*screen_),
-              "\xc3\xa9\xe4\xb8\xad|\xe2\x94\x8c\xe2\x94\x80\xe2\x94\x82\n\xc3\xa9\xe2\x82\xac\n\n");
+    EXPECT_EQ(
+        screenText(*screen_),
+        "\xc3\xa9\xe4\xb8\xad|\xe2\x94\x8c\xe2\x94\x80\xe2\x94\x82\n\xc3\xa9\xe2\x82\xac\n\n");
 }
 
 }  // namespace
