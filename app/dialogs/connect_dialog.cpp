@@ -1,5 +1,7 @@
 #include "app/dialogs/connect_dialog.h"
 
+#include "app/dialogs/dialog_layout.h"
+
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -14,7 +16,6 @@
 #include <algorithm>
 
 #include "app/dialogs/code_page.h"
-#include "app/dialogs/dialog_layout.h"
 #include "app/dialogs/settings_store.h"
 
 namespace corvid1 {

@@ -1,5 +1,7 @@
 #include "app/dialogs/font_dialog.h"
 
+#include "app/dialogs/dialog_layout.h"
+
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -10,7 +12,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "app/dialogs/dialog_layout.h"
 #include "app/dialogs/preferences.h"
 
 namespace corvid1 {
