@@ -247,6 +247,11 @@ void TerminalView::keyPressEvent(QKeyEvent* event) {
             break;
     }
     if (onKeypadKey(event->key(), (event->modifiers() & Qt::KeypadModifier) != 0)) return;
+    if (event->key() == Qt::Key_Return && (keyModes() & ModeNewLine) != 0) {
+        // New-line mode: RETURN sends CR LF.
+        if (host_.connected()) host_.sendToSession("\r\n", 2);
+        return;
+    }
     const QString text = event->text();
     if (text.isEmpty()) {
         QWidget::keyPressEvent(event);

@@ -50,6 +50,70 @@ void coloursFor(std::uint32_t attribute, bool reverseScreen, QRgb& background, Q
     if (reverseScreen) std::swap(text, background);
 }
 
+// Draws the line-drawing glyphs of the DEC special graphics set (box lines, scan lines and the
+// control pictures) from the cell's geometry, so they join from cell to cell whatever glyphs the
+// font has. Returns false for other characters, which the font draws.
+bool drawLineGlyph(QPainter& painter, const QRect& cell, char32_t c, QRgb colour,
+                   const QFont& font) {
+    const int x0 = cell.left(), x1 = cell.right() + 1, y0 = cell.top(), y1 = cell.bottom() + 1;
+    const int mx = x0 + cell.width() / 2, my = y0 + cell.height() / 2;
+    const int w = std::max(1, cell.width() / 8);
+    const QColor pen(colour);
+    auto across = [&](int from, int to, int y) {
+        painter.fillRect(QRect(from, y - w / 2, to - from, w), pen);
+    };
+    auto down = [&](int from, int to) {
+        painter.fillRect(QRect(mx - w / 2, from, w, to - from), pen);
+    };
+    // Left, right, up and down arms of each box-drawing character.
+    struct Arms {
+        char32_t c;
+        bool left, right, up, downward;
+    };
+    static constexpr Arms kBox[] = {
+        {0x2500, true, true, false, false}, {0x2502, false, false, true, true},
+        {0x250C, false, true, false, true}, {0x2510, true, false, false, true},
+        {0x2514, false, true, true, false}, {0x2518, true, false, true, false},
+        {0x251C, false, true, true, true},  {0x2524, true, false, true, true},
+        {0x252C, true, true, false, true},  {0x2534, true, true, true, false},
+        {0x253C, true, true, true, true}};
+    for (const Arms& arms : kBox) {
+        if (arms.c != c) continue;
+        if (arms.left) across(x0, arms.right ? x1 : mx + (w + 1) / 2, my);
+        if (arms.right) across(arms.left ? x0 : mx - w / 2, x1, my);
+        if (arms.up) down(y0, arms.downward ? y1 : my + (w + 1) / 2);
+        if (arms.downward) down(arms.up ? y0 : my - w / 2, y1);
+        return true;
+    }
+    if (c >= 0x23BA && c <= 0x23BD) {  // scan lines 1, 3, 7 and 9 of ten
+        static constexpr int kScan[] = {1, 3, 7, 9};
+        across(x0, x1, y0 + cell.height() * kScan[c - 0x23BA] / 10);
+        return true;
+    }
+    // Control pictures: the two letters of the control's name, small, one above the other.
+    static constexpr struct {
+        char32_t c;
+        const char* name;
+    } kPictures[] = {{0x2409, "HT"}, {0x240C, "FF"}, {0x240D, "CR"},
+                     {0x240A, "LF"}, {0x2424, "NL"}, {0x240B, "VT"}};
+    for (const auto& picture : kPictures) {
+        if (picture.c != c) continue;
+        QFont small = font;
+        small.setPixelSize(std::max(4, cell.height() / 2));
+        small.setLetterSpacing(QFont::AbsoluteSpacing, 0);
+        painter.setFont(small);
+        painter.setPen(pen);
+        const QRect upper(x0, y0, cell.width(), cell.height() / 2);
+        const QRect lower(x0, my, cell.width(), cell.height() - cell.height() / 2);
+        painter.drawText(upper, Qt::AlignLeft | Qt::AlignVCenter,
+                         QString(QLatin1Char(picture.name[0])));
+        painter.drawText(lower, Qt::AlignRight | Qt::AlignVCenter,
+                         QString(QLatin1Char(picture.name[1])));
+        return true;
+    }
+    return false;
+}
+
 // Division that rounds toward minus infinity, for cell positions left of or above the area.
 int floorDiv(std::intptr_t value, int divisor) {
     std::intptr_t q = value / divisor;
@@ -198,11 +262,12 @@ void TerminalView::paintText(QPainter& painter, const QRect& dirty) {
             // cell, so a glyph of another advance cannot push the rest of the row along.
             const std::uint32_t attribute = attributes[c];
             const int start = c;
-            const bool single = characters[c] >= 0x80 || characters[c] == 0;
+            const bool single =
+                characters[c] == 0 || displayedCharacter(characters[c], attribute) >= 0x80;
             ++c;
             if (!single) {
                 while (c < columns && attributes[c] == attribute && characters[c] != 0 &&
-                       characters[c] < 0x80) {
+                       displayedCharacter(characters[c], attribute) < 0x80) {
                     ++c;
                 }
             }
@@ -227,10 +292,15 @@ void TerminalView::paintText(QPainter& painter, const QRect& dirty) {
                 }
             }
             QFont font = font_;
+            if ((attribute & CellBold) != 0) font.setBold(true);
             if ((attribute & CellUnderline) != 0) font.setUnderline(true);
             if ((attribute & CellBlink) != 0) font.setItalic(true);  // blink drawn as italic
-            painter.setFont(font);
             painter.fillRect(rect, QColor(background));
+            if (single &&
+                drawLineGlyph(painter, rect, displayedCharacter(characters[start], attribute), text,
+                              font))
+                continue;
+            painter.setFont(font);
             painter.setPen(QColor(text));
             painter.drawText(rect,
                              Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine | Qt::TextDontClip,

@@ -365,6 +365,10 @@ void setModes(bool set) {
         modes = on ? (modes | bit) : (modes & ~bit);
     }
     s.setModes(modes);
+    // Every ?3, even one that keeps the count, clears the screen and homes the cursor.
+    for (int k = 0; k < std::max(state.count, 1); ++k) {
+        if (state.marker == '?' && state.parameters[k] == 3) s.setColumnCount(set ? 132 : 80);
+    }
 }
 
 void deviceStatus() {

@@ -694,7 +694,6 @@ void TerminalScreen::setVt52Graphics(bool on) {
 void TerminalScreen::setModes(std::uint32_t word) {
     const std::uint32_t changed = modes ^ word;
     modes = word;
-    if ((changed & ModeWideColumns) != 0) setColumnCount(hasMode(ModeWideColumns) ? 132 : 80);
     if ((changed & ModeOrigin) != 0) moveCursorTo(1, 1);
     if ((changed & ModeVt52) != 0) setVt52Graphics(false);
     if ((changed & (ModeReverseScreen | ModeHiddenCursor)) != 0) notify(RepaintAll, 0, 0);
