@@ -17,14 +17,21 @@ constexpr int kParameterLimit = 99999;
 constexpr char32_t kReplacement = 0xFFFD;
 constexpr int kTextChunk = 1024;
 
-// Bytes that go to the screen as they are in every state of the parser: printable ASCII, CR, LF.
-constexpr std::array<bool, 256> makeTextTable() {
-    std::array<bool, 256> table{};
-    for (int b = 0x20; b < 0x7F; ++b) table[b] = true;
-    table['\r'] = table['\n'] = true;
-    return table;
+// The length of the run of printable ASCII (0x20..0x7E) at the start of `bytes`, eight bytes
+// at a time while no byte in them is outside the range.
+std::size_t printableRun(const unsigned char* bytes, std::size_t count) {
+    constexpr std::uint64_t ones = 0x0101010101010101u, high = 0x8080808080808080u;
+    std::size_t k = 0;
+    for (; k + 8 <= count; k += 8) {
+        std::uint64_t x;
+        std::memcpy(&x, bytes + k, 8);
+        const std::uint64_t below = (x - ones * 0x20) & ~x;  // some byte below 0x20
+        const std::uint64_t above = (x + ones) | x;          // some byte 0x7F or above
+        if (((below | above) & high) != 0) break;
+    }
+    while (k < count && bytes[k] >= 0x20 && bytes[k] < 0x7F) ++k;
+    return k;
 }
-constexpr std::array<bool, 256> kIsText = makeTextTable();
 
 enum class Parse : std::uint8_t {
     Ground,
@@ -61,6 +68,7 @@ struct InterpreterState {
     bool vt52 = false;       // the terminal type: VT52 mode at every attach
     Cell text[kTextChunk];
     int textLength = 0;
+    bool textNarrow = true;  // every staged character takes one cell
     std::string reply;
     int result = 0;
     // A notification handler that prints into the terminal while a feed is running (the send
@@ -83,11 +91,18 @@ void flushText() {
     if (state.textLength == 0) return;
     const int length = state.textLength;
     state.textLength = 0;
-    state.screen->writeText(state.text, length);
+    if (state.textNarrow) {
+        state.screen->writeNarrow(state.text, length);
+    } else {
+        state.screen->writeText(state.text, length);
+    }
+    state.textNarrow = true;
 }
 
+// Printable characters wait here so that a line of mixed text reaches the screen in one call.
 void stage(char32_t c) {
     if (state.textLength == kTextChunk) flushText();
+    if (c >= 0x300 && characterWidth(c) != 1) state.textNarrow = false;
     state.text[state.textLength++] = c;
 }
 
@@ -141,11 +156,10 @@ void controlByte(unsigned char b) {
         case 10:
         case 11:
         case 12:
-            if (state.localText) stage('\r');
-            stage('\n');
+            act().newLine(state.localText);
             break;
         case 13:
-            stage('\r');
+            act().carriageReturn();
             break;
         case 14:
             act().invokeSet(1);
@@ -728,8 +742,7 @@ void step(unsigned char b) {
         } else {
             highByte(b);
         }
-    } else if (kIsText[b]) {
-        if (b == '\n' && state.localText) stage('\r');
+    } else if (b >= 0x20 && b < 0x7F) {
         stage(b);
     } else {
         controlByte(b);
@@ -737,19 +750,72 @@ void step(unsigned char b) {
     countHeld();
 }
 
+// A whole control sequence of the usual form (ESC [, an optional ?, digits and semicolons, a
+// final byte) at the start of `bytes`, acted on at once. Returns the bytes it took, or 0 when the
+// sequence is incomplete or of another form; the state machine then takes it byte by byte.
+std::size_t simpleControlSequence(const unsigned char* bytes, std::size_t count) {
+    constexpr std::size_t kLongest = 64;
+    const std::size_t limit = std::min(count, kLongest);
+    std::size_t k = 2;
+    startSequence(Parse::Csi);
+    if (k < limit && bytes[k] == '?') {
+        state.marker = '?';
+        ++k;
+    }
+    for (; k < limit; ++k) {
+        const unsigned char b = bytes[k];
+        if (b >= '0' && b <= '9') {
+            if (state.count < kMaxParameters) {
+                int& value = state.parameters[state.count];
+                value = std::min(value * 10 + (b - '0'), kParameterLimit);
+            }
+            state.anyParameter = true;
+        } else if (b == ';') {
+            if (state.count < kMaxParameters) ++state.count;
+            if (state.count < kMaxParameters) state.parameters[state.count] = 0;
+            state.anyParameter = true;
+        } else if (b >= 0x40 && b <= 0x7E) {
+            if (state.anyParameter && state.count < kMaxParameters) ++state.count;
+            toGround();
+            controlSequence(b);
+            return k + 1;
+        } else {
+            break;
+        }
+    }
+    state.parse = Parse::Ground;
+    return 0;
+}
+
 void feedPiece(const unsigned char* bytes, std::size_t count) {
     std::size_t i = 0;
     while (i < count && attached()) {
         if (state.parse == Parse::Ground && state.utf8Needed == 0 && !state.localText) {
-            // The common case: a run of printable ASCII with its line ends, widened in one pass.
-            std::size_t j = i;
-            while (j < count && kIsText[bytes[j]]) {
-                if (state.textLength == kTextChunk) flushText();
-                state.text[state.textLength++] = bytes[j++];
-            }
-            if (j > i) {
-                i = j;
+            // The common case: a run of printable ASCII. It joins staged text (after an accented
+            // character, say) or goes to the screen as it is.
+            const std::size_t run = printableRun(bytes + i, count - i);
+            if (run > 0 && state.textLength == 0) {
+                state.screen->writeNarrow(bytes + i, static_cast<int>(run));
+                i += run;
                 continue;
+            }
+            for (std::size_t end = i + run; i < end;) {
+                if (state.textLength == kTextChunk) flushText();
+                const std::size_t take =
+                    std::min(end - i, static_cast<std::size_t>(kTextChunk - state.textLength));
+                Cell* out = state.text + state.textLength;
+                for (std::size_t k = 0; k < take; ++k) out[k] = bytes[i + k];
+                state.textLength += static_cast<int>(take);
+                i += take;
+            }
+            if (i >= count) break;
+            if (bytes[i] == 27 && i + 1 < count && bytes[i + 1] == '[' &&
+                !state.screen->hasMode(ModeVt52)) {
+                const std::size_t taken = simpleControlSequence(bytes + i, count - i);
+                if (taken > 0) {
+                    i += taken;
+                    continue;
+                }
             }
         }
         step(bytes[i++]);

@@ -376,21 +376,97 @@ void TerminalScreen::repaintCursorCell() {
 // ---------------------------------------------------------------------------------------------
 // Writing
 
-void TerminalScreen::putCells(int column, int line, const Cell* characters, int renditionFlags,
-                              int backgroundColour, int count) {
+// Copies (and widens) `count` characters into one line from `column` on, with the current
+// rendition and background; count is limited to the line.
+template <class Character>
+void TerminalScreen::storeCells(int column, int line, const Character* characters, int count) {
     if (!hasStorage() || line < 1 || line > lastLine + 1 || column < 1 || column > columns) return;
     count = std::min(count, columns - column + 1);
     if (count <= 0) return;
-    const std::uint32_t word = (static_cast<std::uint32_t>(renditionFlags) << 8) +
-                               static_cast<std::uint32_t>(backgroundColour);
-    Cell* cells = charactersOf(line);
-    std::uint32_t* attributes = attributesOf(line);
+    const std::uint32_t word =
+        (static_cast<std::uint32_t>(rendition) << 8) + static_cast<std::uint32_t>(background);
+    const std::size_t slot = static_cast<std::size_t>(slotOfLine(line)) * columns;
+    Cell* cells = characters_.data() + slot;
+    std::uint32_t* attributes = attributes_.data() + slot;
     // Half of a wide character left behind would draw the other half of something else.
     if (cells[column - 1] == kWideTail && column > 1) cells[column - 2] = 0;
     const int end = column - 1 + count;
     if (end < columns && cells[end] == kWideTail) cells[end] = 0;
-    std::copy_n(characters, count, cells + column - 1);
-    std::fill_n(attributes + column - 1, count, word);
+    Cell* out = cells + column - 1;
+    std::uint32_t* words = attributes + column - 1;
+    for (int k = 0; k < count; ++k) out[k] = characters[k];
+    for (int k = 0; k < count; ++k) words[k] = word;
+}
+
+void TerminalScreen::putCells(int column, int line, const Cell* characters, int renditionFlags,
+                              int backgroundColour, int count) {
+    const int savedRendition = rendition, savedBackground = background;
+    rendition = renditionFlags;
+    background = backgroundColour;
+    storeCells(column, line, characters, count);
+    rendition = savedRendition;
+    background = savedBackground;
+}
+
+// A run of narrow printable characters: row by row, wrapping (or piling onto the last column
+// when autowrap is off), pushing the rest of the row right in insert mode.
+template <class Character>
+void TerminalScreen::writeRun(const Character* text, int count) {
+    if (!hasStorage() || count <= 0) return;
+    const bool autowrap = hasMode(ModeAutowrap);
+    const bool insert = hasMode(ModeInsert);
+    int topLine = cursorLine, bottomLine = cursorLine;
+    int leftColumn = std::min(cursorColumn, columns), rightColumn = cursorColumn;
+    scrolled_ = false;
+    holdsOutput_ = true;
+    int position = 0;
+    while (position < count) {
+        if (cursorColumn > columns) {  // the wrap is pending
+            if (autowrap) {
+                cursorColumn = 1;
+                lineFeed();
+                cursorColumn = 1;
+                leftColumn = 1;
+            } else {
+                cursorColumn = columns;
+            }
+        }
+        int length = std::min(count - position, columns - cursorColumn + 1);
+        if (!autowrap && length < count - position) {
+            // Without autowrap everything past the margin lands on the last column, so only the
+            // last character of the rest is seen there.
+            storeCells(cursorColumn, cursorLine, text + position, length - 1);
+            storeCells(columns, cursorLine, text + count - 1, 1);
+            position = count;
+            cursorColumn = columns + 1;
+        } else {
+            if (insert) {
+                const int at = cursorColumn;
+                insertCharacters(length);
+                cursorColumn = at;
+            }
+            storeCells(cursorColumn, cursorLine, text + position, length);
+            cursorColumn += length;
+            position += length;
+        }
+        topLine = std::min(topLine, cursorLine);
+        bottomLine = std::max(bottomLine, cursorLine);
+        rightColumn = std::max(rightColumn, cursorColumn);
+    }
+    if (!autowrap && cursorColumn > columns) cursorColumn = columns;
+    if (scrolled_) {
+        notify(RepaintAll, 0, 0);
+    } else {
+        repaintCells(topLine, leftColumn, bottomLine, rightColumn);
+    }
+}
+
+void TerminalScreen::writeNarrow(const unsigned char* text, int count) {
+    writeRun(text, count);
+}
+
+void TerminalScreen::writeNarrow(const Cell* text, int count) {
+    writeRun(text, count);
 }
 
 void TerminalScreen::scrollUp() {
@@ -425,7 +501,24 @@ void TerminalScreen::index() {
 }
 
 void TerminalScreen::carriageReturn() {
+    if (!hasStorage()) return;
+    const int oldColumn = cursorColumn;
     cursorColumn = 1;
+    repaintCells(cursorLine, 1, cursorLine, oldColumn);
+}
+
+void TerminalScreen::newLine(bool returnToo) {
+    if (!hasStorage()) return;
+    scrolled_ = false;
+    const int oldLine = cursorLine, oldColumn = cursorColumn;
+    lineFeed();
+    if (returnToo || hasMode(ModeNewLine)) cursorColumn = 1;
+    if (scrolled_) {
+        notify(RepaintAll, 0, 0);
+    } else {
+        repaintCells(oldLine, oldColumn, oldLine, oldColumn);
+        repaintCursorCell();
+    }
 }
 
 void TerminalScreen::reverseIndex() {
@@ -518,7 +611,7 @@ void TerminalScreen::writeText(const Cell* text, int count) {
             insertCharacters(length);
             cursorColumn = at;
         }
-        putCells(cursorColumn, cursorLine, cells, rendition, background, length);
+        storeCells(cursorColumn, cursorLine, cells, length);
         cursorColumn += length;
         includeCursor();
         if (cursorColumn > columns && !autowrap) cursorColumn = columns;
@@ -652,16 +745,6 @@ void TerminalScreen::restoreCursor() {
     updateCharacterSet();
     repaintCells(oldLine, oldColumn, oldLine, oldColumn);
     repaintCursorCell();
-}
-
-void TerminalScreen::setRendition(int flags, int backgroundColour) {
-    rendition = flags;
-    background = backgroundColour;
-}
-
-void TerminalScreen::getRendition(int& flags, int& backgroundColour) const {
-    flags = rendition;
-    backgroundColour = background;
 }
 
 void TerminalScreen::updateCharacterSet() {

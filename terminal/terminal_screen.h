@@ -166,6 +166,10 @@ struct TerminalScreen {
     void writeText(const Cell* text, int count);
     // The same for 8-bit text in Windows-1252, the code page of the system's own messages.
     void writeText(const char* text, int count);
+    // Printable characters one cell wide each, without CR, LF or controls: printable ASCII bytes
+    // or code points. The interpreter's path for ordinary text.
+    void writeNarrow(const unsigned char* text, int count);
+    void writeNarrow(const Cell* text, int count);
     void putCells(int column, int line, const Cell* characters, int renditionFlags,
                   int backgroundColour, int count);
     void normalizePositions(int& line1, int& column1, int& line2, int& column2) const;
@@ -177,6 +181,8 @@ struct TerminalScreen {
     // Relative moves: a cursor inside the scroll region stays inside it; columns 1..columns.
     void stepCursor(int lineDelta, int columnDelta);
     void carriageReturn();
+    // LF, VT and FF: lineFeed, and column 1 too in new-line mode or when `returnToo`.
+    void newLine(bool returnToo);
     // Down one row, scrolling the region when the cursor is on its bottom row (and nothing at
     // the screen's bottom below the region). lineFeed leaves the notification to its caller.
     void lineFeed();
@@ -187,8 +193,14 @@ struct TerminalScreen {
     void clearTabStop(int which);  // 0: at the cursor, 3: all
     void saveCursor();
     void restoreCursor();
-    void setRendition(int flags, int backgroundColour);
-    void getRendition(int& flags, int& backgroundColour) const;
+    void setRendition(int flags, int backgroundColour) {
+        rendition = flags;
+        background = backgroundColour;
+    }
+    void getRendition(int& flags, int& backgroundColour) const {
+        flags = rendition;
+        backgroundColour = background;
+    }
     // Character sets: designate G0 or G1, invoke one of them, VT52 graphics on or off.
     void designateSet(int which, char set);
     void invokeSet(int which);
@@ -234,6 +246,10 @@ struct TerminalScreen {
     void rebuild(int newColumns, int newRows, int newScrollback, bool keepText);
     void scrollUp();
     void updateCharacterSet();
+    template <class Character>
+    void storeCells(int column, int line, const Character* characters, int count);
+    template <class Character>
+    void writeRun(const Character* text, int count);
     int effectiveColumn() const { return cursorColumn > columns ? columns : cursorColumn; }
     void notify(int message, std::intptr_t first, std::intptr_t second);
     void repaintCells(int line1, int column1, int line2, int column2);
