@@ -510,6 +510,7 @@ void TerminalScreen::carriageReturn() {
 void TerminalScreen::newLine(bool returnToo) {
     if (!hasStorage()) return;
     scrolled_ = false;
+    holdsOutput_ = true;
     const int oldLine = cursorLine, oldColumn = cursorColumn;
     lineFeed();
     if (returnToo || hasMode(ModeNewLine)) cursorColumn = 1;
