@@ -27,11 +27,23 @@ std::vector<std::string> expectedLines(const std::string& name) {
 
 class CaptureTest : public TerminalTest {
   protected:
-    // The live screen against the last 24 lines tmux showed.
-    void expectScreenMatches(const std::string& name) {
+    // The live screen against the last 24 lines tmux showed. tmux writes line-drawing cells as
+    // the bytes the host sent, so with `asSent` the cells are compared the same way.
+    void expectScreenMatches(const std::string& name, bool asSent = false) {
         const auto lines = expectedLines(name);
         ASSERT_GE(lines.size(), 24u);
-        for (int r = 1; r <= 24; ++r) EXPECT_EQ(row(r), lines[lines.size() - 24 + r - 1]) << r;
+        for (int r = 1; r <= 24; ++r) {
+            EXPECT_EQ(asSent ? sentRow(r) : row(r), lines[lines.size() - 24 + r - 1])
+                << name << " row " << r;
+        }
+    }
+    std::string sentRow(int screenRow) const {
+        std::string text;
+        for (int column = 1; column <= screen->columns; ++column) {
+            const Cell cell = screen->characterAt(screen->liveTop + screenRow - 1, column);
+            if (cell != kWideTail) appendUtf8(text, cell == 0 ? U' ' : cell);
+        }
+        return text.substr(0, text.find_last_not_of(' ') + 1);
     }
     int columnOf(int screenRow, const std::string& text) {
         return static_cast<int>(row(screenRow).find(text)) + 1;
@@ -101,6 +113,31 @@ TEST_F(CaptureTest, ProcessMonitorWithReverseVideoHeader) {
     ASSERT_EQ(row(header).substr(0, 9), "  PID USE");
     // Reverse video; SI after every reset invokes G0, which holds ASCII.
     EXPECT_EQ(attributeOnRow(header, 3), 0x8000u);
+}
+
+// A pager paging back and forth, dialog's menu and gauge boxes (line drawing), and UTF-8 text
+// with accents and wide characters, against what tmux showed for the same bytes.
+TEST_F(CaptureTest, PagerBoxesAndUtf8TextLookAsTmuxShowedThem) {
+    const struct {
+        const char* name;
+        RemoteCharset charset;
+        bool asSent;
+    } cases[] = {{"pager", RemoteCharset::Windows1252, false},
+                 {"menu", RemoteCharset::Windows1252, true},
+                 {"gauge", RemoteCharset::Windows1252, true},
+                 {"utf8", RemoteCharset::Utf8, false}};
+    for (const auto& c : cases) {
+        setRemoteCharset(c.charset);
+        size(80, 24, 100);
+        feed(readCapture(std::string(c.name) + ".raw"));
+        expectScreenMatches(std::string(c.name) + ".expected", c.asSent);
+    }
+    // The menu's corners are drawn from the line-drawing set.
+    setRemoteCharset(RemoteCharset::Windows1252);
+    size(80, 24, 100);
+    feed(readCapture("menu.raw"));
+    EXPECT_EQ(sentRow(5).find("lqq"), 20u);
+    EXPECT_EQ(row(5).find("\u250c\u2500\u2500"), 20u);
 }
 
 TEST_F(CaptureTest, Vt52ModeFollowsTheTerminalType) {
