@@ -19,6 +19,7 @@ namespace {
 constexpr QRgb kBlack = 0x000000;
 constexpr QRgb kWhite = 0xFFFFFF;
 constexpr QRgb kBoldGrey = 0x646464;
+constexpr QRgb kReverseBoldGrey = 0xA8A8A8;
 
 // The part of the cursor image combined into the cursor cell at most.
 constexpr int kCursorImageWidth = 70;
@@ -31,23 +32,23 @@ constexpr QRgb kPalette[8] = {0x000000, 0xC00000, 0x008000, 0xA07800,
 constexpr QRgb kBrightPalette[8] = {0x606060, 0xFF3030, 0x00B000, 0xD0A000,
                                     0x3050FF, 0xE040E0, 0x00D0D0, 0xFFFFFF};
 
-// Colours of a run by its attribute word. Without a chosen colour, reverse video paints white
-// on black, bold grey on white and everything else black on white; chosen colours (when the
-// Colour preference shows them) replace the black and the white, reverse swaps the two, and a
-// reverse screen swaps them once more.
+// Colours of a run by its attribute word. The normal colours are black on white, white on
+// black on a reverse screen; chosen colours (when the Colour preference shows them) replace
+// them, reverse video swaps text and background, and bold without a chosen colour is grey.
 void coloursFor(std::uint32_t attribute, bool reverseScreen, QRgb& background, QRgb& text) {
     const bool foregroundSet = showColours && (attribute & CellForegroundSet) != 0;
     const bool backgroundSet = showColours && (attribute & CellBackgroundSet) != 0;
     const int fore = static_cast<int>((attribute & CellForegroundMask) >> 8);
     const bool bold = (attribute & CellBold) != 0;
-    text = foregroundSet ? (bold ? kBrightPalette[fore] : kPalette[fore]) : kBlack;
-    background = backgroundSet ? kPalette[attribute & CellBackgroundMask] : kWhite;
+    const QRgb normalText = reverseScreen ? kWhite : kBlack;
+    const QRgb normalBackground = reverseScreen ? kBlack : kWhite;
+    text = foregroundSet ? (bold ? kBrightPalette[fore] : kPalette[fore]) : normalText;
+    background = backgroundSet ? kPalette[attribute & CellBackgroundMask] : normalBackground;
     if ((attribute & CellReverse) != 0) {
         std::swap(text, background);
     } else if (bold && !foregroundSet) {
-        text = kBoldGrey;
+        text = reverseScreen ? kReverseBoldGrey : kBoldGrey;
     }
-    if (reverseScreen) std::swap(text, background);
 }
 
 // Draws the line-drawing glyphs of the DEC special graphics set (box lines, scan lines and the

@@ -123,6 +123,24 @@ class TerminalViewTest : public QObject {
         QCOMPARE(cellBackground(image, 0, 3), QRgb(0x000000));  // a reverse space is black
     }
 
+    void coloursReverseScreenAndTheColourPreference() {
+        makeView(20, 4, 0);
+        // Cyan and red backgrounds, then a reverse screen.
+        print("\x1b[46m  \x1b[41m  \x1b[m\r\n");
+        QImage image = picture();
+        QCOMPARE(cellBackground(image, 0, 0), QRgb(0x00A0A0));  // cyan is cyan
+        QCOMPARE(cellBackground(image, 2, 0), QRgb(0xC00000));
+        QCOMPARE(cellBackground(image, 5, 1), QRgb(0xFFFFFF));
+        showColours = false;
+        image = picture();
+        QCOMPARE(cellBackground(image, 0, 0), QRgb(0xFFFFFF));
+        showColours = true;
+        print("\x1b[?5h");
+        image = picture();
+        QCOMPARE(cellBackground(image, 5, 1), QRgb(0x000000));
+        QCOMPARE(cellBackground(image, 0, 0), QRgb(0x00A0A0));  // a chosen colour stays
+    }
+
     void textAfterARenditionResetIsPlainWhateverCameBefore() {
         makeView(40, 6, 10);
         // A reverse status line across the whole row (as top draws its header), then ordinary
