@@ -11,8 +11,10 @@
 
 #include "app/command_ids.h"
 #include "app/dialogs/code_page.h"
+#include "app/dialogs/preferences.h"
 #include "app/screen_bridge.h"
 #include "app/terminal_view.h"
+#include "terminal/interpreter.h"
 #include "terminal/terminal_screen.h"
 
 namespace corvid1 {
@@ -143,9 +145,11 @@ void TerminalView::pasteClipboard() {
     if (clipboard == nullptr) return;
     const QString text = clipboard->text();
     if (text.isEmpty() || !host_.connected()) return;
-    std::vector<char> bytes(static_cast<std::size_t>(text.size()) + 1);
-    const std::size_t length = toCodePage(text, bytes.data(), bytes.size());
-    host_.sendToSession(bytes.data(), static_cast<int>(length));
+    const std::string encoded =
+        encodeForHost(std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()),
+                                          static_cast<std::size_t>(text.size())),
+                      static_cast<RemoteCharset>(remoteCharsetChoice));
+    host_.sendToSession(encoded.c_str(), static_cast<int>(encoded.size()));
 }
 
 void TerminalView::selectAll() {
@@ -156,30 +160,73 @@ void TerminalView::selectAll() {
     update();
 }
 
+// The terminal's modes as the keys need them: VT52 or ANSI, cursor keys and keypad modes.
+std::uint32_t TerminalView::keyModes() const {
+    ScreenBridge::Access access(bridge_);
+    return screen_.modes;
+}
+
 void TerminalView::onKeyDown(int virtualKey) {
     virtualKey &= 0xFF;
     if (!host_.connected()) return;
+    const std::uint32_t modes = keyModes();
     for (const CursorKey& key : kCursorKeys) {
         if (key.virtualKey != virtualKey) continue;
-        if (host_.terminalType() == 0) {
-            const char sequence[] = {kEsc, '[', key.final, 0};
-            host_.sendToSession(sequence, 3);
-        } else {
+        // VT52 mode: ESC x; ANSI mode: ESC [ x, or ESC O x in cursor-key application mode.
+        if ((modes & ModeVt52) != 0) {
             const char sequence[] = {kEsc, key.final, 0};
             host_.sendToSession(sequence, 2);
+        } else {
+            const char sequence[] = {kEsc, (modes & ModeCursorKeys) != 0 ? 'O' : '[', key.final, 0};
+            host_.sendToSession(sequence, 3);
         }
         return;
     }
 }
 
+bool TerminalView::onKeypadKey(int key, bool keypad) {
+    // The keypad's keys and the final byte they send in keypad application mode; PF1..PF4 send
+    // their sequences in either mode.
+    static constexpr struct {
+        int key;
+        char final;
+        bool function;
+    } kKeypad[] = {
+        {Qt::Key_0, 'p', false},      {Qt::Key_1, 'q', false},     {Qt::Key_2, 'r', false},
+        {Qt::Key_3, 's', false},      {Qt::Key_4, 't', false},     {Qt::Key_5, 'u', false},
+        {Qt::Key_6, 'v', false},      {Qt::Key_7, 'w', false},     {Qt::Key_8, 'x', false},
+        {Qt::Key_9, 'y', false},      {Qt::Key_Minus, 'm', false}, {Qt::Key_Comma, 'l', false},
+        {Qt::Key_Period, 'n', false}, {Qt::Key_Enter, 'M', false}, {Qt::Key_F1, 'P', true},
+        {Qt::Key_F2, 'Q', true},      {Qt::Key_F3, 'R', true},     {Qt::Key_F4, 'S', true}};
+    if (!host_.connected()) return false;
+    const std::uint32_t modes = keyModes();
+    for (const auto& entry : kKeypad) {
+        if (entry.key != key || (!entry.function && (!keypad || (modes & ModeKeypad) == 0)))
+            continue;
+        // VT52 mode: ESC ? x for the keypad and ESC P..S for PF1..4; ANSI mode: ESC O x.
+        const bool vt52 = (modes & ModeVt52) != 0;
+        const char middle = vt52 ? '?' : 'O';
+        if (vt52 && entry.function) {
+            const char sequence[] = {kEsc, entry.final, 0};
+            host_.sendToSession(sequence, 2);
+        } else {
+            const char sequence[] = {kEsc, middle, entry.final, 0};
+            host_.sendToSession(sequence, 3);
+        }
+        return true;
+    }
+    return false;
+}
+
 void TerminalView::onCharacter(char16_t code) {
     if (!host_.connected()) return;
-    // The whole UTF-16 unit goes through the code page, so a typed euro sign arrives as 0x80
-    // instead of as whatever its low byte happens to be; units the code page lacks become '?'.
-    char bytes[4] = {};
-    const std::size_t length = toCodePage(QString(QChar(code)), bytes, sizeof bytes);
-    if (length == 0) return;
-    host_.sendToSession(bytes, static_cast<int>(length));
+    // Typed text goes out in the remote character set; characters it lacks become '?'. A
+    // surrogate half alone cannot be encoded and is sent as '?' too.
+    const char16_t unit[1] = {code};
+    const std::string bytes = encodeForHost(std::u16string_view(unit, 1),
+                                            static_cast<RemoteCharset>(remoteCharsetChoice));
+    if (bytes.empty()) return;
+    host_.sendToSession(bytes.c_str(), static_cast<int>(bytes.size()));
 }
 
 void TerminalView::keyPressEvent(QKeyEvent* event) {
@@ -199,12 +246,23 @@ void TerminalView::keyPressEvent(QKeyEvent* event) {
         default:
             break;
     }
+    if (onKeypadKey(event->key(), (event->modifiers() & Qt::KeypadModifier) != 0)) return;
+    if (event->key() == Qt::Key_Return && (keyModes() & ModeNewLine) != 0) {
+        // New-line mode: RETURN sends CR LF.
+        if (host_.connected()) host_.sendToSession("\r\n", 2);
+        return;
+    }
     const QString text = event->text();
     if (text.isEmpty()) {
         QWidget::keyPressEvent(event);
         return;
     }
-    for (const QChar ch : text) onCharacter(ch.unicode());
+    const std::string bytes =
+        encodeForHost(std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()),
+                                          static_cast<std::size_t>(text.size())),
+                      static_cast<RemoteCharset>(remoteCharsetChoice));
+    if (host_.connected() && !bytes.empty())
+        host_.sendToSession(bytes.c_str(), static_cast<int>(bytes.size()));
 }
 
 // Tab and Backtab are characters for the host, not focus moves.

@@ -168,6 +168,9 @@ MainWindow::MainWindow(AppState& state, ScreenBridge& bridge, QWidget* parent)
                 case LiveTopChanged:
                     view->noteLiveTopChanged(static_cast<int>(first));
                     return true;
+                case ColumnsChanged:
+                    view->noteColumnsChanged(static_cast<int>(first));
+                    return true;
                 default:
                     return false;  // SendToHost needs the session, on this thread's behalf
             }
@@ -380,6 +383,11 @@ void MainWindow::connectCommand() {
     login.password = state_.login.password;
     wipePassword(state_.login);
     login.terminalType = vt52Mode != 0 ? "vt52" : "vt100";
+    // No session runs yet, so no feed can be using the interpreter.
+    bridge_.tryChange([] {
+        setRemoteCharset(static_cast<RemoteCharset>(remoteCharsetChoice));
+        selectTerminalType(vt52Mode != 0);
+    });
     login.cipherPreference = static_cast<std::uint32_t>(state_.cipher);
     {
         ScreenBridge::Access access(bridge_);
@@ -682,6 +690,7 @@ std::unique_ptr<MainWindow> startUp(bool show) {
     }
     vt52Mode = type;
     terminalFont = loadTerminalFont();
+    loadDisplaySettings();
     bridge.tryChange([&] { state.screen->setScrollbackLines(lines); });
 
     state.connected = false;

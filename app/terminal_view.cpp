@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "app/dialogs/code_page.h"
+#include "app/dialogs/preferences.h"
 #include "app/screen_bridge.h"
 #include "resources/resources.h"
 #include "terminal/terminal_screen.h"
@@ -18,28 +19,100 @@ namespace {
 constexpr QRgb kBlack = 0x000000;
 constexpr QRgb kWhite = 0xFFFFFF;
 constexpr QRgb kBoldGrey = 0x646464;
+constexpr QRgb kReverseBoldGrey = 0xA8A8A8;
 
 // The part of the cursor image combined into the cursor cell at most.
 constexpr int kCursorImageWidth = 70;
 constexpr int kCursorImageHeight = 60;
 
-// Colours of a run by its attribute word: reverse video (and bit 0x80) paints white on black,
-// bold grey on white, everything else black on white. A word with only other bits (underline,
-// blink, a foreground colour, a character set) used to keep the colours of the run painted
-// before it; since vt100 applications end every rendition with ESC [ m SI, which sets a
-// character-set bit, that painted whole screens of ordinary text in the reverse video of an
-// earlier status line, and differently depending on where the view was scrolled to.
-void coloursFor(std::uint32_t attribute, QRgb& background, QRgb& text) {
-    if ((attribute & 0x80u) != 0 || (attribute & CellReverse) != 0) {
-        background = kBlack;
-        text = kWhite;
-    } else if ((attribute & CellBold) != 0) {
-        background = kWhite;
-        text = kBoldGrey;
-    } else {
-        background = kWhite;
-        text = kBlack;
+// The eight ANSI colours, dark enough to read on the white background, and their bright forms
+// for bold text.
+constexpr QRgb kPalette[8] = {0x000000, 0xC00000, 0x008000, 0xA07800,
+                              0x0000D0, 0xB000B0, 0x00A0A0, 0xC0C0C0};
+constexpr QRgb kBrightPalette[8] = {0x606060, 0xFF3030, 0x00B000, 0xD0A000,
+                                    0x3050FF, 0xE040E0, 0x00D0D0, 0xFFFFFF};
+
+// Colours of a run by its attribute word. The normal colours are black on white, white on
+// black on a reverse screen; chosen colours (when the Colour preference shows them) replace
+// them, reverse video swaps text and background, and bold without a chosen colour is grey.
+void coloursFor(std::uint32_t attribute, bool reverseScreen, QRgb& background, QRgb& text) {
+    const bool foregroundSet = showColours && (attribute & CellForegroundSet) != 0;
+    const bool backgroundSet = showColours && (attribute & CellBackgroundSet) != 0;
+    const int fore = static_cast<int>((attribute & CellForegroundMask) >> 8);
+    const bool bold = (attribute & CellBold) != 0;
+    const QRgb normalText = reverseScreen ? kWhite : kBlack;
+    const QRgb normalBackground = reverseScreen ? kBlack : kWhite;
+    text = foregroundSet ? (bold ? kBrightPalette[fore] : kPalette[fore]) : normalText;
+    background = backgroundSet ? kPalette[attribute & CellBackgroundMask] : normalBackground;
+    if ((attribute & CellReverse) != 0) {
+        std::swap(text, background);
+    } else if (bold && !foregroundSet) {
+        text = reverseScreen ? kReverseBoldGrey : kBoldGrey;
     }
+}
+
+// Draws the line-drawing glyphs of the DEC special graphics set (box lines, scan lines and the
+// control pictures) from the cell's geometry, so they join from cell to cell whatever glyphs the
+// font has. Returns false for other characters, which the font draws.
+bool drawLineGlyph(QPainter& painter, const QRect& cell, char32_t c, QRgb colour,
+                   const QFont& font) {
+    const int x0 = cell.left(), x1 = cell.right() + 1, y0 = cell.top(), y1 = cell.bottom() + 1;
+    const int mx = x0 + cell.width() / 2, my = y0 + cell.height() / 2;
+    const int w = std::max(1, cell.width() / 8);
+    const QColor pen(colour);
+    auto across = [&](int from, int to, int y) {
+        painter.fillRect(QRect(from, y - w / 2, to - from, w), pen);
+    };
+    auto down = [&](int from, int to) {
+        painter.fillRect(QRect(mx - w / 2, from, w, to - from), pen);
+    };
+    // Left, right, up and down arms of each box-drawing character.
+    struct Arms {
+        char32_t c;
+        bool left, right, up, downward;
+    };
+    static constexpr Arms kBox[] = {
+        {0x2500, true, true, false, false}, {0x2502, false, false, true, true},
+        {0x250C, false, true, false, true}, {0x2510, true, false, false, true},
+        {0x2514, false, true, true, false}, {0x2518, true, false, true, false},
+        {0x251C, false, true, true, true},  {0x2524, true, false, true, true},
+        {0x252C, true, true, false, true},  {0x2534, true, true, true, false},
+        {0x253C, true, true, true, true}};
+    for (const Arms& arms : kBox) {
+        if (arms.c != c) continue;
+        if (arms.left) across(x0, arms.right ? x1 : mx + (w + 1) / 2, my);
+        if (arms.right) across(arms.left ? x0 : mx - w / 2, x1, my);
+        if (arms.up) down(y0, arms.downward ? y1 : my + (w + 1) / 2);
+        if (arms.downward) down(arms.up ? y0 : my - w / 2, y1);
+        return true;
+    }
+    if (c >= 0x23BA && c <= 0x23BD) {  // scan lines 1, 3, 7 and 9 of ten
+        static constexpr int kScan[] = {1, 3, 7, 9};
+        across(x0, x1, y0 + cell.height() * kScan[c - 0x23BA] / 10);
+        return true;
+    }
+    // Control pictures: the two letters of the control's name, small, one above the other.
+    static constexpr struct {
+        char32_t c;
+        const char* name;
+    } kPictures[] = {{0x2409, "HT"}, {0x240C, "FF"}, {0x240D, "CR"},
+                     {0x240A, "LF"}, {0x2424, "NL"}, {0x240B, "VT"}};
+    for (const auto& picture : kPictures) {
+        if (picture.c != c) continue;
+        QFont small = font;
+        small.setPixelSize(std::max(4, cell.height() / 2));
+        small.setLetterSpacing(QFont::AbsoluteSpacing, 0);
+        painter.setFont(small);
+        painter.setPen(pen);
+        const QRect upper(x0, y0, cell.width(), cell.height() / 2);
+        const QRect lower(x0, my, cell.width(), cell.height() - cell.height() / 2);
+        painter.drawText(upper, Qt::AlignLeft | Qt::AlignVCenter,
+                         QString(QLatin1Char(picture.name[0])));
+        painter.drawText(lower, Qt::AlignRight | Qt::AlignVCenter,
+                         QString(QLatin1Char(picture.name[1])));
+        return true;
+    }
+    return false;
 }
 
 // Division that rounds toward minus infinity, for cell positions left of or above the area.
@@ -160,47 +233,75 @@ void TerminalView::paintEvent(QPaintEvent* event) {
     ++paintCount_;
     QPainter painter(this);
     const QRect dirty = event->rect();
-    painter.fillRect(dirty, QColor(kWhite));
     ScreenBridge::Access access(bridge_);
+    const bool reverseScreen = screen_.hasMode(ModeReverseScreen);
+    painter.fillRect(dirty, QColor(reverseScreen ? kBlack : kWhite));
     if (!screen_.hasStorage() || cellWidth_ <= 0 || cellHeight_ <= 0) return;
     paintText(painter, dirty);
-    paintCursor(painter);
+    if (!screen_.hasMode(ModeHiddenCursor)) paintCursor(painter);
     paintSelection(painter);
 }
 
 void TerminalView::paintText(QPainter& painter, const QRect& dirty) {
-    painter.setFont(font_);
     const int columns = std::min(screen_.columns, kMaxColumns);
+    const bool reverseScreen = screen_.hasMode(ModeReverseScreen);
+    const QRgb screenBackground = reverseScreen ? kBlack : kWhite;
     QRgb background = kWhite;
     QRgb text = kBlack;
     const int viewEnd = std::min(screen_.viewEnd, screen_.viewTop + kMaxRows);
     for (int line = screen_.viewTop, row = 0; line < viewEnd; ++line, ++row) {
         // Blank (never out of bounds) for lines outside the buffer.
-        const char* characters = screen_.lineCharacters(line);
+        const Cell* characters = screen_.lineCharacters(line);
         const std::uint32_t* attributes = screen_.lineAttributes(line);
         const int top = row * cellHeight_;
         const bool drawRow = top < dirty.bottom() + 1 && top + cellHeight_ > dirty.top();
         if (!drawRow) continue;
         int c = 0;
         while (c < columns) {
+            // A run of cells with one attribute word. Characters outside ASCII (line drawing,
+            // accents from a fallback font, wide characters) are drawn one by one at their own
+            // cell, so a glyph of another advance cannot push the rest of the row along.
             const std::uint32_t attribute = attributes[c];
-            int start = c;
-            int count = 0;
-            while (c < columns && attributes[c] == attribute) {
-                if (characters[c] == 0) {
-                    if (count > 0) break;
-                    ++start;
-                } else {
-                    ++count;
+            const int start = c;
+            const bool single =
+                characters[c] == 0 || displayedCharacter(characters[c], attribute) >= 0x80;
+            ++c;
+            if (!single) {
+                while (c < columns && attributes[c] == attribute && characters[c] != 0 &&
+                       displayedCharacter(characters[c], attribute) < 0x80) {
+                    ++c;
                 }
-                ++c;
             }
-            if (count == 0) continue;
-            coloursFor(attribute, background, text);
-            rowBuffer_ = fromCodePage(characters + start, static_cast<std::size_t>(count));
+            int count = c - start;
+            if (characters[start] != kWideTail && c < columns && characters[c] == kWideTail)
+                ++count;
+            coloursFor(attribute, reverseScreen, background, text);
             const QRect rect(start * cellWidth_, top, count * cellWidth_, cellHeight_);
             if (!rect.intersects(dirty)) continue;
+            if (characters[start] == 0 || characters[start] == kWideTail) {
+                if (background != screenBackground) painter.fillRect(rect, QColor(background));
+                continue;
+            }
+            rowBuffer_.clear();
+            for (int k = start; k < c; ++k) {
+                const char32_t shown = displayedCharacter(characters[k], attribute);
+                if (shown > 0xFFFF) {
+                    rowBuffer_.append(QChar::highSurrogate(shown));
+                    rowBuffer_.append(QChar::lowSurrogate(shown));
+                } else {
+                    rowBuffer_.append(QChar(static_cast<char16_t>(shown)));
+                }
+            }
+            QFont font = font_;
+            if ((attribute & CellBold) != 0) font.setBold(true);
+            if ((attribute & CellUnderline) != 0) font.setUnderline(true);
+            if ((attribute & CellBlink) != 0) font.setItalic(true);  // blink drawn as italic
             painter.fillRect(rect, QColor(background));
+            if (single &&
+                drawLineGlyph(painter, rect, displayedCharacter(characters[start], attribute), text,
+                              font))
+                continue;
+            painter.setFont(font);
             painter.setPen(QColor(text));
             painter.drawText(rect,
                              Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine | Qt::TextDontClip,
@@ -416,6 +517,18 @@ void TerminalView::noteLiveTopChanged(int newLiveTop) {
     // The repaint itself comes from the screen's own RepaintAll or RepaintCells.
     scrollViewByLocked(distance);
     requestFlush();
+}
+
+void TerminalView::noteColumnsChanged(int columns) {
+    QMetaObject::invokeMethod(
+        this, [this, columns] { fitColumns(columns); }, Qt::QueuedConnection);
+}
+
+void TerminalView::fitColumns(int columns) {
+    if (!fitWindowToColumns || cellWidth_ <= 0) return;
+    const int wanted = columns * cellWidth_ + scrollBar_->sizeHint().width();
+    QWidget* top = window();
+    top->resize(top->width() + wanted - width(), top->height());
 }
 
 void TerminalView::flush() {

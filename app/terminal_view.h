@@ -79,6 +79,10 @@ class TerminalView : public QWidget {
     void noteRepaintAll();
     void noteRepaintCells(std::intptr_t end, std::intptr_t start);
     void noteLiveTopChanged(int newLiveTop);
+    // The host switched between 80 and 132 columns: the window is widened or narrowed to fit
+    // (on the user-interface thread, a moment later) when the preference allows it.
+    void noteColumnsChanged(int columns);
+    void fitColumns(int columns);
     // User-interface thread: applies what was collected (called by the flush timer; tests call
     // it to see the result at once).
     void flush();
@@ -94,6 +98,9 @@ class TerminalView : public QWidget {
     void pasteClipboard();
     void selectAll();
     void onKeyDown(int virtualKey);
+    // A key of the numeric keypad (Qt key code): digits, point, minus, comma, Enter, or PF1..4
+    // (F1..F4); false when it is none of them or the keypad sends plain characters.
+    bool onKeypadKey(int key, bool keypad);
     void onCharacter(char16_t code);
 
     // --- State for the window and for tests ---
@@ -125,6 +132,7 @@ class TerminalView : public QWidget {
 
   private:
     void placeScrollBar();
+    std::uint32_t keyModes() const;
     void paintText(class QPainter& painter, const QRect& dirty);
     void paintCursor(QPainter& painter);
     void paintSelection(QPainter& painter);

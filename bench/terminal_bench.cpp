@@ -1,4 +1,4 @@
-// Throughput of the terminal: server output of three kinds fed through feedBytes in
+// Throughput of the terminal: server output of four kinds fed through feedBytes in
 // packet-sized calls, at columns/rows/scrollback given as the benchmark's arguments. The
 // window is a notification target that does nothing, so only the terminal is measured.
 //
@@ -47,6 +47,28 @@ std::string renditionText(int, int) {
     return text;
 }
 
+// What a UTF-8 host's text in a European language looks like: lines of 80 characters, about
+// one in eight of them accented (two bytes each).
+std::string utf8Text(int, int) {
+    static const char* words[] = {"Grüße", "aus",    "Köln",  "und",        "Zürich:", "café",
+                                  "naïve", "façade", "señor", "Ærøskøbing", "déjà",    "vu",
+                                  "the",   "quick",  "brown", "fox",        "jumps",   "över",
+                                  "the",   "lazy",   "dog"};
+    std::string text;
+    for (int n = 0; text.size() < 256 * 1024; ++n) {
+        std::string line = "Zeile " + std::to_string(n) + ": ";
+        int characters = static_cast<int>(line.size());
+        for (int k = n; characters < 72; ++k) {
+            const std::string word = words[k % std::size(words)];
+            line += word + " ";
+            for (unsigned char c : word) characters += (c & 0xC0) != 0x80;
+            ++characters;
+        }
+        text += line + "\r\n";
+    }
+    return text;
+}
+
 // What an editor or top redrawing the whole screen looks like: every row addressed, written
 // and cleared to its end, a reverse-video status row, a scroll of the region now and then.
 std::string cursorRedraw(int columns, int rows) {
@@ -67,8 +89,9 @@ std::string cursorRedraw(int columns, int rows) {
     return text;
 }
 
-template <std::string (*Make)(int, int)>
+template <std::string (*Make)(int, int), RemoteCharset Charset = RemoteCharset::Windows1252>
 void feedThroughTerminal(benchmark::State& state) {
+    setRemoteCharset(Charset);
     const int columns = static_cast<int>(state.range(0));
     const int rows = static_cast<int>(state.range(1));
     const int scrollback = static_cast<int>(state.range(2));
@@ -92,6 +115,7 @@ void feedThroughTerminal(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                             static_cast<std::int64_t>(input.size()));
     attachScreen(nullptr);
+    setRemoteCharset(kDefaultRemoteCharset);
 }
 
 void sizes(benchmark::internal::Benchmark* b) {
@@ -110,10 +134,14 @@ void BM_Rendition(benchmark::State& state) {
 void BM_CursorRedraw(benchmark::State& state) {
     feedThroughTerminal<cursorRedraw>(state);
 }
+void BM_Utf8Text(benchmark::State& state) {
+    feedThroughTerminal<utf8Text, RemoteCharset::Utf8>(state);
+}
 
 BENCHMARK(BM_PlainText)->Apply(sizes);
 BENCHMARK(BM_Rendition)->Apply(sizes);
 BENCHMARK(BM_CursorRedraw)->Apply(sizes);
+BENCHMARK(BM_Utf8Text)->Apply(sizes);
 
 }  // namespace
 

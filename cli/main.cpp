@@ -24,5 +24,8 @@ int main(int argc, char** argv) {
         std::printf("corvid1-cli %s\n", CORVID1_VERSION);
         return exitOk;
     }
+    // The terminal that --screen feeds takes both from the process-wide interpreter.
+    corvid1::setRemoteCharset(parsed.options.charset);
+    corvid1::selectTerminalType(parsed.options.vt52);
     return runClient(parsed.options);
 }

@@ -14,6 +14,7 @@ enum class Opt {
     User,
     Cipher,
     Terminal,
+    Charset,
     PasswordFile,
     Size,
     KnownHosts,
@@ -35,6 +36,7 @@ constexpr ValueOption valueOptions[] = {
     {'l', "login", Opt::User},
     {'c', "cipher", Opt::Cipher},
     {0, "terminal", Opt::Terminal},
+    {0, "charset", Opt::Charset},
     {0, "password-file", Opt::PasswordFile},
     {0, "size", Opt::Size},
     {0, "known-hosts", Opt::KnownHosts},
@@ -113,6 +115,9 @@ std::string applyValue(Opt id, const std::string& value, CliOptions& o, bool& us
                 return {};
             }
             return "unknown terminal type '" + value + "' (vt100 or vt52)";
+        case Opt::Charset:
+            if (parseRemoteCharset(value, o.charset)) return {};
+            return "unknown character set '" + value + "' (windows-1252, iso-8859-1 or utf-8)";
         case Opt::PasswordFile:
             if (value.empty()) return "empty password file name";
             o.passwordFile = value;
@@ -322,7 +327,7 @@ ParseResult parseOptions(int argc, const char* const* argv) {
 
 const char* usageLine() {
     return "usage: corvid1-cli [-CtTvXx] [-p PORT] [-l USER] [-c 3des|blowfish|none]\n"
-           "                   [--terminal vt100|vt52] [--password-file FILE]\n"
+           "                   [--terminal vt100|vt52] [--charset SET] [--password-file FILE]\n"
            "                   [--raw | --screen] [--size COLSxROWS] [--known-hosts FILE]\n"
            "                   [--accept-new | --host-key FP...] [--connect-timeout SECONDS]\n"
            "                   [--keepalive SECONDS] [--no-password-padding]\n"
@@ -341,6 +346,8 @@ const char* helpText() {
            "  -t                      ask for a pseudo-terminal even for a command\n"
            "  -T                      ask for no pseudo-terminal, even for a shell\n"
            "  -C, --compress          ask the server to compress the session (zlib level 6)\n"
+           "      --charset SET       the host's character set: windows-1252 (default),\n"
+           "                          iso-8859-1 or utf-8; --screen shows its text by it\n"
            "  -v, --verbose           the session's progress lines on standard error\n"
            "      --password-file F   read the password from the first line of F, which must\n"
            "                          not be accessible to group or others\n"

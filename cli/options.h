@@ -6,6 +6,7 @@
 
 #include "session/channels/forward_spec.h"
 #include "session/host_key_fingerprint.h"
+#include "terminal/interpreter.h"
 
 namespace corvid1::cli {
 
@@ -33,6 +34,7 @@ struct CliOptions {
     bool padPassword = true;   // the password hidden among IGNOREs of the neighbouring sizes
     std::vector<ForwardSpec> forwards;  // -L and -R, in the order given
     bool forwardX11 = false;            // -X asks for it, -x (the default) does not
+    RemoteCharset charset = kDefaultRemoteCharset;  // how --screen shows bytes 128..255
     bool verbose = false;      // the driver's status lines go to standard error
     std::string passwordFile;  // empty: none given
     OutputMode output = OutputMode::Raw;

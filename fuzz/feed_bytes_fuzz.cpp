@@ -2,8 +2,9 @@
 // scrollback changes in between, and checks after every piece that the screen's positions still
 // lie inside the buffer.
 //
-// Input layout: byte 0 columns, byte 1 rows, byte 2 scrollback, byte 3 the seed of the piece
-// sizes; the rest is the byte stream.
+// Input layout: byte 0 columns, byte 1 rows, byte 2 scrollback (low bits) and the remote
+// character set (top bits), byte 3 the seed of the piece sizes and (top bit) VT52 mode; the rest
+// is the byte stream.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -42,10 +43,14 @@ struct CheckingTarget : NotificationTarget {
                 checkCell(second);
                 break;
             case SendToHost:
-                if (second != 5 ||
-                    std::memcmp(reinterpret_cast<const char*>(first), "vt100", 6) != 0) {
+                if (second < 1 || second > 32 ||
+                    std::strlen(reinterpret_cast<const char*>(first)) !=
+                        static_cast<std::size_t>(second)) {
                     fail("SendToHost text");
                 }
+                break;
+            case ColumnsChanged:
+                if (first != screen->columns || second != 0) fail("ColumnsChanged value");
                 break;
             case LiveTopChanged:
                 if (first != screen->liveTop || second != 0) fail("LiveTopChanged value");
@@ -64,7 +69,9 @@ void checkInvariants(const TerminalScreen& s) {
     if (s.cellCount != (s.lastLine + 1) * s.columns) fail("cellCount");
     if (s.cursorColumn < 1 || s.cursorColumn > s.columns + 1) fail("cursor column");
     if (s.cursorLine < 1 || s.cursorLine > s.liveBottom) fail("cursor line");
-    if (s.savedLine < 1 || s.savedLine > s.lastLine + 1) fail("saved line");
+    if (s.saved.row < 1 || s.saved.row > s.rows) fail("saved row");
+    if (s.saved.column < 1 || s.saved.column > s.columns + 1) fail("saved column");
+    if (s.shift < 0 || s.shift > 1) fail("shift");
     if (s.regionTop < 1 || s.regionTop > s.regionBottom || s.regionBottom > s.rows) fail("region");
     if (pendingByteCount() < 0 || pendingByteCount() > kInputBufferSize) fail("pending count");
 }
@@ -83,6 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TerminalScreen screen;
     CheckingTarget target;
     target.screen = &screen;
+    setRemoteCharset(static_cast<RemoteCharset>((data[2] >> 6) % 3));
+    selectTerminalType((data[3] & 0x80) != 0);
     attachScreen(&screen);
     screen.setScrollbackLines(data[2] % 40);
     screen.resize(data[0] % 140, data[1] % 70, 640, 480, &target);
@@ -113,10 +122,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Everything the view and the clipboard read.
     std::uint32_t sum = 0;
     for (int line = screen.viewTop - 1; line <= screen.lastLine + 2; ++line) {
-        const char* characters = screen.lineCharacters(line);
+        const Cell* characters = screen.lineCharacters(line);
         const std::uint32_t* attributes = screen.lineAttributes(line);
         for (int column = 0; column < screen.columns; ++column) {
-            sum += static_cast<unsigned char>(characters[column]) + attributes[column];
+            sum += displayedCharacter(characters[column], attributes[column]) + attributes[column];
         }
     }
     const std::u16string all = screen.selectionText(0, 1, screen.columns, screen.lastLine + 1);

@@ -4,15 +4,19 @@
 
 namespace corvid1 {
 
-// Window-message numbers (the platform's first user message 1024 plus 500..505). The screen
-// sends RepaintAll, RepaintCells, SendToHost and LiveTopChanged; the others belong to the shell.
+// Window-message numbers (the platform's first user message 1024 plus 500..506). The screen
+// sends RepaintAll, RepaintCells, SendToHost, LiveTopChanged and ColumnsChanged; the others belong
+// to the shell.
 enum WindowMessage : int {
     SessionEnded = 1524,
     Relayout = 1525,
-    RepaintAll = 1526,     // first 0, second 0
-    RepaintCells = 1527,   // first: end cell, second: start cell, each row x 256 + column
-    SendToHost = 1528,     // first: const char* to the text (NUL-terminated), second: its length
-    LiveTopChanged = 1529  // first: the new liveTop, second 0
+    RepaintAll = 1526,      // first 0, second 0
+    RepaintCells = 1527,    // first: end cell, second: start cell, each row x 256 + column
+    SendToHost = 1528,      // first: const char* to the text (NUL-terminated), second: its length
+    LiveTopChanged = 1529,  // first: the new liveTop, second 0
+    // The host switched between 80 and 132 columns (first: the new count, second 0); the window
+    // may widen or narrow to fit.
+    ColumnsChanged = 1530
 };
 
 // What the screen knows of the window that shows it. Sends are synchronous: the sender waits

@@ -10,6 +10,9 @@ namespace corvid1 {
 
 int vt52Mode = 0;
 TerminalFont terminalFont = defaultTerminalFont();
+bool showColours = true;
+int remoteCharsetChoice = 0;
+bool fitWindowToColumns = true;
 
 namespace {
 
@@ -51,6 +54,21 @@ void saveTerminalSettings(int type, int lines) {
     QSettings key = openSettingsKey();
     writeValue(key, kTermTypeValue, type);
     writeValue(key, kScrollbackValue, lines);
+}
+
+void loadDisplaySettings() {
+    QSettings key = openSettingsKey();
+    int value = 0;
+    if (readNumber(key, kShowColourValue, value)) showColours = value != 0;
+    if (readNumber(key, kRemoteCharsetValue, value)) remoteCharsetChoice = std::clamp(value, 0, 2);
+    if (readNumber(key, kFitColumnsValue, value)) fitWindowToColumns = value != 0;
+}
+
+void saveDisplaySettings() {
+    QSettings key = openSettingsKey();
+    writeValue(key, kShowColourValue, showColours ? 1 : 0);
+    writeValue(key, kRemoteCharsetValue, remoteCharsetChoice);
+    writeValue(key, kFitColumnsValue, fitWindowToColumns ? 1 : 0);
 }
 
 TerminalFont loadTerminalFont() {

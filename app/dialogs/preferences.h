@@ -23,6 +23,12 @@ inline constexpr char kFontSizeValue[] = "CEChannelFontSize";
 inline constexpr char kFontWeightValue[] = "CEChannelFontWeight";
 inline constexpr char kTermTypeValue[] = "CETermType";
 inline constexpr char kScrollbackValue[] = "CENumScrollBackLines";
+// Display settings of the terminal beyond the design's: colours shown (1) or not (0), the
+// remote character set (0 Windows-1252, 1 ISO 8859-1, 2 UTF-8), and whether the window widens
+// and narrows when the host switches between 80 and 132 columns (1) or keeps its size (0).
+inline constexpr char kShowColourValue[] = "CEShowColour";
+inline constexpr char kRemoteCharsetValue[] = "CERemoteCharset";
+inline constexpr char kFitColumnsValue[] = "CEFitColumns";
 
 // A face name longer than this is neither stored nor read back (and such families are left
 // out of the Font dialog's list), so what is saved is always what is loaded.
@@ -51,6 +57,17 @@ TerminalFont defaultTerminalFont();
 extern int vt52Mode;
 // The font the terminal view draws with; replaced by the Font dialog's OK.
 extern TerminalFont terminalFont;
+// The display settings above, as loaded or set by the Terminal Settings dialog. The remote
+// character set itself lives in the interpreter (setRemoteCharset), which the window updates
+// when no feed runs.
+extern bool showColours;
+extern int remoteCharsetChoice;
+extern bool fitWindowToColumns;
+
+// Reads the display settings; each missing or unreadable value keeps its default (colours on,
+// Windows-1252, the window follows the column count).
+void loadDisplaySettings();
+void saveDisplaySettings();
 
 // Reads face, height and weight in this order and stops at the first that is missing or
 // unreadable; true only if all three were read. Outputs already read may have been written.

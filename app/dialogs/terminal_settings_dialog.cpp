@@ -1,8 +1,8 @@
 #include "app/dialogs/terminal_settings_dialog.h"
 
-#include "app/dialogs/dialog_layout.h"
-
 #include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "app/dialogs/dialog_layout.h"
 #include "app/dialogs/preferences.h"
 
 namespace corvid1 {
@@ -32,6 +33,9 @@ class TerminalSettingsDialog : public QDialog {
     QRadioButton* vt52_;
     QRadioButton* vt100_;
     QLineEdit* lines_;
+    QComboBox* charset_;
+    QCheckBox* colours_;
+    QCheckBox* fitColumns_;
     std::function<void(int)> applyLines_;
 };
 
@@ -67,6 +71,23 @@ TerminalSettingsDialog::TerminalSettingsDialog(QWidget* parent, int currentLines
     linesLabel->setBuddy(lines_);
     form->addRow(linesLabel, lines_);
 
+    charset_ = new QComboBox(this);
+    charset_->setObjectName(QStringLiteral("remoteCharset"));
+    charset_->addItems(
+        {QStringLiteral("Windows-1252"), QStringLiteral("ISO 8859-1"), QStringLiteral("UTF-8")});
+    charset_->setCurrentIndex(remoteCharsetChoice);
+    auto* charsetLabel = new QLabel(QStringLiteral("&Remote Character Set:"), this);
+    charsetLabel->setBuddy(charset_);
+    form->addRow(charsetLabel, charset_);
+    colours_ = new QCheckBox(QStringLiteral("Show &Colours"), this);
+    colours_->setObjectName(QStringLiteral("showColours"));
+    colours_->setChecked(showColours);
+    form->addRow(colours_);
+    fitColumns_ = new QCheckBox(QStringLiteral("&Resize Window for 132 Columns"), this);
+    fitColumns_->setObjectName(QStringLiteral("fitColumns"));
+    fitColumns_->setChecked(fitWindowToColumns);
+    form->addRow(fitColumns_);
+
     layOutWithOkCancel(this, form);
 }
 
@@ -75,6 +96,11 @@ void TerminalSettingsDialog::accept() {
     vt52Mode = vt100_->isChecked() ? 0 : 1;
     if (applyLines_) applyLines_(lines);
     saveTerminalSettings(vt52Mode, lines);
+    remoteCharsetChoice = charset_->currentIndex();
+    showColours = colours_->isChecked();
+    fitWindowToColumns = fitColumns_->isChecked();
+    saveDisplaySettings();
+    if (parentWidget() != nullptr) parentWidget()->update();
     QDialog::accept();
 }
 

@@ -30,6 +30,7 @@
 #include "app/dialogs/settings_store.h"
 #include "app/screen_bridge.h"
 #include "app/session_link.h"
+#include "terminal/interpreter.h"
 #include "terminal/terminal_screen.h"
 #include "window_driver.h"
 
@@ -280,13 +281,14 @@ class MainWindowTest : public QObject {
         // Typing: the server echoes and answers each line.
         typeText(*window_, QStringLiteral("hello\r"));
         QVERIFY(waitUntil([] { return shows("unknown: hello"); }, 10000));
-        // Cursor keys: three bytes in VT100 mode, two in VT52 mode (at once, same session).
+        // Cursor keys: three bytes in ANSI mode, two once the host puts the terminal in VT52
+        // mode (at once, same session).
         QTest::keyClick(window_->view(), Qt::Key_Up);
         QVERIFY(recorded(record, QStringLiteral("STDIN \\x1b[A")));
-        vt52Mode = 1;
+        QVERIFY(ScreenBridge::instance().tryChange([] { feedBytes("\x1b[?2l", 5); }));
         QTest::keyClick(window_->view(), Qt::Key_Left);
         QVERIFY(recorded(record, QStringLiteral("STDIN \\x1bD")));
-        vt52Mode = 0;
+        QVERIFY(ScreenBridge::instance().tryChange([] { feedBytes("\x1b<", 2); }));
         // Paste goes out as one input.
         QGuiApplication::clipboard()->setText(QStringLiteral("pasted text\r"));
         window_->onCommand(kCmdPaste);

@@ -123,6 +123,24 @@ class TerminalViewTest : public QObject {
         QCOMPARE(cellBackground(image, 0, 3), QRgb(0x000000));  // a reverse space is black
     }
 
+    void coloursReverseScreenAndTheColourPreference() {
+        makeView(20, 4, 0);
+        // Cyan and red backgrounds, then a reverse screen.
+        print("\x1b[46m  \x1b[41m  \x1b[m\r\n");
+        QImage image = picture();
+        QCOMPARE(cellBackground(image, 0, 0), QRgb(0x00A0A0));  // cyan is cyan
+        QCOMPARE(cellBackground(image, 2, 0), QRgb(0xC00000));
+        QCOMPARE(cellBackground(image, 5, 1), QRgb(0xFFFFFF));
+        showColours = false;
+        image = picture();
+        QCOMPARE(cellBackground(image, 0, 0), QRgb(0xFFFFFF));
+        showColours = true;
+        print("\x1b[?5h");
+        image = picture();
+        QCOMPARE(cellBackground(image, 5, 1), QRgb(0x000000));
+        QCOMPARE(cellBackground(image, 0, 0), QRgb(0x00A0A0));  // a chosen colour stays
+    }
+
     void textAfterARenditionResetIsPlainWhateverCameBefore() {
         makeView(40, 6, 10);
         // A reverse status line across the whole row (as top draws its header), then ordinary
@@ -130,7 +148,6 @@ class TerminalViewTest : public QObject {
         // stays set on every later cell), and underlined text.
         const std::string status = "\x1b[7m" + std::string(40, 'S') + "\x1b[m\x0f\r\n";
         print((status + "plain\r\n\x1b[4munder\x1b[m\r\n").c_str());
-        QVERIFY(screen_->attributeAt(screen_->liveTop + 1, 1) > 0xFFu);
         const QImage image = picture();
         QCOMPARE(cellBackground(image, 0, 0), QRgb(0x000000));
         QCOMPARE(cellBackground(image, 0, 1), QRgb(0xFFFFFF));
@@ -140,10 +157,10 @@ class TerminalViewTest : public QObject {
 
     void reverseEmptyCellsStayWhite() {
         makeView(20, 4, 0);
-        // Reverse video, then erase the line: the cells keep the reverse attribute but hold 0.
+        // Reverse video, then erase the line: the cells take the background only, and hold 0.
         print("\x1b[7mXXXXXXXX\r\x1b[K");
-        QVERIFY(screen_->attributeAt(1, 1) & CellReverse);
-        QCOMPARE(screen_->characterAt(1, 1), '\0');
+        QCOMPARE(screen_->attributeAt(1, 1), 0u);
+        QCOMPARE(screen_->characterAt(1, 1), U'\0');
         const QImage image = picture();
         // The cursor inverts cell 0; the others show white.
         for (int c = 1; c < 8; ++c) QCOMPARE(cellBackground(image, c, 0), QRgb(0xFFFFFF));
@@ -332,15 +349,28 @@ class TerminalViewTest : public QObject {
         view_->onKeyDown(40);
         view_->onKeyDown(0x100 + 40);  // only the low 8 bits count
         view_->onKeyDown(36);          // Home: not a character key, nothing
-        host_->type = 1;
+        print("\x1b[?1h");             // cursor-key application mode
         view_->onKeyDown(38);
+        print("\x1b[?2l");  // VT52 mode
+        view_->onKeyDown(38);
+        QVERIFY(!view_->onKeypadKey(Qt::Key_5, true));  // the keypad sends digits
+        print("\x1b=");                                 // until keypad application mode
+        QVERIFY(view_->onKeypadKey(Qt::Key_5, true));
+        QVERIFY(view_->onKeypadKey(Qt::Key_F1, false));
+        print("\x1b<");
+        QVERIFY(view_->onKeypadKey(Qt::Key_Enter, true));
+        QVERIFY(!view_->onKeypadKey(Qt::Key_5, false));  // the main keyboard's 5
         const std::vector<std::string> expected = {"\x1b[D",
                                                    "\x1b[A",
                                                    "\x1b[C",
                                                    "\x1b[B",
                                                    "\x1b[B",
+                                                   "\x1bOA",
                                                    "\x1b"
-                                                   "A"};
+                                                   "A",
+                                                   "\x1b?u",
+                                                   "\x1bP",
+                                                   "\x1bOM"};
         QCOMPARE(host_->sent, expected);
     }
 

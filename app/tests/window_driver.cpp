@@ -130,9 +130,14 @@ void dismissMessageBoxSoon(bool* seen, QString* title, QString* text) {
 
 std::string screenLine(const TerminalScreen& screen, int line) {
     ScreenBridge::Access access(ScreenBridge::instance());
-    const char* cells = screen.lineCharacters(line);
+    const Cell* cells = screen.lineCharacters(line);
+    const std::uint32_t* attributes = screen.lineAttributes(line);
     std::string text;
-    for (int c = 0; c < screen.columns; ++c) text += cells[c] == 0 ? ' ' : cells[c];
+    for (int c = 0; c < screen.columns; ++c) {
+        if (cells[c] == kWideTail) continue;
+        const char32_t shown = displayedCharacter(cells[c], attributes[c]);
+        appendUtf8(text, shown == 0 ? U' ' : shown);
+    }
     while (!text.empty() && text.back() == ' ') text.pop_back();
     return text;
 }

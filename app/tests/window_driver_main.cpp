@@ -1,6 +1,7 @@
 // corvid1-window-driver: runs the real Corvid1 window against the project's SSH-1 test server
 // with a real shell, the way a user would, for two jobs that need a display (Xvfb will do):
 //   corvid1-window-driver screenshots OUTDIR   PNGs of the window at the interesting moments
+//   corvid1-window-driver vttest OUTDIR        PNGs of vttest's screens (menus 1, 2, 3 and 6)
 //   corvid1-window-driver speed [MB_PLAIN MB_COLOUR]
 //                                  time the same shell output with no window and with the window
 #include <QApplication>
@@ -46,6 +47,7 @@ void shoot(const char* name) {
                              .arg(QLatin1String(name));
     pixmap.save(path);
     std::printf("%s\n", qPrintable(path));
+    std::fflush(stdout);
 }
 
 // Waits for the next 900 ms redraw tick to have painted what the screen holds.
@@ -201,6 +203,72 @@ int screenshots(const QString& outDir) {
     return 0;
 }
 
+// --- vttest -------------------------------------------------------------------------------
+
+// Runs the screens of one vttest menu: chooses it, then shoots every screen and pushes RETURN
+// until the menu whose prompt is `back` shows again.
+void vttestScreens(MainWindow& window, const TerminalScreen& screen, const char* name,
+                   const QString& choice, const std::string& back, int limit = 20) {
+    typeText(window, choice + QStringLiteral("\r"));
+    for (int k = 1; k <= limit; ++k) {
+        settle(1600);
+        if (screenContains(screen, back)) return;
+        shoot(qPrintable(QStringLiteral("vttest-%1-%2").arg(QLatin1String(name)).arg(k)));
+        typeText(window, QStringLiteral("\r"));
+    }
+}
+
+// vttest (Debian's terminal test program) in the window: menus 1, 2, 3, 7 (VT52) and 8 (insert
+// and delete) whole, and the VT100 reports of menu 6.
+int vttest(const QString& outDir) {
+    g_outDir = outDir;
+    QDir().mkpath(outDir);
+    TestServer server;
+    if (!server.start(testServerPath(), {QStringLiteral("--mode"), QStringLiteral("shell")},
+                      {QStringLiteral("PS1=$ ")})) {
+        std::fprintf(stderr, "cannot start the test server at %s\n", qPrintable(testServerPath()));
+        return 1;
+    }
+    auto window = startUp(true);
+    window->move(0, 0);
+    settle(600);
+    answerConnectDialogSoon(QStringLiteral("127.0.0.1"), server.port(), QStringLiteral("test"),
+                            QStringLiteral("secret"));
+    answerHostKeyDialogSoon(QStringLiteral("onceButton"), [] {});
+    window->onCommand(kCmdConnect);
+    const TerminalScreen& screen = *appState().screen;
+    waitUntil([&] { return screenContains(screen, "$ "); }, 10000);
+    typeText(*window, QStringLiteral("vttest\r"));
+    const std::string mainMenu = "Enter choice number (0 - 12)";
+    waitUntil([&] { return screenContains(screen, mainMenu); }, 10000);
+    settle();
+    shoot("vttest-menu");
+    vttestScreens(*window, screen, "1", QStringLiteral("1"), mainMenu);
+    vttestScreens(*window, screen, "2", QStringLiteral("2"), mainMenu);
+    vttestScreens(*window, screen, "3", QStringLiteral("3"), mainMenu);
+    vttestScreens(*window, screen, "7", QStringLiteral("7"), mainMenu);
+    vttestScreens(*window, screen, "8", QStringLiteral("8"), mainMenu);
+    typeText(*window, QStringLiteral("6\r"));
+    const std::string reportsMenu = "Enter choice number (0 - 7)";
+    waitUntil([&] { return screenContains(screen, reportsMenu); }, 10000);
+    for (const char* item : {"1", "2", "3", "4", "7"}) {
+        vttestScreens(*window, screen, qPrintable(QStringLiteral("6.%1").arg(QLatin1String(item))),
+                      QLatin1String(item), reportsMenu, 8);
+    }
+    typeText(*window, QStringLiteral("0\r"));
+    settle();
+    typeText(*window, QStringLiteral("0\r"));
+    settle();
+    grabModalSoon("vttest-end", QStringLiteral("connectionLostBox"), 500);
+    typeText(*window, QStringLiteral("exit\r"));
+    waitUntil([] { return runningSessionThreads() == 0; }, 10000);
+    settle(1500);
+    window->close();
+    window.reset();
+    waitForSessionThreads(std::chrono::seconds(3));
+    return 0;
+}
+
 // --- speed --------------------------------------------------------------------------------
 
 // Writes the shell's start-up file: it prints the two files and logs out, so the same output
@@ -302,6 +370,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const QStringList args = QApplication::arguments();
     if (args.size() >= 3 && args[1] == QLatin1String("screenshots")) return screenshots(args[2]);
+    if (args.size() >= 3 && args[1] == QLatin1String("vttest")) return vttest(args[2]);
     if (args.size() >= 2 && args[1] == QLatin1String("speed")) {
         const long plain = args.size() >= 3 ? args[2].toLong() : 20;
         const long colour = args.size() >= 4 ? args[3].toLong() : 5;

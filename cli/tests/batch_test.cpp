@@ -327,13 +327,19 @@ TEST_F(Batch, ScreenKeepsCursorAddressedTextAndItsGaps) {
 
     // On a wider screen nothing wraps, and the size reaches both the pty and the screen.
     auto wide = serve({"--scenario", "screen"});
-    const RunResult w = run(*wide, {"--screen", "--size", "100x30", "-t", "vt52"});
-    EXPECT_TRUE(recordHas("PTY term=vt52 rows=30 columns=100 xpixels=0 ypixels=0 modes=00"));
+    const RunResult w = run(*wide, {"--screen", "--size", "100x30"});
+    EXPECT_TRUE(recordHas("PTY term=vt100 rows=30 columns=100 xpixels=0 ypixels=0 modes=00"));
     std::vector<std::string> wantWide(30);
     wantWide[0] = "TOP-LEFT" + std::string(64, ' ') + "TOP-RIGHT";
     wantWide[11] = std::string(34, ' ') + "CENTRE";
     wantWide[23] = "BOTTOM-LEFT" + std::string(58, ' ') + "BOTTOM-RIGHT";
     EXPECT_EQ(w.out, lines(wantWide));
+
+    // A VT52 terminal shows the VT100 sequences it does not know.
+    auto vt52 = serve({"--scenario", "screen"});
+    const RunResult v = run(*vt52, {"--screen", "-t", "vt52"});
+    EXPECT_TRUE(recordHas("PTY term=vt52 rows=24 columns=80 xpixels=0 ypixels=0 modes=00"));
+    EXPECT_EQ(v.out.substr(0, 7), "<esc>[H");
 }
 
 TEST_F(Batch, ScreenAnswersEnquiriesThroughTheSession) {

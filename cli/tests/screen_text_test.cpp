@@ -41,10 +41,14 @@ TEST_F(ScreenText, ScrollbackComesFirstOldestLineFirst) {
     EXPECT_EQ(screenText(*screen_), "1\n2\n3\n4\n5\n");
 }
 
-TEST_F(ScreenText, CellsAreWindows1252AndComeOutAsUtf8) {
-    // The interpreter shows such bytes in its own way; put them in the cells directly.
-    screen_->putCells(1, 1, "\xe9\x80\xa0", 0, 0, 3);  // e acute, euro sign, no-break space
-    EXPECT_EQ(screenText(*screen_), "\xc3\xa9\xe2\x82\xac\xc2\xa0\n\n\n");
+TEST_F(ScreenText, CellsComeOutAsUtf8WithLineDrawingAndWideCharactersOnce) {
+    setRemoteCharset(RemoteCharset::Utf8);
+    feed("\xc3\xa9\xe4\xb8\xad|\x1b(0lqx\x1b(B");
+    setRemoteCharset(kDefaultRemoteCharset);
+    feed("\r\n\xe9\x80");  // Windows-1252
+    EXPECT_EQ(
+        screenText(*screen_),
+        "\xc3\xa9\xe4\xb8\xad|\xe2\x94\x8c\xe2\x94\x80\xe2\x94\x82\n\xc3\xa9\xe2\x82\xac\n\n");
 }
 
 }  // namespace

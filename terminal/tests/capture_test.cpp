@@ -27,11 +27,23 @@ std::vector<std::string> expectedLines(const std::string& name) {
 
 class CaptureTest : public TerminalTest {
   protected:
-    // The live screen against the last 24 lines tmux showed.
-    void expectScreenMatches(const std::string& name) {
+    // The live screen against the last 24 lines tmux showed. tmux writes line-drawing cells as
+    // the bytes the host sent, so with `asSent` the cells are compared the same way.
+    void expectScreenMatches(const std::string& name, bool asSent = false) {
         const auto lines = expectedLines(name);
         ASSERT_GE(lines.size(), 24u);
-        for (int r = 1; r <= 24; ++r) EXPECT_EQ(row(r), lines[lines.size() - 24 + r - 1]) << r;
+        for (int r = 1; r <= 24; ++r) {
+            EXPECT_EQ(asSent ? sentRow(r) : row(r), lines[lines.size() - 24 + r - 1])
+                << name << " row " << r;
+        }
+    }
+    std::string sentRow(int screenRow) const {
+        std::string text;
+        for (int column = 1; column <= screen->columns; ++column) {
+            const Cell cell = screen->characterAt(screen->liveTop + screenRow - 1, column);
+            if (cell != kWideTail) appendUtf8(text, cell == 0 ? U' ' : cell);
+        }
+        return text.substr(0, text.find_last_not_of(' ') + 1);
     }
     int columnOf(int screenRow, const std::string& text) {
         return static_cast<int>(row(screenRow).find(text)) + 1;
@@ -69,7 +81,7 @@ TEST_F(CaptureTest, ShellSessionFillsTheScrollbackLineForLine) {
     expectCursor(24, 22);
 }
 
-TEST_F(CaptureTest, ColouredListingKeepsTheForegroundAfterResettingBold) {
+TEST_F(CaptureTest, ColouredListingShowsEachColourAndResetsThemAll) {
     size(80, 24, 100);
     feed(readCapture("shell.raw"));
     const int listing = 7 - screen->liveTop + 1;  // buffer line 7 as a screen row
@@ -78,11 +90,11 @@ TEST_F(CaptureTest, ColouredListingKeepsTheForegroundAfterResettingBold) {
         return attributeOnRow(listing, columnOf(listing, text));
     };
     EXPECT_EQ(attributeOf("README"), 0u);
-    EXPECT_EQ(attributeOf("build.sh"), 0x1200u);  // bold, green
-    EXPECT_EQ(attributeOf("*"), 0x0200u);         // ESC [ 0 m clears bold only
-    EXPECT_EQ(attributeOf("docs"), 0x1400u);
-    EXPECT_EQ(attributeOf("link"), 0x1300u);  // cyan takes yellow's index
-    EXPECT_EQ(attributeOf("@"), 0x0300u);
+    EXPECT_EQ(attributeOf("build.sh"), 0x1A00u);  // bold, green
+    EXPECT_EQ(attributeOf("*"), 0u);              // ESC [ 0 m ends colour and bold alike
+    EXPECT_EQ(attributeOf("docs"), 0x1C00u);
+    EXPECT_EQ(attributeOf("link"), 0x1E00u);  // cyan
+    EXPECT_EQ(attributeOf("@"), 0u);
 }
 
 TEST_F(CaptureTest, FullScreenEditorWithScrollRegions) {
@@ -99,12 +111,38 @@ TEST_F(CaptureTest, ProcessMonitorWithReverseVideoHeader) {
     expectScreenMatches("top.expected");
     const int header = 7;
     ASSERT_EQ(row(header).substr(0, 9), "  PID USE");
-    // Reverse video over the character set that SI selected after every reset.
-    EXPECT_EQ(attributeOnRow(header, 3), 0x28000u);
+    // Reverse video; SI after every reset invokes G0, which holds ASCII.
+    EXPECT_EQ(attributeOnRow(header, 3), 0x8000u);
 }
 
-TEST_F(CaptureTest, Vt52SequencesShareTheInterpreter) {
+// A pager paging back and forth, dialog's menu and gauge boxes (line drawing), and UTF-8 text
+// with accents and wide characters, against what tmux showed for the same bytes.
+TEST_F(CaptureTest, PagerBoxesAndUtf8TextLookAsTmuxShowedThem) {
+    const struct {
+        const char* name;
+        RemoteCharset charset;
+        bool asSent;
+    } cases[] = {{"pager", RemoteCharset::Windows1252, false},
+                 {"menu", RemoteCharset::Windows1252, true},
+                 {"gauge", RemoteCharset::Windows1252, true},
+                 {"utf8", RemoteCharset::Utf8, false}};
+    for (const auto& c : cases) {
+        setRemoteCharset(c.charset);
+        size(80, 24, 100);
+        feed(readCapture(std::string(c.name) + ".raw"));
+        expectScreenMatches(std::string(c.name) + ".expected", c.asSent);
+    }
+    // The menu's corners are drawn from the line-drawing set.
+    setRemoteCharset(RemoteCharset::Windows1252);
+    size(80, 24, 100);
+    feed(readCapture("menu.raw"));
+    EXPECT_EQ(sentRow(5).find("lqq"), 20u);
+    EXPECT_EQ(row(5).find("\u250c\u2500\u2500"), 20u);
+}
+
+TEST_F(CaptureTest, Vt52ModeFollowsTheTerminalType) {
     size(20, 4, 0);
+    selectTerminalType(true);
     feed(
         "\x1bH\x1bJfirst\r\nsecond\x1b"
         "A\x1b"
@@ -113,10 +151,11 @@ TEST_F(CaptureTest, Vt52SequencesShareTheInterpreter) {
         "B\x1b"
         "Fq\x1bGx\x1bY%+z");
     EXPECT_EQ(row(1), "firs");
-    EXPECT_EQ(row(2), "secoqx%+z");  // ESC Y's position bytes show as text
+    EXPECT_EQ(row(2), "seco\u2500x");
+    EXPECT_EQ(row(4), "           z");  // ESC Y limits the row to the screen
     EXPECT_EQ(attributeOnRow(2, 5), 0x80000u);
     EXPECT_EQ(attributeOnRow(2, 6), 0u);
-    expectCursor(2, 10);
+    expectCursor(4, 13);
 }
 
 }  // namespace

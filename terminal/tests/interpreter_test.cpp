@@ -26,43 +26,6 @@ TEST_F(InterpreterTest, IncompleteSequencesWaitForTheirLastByte) {
     EXPECT_EQ(attributeOnRow(2, 3), 0x40000u);
 }
 
-TEST_F(InterpreterTest, GraphicRenditionFollowsTheColourTableAndKeepsTheForeground) {
-    size(20, 2, 0);
-    feed("\x1b[1;31mA\x1b[0mB\x1b[4;7;5m\x0e\x1b[mC\x1b[36mD\x1b[46mE\x1b[33;43mF\x1b[38;5;200mG");
-    const std::uint32_t expected[] = {0x1100, 0x0100, 0x0100, 0x0300, 0x0303, 0x0303, 0x4303};
-    for (int column = 1; column <= 7; ++column) {
-        EXPECT_EQ(attributeOnRow(1, column), expected[column - 1]) << column;
-    }
-}
-
-TEST_F(InterpreterTest, ParameterZeroEndsEveryRenditionButKeepsColourAndCharacterSet) {
-    size(20, 2, 0);
-    feed("\x1b[1;4;5;7;32m\x0e" "A\x1b[0mB\x1b[7;0;4mC");
-    EXPECT_EQ(attributeOnRow(1, 1), 0x4F200u);
-    EXPECT_EQ(attributeOnRow(1, 2), 0x40200u);
-    EXPECT_EQ(attributeOnRow(1, 3), 0x42200u);  // parameters apply in order: 7, then 0, then 4
-}
-
-TEST_F(InterpreterTest, EraseSequencesCoverTheDesignedRanges) {
-    const struct {
-        const char* sequence;
-        const char* rows[3];
-    } cases[] = {
-        {"\x1b[J", {"abcd", "e", ""}},     {"\x1bJ", {"abcd", "e", ""}},
-        {"\x1b[0J", {"", "", ""}},         {"\x1b[2J", {"", "", ""}},
-        {"\x1b[1J", {"", " fgh", "ijkl"}}, {"\x1b[K", {"abcd", "e", "ijkl"}},
-        {"\x1bK", {"abcd", "e", "ijkl"}},  {"\x1b[1K", {"abcd", " fgh", "ijkl"}},
-        {"\x1b[2K", {"abcd", "", "ijkl"}},
-    };
-    for (const auto& c : cases) {
-        size(4, 3, 0);
-        feed("abcdefghijkl\x1b[2;2H");
-        feed(c.sequence);
-        for (int r = 1; r <= 3; ++r) EXPECT_EQ(row(r), c.rows[r - 1]) << c.sequence + 1;
-        expectCursor(2, 2);
-    }
-}
-
 TEST_F(InterpreterTest, CursorMovesAreLimitedToTheLiveScreen) {
     const struct {
         const char* sequence;
@@ -70,35 +33,29 @@ TEST_F(InterpreterTest, CursorMovesAreLimitedToTheLiveScreen) {
     } cases[] = {
         {"\x1b[5;10H", 5, 10},
         {"\x1b[0;0H", 1, 1},
-        {"\x1b[99;999H", 10, 21},
-        {"\x1b[;5H", 5, 1},
+        {"\x1b[99;999H", 10, 20},
+        {"\x1b[;5H", 1, 5},
         {"\x1b[7f", 7, 1},
-        {"\x1b[1;2;3H", 5, 10},
-        {"\x1b[0A", 5, 10},
+        {"\x1b[1;2;3H", 1, 2},
+        {"\x1b[0A", 4, 10},
         {"\x1b[2A", 3, 10},
         {"\x1b[B", 6, 10},
         {"\x1b[3C", 5, 13},
         {"\x1b[99D", 5, 1},
         {"\x1b"
          "D",
-         5, 9},
-        {"\x1b"
-         "C",
-         5, 11},
-        {"\x1b"
-         "A",
-         4, 10},
-        {"\x1bI", 4, 10},
-        {"\x1b"
-         "B",
          6, 10},
+        {"\x1b"
+         "E",
+         6, 1},
+        {"\x1bM", 4, 10},
         {"\b", 5, 9},
         {"\v", 6, 10},
         {"\f", 6, 10},
-        {"\x1bH", 1, 1},
-        {"\t", 5, 10},
+        {"\x1bH", 5, 10},
+        {"\t", 5, 17},
         {"\x1b[99999999999999B", 10, 10},
-        {"\x1b[99999999999999;99999999999999H", 10, 21},
+        {"\x1b[99999999999999;99999999999999H", 10, 20},
     };
     for (const auto& c : cases) {
         size(20, 10, 3);
@@ -107,85 +64,19 @@ TEST_F(InterpreterTest, CursorMovesAreLimitedToTheLiveScreen) {
     }
 }
 
-TEST_F(InterpreterTest, UnknownBytesAndEscapesAreShownNotDropped) {
-    size(30, 2, 0);
-    feed("\x1bx\x01\x9b|\xc0|\x1b#8\x1b[2;2H\x1bYab");
-    EXPECT_EQ(row(1), "<esc>x^A^\xdb|^|8");
-    EXPECT_EQ(row(2), " ab");
-    expectCursor(2, 4);
-}
-
-TEST_F(InterpreterTest, EnquiriesAreAnsweredWithVt100Only) {
-    size(10, 2, 0);
-    feed("\x05\x1bZ\x1b[c\x1b[6n");
-    EXPECT_EQ(target.sentToHost, "vt100vt100");
-    EXPECT_EQ(target.count(SendToHost), 2);
-    EXPECT_EQ(row(1), "");
-}
-
-TEST_F(InterpreterTest, CharacterSetsExcludeEachOther) {
-    size(20, 2, 0);
-    feed(
-        "\x0e"
-        "a\x0f"
-        "b\x1b(0c\x1b)Bd\x1b"
-        "Fe\x1bGf\x1bNg\x1bOh\x1b(xi");
-    const std::uint32_t expected[] = {0x40000, 0x20000, 0x40000, 0,      0x80000,
-                                      0,       0x40000, 0x20000, 0x20000};
-    for (int column = 1; column <= 9; ++column) {
-        EXPECT_EQ(attributeOnRow(1, column), expected[column - 1]) << column;
-    }
-}
-
-TEST_F(InterpreterTest, PrivateModesSetBitsAndReadOnlyTheFirstNumber) {
-    size(20, 2, 0);
-    feed("\x1b[?1h\x1b[?7h\x1b[?1l");
-    EXPECT_EQ(screen->modes, 1024u);
-    feed("\x1b[?1;7h");
-    EXPECT_EQ(screen->modes, 1024u);
-    EXPECT_EQ(row(1), "7h");
-    feed("\x1b[?25h");  // held while its last byte is the last byte received
-    EXPECT_EQ(pendingByteCount(), 6);
-    feed("x");
-    EXPECT_EQ(row(1), "7hx");
-}
-
-TEST_F(InterpreterTest, ExtraAndHugeParametersAreHarmless) {
-    size(20, 3, 0);
-    feed("\x1b[0;0;0;0;0;0;0;0;0;0;31mA\x1b[0;0;0;0;0;0;0;0;0;31mB");
-    EXPECT_EQ(attributeOnRow(1, 1), 0u);
-    EXPECT_EQ(attributeOnRow(1, 2), 0x100u);
-    feed("\x1b[1;1H\x1b[99999999999999999999P\x1b[99999999999M");
-    EXPECT_EQ(row(1), "");
-}
-
 TEST_F(InterpreterTest, ScrollRegionRequestsAreLimitedOrIgnored) {
     size(10, 5, 0);
     const struct {
         const char* sequence;
         int top, bottom;
     } cases[] = {{"\x1b[2;99r", 2, 5}, {"\x1b[0;0r", 1, 5}, {"\x1b[4;2r", 1, 5},
-                 {"\x1b[3;4r", 3, 4},  {"\x1b[3r", 3, 4},   {"\x1b[r", 1, 5}};
+                 {"\x1b[3;4r", 3, 4},  {"\x1b[4;4r", 3, 4}, {"\x1b[3r", 3, 5},
+                 {"\x1b[r", 1, 5}};
     for (const auto& c : cases) {
         feed(c.sequence);
         EXPECT_EQ(screen->regionTop, c.top) << c.sequence + 1;
         EXPECT_EQ(screen->regionBottom, c.bottom) << c.sequence + 1;
     }
-}
-
-TEST_F(InterpreterTest, ReverseLineScrollsTheRegionWithoutMovingTheCursor) {
-    size(4, 5, 0);
-    feed("a\r\nb\r\nc\r\nd\r\ne\x1b[2;4r\x1b[5;1H");
-    target.log.clear();
-    feed("\x1bM");
-    EXPECT_TRUE(target.log.empty());
-    const char* rows[] = {"a", "", "b", "c", "e"};
-    for (int r = 1; r <= 5; ++r) EXPECT_EQ(row(r), rows[r - 1]);
-    expectCursor(5, 1);
-    feed(
-        "\x1b[2;2H\x1b"
-        "E");
-    expectCursor(3, 1);
 }
 
 TEST_F(InterpreterTest, LongInputReachesTheScreenWhole) {
@@ -212,9 +103,10 @@ TEST_F(InterpreterTest, OnlyASequenceThatNeverEndsOverflows) {
     EXPECT_EQ(feed("9m"), -1);
     EXPECT_EQ(row(1), kOverflowMessage);
     EXPECT_EQ(pendingByteCount(), 0);
-    EXPECT_EQ(feed("\x1b[" + std::string(6000, '1') + "mlost"), -1);
+    // The rest of the sequence is skipped up to its end; what follows it is shown.
+    EXPECT_EQ(feed("\x1b[" + std::string(6000, '1') + "mkept"), -1);
     EXPECT_EQ(feed("next"), 0);
-    EXPECT_EQ(row(1), std::string(kOverflowMessage) + kOverflowMessage + "next");
+    EXPECT_EQ(row(1), std::string(kOverflowMessage) + kOverflowMessage + "keptnext");
 }
 
 TEST_F(InterpreterTest, TextPrintedFromANotificationFollowsTheRunningFeed) {

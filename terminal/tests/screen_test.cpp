@@ -16,24 +16,27 @@ TEST_F(ScreenTest, FullRowWrapsOnlyBeforeTheNextPrintableByte) {
     EXPECT_EQ(screen->liveTop, 1);
     feed("\r");
     expectCursor(1, 1);
-    feed("\x1b[1;6Hf");  // column 6 is the full-row position: the byte wraps first
+    feed("abcdef");
     EXPECT_EQ(row(1), "abcde");
     EXPECT_EQ(row(2), "f");
     expectCursor(2, 2);
 }
 
-TEST_F(ScreenTest, LineFeedReturnsTheCarriageAndCrLfIsOneBreak) {
+TEST_F(ScreenTest, LineFeedKeepsTheColumnUnlessNewLineModeIsSet) {
     size(10, 4, 0);
-    feed("ab\ncd\r\nef\rX");
+    feed("ab\ncd\r\nef\rX\x1b[20h\nY");
     EXPECT_EQ(row(1), "ab");
-    EXPECT_EQ(row(2), "cd");
+    EXPECT_EQ(row(2), "  cd");
     EXPECT_EQ(row(3), "Xf");
-    expectCursor(3, 2);
+    EXPECT_EQ(row(4), "Y");
+    printText("\x1b[20ls\nt");  // the system's own lines always return
+    EXPECT_EQ(row(3), "Ys");
+    EXPECT_EQ(row(4), "t");
 }
 
 TEST_F(ScreenTest, LiveScreenGrowsIntoTheScrollbackThenDropsTheOldestLine) {
     size(4, 3, 2);
-    feed("1\n2\n3\n4\n");
+    feed("1\r\n2\r\n3\r\n4\r\n");
     ASSERT_EQ(target.count(LiveTopChanged), 2);
     std::vector<std::intptr_t> tops;
     for (const auto& n : target.log) {
@@ -42,7 +45,7 @@ TEST_F(ScreenTest, LiveScreenGrowsIntoTheScrollbackThenDropsTheOldestLine) {
     EXPECT_EQ(tops, (std::vector<std::intptr_t>{2, 3}));
     EXPECT_EQ(screen->liveBottom, screen->lastLine);
     target.log.clear();
-    feed("5\n");
+    feed("5\r\n");
     EXPECT_EQ(target.count(LiveTopChanged), 0);
     EXPECT_EQ(screen->liveTop, 3);
     EXPECT_EQ(line(1), "2");  // "1" is gone
@@ -52,13 +55,13 @@ TEST_F(ScreenTest, LiveScreenGrowsIntoTheScrollbackThenDropsTheOldestLine) {
 
 TEST_F(ScreenTest, WithoutScrollbackEveryLineFeedAtTheBottomDropsTheTopRow) {
     size(4, 3, 0);
-    feed("1\n2\n3\n4");
+    feed("1\r\n2\r\n3\r\n4");
     EXPECT_EQ(screen->liveTop, 1);
     EXPECT_EQ(row(1), "2");
     EXPECT_EQ(row(3), "4");
 }
 
-TEST_F(ScreenTest, RegionScrollsAloneAlsoWithTheCursorBelowIt) {
+TEST_F(ScreenTest, RegionScrollsAloneAndNotWithTheCursorBelowIt) {
     size(4, 4, 5);
     feed("a\r\nb\r\nc\r\nd");
     screen->setScrollRegion(2, 3);
@@ -68,27 +71,27 @@ TEST_F(ScreenTest, RegionScrollsAloneAlsoWithTheCursorBelowIt) {
     EXPECT_EQ(row(2), "c");
     EXPECT_EQ(row(3), "");
     EXPECT_EQ(row(4), "d");
-    feed("\x1b[4;1H\n");  // below the region: the region still scrolls, the cursor stays
-    EXPECT_EQ(row(2), "");
+    feed("\x1b[4;1H\n");  // below the region, on the last row: nothing moves
+    EXPECT_EQ(row(2), "c");
     expectCursor(4, 1);
     EXPECT_EQ(target.count(LiveTopChanged), 0);
 }
 
-TEST_F(ScreenTest, ErasedCellsKeepTheirAttributeWords) {
+TEST_F(ScreenTest, ErasedCellsTakeTheCurrentBackgroundOnly) {
     size(10, 2, 0);
     screen->setRendition(RenditionReverse, 2);
     feed("abc");
     screen->placeCursor(1, 2);
     screen->eraseRange(AtCursor, AtCursor, AtCursor, LastPosition);
     EXPECT_EQ(row(1), "a");
-    EXPECT_EQ(attributeOnRow(1, 3), 0x8002u);
+    EXPECT_EQ(attributeOnRow(1, 3), 2u);
     screen->setRendition(0, 0);
     feed("X");
     EXPECT_EQ(attributeOnRow(1, 2), 0u);
-    EXPECT_EQ(attributeOnRow(1, 3), 0x8002u);
+    EXPECT_EQ(attributeOnRow(1, 3), 2u);
 }
 
-TEST_F(ScreenTest, DeleteCharacterShiftsTheRunUpToTheFirstEmptyCell) {
+TEST_F(ScreenTest, DeleteCharacterShiftsOnlyTheCursorsLine) {
     size(3, 3, 0);
     feed("abc");
     screen->placeCursor(1, 1);
@@ -97,11 +100,11 @@ TEST_F(ScreenTest, DeleteCharacterShiftsTheRunUpToTheFirstEmptyCell) {
     EXPECT_EQ(screen->characterAt(1, 3), 0);
     EXPECT_EQ(screen->attributeAt(1, 3), 0u);
 
-    feed("\x1b[1;1Habcdef");  // text reaching the last column runs on into the next line
+    feed("\x1b[1;1Habcdef");
     screen->placeCursor(1, 2);
     screen->deleteCharacter();
-    EXPECT_EQ(row(1), "acd");
-    EXPECT_EQ(row(2), "ef");
+    EXPECT_EQ(row(1), "ac");
+    EXPECT_EQ(row(2), "def");
 }
 
 TEST_F(ScreenTest, DeleteCharacterWithACountEqualsThatManySingleDeletions) {
@@ -128,22 +131,6 @@ TEST_F(ScreenTest, DeleteCharacterWithACountEqualsThatManySingleDeletions) {
     }
 }
 
-TEST_F(ScreenTest, InsertedLinePushesTheBottomRowBelowTheLiveScreenUntilTheNextLineFeed) {
-    size(3, 3, 1);
-    feed("a\r\nb\r\nc");
-    screen->placeCursor(2, 1);
-    screen->insertLine();
-    EXPECT_EQ(row(2), "");
-    EXPECT_EQ(row(3), "b");
-    EXPECT_EQ(line(4), "c");
-    feed("\x1b[3;1H\n");
-    EXPECT_EQ(screen->liveTop, 2);
-    EXPECT_EQ(row(3), "c");
-    screen->deleteLine();  // on the last live row: the blank line below comes up
-    EXPECT_EQ(row(3), "");
-    EXPECT_EQ(row(2), "b");
-}
-
 // The line operations against a plain list of lines moved the way a flat cell buffer moves
 // them, over many drops so that the ring wraps.
 TEST_F(ScreenTest, LineMovesMatchAFlatBufferAcrossRingWraps) {
@@ -157,7 +144,9 @@ TEST_F(ScreenTest, LineMovesMatchAFlatBufferAcrossRingWraps) {
         switch (random() % 6) {
             case 0: {
                 const std::string text = std::to_string(1000 + step % 1000);  // fills the row
-                screen->putCells(1, top + r - 1, text.c_str(), 0, 0, static_cast<int>(text.size()));
+                const std::u32string cells(text.begin(), text.end());
+                screen->putCells(1, top + r - 1, cells.c_str(), 0, 0,
+                                 static_cast<int>(text.size()));
                 model[top + r - 2] = text;
                 break;
             }
@@ -180,17 +169,17 @@ TEST_F(ScreenTest, LineMovesMatchAFlatBufferAcrossRingWraps) {
                 model.insert(model.begin() + top + r - 2, blank());
                 break;
             }
-            case 4:
+            case 4:  // inside the region, which is the whole screen: the rows below move up
                 screen->placeCursor(r, 1);
                 screen->deleteLine();
                 model.erase(model.begin() + top + r - 2);
-                model.push_back(blank());
+                model.insert(model.begin() + top + 3, blank());
                 break;
             case 5:
                 screen->placeCursor(r, 1);
                 screen->insertLine();
                 model.insert(model.begin() + top + r - 2, blank());
-                model.pop_back();
+                model.erase(model.begin() + top + 4);
                 break;
         }
         for (int l = 1; l <= screen->lastLine + 1; ++l) ASSERT_EQ(line(l), model[l - 1]) << step;
@@ -205,7 +194,7 @@ TEST_F(ScreenTest, SelectionTextReadsCellsInReadingOrder) {
     EXPECT_EQ(screen->selectionText(1, 3, 1, 1), u"b\r\ncdef\r\ng");
     // Points off the grid are limited to the buffer; the spare line adds an empty piece.
     EXPECT_EQ(screen->selectionText(-5, -3, 99, 99), u"ab\r\ncdef\r\ngh\r\n");
-    screen->putCells(5, 1, "\x80\xe9", 0, 0, 2);
+    screen->putCells(5, 1, U"\u20ac\u00e9", 0, 0, 2);
     EXPECT_EQ(screen->selectionText(4, 1, 6, 1), u"\u20ac\u00e9");
 }
 
@@ -224,7 +213,7 @@ TEST_F(ScreenTest, NotificationsNameTheChangedCellsRelativeToTheView) {
     ASSERT_EQ(target.count(RepaintCells), 2);
     EXPECT_EQ(target.log[0].first, 3 * 256 + 3);
     EXPECT_EQ(target.log[1].first, 1 * 256 + 4);
-    feed("x\r\n");
+    feed("x\r\n\n\n");
     EXPECT_EQ(target.log.back().message, RepaintAll);
 }
 

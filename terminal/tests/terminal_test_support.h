@@ -40,7 +40,11 @@ class TerminalTest : public ::testing::Test {
         screen = createScreen();
         attachScreen(screen.get());
     }
-    void TearDown() override { attachScreen(nullptr); }
+    void TearDown() override {
+        attachScreen(nullptr);
+        selectTerminalType(false);
+        setRemoteCharset(kDefaultRemoteCharset);
+    }
 
     // A fresh screen of this size, attached, with no notifications recorded yet.
     void size(int columns, int rows, int scrollback) {
@@ -52,10 +56,17 @@ class TerminalTest : public ::testing::Test {
     }
     int feed(std::string_view bytes) { return feedBytes(bytes.data(), bytes.size()); }
 
-    // A buffer line as text: empty cells read as blanks, trailing blanks dropped.
+    // A buffer line as UTF-8 text as shown (character sets applied): empty cells read as
+    // blanks, the second half of a wide character as nothing, trailing blanks dropped.
     std::string line(int bufferLine) const {
-        std::string text(screen->lineCharacters(bufferLine), screen->columns);
-        for (char& c : text) c = c == 0 ? ' ' : c;
+        std::string text;
+        for (int column = 1; column <= screen->columns; ++column) {
+            const Cell cell = screen->characterAt(bufferLine, column);
+            if (cell == kWideTail) continue;
+            const char32_t shown =
+                displayedCharacter(cell, screen->attributeAt(bufferLine, column));
+            appendUtf8(text, shown == 0 ? U' ' : shown);
+        }
         return text.substr(0, text.find_last_not_of(' ') + 1);
     }
     std::string row(int screenRow) const { return line(screen->liveTop + screenRow - 1); }

@@ -1,5 +1,6 @@
 // The Font and Terminal Settings dialogs: what they offer, what OK applies and stores, and
 // that Cancel changes nothing.
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFontDatabase>
@@ -46,6 +47,9 @@ class PreferenceDialogsTest : public QObject {
         sandbox_.clear();
         terminalFont = defaultTerminalFont();
         vt52Mode = 0;
+        showColours = true;
+        remoteCharsetChoice = 0;
+        fitWindowToColumns = true;
     }
 
     // --- Font dialog ---
@@ -203,6 +207,23 @@ class PreferenceDialogsTest : public QObject {
         QVERIFY(loadTerminalSettings(type, lines));
         QCOMPARE(type, 1);
         QCOMPARE(lines, 100);
+    }
+
+    void okStoresTheDisplaySettingsAndTheyLoadBack() {
+        QDialog* dialog = openTerminalSettingsDialog(&window_, 100, [](int) {});
+        QCOMPARE(child<QComboBox>(dialog, "remoteCharset")->currentIndex(), 0);
+        QVERIFY(child<QCheckBox>(dialog, "showColours")->isChecked());
+        child<QComboBox>(dialog, "remoteCharset")->setCurrentIndex(2);
+        child<QCheckBox>(dialog, "showColours")->click();
+        child<QCheckBox>(dialog, "fitColumns")->click();
+        press(dialog, QDialogButtonBox::Ok);
+        QCOMPARE(remoteCharsetChoice, 2);
+        QVERIFY(!showColours && !fitWindowToColumns);
+        showColours = fitWindowToColumns = true;
+        remoteCharsetChoice = 0;
+        loadDisplaySettings();
+        QCOMPARE(remoteCharsetChoice, 2);
+        QVERIFY(!showColours && !fitWindowToColumns);
     }
 
     void terminalCancelChangesNothing() {
