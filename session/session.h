@@ -7,8 +7,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "crypto/random_pool.h"
+#include "session/auth/login_methods.h"
 #include "session/connection.h"
 #include "session/message_buffer.h"
 #include "session/terminal_front_end.h"
@@ -59,6 +61,12 @@ struct LoginParameters {
     // runSession starts. The data phase has no limit: an idle shell is normal.
     std::chrono::milliseconds loginTimeout{60000};
     std::optional<std::chrono::steady_clock::time_point> loginStarted;
+    // The login methods beyond the password: SSH-1 key files tried in this order, the methods
+    // the user allows, and who is asked for passphrases, challenge responses and a password
+    // wanted only once the login reaches it (none: nobody can be asked).
+    std::vector<std::string> keyFiles;
+    LoginMethodSwitches loginMethods;
+    std::shared_ptr<LoginPrompt> loginPrompt;
 };
 
 // The default of LoginParameters::loginTimeout, in seconds, for the front ends' own settings.
@@ -141,6 +149,7 @@ class Session {
     std::int8_t cipherNumber = 0;
     std::uint8_t cookie[8] = {};
     std::uint8_t sessionId[16] = {};
+    std::uint32_t authMask = 0;  // the server's supported-authentications mask
     RandomPool randomPool{};
 
   private:
