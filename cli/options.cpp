@@ -18,7 +18,10 @@ enum class Opt {
     Size,
     KnownHosts,
     HostKey,
-    ConnectTimeout
+    ConnectTimeout,
+    Identity,
+    PassphraseFile,
+    SshOption
 };
 
 struct ValueOption {
@@ -37,6 +40,9 @@ constexpr ValueOption valueOptions[] = {
     {0, "known-hosts", Opt::KnownHosts},
     {0, "host-key", Opt::HostKey},
     {0, "connect-timeout", Opt::ConnectTimeout},
+    {'i', "identity", Opt::Identity},
+    {0, "passphrase-file", Opt::PassphraseFile},
+    {'o', "option", Opt::SshOption},
 };
 
 struct CipherName {
@@ -135,6 +141,19 @@ std::string applyValue(Opt id, const std::string& value, CliOptions& o, bool& us
                 return "bad connect timeout '" + value + "' (seconds, 0 for no limit, at most " +
                        std::to_string(maxConnectTimeoutSeconds) + ")";
             return {};
+        case Opt::Identity:
+            if (value.empty()) return "empty key file name";
+            o.identityFiles.push_back(value);
+            return {};
+        case Opt::PassphraseFile:
+            if (value.empty()) return "empty passphrase file name";
+            o.passphraseFile = value;
+            return {};
+        case Opt::SshOption: {
+            std::string error;
+            if (!applyLoginMethodOption(value, o.loginMethods, error)) return error;
+            return {};
+        }
     }
     return "internal error";
 }
@@ -278,7 +297,8 @@ const char* usageLine() {
     return "usage: corvid1-cli [-p PORT] [-l USER] [-c 3des|blowfish|none] [-t vt100|vt52] [-v]\n"
            "                   [--password-file FILE] [--raw | --screen] [--size COLSxROWS]\n"
            "                   [--known-hosts FILE] [--accept-new | --host-key FP...]\n"
-           "                   [--connect-timeout SECONDS] [user@]host\n";
+           "                   [--connect-timeout SECONDS] [-i KEYFILE]... [--passphrase-file F]\n"
+           "                   [-o METHODAuthentication=no]... [user@]host\n";
 }
 
 const char* helpText() {
@@ -305,6 +325,12 @@ const char* helpText() {
            "      --connect-timeout S give up when the connect and the login have not\n"
            "                          finished within S seconds (default 60, 0: no limit;\n"
            "                          the time spent answering a question does not count)\n"
+           "  -i, --identity FILE     try the SSH-1 RSA key in FILE (may be repeated; default\n"
+           "                          ~/.ssh/identity when it exists); see below\n"
+           "      --passphrase-file F read the keys' passphrase from the first line of F,\n"
+           "                          which must not be accessible to group or others\n"
+           "  -o, --option K=V        RSAAuthentication=no, ChallengeResponseAuthentication=no\n"
+           "                          or PasswordAuthentication=no turns that method off\n"
            "  -h, --help              this text\n"
            "  -V, --version           the program's version\n"
            "\n"
@@ -320,6 +346,13 @@ const char* helpText() {
            "The password comes from --password-file, else from the environment variable\n"
            "CORVID1_PASSWORD, else it is asked for on the terminal. It is never taken from the\n"
            "command line.\n"
+           "\n"
+           "The login tries the RSA keys first, then the server's TIS or CryptoCard challenge\n"
+           "(shown on the terminal, the response typed without echo), then the password, each\n"
+           "only when the server offers it. An encrypted key's passphrase is asked for on the\n"
+           "terminal (three tries) only when the server accepts the key. A key file that group\n"
+           "or others may read is refused, as ssh refuses it. Make a key with\n"
+           "'puttygen -t rsa1 -o ~/.ssh/identity'.\n"
            "\n"
            "In a terminal, '~.' at the start of a line disconnects and '~~' sends one '~'.\n"
            "\n"

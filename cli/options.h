@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "session/auth/login_methods.h"
 #include "session/host_key_fingerprint.h"
 
 namespace corvid1::cli {
@@ -32,6 +33,11 @@ struct CliOptions {
     std::vector<ParsedFingerprint> hostKeys;  // only these keys are accepted; no store is used
     // The connect and the login together must finish within this many seconds; 0: no limit.
     int connectTimeoutSeconds = 60;
+    // Login methods: key files to try (-i; none given: ~/.ssh/identity when it exists), the file
+    // holding their passphrase (none: asked on the terminal), and the methods -o turned off.
+    std::vector<std::string> identityFiles;
+    std::string passphraseFile;
+    LoginMethodSwitches loginMethods;
     bool help = false;
     bool version = false;
 };
