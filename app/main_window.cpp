@@ -24,6 +24,7 @@
 #include "app/dialogs/preferences.h"
 #include "app/dialogs/terminal_settings_dialog.h"
 #include "app/host_key_prompt.h"
+#include "app/login_prompt.h"
 #include "app/screen_bridge.h"
 #include "app/session_link.h"
 #include "crypto/wipe.h"
@@ -320,10 +321,10 @@ void MainWindow::connectCommand() {
     if (state_.login.timeoutSeconds > 0)
         connectTimeoutMs = std::min(connectTimeoutMs, state_.login.timeoutSeconds * 1000);
     auto connection = std::make_unique<Connection>();
-    const int opened = port < 0 ? -1
-                                : connection->socket().openConnection(
-                                      state_.login.host, static_cast<std::uint16_t>(port),
-                                      connectTimeoutMs);
+    const int opened =
+        port < 0 ? -1
+                 : connection->socket().openConnection(
+                       state_.login.host, static_cast<std::uint16_t>(port), connectTimeoutMs);
     setConnectedMenu(true);
     if (opened == -1) {
         wipePassword(state_.login);
@@ -346,11 +347,15 @@ void MainWindow::connectCommand() {
     login.widthPixels = static_cast<std::uint32_t>(view_->areaWidth());
     login.heightPixels = static_cast<std::uint32_t>(view_->areaHeight());
     login.seedFilePath = seedFilePath();
+    const int serial = ++state_.sessionSerial;
+    if (!state_.login.keyFile.empty()) login.keyFiles.push_back(state_.login.keyFile);
+    login.loginMethods = {state_.login.rsaLogin, state_.login.challengeLogin,
+                          state_.login.passwordLogin};
+    login.loginPrompt = std::make_shared<WindowLoginPrompt>(serial);
     auto session = std::make_shared<Session>(std::move(connection), std::move(login),
                                              WindowFrontEnd::instance());
     wipeString(login.password);
     state_.session = session;
-    const int serial = ++state_.sessionSerial;
     // The server's key is checked against the user's known_hosts (and ~/.ssh/known_hosts, read
     // only) before the session key, and so the password, goes out; an unknown or changed key
     // is put to the user. The session thread keeps the prompt until it has finished.
@@ -377,6 +382,7 @@ void MainWindow::disconnect() {
     setConnectedMenu(false);
     // The session thread is waiting for this answer; it must not wait for ever.
     if (hostKeyDialog_) hostKeyDialog_->reject();
+    cancelLoginQuestion();
     if (state_.session) {
         // The session thread keeps its own reference; abort makes its blocked read fail, and its
         // SessionEnded then finds nothing connected.
@@ -456,6 +462,11 @@ void MainWindow::handleMessage(int message, std::intptr_t first, std::intptr_t s
             break;
         case HostKeyQuestionMessage:
             onHostKeyQuestion(first, second);
+            break;
+        case LoginQuestionMessage:
+            // A question from a connection the user has already left goes unanswered.
+            if (state_.connected && !state_.closing && second == state_.sessionSerial)
+                answerLoginQuestion(this, first);
             break;
         default:
             break;

@@ -13,6 +13,11 @@
 //   "password"       QLineEdit, hidden characters, at most 19
 //   "timeout"        QLineEdit, digits only, at most 5: seconds the connect and the login may
 //                    take ("CEConnectTimeout"; 0 means no limit)
+//   "keyFile"        QLineEdit, an SSH-1 private key file to log in with, remembered for the
+//                    server in the field ("CEKeyFile/<server>"); empty: none
+//   "keyFileBrowse"  QPushButton "...": a file chooser for it
+//   "rsaLogin", "challengeLogin", "passwordLogin"
+//                    QCheckBox: the login methods allowed ("CELoginMethods", bits 1, 2, 4)
 //   "buttonBox"      QDialogButtonBox with OK and Cancel (Escape and the close box cancel)
 // Text fields accept only characters that Windows-1252 can carry, so what is sent is what
 // was typed.
@@ -21,6 +26,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstddef>
+#include <string>
 
 class QComboBox;
 class QWidget;
@@ -37,6 +43,11 @@ struct ConnectValues {
     // Seconds the connect and the login together may take before the session is given up
     // (0: no limit). Kept in the settings, unlike the port, since it describes the network.
     int timeoutSeconds = 60;
+    // The key file (a local path, empty for none) and the login methods allowed.
+    std::string keyFile;
+    bool rsaLogin = true;
+    bool challengeLogin = true;
+    bool passwordLogin = true;
 };
 
 // Clears the password once the login has taken its copy.
