@@ -110,7 +110,9 @@ bool serveChallenge(ServerConnection& connection, bool userKnown, bool tis, bool
     Packet reply;
     if (!connection.readAndRecord(reply)) return false;
     Reader r(reply.payload);
-    const std::string response = r.string();
+    std::string response = r.string();
+    // OpenSSH pads a response with NUL bytes as it pads passwords; the text is what counts.
+    response.resize(std::strlen(response.c_str()));
     accepted = !r.failed() &&
                reply.type == (tis ? SSH_CMSG_AUTH_TIS_RESPONSE : SSH_CMSG_AUTH_CCARD_RESPONSE) &&
                response == expected;
