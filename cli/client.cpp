@@ -197,6 +197,13 @@ int Client::run() {
         frontEnd_->printError("corvid1-cli: " + error + "\n");
         return exitFailure;
     }
+    loginPrompt_ = std::make_shared<CliLoginPrompt>(
+        options_.passphraseFile,
+        havePassword ? std::string() : user + "@" + options_.host + "'s password: ");
+    if (!loginPrompt_->loadPassphraseFile(error)) {
+        frontEnd_->printError("corvid1-cli: " + error + "\n");
+        return exitFailure;
+    }
     if (haveControllingTerminal()) hostKeyPrompt_ = std::make_unique<TerminalHostKeyPrompt>();
     LoginParameters login;
     login.loginStarted = std::chrono::steady_clock::now();
@@ -225,9 +232,6 @@ int Client::run() {
     login.seedFilePath = seedFilePath();
     login.keyFiles = keyFiles;
     login.loginMethods = options_.loginMethods;
-    loginPrompt_ = std::make_shared<CliLoginPrompt>(
-        options_.passphraseFile,
-        havePassword ? std::string() : user + "@" + options_.host + "'s password: ");
     login.loginPrompt = loginPrompt_;
 
     if (screen) setUpScreen();

@@ -19,18 +19,27 @@ void takeSecret(SecretText& secret, std::string& out) {
 
 }  // namespace
 
+bool CliLoginPrompt::loadPassphraseFile(std::string& error) {
+    if (passphraseFile_.empty()) return true;
+    if (readPasswordFile(passphraseFile_, filePassphrase_, error)) return true;
+    error = "passphrase file: " + error;
+    return false;
+}
+
 bool CliLoginPrompt::passphrase(const std::string& keyFile, const std::string& comment, int attempt,
                                 std::string& out) {
-    SecretText secret;
-    std::string error;
     if (!passphraseFile_.empty()) {
         // A file holds one passphrase: asking it again would only give the same wrong one.
-        if (attempt > 1 || !readPasswordFile(passphraseFile_, secret, error)) return false;
-    } else {
-        const std::string name = comment.empty() ? keyFile : comment;
-        if (!promptForPassword("Enter passphrase for RSA key '" + name + "': ", secret, error))
-            return false;
+        if (attempt > 1) return false;
+        out.reserve(filePassphrase_.size() + 1);
+        out.assign(filePassphrase_.data(), filePassphrase_.size());
+        return true;
     }
+    SecretText secret;
+    std::string error;
+    const std::string name = comment.empty() ? keyFile : comment;
+    if (!promptForPassword("Enter passphrase for RSA key '" + name + "': ", secret, error))
+        return false;
     takeSecret(secret, out);
     return true;
 }

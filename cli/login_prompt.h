@@ -3,6 +3,7 @@
 #include <mutex>
 #include <string>
 
+#include "cli/password.h"
 #include "session/auth/login_methods.h"
 
 namespace corvid1::cli {
@@ -15,6 +16,10 @@ class CliLoginPrompt : public LoginPrompt {
     // password is already in the login parameters.
     CliLoginPrompt(std::string passphraseFile, std::string passwordPrompt)
         : passphraseFile_(std::move(passphraseFile)), passwordPrompt_(std::move(passwordPrompt)) {}
+
+    // Reads the passphrase file, if one was given, before the network is touched; false with
+    // `error` set when it cannot be used (the rules of --password-file apply).
+    bool loadPassphraseFile(std::string& error);
 
     bool passphrase(const std::string& keyFile, const std::string& comment, int attempt,
                     std::string& out) override;
@@ -30,6 +35,7 @@ class CliLoginPrompt : public LoginPrompt {
 
   private:
     std::string passphraseFile_;
+    SecretText filePassphrase_;
     std::string passwordPrompt_;
     mutable std::mutex lock_;
     std::string passwordError_;
