@@ -28,7 +28,9 @@ std::string dataFile(const std::string& name) {
 }
 
 std::string tempCopy(const std::string& name, mode_t mode = 0600) {
-    const std::string path = ::testing::TempDir() + "login_methods_" + name;
+    // Per process: ctest runs the cases side by side, and one of them opens a copy's mode.
+    const std::string path =
+        ::testing::TempDir() + "login_methods_" + std::to_string(getpid()) + "_" + name;
     std::remove(path.c_str());
     std::ofstream(path, std::ios::binary) << dataFile(name);
     chmod(path.c_str(), mode);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
@@ -20,7 +21,8 @@ std::string dataFile(const std::string& name) {
 // Copies a data file into the test's own folder with the given mode: the repository does not
 // keep modes, and the loader cares about them.
 std::string copyWithMode(const std::string& name, mode_t mode) {
-    const std::string path = ::testing::TempDir() + "user_key_" + name;
+    const std::string path =
+        ::testing::TempDir() + "user_key_" + std::to_string(getpid()) + "_" + name;
     std::remove(path.c_str());
     std::ofstream(path, std::ios::binary) << dataFile(name);
     chmod(path.c_str(), mode);
