@@ -26,6 +26,7 @@
 #include "app/dialogs/settings_store.h"
 #include "app/dialogs/terminal_settings_dialog.h"
 #include "app/host_key_prompt.h"
+#include "app/login_prompt.h"
 #include "app/screen_bridge.h"
 #include "app/session_link.h"
 #include "crypto/wipe.h"
@@ -400,11 +401,15 @@ void MainWindow::connectCommand() {
     login.compressionLevel = toggleChecked(kCmdCompression) ? 6 : 0;
     login.padPassword = toggleChecked(kCmdHidePasswordLength);
     login.keepaliveSeconds = state_.login.keepaliveSeconds;
+    const int serial = ++state_.sessionSerial;
+    if (!state_.login.keyFile.empty()) login.keyFiles.push_back(state_.login.keyFile);
+    login.loginMethods = {state_.login.rsaLogin, state_.login.challengeLogin,
+                          state_.login.passwordLogin};
+    login.loginPrompt = std::make_shared<WindowLoginPrompt>(serial);
     auto session = std::make_shared<Session>(std::move(connection), std::move(login),
                                              WindowFrontEnd::instance());
     wipeString(login.password);
     state_.session = session;
-    const int serial = ++state_.sessionSerial;
     // The server's key is checked against the user's known_hosts (and ~/.ssh/known_hosts, read
     // only) before the session key, and so the password, goes out; an unknown or changed key
     // is put to the user. The session thread keeps the prompt until it has finished.
@@ -431,6 +436,7 @@ void MainWindow::disconnect() {
     setConnectedMenu(false);
     // The session thread is waiting for this answer; it must not wait for ever.
     if (hostKeyDialog_) hostKeyDialog_->reject();
+    cancelLoginQuestion();
     if (state_.session) {
         // The session thread keeps its own reference; abort makes its blocked read fail, and its
         // SessionEnded then finds nothing connected.
@@ -510,6 +516,11 @@ void MainWindow::handleMessage(int message, std::intptr_t first, std::intptr_t s
             break;
         case HostKeyQuestionMessage:
             onHostKeyQuestion(first, second);
+            break;
+        case LoginQuestionMessage:
+            // A question from a connection the user has already left goes unanswered.
+            if (state_.connected && !state_.closing && second == state_.sessionSerial)
+                answerLoginQuestion(this, first);
             break;
         default:
             break;

@@ -19,6 +19,7 @@
 #include "cli/escape_scanner.h"
 #include "cli/host_key_prompt.h"
 #include "cli/local_terminal.h"
+#include "cli/login_prompt.h"
 #include "cli/password.h"
 #include "cli/paths.h"
 #include "cli/screen_text.h"
@@ -98,45 +99,27 @@ bool passwordWithoutPrompt(const CliOptions& options, SecretText& password, std:
     return takePasswordFromEnvironment(password, error);
 }
 
-// The host-key check, and after it the password prompt: the user types a password only once
-// the key shows that the machine is the one meant, and never for a key that was refused.
+// The host-key check. The password is asked for later, by the login prompt, only when the
+// login reaches it: the user types nothing for a machine whose key was refused.
 class CliHostKeyVerifier : public HostKeyVerifier {
   public:
-    // `passwordPrompt` empty: the password is already in the session's login parameters.
-    CliHostKeyVerifier(std::shared_ptr<HostKeyPolicy> policy, CliFrontEnd& frontEnd,
-                       Session& session, std::string passwordPrompt)
-        : policy_(std::move(policy)),
-          frontEnd_(frontEnd),
-          session_(session),
-          passwordPrompt_(std::move(passwordPrompt)) {}
+    CliHostKeyVerifier(std::shared_ptr<HostKeyPolicy> policy, CliFrontEnd& frontEnd)
+        : policy_(std::move(policy)), frontEnd_(frontEnd) {}
 
     bool verifyHostKey(const RsaPublicKey& hostKey) override {
         reportFrom_ = frontEnd_.statusCount();
-        if (!policy_->verifyHostKey(hostKey)) return false;
-        if (passwordPrompt_.empty()) return true;
-        SecretText password;
-        if (!promptForPassword(passwordPrompt_, password, passwordError_)) return false;
-        // Asked only now, once the key is trusted; the core reads it after the key exchange on
-        // this same thread.
-        session_.setPassword(password.data(), password.size());
-        password.wipe();
-        return true;
+        return policy_->verifyHostKey(hostKey);
     }
 
     // Read once runSession has returned.
     const HostKeyPolicy& policy() const { return *policy_; }
     // The first status line that belongs to the check, for a report of the refusal.
     std::size_t reportFrom() const { return reportFrom_; }
-    // Not empty when the key was accepted and the password prompt then failed.
-    const std::string& passwordError() const { return passwordError_; }
 
   private:
     std::shared_ptr<HostKeyPolicy> policy_;
     CliFrontEnd& frontEnd_;
-    Session& session_;
-    std::string passwordPrompt_;
     std::size_t reportFrom_ = 0;
-    std::string passwordError_;
 };
 
 // Everything the main loop tracks while the session runs.
@@ -162,7 +145,7 @@ class Client {
   private:
     bool setUpScreen();
     bool openSocket(TcpSocket& socket);
-    void startSession(TcpSocket& socket, LoginParameters login, std::string passwordPrompt);
+    void startSession(TcpSocket& socket, LoginParameters login);
     KnownHosts knownHostsStore() const;
     int reportHostKeyRefusal();
     void mainLoop();
@@ -182,6 +165,7 @@ class Client {
     std::unique_ptr<TerminalHostKeyPrompt> hostKeyPrompt_;  // null: no terminal to ask on
     std::shared_ptr<Session> session_;
     std::shared_ptr<CliHostKeyVerifier> verifier_;
+    std::shared_ptr<CliLoginPrompt> loginPrompt_;
     std::thread sessionThread_;
     LocalTerminal terminal_{STDIN_FILENO};
     EscapeScanner escape_;
@@ -207,12 +191,21 @@ int Client::run() {
         return exitUsage;
     }
     // A password from a file or the environment is checked before the network is touched; one
-    // typed on the terminal is asked for once the host key is accepted, as ssh does. Without a
-    // terminal to ask on, that is known now.
+    // typed on the terminal is asked for once the login reaches it, as ssh does. Without a
+    // terminal to ask on, that is known now, unless a key may log in without one.
     SecretText password;
     std::string error;
+    const std::vector<std::string> keyFiles = identityFiles(options_.identityFiles);
+    const bool keysFirst = options_.loginMethods.rsa && !keyFiles.empty();
     const bool havePassword = passwordWithoutPrompt(options_, password, error);
-    if (!havePassword && (!error.empty() || !canPromptForPassword(error))) {
+    if (!havePassword && (!error.empty() || (!keysFirst && !canPromptForPassword(error)))) {
+        frontEnd_->printError("corvid1-cli: " + error + "\n");
+        return exitFailure;
+    }
+    loginPrompt_ = std::make_shared<CliLoginPrompt>(
+        options_.passphraseFile,
+        havePassword ? std::string() : user + "@" + options_.host + "'s password: ");
+    if (!loginPrompt_->loadPassphraseFile(error)) {
         frontEnd_->printError("corvid1-cli: " + error + "\n");
         return exitFailure;
     }
@@ -256,10 +249,12 @@ int Client::run() {
     login.widthPixels = static_cast<std::uint32_t>(sentSize_.widthPixels);
     login.heightPixels = static_cast<std::uint32_t>(sentSize_.heightPixels);
     login.seedFilePath = seedFilePath();
+    login.keyFiles = keyFiles;
+    login.loginMethods = options_.loginMethods;
+    login.loginPrompt = loginPrompt_;
 
     if (screen) setUpScreen();
-    startSession(socket, std::move(login),
-                 havePassword ? std::string() : user + "@" + options_.host + "'s password: ");
+    startSession(socket, std::move(login));
     mainLoop();
     return finish();
 }
@@ -292,7 +287,7 @@ KnownHosts Client::knownHostsStore() const {
     return KnownHosts::withDefaults();
 }
 
-void Client::startSession(TcpSocket& socket, LoginParameters login, std::string passwordPrompt) {
+void Client::startSession(TcpSocket& socket, LoginParameters login) {
     auto connection = std::make_unique<Connection>(socket.socketHandle());
     session_ = std::make_shared<Session>(std::move(connection), std::move(login), *frontEnd_);
     frontEnd_->setSession(session_.get());
@@ -303,8 +298,7 @@ void Client::startSession(TcpSocket& socket, LoginParameters login, std::string 
     auto policy =
         std::make_shared<HostKeyPolicy>(options_.host, options_.port, knownHostsStore(), *frontEnd_,
                                         hostKeyPrompt_.get(), std::move(policyOptions));
-    verifier_ = std::make_shared<CliHostKeyVerifier>(std::move(policy), *frontEnd_, *session_,
-                                                     std::move(passwordPrompt));
+    verifier_ = std::make_shared<CliHostKeyVerifier>(std::move(policy), *frontEnd_);
     session_->setHostKeyVerifier(verifier_);
 
     if (interactive_ && pty_) {
@@ -441,6 +435,13 @@ int Client::finish() {
             return exitFailure;
         case SessionEnd::HostKeyRejected:
             return reportHostKeyRefusal();
+        case SessionEnd::LoginRefused:
+            // A password prompt that ended without one is the user's doing, not the server's.
+            if (!loginPrompt_->passwordError().empty()) {
+                frontEnd_->printError("corvid1-cli: " + loginPrompt_->passwordError() + "\n");
+                return exitFailure;
+            }
+            break;
         case SessionEnd::Aborted:
             // "~." after the login is an ordinary end; anything else that aborts is not.
             return state_.userDisconnected && result.loggedIn ? exitOk : exitFailure;
@@ -460,10 +461,6 @@ int Client::finish() {
 }
 
 int Client::reportHostKeyRefusal() {
-    if (!verifier_->passwordError().empty()) {
-        frontEnd_->printError("corvid1-cli: " + verifier_->passwordError() + "\n");
-        return exitFailure;
-    }
     // The policy's own lines say what was presented and what is on record; the steps before
     // the check went well and are left out.
     frontEnd_->printError(frontEnd_->unshownStatus(verifier_->reportFrom()));

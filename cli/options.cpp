@@ -22,7 +22,10 @@ enum class Opt {
     ConnectTimeout,
     Keepalive,
     LocalForward,
-    RemoteForward
+    RemoteForward,
+    Identity,
+    PassphraseFile,
+    SshOption
 };
 
 struct ValueOption {
@@ -45,6 +48,9 @@ constexpr ValueOption valueOptions[] = {
     {0, "keepalive", Opt::Keepalive},
     {'L', "local-forward", Opt::LocalForward},
     {'R', "remote-forward", Opt::RemoteForward},
+    {'i', "identity", Opt::Identity},
+    {0, "passphrase-file", Opt::PassphraseFile},
+    {'o', "option", Opt::SshOption},
 };
 
 struct CipherName {
@@ -159,6 +165,19 @@ std::string applyValue(Opt id, const std::string& value, CliOptions& o, bool& us
                 return "bad forward '" + value + "' (" +
                        (remote ? "port:host:hostport" : "[bind:]port:host:hostport") + ")";
             o.forwards.push_back(*spec);
+            return {};
+        }
+        case Opt::Identity:
+            if (value.empty()) return "empty key file name";
+            o.identityFiles.push_back(value);
+            return {};
+        case Opt::PassphraseFile:
+            if (value.empty()) return "empty passphrase file name";
+            o.passphraseFile = value;
+            return {};
+        case Opt::SshOption: {
+            std::string error;
+            if (!applyLoginMethodOption(value, o.loginMethods, error)) return error;
             return {};
         }
     }
@@ -332,6 +351,7 @@ const char* usageLine() {
            "                   [--accept-new | --host-key FP...] [--connect-timeout SECONDS]\n"
            "                   [--keepalive SECONDS] [--no-password-padding]\n"
            "                   [-L [bind:]port:host:hostport] [-R port:host:hostport]\n"
+           "                   [-i KEYFILE]... [--passphrase-file F] [-o KEY=VALUE]...\n"
            "                   [user@]host [command ...]\n";
 }
 
@@ -376,6 +396,12 @@ const char* helpText() {
            "                          (default 0: never), to keep NAT and firewalls open\n"
            "      --no-password-padding  send the password alone, for servers that choke\n"
            "                          on the IGNORE packets that hide its length\n"
+           "  -i, --identity FILE     try the SSH-1 RSA key in FILE (may be repeated; default\n"
+           "                          ~/.ssh/identity when it exists); see below\n"
+           "      --passphrase-file F read the keys' passphrase from the first line of F,\n"
+           "                          which must not be accessible to group or others\n"
+           "  -o, --option K=V        RSAAuthentication=no, ChallengeResponseAuthentication=no\n"
+           "                          or PasswordAuthentication=no turns that method off\n"
            "  -h, --help              this text\n"
            "  -V, --version           the program's version\n"
            "\n"
@@ -396,6 +422,13 @@ const char* helpText() {
            "server runs it instead of a shell, without a pseudo-terminal unless -t is given;\n"
            "the end of standard input is passed on to it, its error output goes to standard\n"
            "error and its exit status becomes ours.\n"
+           "\n"
+           "The login tries the RSA keys first, then the server's TIS or CryptoCard challenge\n"
+           "(shown on the terminal, the response typed without echo), then the password, each\n"
+           "only when the server offers it. An encrypted key's passphrase is asked for on the\n"
+           "terminal (three tries) only when the server accepts the key. A key file that group\n"
+           "or others may read is refused, as ssh refuses it. Make a key with\n"
+           "'puttygen -t rsa1 -o ~/.ssh/identity'.\n"
            "\n"
            "In a terminal, '~.' at the start of a line disconnects and '~~' sends one '~'.\n"
            "\n"

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "session/channels/forward_spec.h"
+#include "session/auth/login_methods.h"
 #include "session/host_key_fingerprint.h"
 #include "terminal/interpreter.h"
 
@@ -47,6 +48,11 @@ struct CliOptions {
     std::vector<ParsedFingerprint> hostKeys;  // only these keys are accepted; no store is used
     // The connect and the login together must finish within this many seconds; 0: no limit.
     int connectTimeoutSeconds = 60;
+    // Login methods: key files to try (-i; none given: ~/.ssh/identity when it exists), the file
+    // holding their passphrase (none: asked on the terminal), and the methods -o turned off.
+    std::vector<std::string> identityFiles;
+    std::string passphraseFile;
+    LoginMethodSwitches loginMethods;
     bool help = false;
     bool version = false;
 };

@@ -177,7 +177,7 @@ bool exchangeKeys(Session& session, MessageBuffer& buffer, const RsaPublicKey& s
     frontEnd.status("Getting flags/ciphers/auth\n");
     buffer.getUint32();  // protocol flags
     const std::uint32_t supportedCiphers = buffer.getUint32();
-    buffer.getUint32();  // authentications: this client always uses the password
+    session.authMask = buffer.getUint32();
     if (buffer.broken()) {
         frontEnd.status(malformedKey);
         return false;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "crypto/wipe.h"
@@ -68,8 +69,11 @@ class SessionDriver {
     bool versionExchange();
     bool keyExchange();
     bool authenticate();
+    bool runLoginMethods();
     bool sendPassword();
     void sendPaddedPassword();
+    // Ends the login after a method's last answer other than success or refusal.
+    bool loginBroken(int answer, const char* refusedText);
     bool requestPtyAndShell();
     bool requestPty();
     bool requestCompression();
@@ -253,7 +257,7 @@ bool SessionDriver::authenticate() {
         fail(SessionEnd::LoginRefused);
         return false;
     }
-    if (reply != SSH_SMSG_SUCCESS && !sendPassword()) return false;
+    if (reply != SSH_SMSG_SUCCESS && !runLoginMethods()) return false;
     session_.wipePassword();
     result().loggedIn = true;
     status("Authorization successful.\n");
@@ -294,6 +298,64 @@ void SessionDriver::sendPaddedPassword() {
     }
 }
 
+namespace {
+
+// The user's prompts with the login's clock stopped while they wait for an answer.
+class PausingPrompt : public LoginPrompt {
+  public:
+    PausingPrompt(LoginPrompt& inner, LoginTimer* timer) : inner_(inner), timer_(timer) {}
+    bool passphrase(const std::string& keyFile, const std::string& comment, int attempt,
+                    std::string& out) override {
+        const LoginTimer::Pause askingTheUser(timer_);
+        return inner_.passphrase(keyFile, comment, attempt, out);
+    }
+    bool challengeResponse(LoginMethod method, const std::string& challenge,
+                           std::string& out) override {
+        const LoginTimer::Pause askingTheUser(timer_);
+        return inner_.challengeResponse(method, challenge, out);
+    }
+    PasswordAnswer password(std::string& out) override {
+        const LoginTimer::Pause askingTheUser(timer_);
+        return inner_.password(out);
+    }
+
+  private:
+    LoginPrompt& inner_;
+    LoginTimer* timer_;
+};
+
+}  // namespace
+
+bool SessionDriver::runLoginMethods() {
+    const LoginParameters& login = session_.login();
+    std::optional<PausingPrompt> pausing;
+    if (login.loginPrompt) pausing.emplace(*login.loginPrompt, session_.loginTimer_);
+    LoginPrompt* prompt = pausing ? &*pausing : nullptr;
+    for (const LoginMethod method :
+         loginMethodOrder(session_.authMask, login.loginMethods, !login.keyFiles.empty())) {
+        if (method == LoginMethod::Password) {
+            std::string late;
+            const auto answer =
+                prompt != nullptr ? prompt->password(late) : LoginPrompt::PasswordAnswer::Given;
+            if (answer == LoginPrompt::PasswordAnswer::Typed)
+                session_.setPassword(late.data(), late.size());
+            secureWipe(late.data(), late.size());
+            if (answer != LoginPrompt::PasswordAnswer::Cancelled) return sendPassword();
+            report("Authorization cancelled: no password given.\n");
+            fail(SessionEnd::LoginRefused);
+            return false;
+        }
+        const int answer = method == LoginMethod::RsaKeys
+                               ? tryRsaKeys(session_, buffer_, prompt)
+                               : tryChallenge(session_, buffer_, method, prompt);
+        if (answer == SSH_SMSG_SUCCESS) return true;
+        if (answer != SSH_SMSG_FAILURE) return loginBroken(answer, "Authorization error.\n");
+    }
+    report("Authorization error. No login method left to try.\n");
+    fail(SessionEnd::LoginRefused);
+    return false;
+}
+
 bool SessionDriver::sendPassword() {
     if (session_.login().padPassword) {
         sendPaddedPassword();
@@ -307,10 +369,14 @@ bool SessionDriver::sendPassword() {
     status("Sent login password\n");
     const int answer = readEncrypted();
     if (answer == SSH_SMSG_SUCCESS) return true;
+    return loginBroken(answer, "Authorization error. Check username and password.\n");
+}
+
+bool SessionDriver::loginBroken(int answer, const char* refusedText) {
     // A damaged or missing reply says nothing about the password.
     if (answer < 0) return lostInLogin();
     if (answer == SSH_MSG_DISCONNECT) result().disconnectReason = buffer_.getString();
-    report("Authorization error. Check username and password.\n");
+    report(refusedText);
     if (answer == SSH_MSG_DISCONNECT && !stopped()) printResponseLine(result().disconnectReason);
     fail(SessionEnd::LoginRefused);
     return false;

@@ -11,6 +11,7 @@
 
 #include "crypto/random_pool.h"
 #include "session/channels/forward_spec.h"
+#include "session/auth/login_methods.h"
 #include "session/connection.h"
 #include "session/message_buffer.h"
 #include "session/terminal_front_end.h"
@@ -86,6 +87,12 @@ struct LoginParameters {
     std::string x11Display;
     std::string x11AuthProtocol;
     std::string x11AuthData;
+    // The login methods beyond the password: SSH-1 key files tried in this order, the methods
+    // the user allows, and who is asked for passphrases, challenge responses and a password
+    // wanted only once the login reaches it (none: nobody can be asked).
+    std::vector<std::string> keyFiles;
+    LoginMethodSwitches loginMethods;
+    std::shared_ptr<LoginPrompt> loginPrompt;
 };
 
 // The default of LoginParameters::loginTimeout, in seconds, for the front ends' own settings.
@@ -177,6 +184,7 @@ class Session {
     std::int8_t cipherNumber = 0;
     std::uint8_t cookie[8] = {};
     std::uint8_t sessionId[16] = {};
+    std::uint32_t authMask = 0;  // the server's supported-authentications mask
     RandomPool randomPool{};
 
   private:

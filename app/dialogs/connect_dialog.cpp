@@ -1,8 +1,12 @@
 #include "app/dialogs/connect_dialog.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -10,6 +14,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QUrl>
 #include <QValidator>
 #include <algorithm>
 
@@ -24,6 +29,9 @@ constexpr char kUsernameValue[] = "CEUsername";
 constexpr char kServerPortValue[] = "CEServerPort";
 constexpr char kServerCountValue[] = "CENumservers";
 constexpr char kServerValuePrefix[] = "CEServer";
+constexpr char kKeyFileGroup[] = "CEKeyFile/";
+constexpr char kLoginMethodsValue[] = "CELoginMethods";
+constexpr int kMaxKeyFileLength = 4096;
 // A day: anything longer is no limit in practice, which 0 already says.
 constexpr int kMaxSeconds = 86400;
 
@@ -135,7 +143,26 @@ class ConnectDialog : public QDialog {
     QLineEdit* user_;
     QLineEdit* password_;
     QLineEdit* seconds_[kSecondsFieldCount];
+    QLineEdit* keyFile_;
+    QCheckBox* rsaLogin_;
+    QCheckBox* challengeLogin_;
+    QCheckBox* passwordLogin_;
 };
+
+// The value that remembers the key file of a server: the name in lower case, percent-encoded
+// so that no character of it can act as a settings group separator.
+QByteArray keyFileValueName(const QString& server) {
+    return QByteArray(kKeyFileGroup) + QUrl::toPercentEncoding(server.toLower());
+}
+
+QString storedKeyFile(const QString& server) {
+    const QSettings key = openSettingsKey();
+    QString path;
+    if (server.isEmpty() ||
+        !readString(key, keyFileValueName(server).constData(), kMaxKeyFileLength, path))
+        return {};
+    return path;
+}
 
 ConnectDialog::ConnectDialog(QWidget* parent, const ConnectValues& values,
                              const QStringList& defaults)
@@ -197,6 +224,35 @@ ConnectDialog::ConnectDialog(QWidget* parent, const ConnectValues& values,
     addRow("&Password:", password_);
     for (int i = 0; i < kSecondsFieldCount; ++i) addRow(kSecondsFields[i].label, seconds_[i]);
 
+    keyFile_ = makeField(this, "keyFile", kMaxKeyFileLength);
+    keyFile_->setToolTip(QStringLiteral(
+        "An SSH-1 private key file (puttygen -t rsa1) to log in with before the password"));
+    auto* browse = new QPushButton(QStringLiteral("..."), this);
+    browse->setObjectName(QStringLiteral("keyFileBrowse"));
+    browse->setAutoDefault(false);
+    connect(browse, &QPushButton::clicked, this, [this] {
+        const QString start =
+            keyFile_->text().isEmpty() ? QDir::homePath() + "/.ssh" : keyFile_->text();
+        const QString chosen =
+            QFileDialog::getOpenFileName(this, QStringLiteral("Key file"), start);
+        if (!chosen.isEmpty()) keyFile_->setText(chosen);
+    });
+    auto* keyRow = new QHBoxLayout;
+    keyRow->addWidget(keyFile_, 1);
+    keyRow->addWidget(browse);
+    addRow("&Key file:", keyFile_, keyRow);
+    auto makeBox = [this](const char* name, const char* label) {
+        auto* box = new QCheckBox(QLatin1String(label), this);
+        box->setObjectName(QLatin1String(name));
+        return box;
+    };
+    rsaLogin_ = makeBox("rsaLogin", "&RSA key");
+    challengeLogin_ = makeBox("challengeLogin", "C&hallenge");
+    passwordLogin_ = makeBox("passwordLogin", "Pass&word");
+    auto* methodRow = new QHBoxLayout;
+    for (QCheckBox* box : {rsaLogin_, challengeLogin_, passwordLogin_}) methodRow->addWidget(box);
+    form->addRow(new QLabel(QStringLiteral("Login:"), this), methodRow);
+
     layOutWithOkCancel(this, form);
 
     fillFromSettings(values, defaults);
@@ -231,6 +287,16 @@ void ConnectDialog::fillFromSettings(const ConnectValues& values, const QStringL
             stored = values.*kSecondsFields[i].member;
         seconds_[i]->setText(QString::number(stored));
     }
+
+    int methods = 7;
+    if (!readNumber(key, kLoginMethodsValue, methods)) methods = 7;
+    rsaLogin_->setChecked(methods & 1);
+    challengeLogin_->setChecked(methods & 2);
+    passwordLogin_->setChecked(methods & 4);
+    // The key file follows the server shown, as it was last used with that server.
+    keyFile_->setText(storedKeyFile(servers_->currentText()));
+    connect(servers_, &QComboBox::currentTextChanged, this,
+            [this](const QString& server) { keyFile_->setText(storedKeyFile(server)); });
 }
 
 void ConnectDialog::deleteEntry() {
@@ -248,6 +314,17 @@ void ConnectDialog::accept() {
         writeValue(key, kUsernameValue, user_->text());
         for (int i = 0; i < kSecondsFieldCount; ++i)
             writeValue(key, kSecondsFields[i].valueName, seconds(i));
+        writeValue(key, kLoginMethodsValue,
+                   (rsaLogin_->isChecked() ? 1 : 0) | (challengeLogin_->isChecked() ? 2 : 0) |
+                       (passwordLogin_->isChecked() ? 4 : 0));
+        if (!servers_->currentText().isEmpty()) {
+            const QByteArray name = keyFileValueName(servers_->currentText());
+            if (keyFile_->text().isEmpty()) {
+                key.remove(QString::fromLatin1(name));
+            } else {
+                writeValue(key, name.constData(), keyFile_->text());
+            }
+        }
     }
     saveServerList(servers_);
     QDialog::accept();
@@ -266,6 +343,10 @@ void ConnectDialog::readInto(ConnectValues& values) {
     toCodePage(port_->text(), values.port, sizeof values.port);
     toCodePage(user_->text(), values.user, sizeof values.user);
     for (int i = 0; i < kSecondsFieldCount; ++i) values.*kSecondsFields[i].member = seconds(i);
+    values.keyFile = QFile::encodeName(keyFile_->text()).toStdString();
+    values.rsaLogin = rsaLogin_->isChecked();
+    values.challengeLogin = challengeLogin_->isChecked();
+    values.passwordLogin = passwordLogin_->isChecked();
     QString password = password_->text();
     toCodePage(password, values.password, sizeof values.password);
     // Let the field drop its reference first, so this copy is the only one left to wipe.

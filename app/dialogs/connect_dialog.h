@@ -15,6 +15,11 @@
 //                    take ("CEConnectTimeout"; 0 means no limit)
 //   "keepalive"      QLineEdit, digits only, at most 5: seconds without traffic before a
 //                    keepalive packet ("CEKeepAlive"; 0 means none)
+//   "keyFile"        QLineEdit, an SSH-1 private key file to log in with, remembered for the
+//                    server in the field ("CEKeyFile/<server>"); empty: none
+//   "keyFileBrowse"  QPushButton "...": a file chooser for it
+//   "rsaLogin", "challengeLogin", "passwordLogin"
+//                    QCheckBox: the login methods allowed ("CELoginMethods", bits 1, 2, 4)
 //   "buttonBox"      QDialogButtonBox with OK and Cancel (Escape and the close box cancel)
 // Text fields accept only characters that Windows-1252 can carry, so what is sent is what
 // was typed.
@@ -23,6 +28,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstddef>
+#include <string>
 
 class QComboBox;
 class QWidget;
@@ -41,6 +47,11 @@ struct ConnectValues {
     int timeoutSeconds = 60;
     // Seconds without traffic after which an SSH_MSG_IGNORE goes out (0: never).
     int keepaliveSeconds = 0;
+    // The key file (a local path, empty for none) and the login methods allowed.
+    std::string keyFile;
+    bool rsaLogin = true;
+    bool challengeLogin = true;
+    bool passwordLogin = true;
 };
 
 // Clears the password once the login has taken its copy.

@@ -124,13 +124,14 @@ class Interactive : public ::testing::Test {
 
     // The pane notes the terminal's modes, runs the client (whose pid it notes), notes the exit
     // code and the modes again, and stays open to be read.
-    void startClient(int columns, int rows, bool passwordInEnvironment = true) {
+    void startClient(int columns, int rows, bool passwordInEnvironment = true,
+                     const std::string& moreArgs = "") {
         std::remove(dir_.file("stty.after").c_str());
         const std::string d = dir_.path();
         std::string env = "HOME=" + shellQuote(d) + " XDG_DATA_HOME=" + shellQuote(d + "/data");
         if (passwordInEnvironment) env += " CORVID1_PASSWORD=secret";
         const std::string client = std::string(clientPath()) + " -p " +
-                                   std::to_string(server_->port()) + " test@127.0.0.1";
+                                   std::to_string(server_->port()) + moreArgs + " test@127.0.0.1";
         const std::string script = "stty -g > " + d +
                                    "/stty.before\n"
                                    "sh -c 'echo $$ > " +
@@ -239,14 +240,56 @@ TEST_F(Interactive, PasswordIsAskedOnTheTerminalWithoutEcho) {
 TEST_F(Interactive, PasswordPromptEndedWithoutAPasswordIsReportedAsSuch) {
     // The prompt comes after the host key was accepted; its failure is not the key's.
     startClient(80, 24, false);
+    // The password is asked when the login reaches it, after the user name, as ssh asks it.
     ASSERT_TRUE(tmux().waitFor("test@127.0.0.1's password:")) << tmux().capture();
     tmux().keys("C-d");
     EXPECT_TRUE(tmux().waitFor("EXIT=255")) << tmux().capture();
     const std::string pane = tmux().capture();
     EXPECT_NE(pane.find("corvid1-cli: no password given"), std::string::npos) << pane;
     EXPECT_EQ(pane.find("Host key"), std::string::npos) << pane;
-    expectNoLogin();
+    EXPECT_FALSE(recordHasPrefix(record(), "PASSWORD")) << readFile(record());
     expectTerminalRestored();
+}
+
+TEST_F(Interactive, PassphraseAndChallengeAreAskedOnTheTerminalWithoutEcho) {
+    const std::string keys = std::string(KEY_DATA_DIR);
+    writeFile(dir_.file("secret.key"), readFile(keys + "/secret.key"));
+    writeFile(dir_.file("authorized"), readFile(keys + "/secret.pub"));
+    startServer(true, {"--no-password", "--authorized-keys", dir_.file("authorized")});
+    startClient(80, 24, false, " -i " + dir_.file("secret.key"));
+    const std::string prompt = "Enter passphrase for RSA key 'secret test key':";
+    ASSERT_TRUE(tmux().waitFor(prompt)) << tmux().capture();
+    tmux().text("wrong");
+    tmux().keys("Enter");
+    // A wrong passphrase is asked again, and the prompt shows up a second time.
+    const auto asked = [&](int times) {
+        const std::string pane = tmux().capture();
+        std::size_t at = 0;
+        int seen = 0;
+        while ((at = pane.find(prompt, at)) != std::string::npos) ++seen, ++at;
+        return seen == times;
+    };
+    for (int i = 0; i < 100 && !asked(2); ++i) std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(asked(2)) << tmux().capture();
+    tmux().text("correct horse");
+    tmux().keys("Enter");
+    ASSERT_TRUE(loggedIn()) << tmux().capture();
+    EXPECT_EQ(tmux().capture().find("horse"), std::string::npos) << tmux().capture();
+    tmux().text("exit");
+    tmux().keys("Enter");
+    EXPECT_TRUE(tmux().waitFor("EXIT=0")) << tmux().capture();
+
+    startServer(true, {"--no-password", "--tis-challenge", "Code 42", "--tis-response", "0815"});
+    startClient(80, 24, false);
+    ASSERT_TRUE(tmux().waitFor("Code 42")) << tmux().capture();
+    ASSERT_TRUE(tmux().waitFor("Response:")) << tmux().capture();
+    tmux().text("0815");
+    tmux().keys("Enter");
+    ASSERT_TRUE(loggedIn()) << tmux().capture();
+    EXPECT_EQ(tmux().capture().find("0815"), std::string::npos) << tmux().capture();
+    tmux().text("exit");
+    tmux().keys("Enter");
+    EXPECT_TRUE(tmux().waitFor("EXIT=0")) << tmux().capture();
 }
 
 constexpr char question[] = "Connect and remember the key (yes), connect this time only (once)";

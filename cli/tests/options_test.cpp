@@ -115,6 +115,20 @@ TEST(Options, HostKeyOptions) {
     EXPECT_TRUE(r.options.knownHostsFile.empty());
 }
 
+TEST(Options, KeyFilesRepeatAndMethodsTurnOffAsSshSpellsThem) {
+    ParseResult r = parse({"-i", "a", "--identity=b", "-ic", "-o", "rsaauthentication=no",
+                           "-oPasswordAuthentication no", "--passphrase-file", "pp", "h"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.options.identityFiles, (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(r.options.passphraseFile, "pp");
+    EXPECT_FALSE(r.options.loginMethods.rsa);
+    EXPECT_TRUE(r.options.loginMethods.challenge);
+    EXPECT_FALSE(r.options.loginMethods.password);
+    r = parse({"-o", "ChallengeResponseAuthentication=no", "-o", "RSAAuthentication=yes", "h"});
+    EXPECT_FALSE(r.options.loginMethods.challenge);
+    EXPECT_TRUE(r.options.loginMethods.rsa);
+}
+
 TEST(Options, BadCommandLinesAreRefusedWithAReason) {
     const std::vector<std::vector<const char*>> bad = {
         {},                // no host
@@ -148,6 +162,9 @@ TEST(Options, BadCommandLinesAreRefusedWithAReason) {
         {"--connect-timeout", "86401", "h"},  // more than a day, negative or not a number
         {"--connect-timeout", "-1", "h"},
         {"--connect-timeout", "5s", "h"},
+        {"-o", "RSAAuthentication=maybe", "h"},  // login method settings: yes or no, known ones
+        {"-o", "ForwardAgent=no", "h"},
+        {"-i", "", "h"},
     };
     for (const auto& words : bad) {
         const ParseResult r = parse(words);

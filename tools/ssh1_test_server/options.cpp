@@ -40,7 +40,9 @@ const char* usageText() {
            "         [--ciphers MASK] [--server-bits N] [--host-bits N] [--host-key-seed N]\n"
            "         [--mode shell|script] [--scenario NAME] [--at STAGE] [--bulk N]\n"
            "         [--exit-status N] [--reason TEXT] [--kex-delay MS] [--timeout S]\n"
-           "         [--record FILE] [--once] [--print-fingerprint] [--print-known-hosts-line]\n";
+           "         [--record FILE] [--once] [--print-fingerprint] [--print-known-hosts-line]\n"
+           "         [--authorized-keys FILE] [--no-password] [--tis-challenge TEXT]\n"
+           "         [--tis-response TEXT] [--ccard-challenge TEXT] [--ccard-response TEXT]\n";
 }
 
 namespace {
@@ -96,6 +98,10 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::stri
         }
         if (flag("--print-known-hosts-line")) {
             o.printKnownHostsLine = true;
+            continue;
+        }
+        if (flag("--no-password")) {
+            o.noPassword = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -169,6 +175,16 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::stri
             o.timeoutSeconds = static_cast<unsigned>(n);
         } else if (flag("--record")) {
             o.recordFile = value;
+        } else if (flag("--authorized-keys")) {
+            o.authorizedKeysFile = value;
+        } else if (flag("--tis-challenge")) {
+            o.tisChallenge = value;
+        } else if (flag("--tis-response")) {
+            o.tisResponse = value;
+        } else if (flag("--ccard-challenge")) {
+            o.ccardChallenge = value;
+        } else if (flag("--ccard-response")) {
+            o.ccardResponse = value;
         } else {
             error = "unknown option: " + arg;
             return std::nullopt;

@@ -34,6 +34,11 @@ struct Options {
     bool once = false;
     bool printFingerprint = false;
     bool printKnownHostsLine = false;
+    // Login methods beyond the password (see auth_methods.h).
+    std::string authorizedKeysFile;
+    std::string tisChallenge, tisResponse;
+    std::string ccardChallenge, ccardResponse;
+    bool noPassword = false;
 };
 
 // The scenario names that script mode knows.

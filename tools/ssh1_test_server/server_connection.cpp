@@ -9,12 +9,13 @@
 #include <cstring>
 #include <thread>
 
+#include "auth_methods.h"
+
 namespace corvid1::testserver {
 
 namespace {
 
 constexpr const char kVersionLine[] = "SSH-1.5-Corvid1TestServer_1.0\n";
-constexpr std::uint32_t kPasswordAuthMask = 1u << 3;  // SSH_AUTH_PASSWORD
 constexpr int kMaxPasswordAttempts = 5;
 constexpr std::size_t kMaxVersionLine = 255;
 
@@ -320,7 +321,7 @@ bool ServerConnection::sendPublicKey() {
     w.mpint(keys_.host->modulus());
     w.u32(0);  // protocol flags
     w.u32(options_.cipherMask);
-    w.u32(kPasswordAuthMask);
+    w.u32(announcedAuthMask(options_));
     publicKeyPayload_ = w.take();
     return sendAt(Stage::PublicKey, SSH_SMSG_PUBLIC_KEY, publicKeyPayload_);
 }
@@ -398,6 +399,7 @@ bool ServerConnection::receiveSessionKey() {
         md5_update(&md5, block.size(), block.data());
         md5_digest(&md5, sizeof(sessionId), sessionId);
     }
+    std::memcpy(sessionId_, sessionId, sizeof sessionId_);
     for (int i = 0; i < 16; ++i) key[i] ^= sessionId[i];
     channel_.setCiphers(makePacketCipher(cipher, key), makePacketCipher(cipher, key));
     std::memset(key, 0, sizeof(key));
@@ -451,7 +453,8 @@ bool ServerConnection::passwordPhase(bool userKnown) {
                 std::string password = r.string();
                 // Passwords are C strings to real servers; OpenSSH pads them with NULs.
                 password.resize(std::strlen(password.c_str()));
-                bool ok = userKnown && !refuseAll && !r.failed() && password == options_.password;
+                bool ok = userKnown && !refuseAll && !options_.noPassword && !r.failed() &&
+                          password == options_.password;
                 std::fill(password.begin(), password.end(), '\0');
                 if (!sendAt(Stage::Password, ok ? SSH_SMSG_SUCCESS : SSH_SMSG_FAILURE, {}))
                     return false;
@@ -462,8 +465,12 @@ bool ServerConnection::passwordPhase(bool userKnown) {
                 }
                 continue;
             }
-            default:  // RSA, rhosts, TIS and other methods are not offered
-                if (!send(SSH_SMSG_FAILURE, {})) return false;
+            default: {  // RSA keys and challenges, when offered; the rest is refused there
+                bool accepted = false;
+                if (!serveLoginMethod(*this, p, userKnown, sessionId_, accepted)) return false;
+                if (accepted) return true;
+                continue;
+            }
         }
     }
     return false;

@@ -76,6 +76,7 @@ class ServerConnection {
     Recorder& recorder_;
     PacketChannel channel_;
     std::uint8_t cookie_[8] = {};
+    std::uint8_t sessionId_[16] = {};  // for the RSA challenge's response
     Bytes publicKeyPayload_;
     PtyRequest pty_;
     unsigned debugCounter_ = 0;

@@ -241,6 +241,74 @@ x11_case() {  # CLIENT: xdpyinfo on the server's side reaches an Xvfb here, thro
     expect_rc $? 0
     expect_in "$work/out" "vendor string"
     expect_in "$work/record" "X11_REQUEST MIT-MAGIC-COOKIE-1"
+# make_key PASSPHRASE: an SSH-1 key made by puttygen -t rsa1 in $work/id (encrypted when the
+# passphrase is not empty), its public line in $work/id.pub for the server's --authorized-keys.
+make_key() {
+    printf '%s\n' "$1" >"$work/passphrase"
+    [ -n "$1" ] || : >"$work/passphrase"
+    puttygen -q -t rsa1 -b 1024 -C interop -o "$work/id" --new-passphrase "$work/passphrase" \
+        2>/dev/null || fail "puttygen could not make a key"
+    puttygen "$work/id" --old-passphrase "$work/passphrase" -O public -o "$work/id.pub" ||
+        fail "puttygen could not print the public key"
+}
+
+# The clients ask for a passphrase or a challenge's response on a terminal; sshpass gives them
+# one and types the answer when PROMPT shows up.
+answering() {  # PROMPT ANSWER COMMAND...
+    local prompt=$1 answer=$2; shift 2
+    if [ -z "$answer" ]; then "$@"; else sshpass -P "$prompt" -p "$answer" "$@"; fi
+}
+
+key_case() {  # CLIENT CIPHER PASSPHRASE
+    make_key "$3"
+    start_server --mode shell --no-password --authorized-keys "$work/id.pub"
+    if [ "$1" = plink ]; then
+        # No -batch: it would refuse to ask for the passphrase.
+        local fp
+        fp=$("$server_bin" --print-fingerprint)
+        mkdir -p "$work/putty/sessions"
+        printf 'SshProt=0\nCipher=%s,WARN,aes\nAgentFwd=0\n' "$2" >"$work/putty/sessions/key"
+        PUTTYDIR="$work/putty" answering "assphrase" "$3" timeout 40 plink -load key -1 \
+            -P "$port" -hostkey "$fp" -i "$work/id" -l test 127.0.0.1 'echo key-$((6*7))' \
+            </dev/null >"$work/out" 2>"$work/err"
+    else
+        echo "[127.0.0.1]:$port $("$server_bin" --print-known-hosts-line)" >"$work/known_hosts"
+        OPENSSL_CONF="$openssl_cnf" answering "assphrase" "$3" timeout 40 ssh1 -1 -F /dev/null \
+            -c "$2" -p "$port" -i "$work/id" -o UserKnownHostsFile="$work/known_hosts" \
+            -o GlobalKnownHostsFile=/dev/null -o StrictHostKeyChecking=yes \
+            -o RSAAuthentication=yes -o PasswordAuthentication=no \
+            -o ChallengeResponseAuthentication=no test@127.0.0.1 'echo key-$((6*7))' \
+            </dev/null >"$work/out" 2>"$work/err"
+    fi
+    expect_rc $? 0
+    expect_in "$work/out" key-42
+    expect_in "$work/record" "RSA response right"
+}
+
+challenge_case() {  # CLIENT METHOD (tis or ccard)
+    start_server --mode shell --no-password --"$2"-challenge "Code 4711: " --"$2"-response 0815
+    if [ "$1" = plink ]; then
+        # PuTTY's one switch for TIS also lets it answer CryptoCard challenges.
+        local fp
+        fp=$("$server_bin" --print-fingerprint)
+        mkdir -p "$work/putty/sessions"
+        printf 'SshProt=0\nCipher=3des,WARN,aes\nAuthTIS=1\nAuthCCARD=1\n' \
+            >"$work/putty/sessions/challenge"
+        PUTTYDIR="$work/putty" answering "Code 4711" 0815 timeout 40 plink -load challenge -1 \
+            -P "$port" -hostkey "$fp" -l test 127.0.0.1 'echo challenge-$((6*7))' \
+            </dev/null >"$work/out" 2>"$work/err"
+    else
+        echo "[127.0.0.1]:$port $("$server_bin" --print-known-hosts-line)" >"$work/known_hosts"
+        OPENSSL_CONF="$openssl_cnf" answering "Code 4711" 0815 timeout 40 ssh1 -1 -F /dev/null \
+            -c 3des -p "$port" -o UserKnownHostsFile="$work/known_hosts" \
+            -o GlobalKnownHostsFile=/dev/null -o StrictHostKeyChecking=yes \
+            -o RSAAuthentication=no -o PasswordAuthentication=no \
+            -o ChallengeResponseAuthentication=yes test@127.0.0.1 'echo challenge-$((6*7))' \
+            </dev/null >"$work/out" 2>"$work/err"
+    fi
+    expect_rc $? 0
+    expect_in "$work/out" challenge-42
+    expect_in "$work/record" "MESSAGE $([ "$2" = tis ] && echo 41 || echo 72) "
 }
 
 case "$case_name" in
@@ -261,6 +329,13 @@ case "$case_name" in
     ssh1-remote-forward) forward_case ssh1 R ;;
     plink-x11) x11_case plink ;;
     ssh1-x11) x11_case ssh1 ;;
+    plink-3des-rsa-key) key_case plink 3des "" ;;
+    plink-blowfish-rsa-key-passphrase) key_case plink blowfish "pass phrase 1" ;;
+    ssh1-3des-rsa-key) key_case ssh1 3des "" ;;
+    ssh1-3des-rsa-key-passphrase) key_case ssh1 3des "pass phrase 1" ;;
+    plink-tis) challenge_case plink tis ;;
+    plink-cryptocard) challenge_case plink ccard ;;
+    ssh1-tis) challenge_case ssh1 tis ;;
     *) echo "unknown case $case_name" >&2; exit 2 ;;
 esac
 echo "PASS: $case_name"

@@ -2,6 +2,7 @@
 // what OK and Cancel hand back and store, the sorted server list and Delete.
 #include "app/dialogs/connect_dialog.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QLineEdit>
@@ -140,6 +141,42 @@ class ConnectDialogTest : public QObject {
         QCOMPARE(key.value("CENumservers").typeId(), QMetaType::Int);
         QCOMPARE(key.value("CEServerPort").typeId(), QMetaType::QString);
         QVERIFY(!sandbox_.fileContents().contains("s3cr3t"));
+    }
+
+    void keyFileIsRememberedPerServerAndMethodsForAll() {
+        storeServers({"a.example", "b.example"});
+        ConnectValues values;
+        whenModal([&](QDialog* dialog) {
+            auto* keyFile = child<QLineEdit>(dialog, "keyFile");
+            QVERIFY(keyFile->text().isEmpty());
+            for (const char* box : {"rsaLogin", "challengeLogin", "passwordLogin"})
+                QVERIFY(child<QCheckBox>(dialog, box)->isChecked());
+            retype(keyFile, "/home/u/.ssh/identity");
+            child<QCheckBox>(dialog, "challengeLogin")->setChecked(false);
+            clickOk(dialog);
+        });
+        QCOMPARE(runConnectDialog(nullptr, values), 0);
+        QCOMPARE(values.keyFile, std::string("/home/u/.ssh/identity"));
+        QVERIFY(values.rsaLogin && !values.challengeLogin && values.passwordLogin);
+
+        QString first, second, firstAgain;
+        bool challenge = true;
+        whenModal([&](QDialog* dialog) {
+            Fields f = fieldsOf(dialog);
+            auto* keyFile = child<QLineEdit>(dialog, "keyFile");
+            first = keyFile->text();
+            challenge = child<QCheckBox>(dialog, "challengeLogin")->isChecked();
+            retype(f.server->lineEdit(), "B.EXAMPLE");
+            second = keyFile->text();
+            f.server->setCurrentIndex(0);
+            firstAgain = keyFile->text();
+            QTest::keyClick(dialog, Qt::Key_Escape);
+        });
+        QCOMPARE(runConnectDialog(nullptr, values), 1);
+        QCOMPARE(first, QString("/home/u/.ssh/identity"));
+        QCOMPARE(second, QString());
+        QCOMPARE(firstAgain, QString("/home/u/.ssh/identity"));
+        QVERIFY(!challenge);
     }
 
     void cancelKeepsValuesButSavesTypedServer() {

@@ -1,0 +1,288 @@
+// The login methods against corvid1-test-server, an independent SSH-1.5 implementation: RSA keys
+// made by puttygen, TIS and CryptoCard challenges, and the fall back from one method to the next.
+#include "session/auth/login_methods.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "session/session.h"
+#include "test_server.h"
+#include "test_support.h"
+
+namespace corvid1 {
+namespace {
+
+using test::RecordingFrontEnd;
+using test::TestServer;
+
+std::string dataFile(const std::string& name) {
+    std::ifstream file(std::string(KEY_DATA_DIR) + "/" + name, std::ios::binary);
+    std::stringstream all;
+    all << file.rdbuf();
+    return all.str();
+}
+
+std::string tempCopy(const std::string& name, mode_t mode = 0600) {
+    // Per process: ctest runs the cases side by side, and one of them opens a copy's mode.
+    const std::string path =
+        ::testing::TempDir() + "login_methods_" + std::to_string(getpid()) + "_" + name;
+    std::remove(path.c_str());
+    std::ofstream(path, std::ios::binary) << dataFile(name);
+    chmod(path.c_str(), mode);
+    return path;
+}
+
+// Answers from a script and notes what it was asked.
+class ScriptedPrompt : public LoginPrompt {
+  public:
+    std::vector<std::string> passphrases;  // one per attempt; then it gives up
+    std::string response;
+    int passphraseCalls = 0;
+    std::vector<std::string> challenges;
+
+    bool passphrase(const std::string&, const std::string&, int attempt,
+                    std::string& out) override {
+        ++passphraseCalls;
+        if (attempt > static_cast<int>(passphrases.size())) return false;
+        out = passphrases[attempt - 1];
+        return true;
+    }
+    bool challengeResponse(LoginMethod method, const std::string& challenge,
+                           std::string& out) override {
+        challenges.push_back((method == LoginMethod::Tis ? "TIS " : "CCARD ") + challenge);
+        out = response;
+        return true;
+    }
+};
+
+struct AuthCase {
+    const char* name;
+    std::vector<std::string> serverOptions;
+    std::vector<std::string> keys;  // data files, copied with mode 0600 (or 0644: "+open")
+    std::vector<std::string> passphrases;
+    std::string response;
+    LoginMethodSwitches switches;
+    bool loggedIn;
+    std::string recordLine;  // the server saw this, when not empty
+    std::string statusLine;  // the client printed this, when not empty
+    int passphraseCalls;
+    std::string challengeShown = "";  // what the prompt was shown, when not empty
+};
+
+void PrintTo(const AuthCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+const std::vector<std::string> rsaOnly = {"--no-password"};
+const std::vector<std::string> tisOnly = {"--no-password", "--tis-challenge",
+                                          "Challenge 4711:\n\x1b[2J", "--tis-response", "0815"};
+const std::vector<std::string> ccardOnly = {"--no-password", "--ccard-challenge", "Card 12",
+                                            "--ccard-response", "99"};
+
+std::string authorizedKeys() {
+    const std::string path =
+        ::testing::TempDir() + "login_methods_authorized_" + std::to_string(getpid());
+    std::ofstream(path) << dataFile("plain.pub") << dataFile("secret.pub");
+    return path;
+}
+
+class Methods : public ::testing::TestWithParam<std::tuple<AuthCase, int>> {};
+
+TEST_P(Methods, LogInOrFallBackAsExpected) {
+    const auto& [c, cipher] = GetParam();
+    std::vector<std::string> options = {"--scenario", "exit-status", "--authorized-keys",
+                                        authorizedKeys()};
+    options.insert(options.end(), c.serverOptions.begin(), c.serverOptions.end());
+    TestServer server(options, std::string("auth_") + c.name);
+    ASSERT_NE(server.port(), 0);
+
+    auto prompt = std::make_shared<ScriptedPrompt>();
+    prompt->passphrases = c.passphrases;
+    prompt->response = c.response;
+    LoginParameters login;
+    login.user = "test";
+    login.password = "secret";
+    login.cipherPreference = static_cast<std::uint32_t>(cipher);
+    login.seedFilePath = ::testing::TempDir() + "login_methods_seed";
+    login.loginMethods = c.switches;
+    login.loginPrompt = prompt;
+    for (const std::string& key : c.keys) {
+        const bool open = key.back() == '+';
+        login.keyFiles.push_back(
+            tempCopy(open ? key.substr(0, key.size() - 1) : key, open ? 0644 : 0600));
+    }
+    auto connection = std::make_unique<Connection>();
+    ASSERT_EQ(connection->socket().openConnection("127.0.0.1", server.port()), 1);
+    RecordingFrontEnd frontEnd;
+    Session session(std::move(connection), login, frontEnd);
+    const SessionResult result = runSession(session);
+
+    EXPECT_EQ(result.loggedIn, c.loggedIn) << frontEnd.transcript();
+    EXPECT_EQ(result.end, c.loggedIn ? SessionEnd::ExitStatus : SessionEnd::LoginRefused);
+    if (!c.recordLine.empty()) {
+        EXPECT_TRUE(server.recorded(c.recordLine)) << c.recordLine;
+    }
+    if (!c.statusLine.empty()) {
+        EXPECT_TRUE(frontEnd.saw(c.statusLine)) << frontEnd.transcript();
+    }
+    EXPECT_EQ(prompt->passphraseCalls, c.passphraseCalls);
+    if (!c.challengeShown.empty()) {
+        EXPECT_EQ(prompt->challenges, std::vector<std::string>{c.challengeShown});
+    }
+}
+
+const AuthCase everyCipherCases[] = {
+    {"rsa_plain",
+     rsaOnly,
+     {"plain.key"},
+     {},
+     "",
+     {},
+     true,
+     "RSA response right",
+     "Authenticated with RSA key\n",
+     0},
+    {"rsa_passphrase",
+     rsaOnly,
+     {"secret.key"},
+     {"correct horse"},
+     "",
+     {},
+     true,
+     "RSA response right",
+     "",
+     1},
+    {"tis",
+     tisOnly,
+     {},
+     {},
+     "0815",
+     {},
+     true,
+     "",
+     "Authorization successful.\n",
+     0,
+     "TIS Challenge 4711:\n?[2J"},
+    {"cryptocard", ccardOnly, {}, {}, "99", {}, true, "", "", 0, "CCARD Card 12"},
+};
+
+INSTANTIATE_TEST_SUITE_P(EveryCipher, Methods,
+                         ::testing::Combine(::testing::ValuesIn(everyCipherCases),
+                                            ::testing::Values(0, 3, 6)));
+
+const AuthCase fallBackCases[] = {
+    {"wrong_passphrase_three_times_then_password",
+     {},
+     {"secret.key"},
+     {"a", "b", "c"},
+     "",
+     {},
+     true,
+     "RSA response wrong",
+     "",
+     3},
+    {"second_passphrase_right",
+     rsaOnly,
+     {"secret.key"},
+     {"wrong", "correct horse"},
+     "",
+     {},
+     true,
+     "RSA response right",
+     "",
+     2},
+    {"refused_key_then_password",
+     {},
+     {"unlisted.key"},
+     {},
+     "",
+     {},
+     true,
+     "RSA key refused",
+     "Server refused our key\n",
+     0},
+    {"refused_key_then_next_key",
+     rsaOnly,
+     {"unlisted.key", "plain.key"},
+     {},
+     "",
+     {},
+     true,
+     "RSA response right",
+     "Server refused our key\n",
+     0},
+    {"unprotected_key_skipped", {}, {"plain.key+"}, {}, "", {}, true, "PASSWORD secret", "", 0},
+    {"damaged_key_skipped",
+     rsaOnly,
+     {"damaged-prime.key", "plain.key"},
+     {},
+     "",
+     {},
+     true,
+     "RSA response right",
+     "",
+     0},
+    {"wrong_tis_response_then_password",
+     {"--tis-challenge", "Say it", "--tis-response", "right"},
+     {},
+     {},
+     "wrong",
+     {},
+     true,
+     "PASSWORD secret",
+     "TIS response refused\n",
+     0},
+    {"rsa_turned_off",
+     rsaOnly,
+     {"plain.key"},
+     {},
+     "",
+     {false, true, true},
+     false,
+     "",
+     "Authorization error. No login method left to try.\n",
+     0},
+    {"password_turned_off_after_refused_key",
+     {},
+     {"unlisted.key"},
+     {},
+     "",
+     {true, true, false},
+     false,
+     "RSA key refused",
+     "",
+     0},
+    {"challenge_turned_off", tisOnly, {}, {}, "0815", {true, false, true}, false, "", "", 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(FallBack, Methods,
+                         ::testing::Combine(::testing::ValuesIn(fallBackCases),
+                                            ::testing::Values(3)));
+
+TEST(LoginMethodOrder, KeysThenChallengesThenPasswordAsOfferedAndAllowed) {
+    using M = LoginMethod;
+    const std::uint32_t all = (1u << 2) | (1u << 3) | (1u << 5) | (1u << 16);
+    const struct {
+        std::uint32_t mask;
+        LoginMethodSwitches switches;
+        bool haveKeys;
+        std::vector<M> order;
+    } cases[] = {
+        {all, {}, true, {M::RsaKeys, M::Tis, M::CryptoCard, M::Password}},
+        {all, {}, false, {M::Tis, M::CryptoCard, M::Password}},
+        {1u << 3, {}, true, {M::Password}},
+        {all, {false, false, true}, true, {M::Password}},
+        {all, {true, true, false}, true, {M::RsaKeys, M::Tis, M::CryptoCard}},
+        {0, {}, true, {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(loginMethodOrder(c.mask, c.switches, c.haveKeys), c.order);
+}
+
+}  // namespace
+}  // namespace corvid1
