@@ -241,6 +241,8 @@ x11_case() {  # CLIENT: xdpyinfo on the server's side reaches an Xvfb here, thro
     expect_rc $? 0
     expect_in "$work/out" "vendor string"
     expect_in "$work/record" "X11_REQUEST MIT-MAGIC-COOKIE-1"
+}
+
 # make_key PASSPHRASE: an SSH-1 key made by puttygen -t rsa1 in $work/id (encrypted when the
 # passphrase is not empty), its public line in $work/id.pub for the server's --authorized-keys.
 make_key() {
