@@ -1,7 +1,6 @@
 #include "terminal/interpreter.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string>
