@@ -152,7 +152,8 @@ void Forwarder::allowX11(const X11Display& display, std::string fakeCookie, X11A
 
 void Forwarder::start() {
     std::lock_guard<std::mutex> hold(lock_);
-    if (running_ || wakeRead_ < 0) return;
+    const bool needed = !listeners_.empty() || !remotes_.empty() || x11Display_.has_value();
+    if (running_ || !needed || wakeRead_ < 0) return;
     running_ = true;
     thread_ = std::thread([this] { run(); });
 }
