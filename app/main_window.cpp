@@ -25,12 +25,14 @@
 #include "app/dialogs/preferences.h"
 #include "app/dialogs/settings_store.h"
 #include "app/dialogs/terminal_settings_dialog.h"
+#include "app/dialogs/tunnels_dialog.h"
 #include "app/host_key_prompt.h"
 #include "app/login_prompt.h"
 #include "app/screen_bridge.h"
 #include "app/session_link.h"
 #include "crypto/wipe.h"
 #include "resources/resources.h"
+#include "session/channels/x11.h"
 #include "session/host_key_policy.h"
 #include "session/known_hosts.h"
 #include "session/session.h"
@@ -64,6 +66,7 @@ const MenuPopup kMenus[] = {
       {nullptr, 0},
       {"Compression", kCmdCompression},
       {"Hide Password Length", kCmdHidePasswordLength},
+      {"Tunnels...", kCmdTunnels},
       {nullptr, 0},
       {"Fonts...", kCmdFonts}}},
     {"&Terminal", {{"&Preferences", kCmdPreferences}}},
@@ -131,6 +134,12 @@ void wipeString(std::string& text) {
     text.resize(text.capacity());
     secureWipe(text.data(), text.size());
     text.clear();
+}
+
+// The server's saved tunnels for the next session.
+void applyTunnels(LoginParameters& login, const TunnelSettings& tunnels) {
+    login.forwards = tunnels.forwards;
+    if (tunnels.x11) forwardX11ToLocalDisplay(login);
 }
 
 }  // namespace
@@ -318,6 +327,9 @@ void MainWindow::onCommand(int command) {
         case kCmdNoCipher:
             selectCipher(0);
             break;
+        case kCmdTunnels:
+            runTunnelsDialog(this, fromCodePage(state_.login.host).trimmed());
+            break;
         case kCmdFonts:
             openFontDialog(this, [this] {
                 view_->setTerminalFont(makeTerminalFont(terminalFont));
@@ -406,6 +418,7 @@ void MainWindow::connectCommand() {
     login.loginMethods = {state_.login.rsaLogin, state_.login.challengeLogin,
                           state_.login.passwordLogin};
     login.loginPrompt = std::make_shared<WindowLoginPrompt>(serial);
+    applyTunnels(login, loadTunnels(fromCodePage(state_.login.host).trimmed()));
     auto session = std::make_shared<Session>(std::move(connection), std::move(login),
                                              WindowFrontEnd::instance());
     wipeString(login.password);

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -230,14 +229,7 @@ int Client::run() {
     login.keepaliveSeconds = options_.keepaliveSeconds;
     login.padPassword = options_.padPassword;
     login.forwards = options_.forwards;
-    if (options_.forwardX11) {
-        login.forwardX11 = true;
-        const char* display = std::getenv("DISPLAY");
-        login.x11Display = display != nullptr ? display : "";
-        const X11Auth real = readXauthCookie(login.x11Display);
-        login.x11AuthProtocol = real.protocol;
-        login.x11AuthData = real.data;
-    }
+    if (options_.forwardX11) forwardX11ToLocalDisplay(login);
     if (interactive_) {
         sentSize_ = localWindowSize(STDIN_FILENO);
     } else {

@@ -33,14 +33,15 @@ struct CliOptions {
     int compressionLevel = 0;  // -C: 6, as ssh and plink ask
     int keepaliveSeconds = 0;  // an SSH_MSG_IGNORE after this long without traffic; 0 never
     bool padPassword = true;   // the password hidden among IGNOREs of the neighbouring sizes
-    std::vector<ForwardSpec> forwards;  // -L and -R, in the order given
-    bool forwardX11 = false;            // -X asks for it, -x (the default) does not
     RemoteCharset charset = kDefaultRemoteCharset;  // how --screen shows bytes 128..255
     bool verbose = false;      // the driver's status lines go to standard error
     std::string passwordFile;  // empty: none given
     OutputMode output = OutputMode::Raw;
     int columns = 80;  // pty size when standard input is not a terminal
     int rows = 24;
+    // Tunnels: -L and -R in the order given; -X asks for X11 forwarding, -x (the default) not.
+    std::vector<ForwardSpec> forwards;
+    bool forwardX11 = false;
     // Host keys. Without --host-key the key is looked up in the known-hosts store: this file
     // when given (and nothing else), else the user's store and ~/.ssh/known_hosts.
     std::string knownHostsFile;

@@ -152,6 +152,7 @@ class MainWindowTest : public QObject {
              {"", 0},
              {"Compression", 40020},
              {"Hide Password Length", 40021},
+             {"Tunnels...", 40022},
              {"", 0},
              {"Fonts...", 40008}},
             {{"&Preferences", 40011}},

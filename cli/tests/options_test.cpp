@@ -93,6 +93,18 @@ TEST(Options, WordsAfterTheHostAreTheCommandAndDecideThePty) {
     EXPECT_FALSE(r.options.padPassword);
 }
 
+TEST(Options, ForwardsInTheOrderGivenAndX11) {
+    const ParseResult r = parse(
+        {"-L", "8080:db:5432", "-R9000:localhost:22", "-X", "--local-forward=[::1]:1:a:2", "h"});
+    ASSERT_TRUE(r.ok) << r.error;
+    ASSERT_EQ(r.options.forwards.size(), 3u);
+    EXPECT_EQ(r.options.forwards[0], *parseForwardSpec("8080:db:5432", false));
+    EXPECT_EQ(r.options.forwards[1], *parseForwardSpec("9000:localhost:22", true));
+    EXPECT_EQ(r.options.forwards[2].bindAddress, "::1");
+    EXPECT_TRUE(r.options.forwardX11);
+    EXPECT_FALSE(parse({"-X", "-x", "h"}).options.forwardX11);
+}
+
 TEST(Options, HostKeyOptions) {
     const char* md5 = "24:87:0b:4a:dc:25:e0:fb:66:02:d3:8b:71:54:40:bd";
     ParseResult r =
@@ -144,6 +156,9 @@ TEST(Options, BadCommandLinesAreRefusedWithAReason) {
         {"--size", "0x24", "h"},
         {"--size", "256x24", "h"},  // wider than the terminal holds
         {"--size", "80x1001", "h"},
+        {"-Q", "h"},
+        {"-L", "8080:db", "h"},  // forwards short of a field, or -R with a bind address
+        {"-R", "1.2.3.4:9000:localhost:22", "h"},
         {"--password=secret", "h"},  // never a password on the command line
         {"--verbose=yes", "h"},      // a flag takes no value
         {"--raw", "--screen", "h"},

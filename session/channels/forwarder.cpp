@@ -152,7 +152,8 @@ void Forwarder::allowX11(const X11Display& display, std::string fakeCookie, X11A
 
 void Forwarder::start() {
     std::lock_guard<std::mutex> hold(lock_);
-    if (running_ || wakeRead_ < 0) return;
+    const bool needed = !listeners_.empty() || !remotes_.empty() || x11Display_.has_value();
+    if (running_ || !needed || wakeRead_ < 0) return;
     running_ = true;
     thread_ = std::thread([this] { run(); });
 }
@@ -363,29 +364,35 @@ void Forwarder::x11Open(MessageBuffer& message, std::vector<std::string>& notes)
 void Forwarder::channelData(Channel& channel, const std::string& data,
                             std::vector<std::string>& notes) {
     if (channel.abandoned || channel.sentConfirm) return;  // we said we take no more; in flight
-    if (channel.queued() + data.size() > queueLimit_) {
+    // What has been written goes once it is half the string, so the string stays within twice
+    // what waits.
+    if (channel.head > 0 && channel.head * 2 >= channel.queue.size()) {
+        channel.queue.erase(0, channel.head);
+        channel.head = 0;
+    }
+    channel.queue += data;
+    if (channel.x11Pending) {
+        switch (rewriteX11Setup(channel.queue, x11FakeCookie_, x11Real_)) {
+            case X11Setup::NeedMore:
+                return;
+            case X11Setup::Accepted:
+                channel.x11Pending = false;
+                break;
+            case X11Setup::Refused:
+                notes.push_back(
+                    "Warning - An X11 connection without the right cookie was refused\n");
+                channel.abandoned = true;
+                return;
+        }
+    }
+    // Written at once when the local socket takes it: the forwarding thread may be held up in
+    // a send to the server, and the queue is only for a local reader slower than the server.
+    if (channel.fd >= 0) writeLocal(channel);
+    if (channel.queued() > queueLimit_) {
         notes.push_back("Warning - Forward to " + channel.target + ": more than " +
                         std::to_string(queueLimit_ / 1024) +
                         " KiB waiting for the local socket; channel closed\n");
         channel.abandoned = true;
-        return;
-    }
-    if (channel.head > 0 && channel.head == channel.queue.size()) {
-        channel.queue.clear();
-        channel.head = 0;
-    }
-    channel.queue += data;
-    if (!channel.x11Pending) return;
-    switch (rewriteX11Setup(channel.queue, x11FakeCookie_, x11Real_)) {
-        case X11Setup::NeedMore:
-            break;
-        case X11Setup::Accepted:
-            channel.x11Pending = false;
-            break;
-        case X11Setup::Refused:
-            notes.push_back("Warning - An X11 connection without the right cookie was refused\n");
-            channel.abandoned = true;
-            break;
     }
 }
 
@@ -522,7 +529,7 @@ void Forwarder::writeLocal(Channel& channel) {
                                  MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
         if (n <= 0) {
-            abandon(channel);
+            channel.abandoned = true;  // closed by the forwarding thread, which polls the fd
             return;
         }
         channel.head += static_cast<std::size_t>(n);

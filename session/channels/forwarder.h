@@ -53,7 +53,8 @@ class Forwarder {
     // X11 forwarding the server granted: its X11 opens reach `display`, each only after its
     // setup request has shown `fakeCookie`, which is then replaced by `real`.
     void allowX11(const X11Display& display, std::string fakeCookie, X11Auth real);
-    // Starts the forwarding thread; until then replies go out from handleMessage itself.
+    // Starts the forwarding thread when something is forwarded (a listener, a granted remote
+    // forward or X11); until then, and without it, replies go out from handleMessage itself.
     void start();
     // Stops and joins the forwarding thread. Idempotent.
     void stop();

@@ -2,7 +2,10 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+#include "session/session.h"
 
 namespace corvid1 {
 namespace {
@@ -63,6 +66,15 @@ X11Auth readXauthCookie(const std::string& display) {
     }
     pclose(pipe);
     return auth;
+}
+
+void forwardX11ToLocalDisplay(LoginParameters& login) {
+    login.forwardX11 = true;
+    const char* display = std::getenv("DISPLAY");
+    login.x11Display = display != nullptr ? display : "";
+    X11Auth real = readXauthCookie(login.x11Display);
+    login.x11AuthProtocol = std::move(real.protocol);
+    login.x11AuthData = std::move(real.data);
 }
 
 X11Setup rewriteX11Setup(std::string& setup, const std::string& fakeCookie, const X11Auth& real) {

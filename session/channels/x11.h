@@ -6,6 +6,8 @@
 
 namespace corvid1 {
 
+struct LoginParameters;
+
 // Where a DISPLAY value points: ":N" and "unix:N" are the local socket /tmp/.X11-unix/XN,
 // "host:N" is TCP port 6000 + N on host. A screen suffix (".S") is allowed and ignored.
 struct X11Display {
@@ -25,6 +27,10 @@ struct X11Auth {
 // The MIT-MAGIC-COOKIE-1 that `xauth list` gives for `display` (the front ends ask it, as ssh
 // does); an empty X11Auth when there is none or xauth is missing.
 X11Auth readXauthCookie(const std::string& display);
+
+// Asks for X11 forwarding to this process's DISPLAY, with the real cookie xauth holds for it:
+// what -X and the window's X11 check box both do.
+void forwardX11ToLocalDisplay(LoginParameters& login);
 
 // The first bytes of a forwarded X11 connection are its setup request, which carries the
 // authorization. Once `setup` holds the whole request, it is checked against the fake cookie

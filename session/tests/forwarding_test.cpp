@@ -139,6 +139,34 @@ TEST(ForwarderTable, MessagesForChannelsThatAreNotOpenTouchNothing) {
     }
 }
 
+TEST(ForwarderTable, AChannelStillConnectingTakesNoMessages) {
+    int sent = 0;
+    std::vector<std::string> lines;
+    Forwarder forwarder([&](MessageBuffer&) { ++sent; },
+                        [&](const char* text) { lines.emplace_back(text); });
+    forwarder.allowRemote(*parseForwardSpec("2222:127.0.0.1:80", true));
+    MessageBuffer open;
+    open.putUint32(40);
+    open.putString("127.0.0.1");
+    open.putUint32(80);
+    open.skip(-static_cast<std::ptrdiff_t>(open.length()));
+    ASSERT_TRUE(forwarder.handleMessage(SSH_MSG_PORT_OPEN, open));
+    EXPECT_EQ(forwarder.channelCount(), 1u);  // channel 0, connecting (the thread is not running)
+    for (const std::uint8_t type :
+         {SSH_MSG_CHANNEL_OPEN_CONFIRMATION, SSH_MSG_CHANNEL_OPEN_FAILURE, SSH_MSG_CHANNEL_DATA,
+          SSH_MSG_CHANNEL_CLOSE, SSH_MSG_CHANNEL_CLOSE_CONFIRMATION}) {
+        MessageBuffer message;
+        message.putUint32(0);
+        message.putUint32(0);  // the second id, or the data's length
+        message.skip(-8);
+        EXPECT_TRUE(forwarder.handleMessage(type, message));
+    }
+    EXPECT_EQ(sent, 0);
+    ASSERT_EQ(lines.size(), 5u);
+    for (const std::string& line : lines)
+        EXPECT_NE(line.find("for channel 0, which is not open"), std::string::npos);
+}
+
 TEST(ForwardSpec, ParsesWhatSshTakes) {
     struct Row {
         const char* text;
