@@ -51,6 +51,9 @@ class ServerForwarding {
     bool onPoll(const std::vector<pollfd>& fds, std::size_t first);
     // Data queued for slow targets beyond a bound: the relay stops reading the client.
     bool paused() const;
+    // Channels not yet closed both ways: the exit status waits for them, as sshd's does, since
+    // a client may wait for its channels before it confirms the exit.
+    bool hasChannels() const { return !channels_.empty(); }
 
   private:
     struct Channel {

@@ -26,6 +26,8 @@ constexpr std::size_t kReadChunk = 16384;
 constexpr std::size_t kMaxPendingInput = 256 * 1024;
 // After the child has exited, output still arriving within this gap is sent before the status.
 constexpr int kDrainGapMs = 200;
+// After the child has exited, open channels are given this long to close before the status.
+constexpr auto kChannelGrace = std::chrono::seconds(10);
 
 struct Child {
     pid_t pid = -1;
@@ -93,7 +95,9 @@ class ShellRelay {
             pollfd fds[4];
             int n = 0;
             int socketSlot = -1, outSlot = -1, errSlot = -1, inSlot = -1;
-            if (pending_.size() < kMaxPendingInput && !exited_ && !c_.forwarding().paused()) {
+            const bool channelsOpen = c_.forwarding().hasChannels() && !graceOver();
+            if (pending_.size() < kMaxPendingInput && (!exited_ || channelsOpen) &&
+                !c_.forwarding().paused()) {
                 socketSlot = n;
                 fds[n++] = {c_.channel().fd(), POLLIN, 0};
             }
@@ -115,7 +119,8 @@ class ShellRelay {
             std::copy_n(polled.begin(), n, fds);
             if (ready < 0 && errno != EINTR) break;
             reapChild();
-            if (ready == 0 && exited_) break;  // nothing more came after the exit
+            // Nothing more came after the exit, and no channel is left to close.
+            if (ready == 0 && exited_ && !channelsOpen) break;
             if (ready <= 0) continue;
             if (outSlot >= 0 && fds[outSlot].revents)
                 relayOutput(child_.output, SSH_SMSG_STDOUT_DATA);
@@ -134,7 +139,11 @@ class ShellRelay {
 
   private:
     bool finished() const {
-        return clientGone_ || (exited_ && child_.output < 0 && child_.errors < 0);
+        return clientGone_ || (exited_ && child_.output < 0 && child_.errors < 0 &&
+                               (!c_.forwarding().hasChannels() || graceOver()));
+    }
+    bool graceOver() const {
+        return exited_ && std::chrono::steady_clock::now() - exitedAt_ > kChannelGrace;
     }
 
     void reapChild() {
@@ -142,6 +151,7 @@ class ShellRelay {
         int status = 0;
         if (waitpid(child_.pid, &status, WNOHANG) == child_.pid) {
             exited_ = true;
+            exitedAt_ = std::chrono::steady_clock::now();
             exitStatus_ = WIFEXITED(status) ? static_cast<std::uint32_t>(WEXITSTATUS(status))
                                             : 128u + static_cast<std::uint32_t>(WTERMSIG(status));
         }
@@ -255,6 +265,7 @@ class ShellRelay {
     std::string pending_;
     bool eofPending_ = false;
     bool exited_ = false;
+    std::chrono::steady_clock::time_point exitedAt_;
     bool clientGone_ = false;
     std::uint32_t exitStatus_ = 0;
 };
