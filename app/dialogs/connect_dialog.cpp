@@ -46,7 +46,7 @@ struct SecondsField {
 const SecondsField kSecondsFields[] = {
     {"timeout", "&Timeout (s):", "CEConnectTimeout", &ConnectValues::timeoutSeconds,
      "Seconds the connection and the login may take before they are given up (0: no limit)"},
-    {"keepalive", "&Keepalive (s):", "CEKeepAlive", &ConnectValues::keepaliveSeconds,
+    {"keepalive", "Keepali&ve (s):", "CEKeepAlive", &ConnectValues::keepaliveSeconds,
      "Seconds without traffic after which a keepalive packet goes out (0: never)"},
 };
 constexpr int kSecondsFieldCount = sizeof kSecondsFields / sizeof kSecondsFields[0];
