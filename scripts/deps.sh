@@ -5,6 +5,7 @@ CORVID1_PACKAGES=(
   libgmp-dev nettle-dev libssl-dev zlib1g-dev
   qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev
   putty-tools openssh-client-ssh1 sshpass tmux xvfb xauth x11-utils
+  desktop-file-utils appstream man-db groff-base file
   clang libclang-rt-14-dev
 )
 

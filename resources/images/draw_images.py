@@ -5,6 +5,8 @@ Run from anywhere: python3 resources/images/draw_images.py. The .xpm files are c
 the build does not need Python; edit a drawing here and run this again to change an image.
 """
 import os
+import struct
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -166,6 +168,33 @@ def write_xpm(name, rows):
         out.write(f'/* XPM */\nstatic const char *{ident}[] = {{\n{body}\n}};\n')
 
 
+def write_png(path, rows):
+    """An RGBA PNG of the drawing, for the desktop's icon theme (which does not read XPM)."""
+    width, height = len(rows[0]), len(rows)
+
+    def rgba(ch):
+        colour = PALETTE[ch]
+        if colour == 'None':
+            return b'\0\0\0\0'
+        return bytes.fromhex(colour[1:]) + b'\xff'
+
+    raw = b''.join(b'\0' + b''.join(rgba(ch) for ch in r) for r in rows)
+
+    def chunk(kind, data):
+        body = kind + data
+        return struct.pack('>I', len(data)) + body + struct.pack('>I', zlib.crc32(body))
+
+    png = (b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', width, height, 8, 6, 0, 0, 0))
+           + chunk(b'IDAT', zlib.compress(raw, 9)) + chunk(b'IEND', b''))
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, 'wb') as out:
+        out.write(png)
+
+
+# The sizes of the hicolor icon theme the icon is installed in.
+ICON_SIZES = (16, 32, 48, 64, 128, 256)
+
+
 def main():
     images = [fit(x) for x in (CONNECT, TERMINAL_PREFERENCES, FONTS, COPY, PASTE)]
     strip = [''.join(img[y] for img in images) for y in range(16)]
@@ -173,6 +202,8 @@ def main():
     icon = fit(ICON)
     write_xpm('corvid1_16', icon)
     write_xpm('corvid1_32', scale(icon, 2))
+    for size in ICON_SIZES:
+        write_png(os.path.join(HERE, 'icons', f'{size}x{size}', 'corvid1.png'), scale(icon, size // 16))
     # The cursor image is combined by exclusive-or: white everywhere inverts the cell.
     write_xpm('cursor', ['w' * 70] * 60)
 
