@@ -52,7 +52,7 @@ void wake(int fd, WakeEvent event) {
 }
 
 void CliFrontEnd::status(const char* text) {
-    const bool show = verbose_ || startsWith(text, warningPrefix);
+    const bool show = verbose_ || (!quiet_ && startsWith(text, warningPrefix));
     {
         std::lock_guard<std::mutex> hold(lock_);
         lines_.push_back({text, show});
@@ -110,7 +110,7 @@ std::size_t CliFrontEnd::statusCount() const {
 
 void CliFrontEnd::printError(const std::string& text) const {
     const std::string out = withLineEnds(text, rawTerminal_.load());
-    writeAll(STDERR_FILENO, out.data(), out.size());
+    writeAll(diagnosticFd_, out.data(), out.size());
 }
 
 }  // namespace corvid1::cli

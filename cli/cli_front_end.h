@@ -47,6 +47,10 @@ class CliFrontEnd : public SessionFrontEnd, public NotificationTarget {
     // While the local terminal is raw, a line feed no longer returns the carriage: status lines
     // on standard error then end in CR LF.
     void setRawTerminal(bool raw) { rawTerminal_.store(raw); }
+    // -q: warnings are kept back like progress lines. -E: the client's own messages go to this
+    // descriptor instead of standard error (the server's error output does not).
+    void setQuiet(bool quiet) { quiet_ = quiet; }
+    void setDiagnosticFd(int fd) { diagnosticFd_ = fd; }
 
     // SessionFrontEnd, on the session thread.
     void status(const char* text) override;
@@ -70,6 +74,8 @@ class CliFrontEnd : public SessionFrontEnd, public NotificationTarget {
 
   private:
     Sink sink_;
+    bool quiet_ = false;
+    int diagnosticFd_ = 2;
     bool verbose_;
     int wakeFd_;
     Session* session_ = nullptr;

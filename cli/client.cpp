@@ -138,6 +138,7 @@ class Client {
     ~Client() {
         signal(SIGWINCH, SIG_DFL);
         wakeWriteFd = -1;
+        if (errorLog_ >= 0) close(errorLog_);
     }
     int run();
 
@@ -155,6 +156,7 @@ class Client {
 
     const CliOptions& options_;
     bool interactive_;
+    int errorLog_ = -1;
     // Without a pty the local terminal stays as it is and input goes through unchanged, as
     // with ssh: there is nothing on the far side to draw or to answer keystrokes.
     bool pty_;
@@ -183,6 +185,18 @@ int Client::run() {
     frontEnd_ = std::make_unique<CliFrontEnd>(
         screen ? CliFrontEnd::Sink::Screen : CliFrontEnd::Sink::StandardOutput, options_.verbose,
         wake_.writeFd);
+    frontEnd_->setQuiet(options_.quiet);
+    if (!options_.errorLogFile.empty()) {
+        const int log = open(options_.errorLogFile.c_str(),
+                             O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        if (log < 0) {
+            frontEnd_->printError("corvid1-cli: " + options_.errorLogFile + ": " +
+                                  std::strerror(errno) + "\n");
+            return exitFailure;
+        }
+        errorLog_ = log;
+        frontEnd_->setDiagnosticFd(log);
+    }
 
     const std::string user = options_.user.empty() ? localUserName() : options_.user;
     if (user.empty()) {
@@ -208,7 +222,9 @@ int Client::run() {
         frontEnd_->printError("corvid1-cli: " + error + "\n");
         return exitFailure;
     }
-    if (haveControllingTerminal()) hostKeyPrompt_ = std::make_unique<TerminalHostKeyPrompt>();
+    // StrictHostKeyChecking=yes: nobody is asked, so an unknown key is refused.
+    if (options_.askHostKey && haveControllingTerminal())
+        hostKeyPrompt_ = std::make_unique<TerminalHostKeyPrompt>();
     LoginParameters login;
     login.loginStarted = std::chrono::steady_clock::now();
     login.loginTimeout = std::chrono::seconds(options_.connectTimeoutSeconds);
@@ -358,7 +374,7 @@ void Client::pumpInput() {
         sendEof(*session_);
         return;
     }
-    if (!interactive_ || !pty_) {
+    if (!interactive_ || !pty_ || !options_.escapes) {
         sendInput(*session_, buffer, static_cast<int>(n));
         return;
     }

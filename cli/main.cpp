@@ -4,6 +4,7 @@
 
 #include "cli/client.h"
 #include "cli/options.h"
+#include "cli/paths.h"
 
 #ifndef CORVID1_VERSION
 #define CORVID1_VERSION "unknown"
@@ -11,7 +12,7 @@
 
 int main(int argc, char** argv) {
     using namespace corvid1::cli;
-    const ParseResult parsed = parseOptions(argc, argv);
+    ParseResult parsed = parseOptions(argc, argv);
     if (!parsed.ok) {
         std::fprintf(stderr, "corvid1-cli: %s\n%s", parsed.error.c_str(), usageLine());
         return exitUsage;
@@ -23,6 +24,11 @@ int main(int argc, char** argv) {
     if (parsed.options.version) {
         std::printf("corvid1-cli %s\n", CORVID1_VERSION);
         return exitOk;
+    }
+    std::string error;
+    if (!applyConfiguration(parsed.options, configFilePath(), error)) {
+        std::fprintf(stderr, "corvid1-cli: %s\n", error.c_str());
+        return exitUsage;
     }
     // The terminal that --screen feeds takes both from the process-wide interpreter.
     corvid1::setRemoteCharset(parsed.options.charset);

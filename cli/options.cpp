@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "session/config/ssh_config.h"
+
 namespace corvid1::cli {
 
 namespace {
@@ -25,7 +27,10 @@ enum class Opt {
     RemoteForward,
     Identity,
     PassphraseFile,
-    SshOption
+    SshOption,
+    ConfigFile,
+    Escape,
+    ErrorLog
 };
 
 struct ValueOption {
@@ -51,6 +56,9 @@ constexpr ValueOption valueOptions[] = {
     {'i', "identity", Opt::Identity},
     {0, "passphrase-file", Opt::PassphraseFile},
     {'o', "option", Opt::SshOption},
+    {'F', "config", Opt::ConfigFile},
+    {'e', "escape", Opt::Escape},
+    {'E', "error-log", Opt::ErrorLog},
 };
 
 struct CipherName {
@@ -96,8 +104,29 @@ bool parseBoundedInt(std::string_view text, int limit, int& out, int least = 1) 
     return true;
 }
 
+// The configuration keyword an option decides, so that the configuration leaves it alone.
+const char* keywordOf(Opt id) {
+    switch (id) {
+        case Opt::Port:
+            return "Port";
+        case Opt::User:
+            return "User";
+        case Opt::Cipher:
+            return "Cipher";
+        case Opt::KnownHosts:
+            return "UserKnownHostsFile";
+        case Opt::ConnectTimeout:
+            return "ConnectTimeout";
+        case Opt::Keepalive:
+            return "ServerAliveInterval";
+        default:
+            return nullptr;
+    }
+}
+
 // Applies one option value; returns the error text, empty on success.
 std::string applyValue(Opt id, const std::string& value, CliOptions& o, bool& userGiven) {
+    if (const char* keyword = keywordOf(id)) o.given.insert(keyword);
     switch (id) {
         case Opt::Port:
             if (!parsePort(value, o.port)) return "bad port '" + value + "'";
@@ -176,10 +205,25 @@ std::string applyValue(Opt id, const std::string& value, CliOptions& o, bool& us
             o.passphraseFile = value;
             return {};
         case Opt::SshOption: {
+            ConfigSetting setting;
             std::string error;
-            if (!applyLoginMethodOption(value, o.loginMethods, error)) return error;
+            if (!parseSetting(value, setting, error)) return "-o " + value + ": " + error;
+            o.settings.push_back(value);
             return {};
         }
+        case Opt::ConfigFile:
+            if (value.empty()) return "empty configuration file name";
+            o.configFile = value;
+            return {};
+        case Opt::Escape:
+            // Only the two ssh users pass: the default, and none for an 8-bit clean line.
+            if (value != "none" && value != "~") return "escape character '" + value + "' (~ or none)";
+            o.escapes = value == "~";
+            return {};
+        case Opt::ErrorLog:
+            if (value.empty()) return "empty log file name";
+            o.errorLogFile = value;
+            return {};
     }
     return "internal error";
 }
@@ -194,14 +238,22 @@ bool applyFlag(std::string_view name, CliOptions& o, bool& rawGiven, bool& scree
         screenGiven = true;
     } else if (name == "accept-new") {
         o.acceptNew = true;
+        o.given.insert("StrictHostKeyChecking");
+    } else if (name == "q") {
+        o.quiet = true;
+    } else if (name == "1" || name == "a") {
+        // SSH protocol 1 is the only one spoken, and agent forwarding is never offered: the
+        // flags scripts pass to ssh -1 are accepted as the requests they already are.
     } else if (name == "t") {
         o.forcePty = true;
     } else if (name == "T") {
         o.noPty = true;
     } else if (name == "C" || name == "compress") {
         o.compressionLevel = 6;
+        o.given.insert("Compression");
     } else if (name == "X" || name == "x") {
         o.forwardX11 = name == "X";
+        o.given.insert("ForwardX11");
     } else if (name == "no-password-padding") {
         o.padPassword = false;
     } else if (name == "h" || name == "help") {
@@ -334,6 +386,7 @@ ParseResult parseOptions(int argc, const char* const* argv) {
         target.erase(0, at + 1);
         if (userPart.empty()) return failure("empty user name before '@'");
         if (!userGiven) o.user = std::move(userPart);
+        o.given.insert("User");
     }
     if (target.empty()) return failure("no host given");
     o.host = std::move(target);
@@ -352,6 +405,7 @@ const char* usageLine() {
            "                   [--keepalive SECONDS] [--no-password-padding]\n"
            "                   [-L [bind:]port:host:hostport] [-R port:host:hostport]\n"
            "                   [-i KEYFILE]... [--passphrase-file F] [-o KEY=VALUE]...\n"
+           "                   [-F CONFIG] [-e none] [-E LOGFILE] [-1aq]\n"
            "                   [user@]host [command ...]\n";
 }
 
@@ -400,8 +454,15 @@ const char* helpText() {
            "                          ~/.ssh/identity when it exists); see below\n"
            "      --passphrase-file F read the keys' passphrase from the first line of F,\n"
            "                          which must not be accessible to group or others\n"
-           "  -o, --option K=V        RSAAuthentication=no, ChallengeResponseAuthentication=no\n"
+           "  -o, --option K=V        a configuration setting (see below), before the file's;\n"
+           "                          RSAAuthentication=no, ChallengeResponseAuthentication=no\n"
            "                          or PasswordAuthentication=no turns that method off\n"
+           "  -F, --config FILE       read FILE instead of $XDG_CONFIG_HOME/corvid1/config\n"
+           "  -e none                 no escape character: '~' is sent as typed\n"
+           "  -E, --error-log FILE    the client's own messages go to FILE\n"
+           "  -q                      quiet: warnings are not shown\n"
+           "  -1, -a                  accepted as ssh -1 takes them (SSH-1 is all this\n"
+           "                          client speaks; it never forwards an agent)\n"
            "  -h, --help              this text\n"
            "  -V, --version           the program's version\n"
            "\n"
@@ -429,6 +490,12 @@ const char* helpText() {
            "terminal (three tries) only when the server accepts the key. A key file that group\n"
            "or others may read is refused, as ssh refuses it. Make a key with\n"
            "'puttygen -t rsa1 -o ~/.ssh/identity'.\n"
+           "\n"
+           "The configuration file has ssh_config's form: Host blocks of HostName, Port, User,\n"
+           "Cipher, IdentityFile, Compression, LocalForward, RemoteForward, ForwardX11,\n"
+           "ServerAliveInterval, StrictHostKeyChecking (yes, accept-new, ask),\n"
+           "UserKnownHostsFile, ConnectTimeout and the login methods' keywords. A flag wins,\n"
+           "then the first value found, -o before the file.\n"
            "\n"
            "In a terminal, '~.' at the start of a line disconnects and '~~' sends one '~'.\n"
            "\n"

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,16 @@ struct CliOptions {
     std::vector<std::string> identityFiles;
     std::string passphraseFile;
     LoginMethodSwitches loginMethods;
+    // The configuration: -F FILE (else $XDG_CONFIG_HOME/corvid1/config when it exists), the
+    // -o settings in order, and the keywords a flag of the command line already decided (a
+    // flag wins over -o and the file, as with ssh).
+    std::string configFile;
+    std::vector<std::string> settings;
+    std::set<std::string> given;
+    bool askHostKey = true;    // StrictHostKeyChecking=yes: an unknown key is refused unasked
+    bool quiet = false;        // -q: warnings are not shown
+    bool escapes = true;       // -e none: '~' is an ordinary character
+    std::string errorLogFile;  // -E: the client's own messages go here instead
     bool help = false;
     bool version = false;
 };
@@ -85,6 +96,12 @@ bool wantsPty(const CliOptions& options);
 
 const char* usageLine();
 const char* helpText();
+
+// Applies the configuration to options the command line has parsed: the -o settings, then
+// those of the configuration file for the host as typed, the first value of a keyword winning
+// and a flag of the command line winning over both (list keywords add up). False with `error`
+// for a file that cannot be read or a line that makes no sense ("FILE:LINE: ...").
+bool applyConfiguration(CliOptions& options, const std::string& defaultFile, std::string& error);
 
 // Parses "COLSxROWS" within the limits above; false leaves the outputs alone.
 bool parseSize(const std::string& text, int& columns, int& rows);

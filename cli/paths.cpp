@@ -28,6 +28,15 @@ std::string seedFilePath() {
     return home + "/.local/share/corvid1/ssh_seedfile";
 }
 
+std::string configFilePath() {
+    const char* configHome = std::getenv("XDG_CONFIG_HOME");
+    if (configHome != nullptr && configHome[0] == '/')
+        return std::string(configHome) + "/corvid1/config";
+    const std::string home = homeFolder();
+    if (home.empty()) return {};
+    return home + "/.config/corvid1/config";
+}
+
 std::string localUserName() {
     if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_name != nullptr)
         return entry->pw_name;

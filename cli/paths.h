@@ -10,6 +10,10 @@ namespace corvid1::cli {
 // has no file to carry its state in.
 std::string seedFilePath();
 
+// The configuration file read when -F names none: $XDG_CONFIG_HOME/corvid1/config (an absolute
+// XDG_CONFIG_HOME), else ~/.config/corvid1/config; empty without a home folder.
+std::string configFilePath();
+
 // The local login name, used when neither -l nor "user@" names one; empty if unknown.
 std::string localUserName();
 

@@ -272,6 +272,33 @@ TEST_F(Batch, RemoteCommandPassesStreamsEndOfInputAndStatus) {
     EXPECT_TRUE(recordHas("EOF"));
 }
 
+// The configuration file, as ssh_config has it: an alias names the server, its port, user and
+// settings; the user's own file is read without -F; -E takes the client's own messages.
+TEST_F(Batch, ConfigurationFileNamesTheServerAndItsSettings) {
+    auto server = serve({"--scenario", "exit-status", "--exit-status", "3"});
+    const std::string config = "Host box\n  HostName 127.0.0.1\n  Port " +
+                               std::to_string(server->port()) +
+                               "\n  User test\n  Compression yes\n";
+    writeFile(dir_.file("config"), config);
+    RunResult r = runClient({"-F", dir_.file("config"), "--host-key", knownKey(), "box"},
+                            dir_.path(), rightPassword);
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    EXPECT_TRUE(recordHas("COMPRESSION level=6"));
+    EXPECT_TRUE(recordHas("USER test"));
+
+    ASSERT_EQ(mkdir((dir_.path() + "/.config").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((dir_.path() + "/.config/corvid1").c_str(), 0700), 0);
+    writeFile(dir_.path() + "/.config/corvid1/config", config + "Host *\n  Port 1\n");
+    r = runClient({"--host-key", knownKey(), "box"}, dir_.path(), rightPassword);
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    r = runClient({"-E", dir_.file("log"), "--host-key", knownKey(), "other"}, dir_.path(),
+                  rightPassword);
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(readFile(dir_.file("log")).find("could not connect to other port 1"),
+              std::string::npos);
+}
+
 TEST_F(Batch, StandardInputGoesOutAfterTheShellRequestNulsIncluded) {
     // The key exchange is slowed down, so input read early would show before EXEC_SHELL.
     auto server = serve({"--scenario", "echo", "--kex-delay", "300"});

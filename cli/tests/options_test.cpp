@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -131,14 +133,66 @@ TEST(Options, KeyFilesRepeatAndMethodsTurnOffAsSshSpellsThem) {
     ParseResult r = parse({"-i", "a", "--identity=b", "-ic", "-o", "rsaauthentication=no",
                            "-oPasswordAuthentication no", "--passphrase-file", "pp", "h"});
     ASSERT_TRUE(r.ok) << r.error;
+    std::string error;
+    ASSERT_TRUE(applyConfiguration(r.options, "", error)) << error;
     EXPECT_EQ(r.options.identityFiles, (std::vector<std::string>{"a", "b", "c"}));
     EXPECT_EQ(r.options.passphraseFile, "pp");
     EXPECT_FALSE(r.options.loginMethods.rsa);
     EXPECT_TRUE(r.options.loginMethods.challenge);
     EXPECT_FALSE(r.options.loginMethods.password);
     r = parse({"-o", "ChallengeResponseAuthentication=no", "-o", "RSAAuthentication=yes", "h"});
+    ASSERT_TRUE(applyConfiguration(r.options, "", error)) << error;
     EXPECT_FALSE(r.options.loginMethods.challenge);
     EXPECT_TRUE(r.options.loginMethods.rsa);
+}
+
+// ssh's precedence: a flag first, then the first value obtained, -o before the file; list
+// keywords add up.
+TEST(Options, ConfigurationFillsWhatTheCommandLineLeftOpen) {
+    const std::string file = ::testing::TempDir() + "corvid1_options_config";
+    {
+        std::ofstream out(file);
+        out << "Host lab*\n  HostName 192.0.2.7\n  Port 2222\n  User admin\n  Cipher blowfish\n"
+               "  Compression yes\n  IdentityFile /k1\n  LocalForward 8080 127.0.0.1:80\n"
+               "  StrictHostKeyChecking yes\n"
+               "Host *\n  Port 22\n  User nobody\n  IdentityFile /k2\n  ServerAliveInterval 30\n"
+               "  ConnectTimeout 5\n  PasswordAuthentication no\n";
+    }
+    ParseResult r = parse({"-F", file.c_str(), "-p", "2200", "-o", "User=ops", "-i", "/k0", "lab1",
+                           "uptime"});
+    ASSERT_TRUE(r.ok) << r.error;
+    std::string error;
+    ASSERT_TRUE(applyConfiguration(r.options, "", error)) << error;
+    const CliOptions& o = r.options;
+    EXPECT_EQ(o.host, "192.0.2.7");
+    EXPECT_EQ(o.port, 2200);
+    EXPECT_EQ(o.user, "ops");
+    EXPECT_EQ(o.cipher, 6);
+    EXPECT_EQ(o.compressionLevel, 6);
+    EXPECT_EQ(o.identityFiles, (std::vector<std::string>{"/k0", "/k1", "/k2"}));
+    EXPECT_EQ(o.forwards.size(), 1u);
+    EXPECT_FALSE(o.askHostKey);
+    EXPECT_EQ(o.keepaliveSeconds, 30);
+    EXPECT_EQ(o.connectTimeoutSeconds, 5);
+    EXPECT_FALSE(o.loginMethods.password);
+    EXPECT_EQ(o.command, "uptime");
+
+    // Another host takes only the catch-all block; a line the file cannot hold is named.
+    r = parse({"-F", file.c_str(), "elsewhere"});
+    ASSERT_TRUE(applyConfiguration(r.options, "", error)) << error;
+    EXPECT_EQ(r.options.user, "nobody");
+    EXPECT_EQ(r.options.port, 22);
+    std::ofstream(file) << "Port 22\nForwardAgent yes\n";
+    r = parse({"-F", file.c_str(), "h"});
+    EXPECT_FALSE(applyConfiguration(r.options, "", error));
+    EXPECT_EQ(error, file + ":2: unknown keyword 'ForwardAgent'");
+    // The flags ssh -1 users pass.
+    r = parse({"-1", "-a", "-q", "-e", "none", "-E", "/tmp/log", "-c", "3des", "-x", "h"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_TRUE(r.options.quiet);
+    EXPECT_FALSE(r.options.escapes);
+    EXPECT_EQ(r.options.errorLogFile, "/tmp/log");
+    std::remove(file.c_str());
 }
 
 TEST(Options, BadCommandLinesAreRefusedWithAReason) {
@@ -177,6 +231,8 @@ TEST(Options, BadCommandLinesAreRefusedWithAReason) {
         {"--connect-timeout", "86401", "h"},  // more than a day, negative or not a number
         {"--connect-timeout", "-1", "h"},
         {"--connect-timeout", "5s", "h"},
+        {"-o", "Protocol=2", "h"},  // settings ssh has and this client does not
+        {"-e", "^", "h"},
         {"-o", "RSAAuthentication=maybe", "h"},  // login method settings: yes or no, known ones
         {"-o", "ForwardAgent=no", "h"},
         {"-i", "", "h"},
