@@ -187,8 +187,8 @@ int Client::run() {
         wake_.writeFd);
     frontEnd_->setQuiet(options_.quiet);
     if (!options_.errorLogFile.empty()) {
-        const int log = open(options_.errorLogFile.c_str(),
-                             O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        const int log =
+            open(options_.errorLogFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
         if (log < 0) {
             frontEnd_->printError("corvid1-cli: " + options_.errorLogFile + ": " +
                                   std::strerror(errno) + "\n");

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "session/channels/forward_spec.h"
 #include "session/auth/login_methods.h"
+#include "session/channels/forward_spec.h"
 #include "session/host_key_fingerprint.h"
 #include "terminal/interpreter.h"
 

@@ -158,8 +158,8 @@ TEST(Options, ConfigurationFillsWhatTheCommandLineLeftOpen) {
                "Host *\n  Port 22\n  User nobody\n  IdentityFile /k2\n  ServerAliveInterval 30\n"
                "  ConnectTimeout 5\n  PasswordAuthentication no\n";
     }
-    ParseResult r = parse({"-F", file.c_str(), "-p", "2200", "-o", "User=ops", "-i", "/k0", "lab1",
-                           "uptime"});
+    ParseResult r =
+        parse({"-F", file.c_str(), "-p", "2200", "-o", "User=ops", "-i", "/k0", "lab1", "uptime"});
     ASSERT_TRUE(r.ok) << r.error;
     std::string error;
     ASSERT_TRUE(applyConfiguration(r.options, "", error)) << error;
