@@ -284,6 +284,7 @@ void MainWindow::setConnectedMenu(bool connected) {
 
 void MainWindow::selectCipher(int cipher) {
     state_.cipher = cipher;
+    choicesTouched_ = true;
     for (const CipherItem& item : kCipherItems) {
         menuActions_[item.command]->setChecked(item.cipher == cipher);
     }
@@ -323,6 +324,7 @@ void MainWindow::onCommand(int command) {
         case kCmdHidePasswordLength:
             // The action has checked itself already when the menu triggered it.
             storeToggle(command & 0xFFFF);
+            choicesTouched_ = true;
             break;
         case kCmdNoCipher:
             selectCipher(0);
@@ -365,6 +367,18 @@ void MainWindow::connectCommand() {
     if (state_.connected) return;
     if (runConnectDialog(this, state_.login) != 0) return;
     waitForEarlierSessionThreads();
+    // The server brings back the cipher and compression last used with it, unless the user
+    // has chosen in the Settings menu since the last connection; what this connection uses is
+    // remembered for the next one.
+    const QString server = fromCodePage(state_.login.host);
+    int cipher = state_.cipher;
+    bool compression = toggleChecked(kCmdCompression);
+    if (!choicesTouched_ && loadServerChoices(server, cipher, compression)) {
+        selectCipher(cipher);
+        menuActions_[kCmdCompression]->setChecked(compression);
+    }
+    choicesTouched_ = false;
+    saveServerChoices(server, state_.cipher, toggleChecked(kCmdCompression));
 
     const long port = portNumber(state_.login.port);
     state_.connected = true;

@@ -75,6 +75,9 @@ class MainWindow : public QMainWindow, private ViewHost {
     // The check items of the Settings menu that describe the next connection.
     bool toggleChecked(int command) const;
     void storeToggle(int command);
+    // The user chose a cipher or compression since the last connection: that choice, not the
+    // one remembered for the server, goes to the next connection.
+    bool choicesTouched_ = false;
     void selectCipher(int cipher);
     void handleMessage(int message, std::intptr_t first, std::intptr_t second);
     void shutDown();

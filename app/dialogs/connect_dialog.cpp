@@ -127,6 +127,8 @@ class ConnectDialog : public QDialog {
 
     void readInto(ConnectValues& values);
     void clearPassword();
+    // The port and user name last used with `server`, when there are any.
+    void fillForServer(const QString& server);
     // A field's seconds; an empty field counts as the default, a huge one as the limit.
     int seconds(int field) const {
         const QString text = seconds_[field]->text();
@@ -162,6 +164,14 @@ QString storedKeyFile(const QString& server) {
         !readString(key, keyFileValueName(server).constData(), kMaxKeyFileLength, path))
         return {};
     return path;
+}
+
+// Each server's own values sit in a group of their own, beside the design's values, which keep
+// their meaning (the last port and user name, whatever the server).
+constexpr char kServerGroup[] = "CEPerServer/";
+
+QByteArray serverValueName(const QString& server, const char* value) {
+    return QByteArray(kServerGroup) + QUrl::toPercentEncoding(server.toLower()) + "/" + value;
 }
 
 ConnectDialog::ConnectDialog(QWidget* parent, const ConnectValues& values,
@@ -295,8 +305,21 @@ void ConnectDialog::fillFromSettings(const ConnectValues& values, const QStringL
     passwordLogin_->setChecked(methods & 4);
     // The key file follows the server shown, as it was last used with that server.
     keyFile_->setText(storedKeyFile(servers_->currentText()));
-    connect(servers_, &QComboBox::currentTextChanged, this,
-            [this](const QString& server) { keyFile_->setText(storedKeyFile(server)); });
+    fillForServer(servers_->currentText());
+    connect(servers_, &QComboBox::currentTextChanged, this, [this](const QString& server) {
+        keyFile_->setText(storedKeyFile(server));
+        fillForServer(server);
+    });
+}
+
+void ConnectDialog::fillForServer(const QString& server) {
+    if (server.isEmpty()) return;
+    const QSettings key = openSettingsKey();
+    QString text;
+    if (readString(key, serverValueName(server, "Port").constData(), kMaxPortLength, text))
+        port_->setText(text);
+    if (readString(key, serverValueName(server, "User").constData(), kMaxUserLength, text))
+        user_->setText(text);
 }
 
 void ConnectDialog::deleteEntry() {
@@ -318,6 +341,10 @@ void ConnectDialog::accept() {
                    (rsaLogin_->isChecked() ? 1 : 0) | (challengeLogin_->isChecked() ? 2 : 0) |
                        (passwordLogin_->isChecked() ? 4 : 0));
         if (!servers_->currentText().isEmpty()) {
+            writeValue(key, serverValueName(servers_->currentText(), "Port").constData(),
+                       port_->text());
+            writeValue(key, serverValueName(servers_->currentText(), "User").constData(),
+                       user_->text());
             const QByteArray name = keyFileValueName(servers_->currentText());
             if (keyFile_->text().isEmpty()) {
                 key.remove(QString::fromLatin1(name));
@@ -360,6 +387,28 @@ void ConnectDialog::clearPassword() {
 }
 
 }  // namespace
+
+bool loadServerChoices(const QString& server, int& cipher, bool& compression) {
+    if (server.trimmed().isEmpty()) return false;
+    const QSettings key = openSettingsKey();
+    int storedCipher = 0, storedCompression = 0;
+    if (!readNumber(key, serverValueName(server.trimmed(), "Cipher").constData(), storedCipher) ||
+        !readNumber(key, serverValueName(server.trimmed(), "Compression").constData(),
+                    storedCompression) ||
+        (storedCipher != 0 && storedCipher != 3 && storedCipher != 6))
+        return false;
+    cipher = storedCipher;
+    compression = storedCompression != 0;
+    return true;
+}
+
+void saveServerChoices(const QString& server, int cipher, bool compression) {
+    if (server.trimmed().isEmpty()) return;
+    QSettings key = openSettingsKey();
+    writeValue(key, serverValueName(server.trimmed(), "Cipher").constData(), cipher);
+    writeValue(key, serverValueName(server.trimmed(), "Compression").constData(),
+               compression ? 1 : 0);
+}
 
 void wipePassword(ConnectValues& values) {
     wipeMemory(values.password, sizeof values.password);

@@ -54,6 +54,11 @@ struct ConnectValues {
     bool passwordLogin = true;
 };
 
+// The cipher (0, 3 or 6) and compression last used with `server`: false when none are on
+// record. Kept beside the server's port and user name, which the dialog fills in itself.
+bool loadServerChoices(const QString& server, int& cipher, bool& compression);
+void saveServerChoices(const QString& server, int cipher, bool compression);
+
 // Clears the password once the login has taken its copy.
 void wipePassword(ConnectValues& values);
 

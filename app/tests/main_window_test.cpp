@@ -26,6 +26,7 @@
 
 #include "app/app_state.h"
 #include "app/command_ids.h"
+#include "app/dialogs/connect_dialog.h"
 #include "app/dialogs/preferences.h"
 #include "app/dialogs/settings_store.h"
 #include "app/screen_bridge.h"
@@ -365,6 +366,22 @@ class MainWindowTest : public QObject {
         QCOMPARE(openSettingsKey().value(QStringLiteral("CEHidePasswordLength")).toInt(), 0);
         window_->menuAction(kCmdCompression)->trigger();
         window_->menuAction(kCmdHidePasswordLength)->trigger();
+    }
+
+    void aServerBringsBackItsCipherAndCompression() {
+        const QString record = dir_.filePath(QStringLiteral("choices.record"));
+        TestServer server;
+        QVERIFY(server.start(testServerPath(), {"--scenario", "exit-status", "--record", record}));
+        saveServerChoices(QStringLiteral("127.0.0.1"), 6, true);
+        dismissMessageBoxSoon(&boxSeen_);
+        connectTo(server.port());
+        QVERIFY(recorded(record, QStringLiteral("SESSION_KEY cipher=6 flags=0")));
+        QVERIFY(recorded(record, QStringLiteral("COMPRESSION level=6")));
+        QVERIFY(waitUntil([&] { return boxSeen_; }, 10000));
+        QVERIFY(window_->menuAction(kCmdBlowfish)->isChecked());
+        saveServerChoices(QStringLiteral("127.0.0.1"), 3, false);
+        window_->onCommand(kCmdTripleDes);
+        window_->menuAction(kCmdCompression)->setChecked(false);
     }
 
     void silentServerEndsTheLoginAtTheDialogsLimit() {

@@ -143,7 +143,7 @@ class ConnectDialogTest : public QObject {
         QVERIFY(!sandbox_.fileContents().contains("s3cr3t"));
     }
 
-    void keyFileIsRememberedPerServerAndMethodsForAll() {
+    void keyFilePortAndUserAreRememberedPerServerAndMethodsForAll() {
         storeServers({"a.example", "b.example"});
         ConnectValues values;
         whenModal([&](QDialog* dialog) {
@@ -152,6 +152,8 @@ class ConnectDialogTest : public QObject {
             for (const char* box : {"rsaLogin", "challengeLogin", "passwordLogin"})
                 QVERIFY(child<QCheckBox>(dialog, box)->isChecked());
             retype(keyFile, "/home/u/.ssh/identity");
+            retype(fieldsOf(dialog).port, "2222");
+            retype(fieldsOf(dialog).user, "alice");
             child<QCheckBox>(dialog, "challengeLogin")->setChecked(false);
             clickOk(dialog);
         });
@@ -159,23 +161,29 @@ class ConnectDialogTest : public QObject {
         QCOMPARE(values.keyFile, std::string("/home/u/.ssh/identity"));
         QVERIFY(values.rsaLogin && !values.challengeLogin && values.passwordLogin);
 
-        QString first, second, firstAgain;
+        QString first, second, firstAgain, portAgain, userAgain;
         bool challenge = true;
         whenModal([&](QDialog* dialog) {
             Fields f = fieldsOf(dialog);
             auto* keyFile = child<QLineEdit>(dialog, "keyFile");
             first = keyFile->text();
             challenge = child<QCheckBox>(dialog, "challengeLogin")->isChecked();
+            retype(f.port, "1");
+            retype(f.user, "mallory");
             retype(f.server->lineEdit(), "B.EXAMPLE");
             second = keyFile->text();
             f.server->setCurrentIndex(0);
             firstAgain = keyFile->text();
+            portAgain = f.port->text();
+            userAgain = f.user->text();
             QTest::keyClick(dialog, Qt::Key_Escape);
         });
         QCOMPARE(runConnectDialog(nullptr, values), 1);
         QCOMPARE(first, QString("/home/u/.ssh/identity"));
         QCOMPARE(second, QString());
         QCOMPARE(firstAgain, QString("/home/u/.ssh/identity"));
+        QCOMPARE(portAgain, QString("2222"));  // the server brings its own back
+        QCOMPARE(userAgain, QString("alice"));
         QVERIFY(!challenge);
     }
 
