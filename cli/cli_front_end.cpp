@@ -65,6 +65,7 @@ void CliFrontEnd::interactive() {
 }
 
 void CliFrontEnd::output(const char* data, std::size_t len) {
+    if (log_ != nullptr) log_->write(data, len);
     if (sink_ == Sink::Screen) {
         feedBytes(data, len);
         return;
@@ -78,6 +79,7 @@ void CliFrontEnd::output(const char* data, std::size_t len) {
 }
 
 void CliFrontEnd::errorOutput(const char* data, std::size_t len) {
+    if (log_ != nullptr) log_->write(data, len);
     if (sink_ == Sink::Screen) {
         feedBytes(data, len);
         return;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "session/session_log.h"
 #include "session/terminal_front_end.h"
 #include "terminal/notification.h"
 
@@ -51,6 +52,8 @@ class CliFrontEnd : public SessionFrontEnd, public NotificationTarget {
     // descriptor instead of standard error (the server's error output does not).
     void setQuiet(bool quiet) { quiet_ = quiet; }
     void setDiagnosticFd(int fd) { diagnosticFd_ = fd; }
+    // Where the server's output is also logged (not owned; null for none).
+    void setLog(SessionLog* log) { log_ = log; }
 
     // SessionFrontEnd, on the session thread.
     void status(const char* text) override;
@@ -75,6 +78,7 @@ class CliFrontEnd : public SessionFrontEnd, public NotificationTarget {
   private:
     Sink sink_;
     bool quiet_ = false;
+    SessionLog* log_ = nullptr;
     int diagnosticFd_ = 2;
     bool verbose_;
     int wakeFd_;

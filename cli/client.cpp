@@ -11,6 +11,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <thread>
 
@@ -157,6 +158,7 @@ class Client {
     const CliOptions& options_;
     bool interactive_;
     int errorLog_ = -1;
+    SessionLog sessionLog_;
     // Without a pty the local terminal stays as it is and input goes through unchanged, as
     // with ssh: there is nothing on the far side to draw or to answer keystrokes.
     bool pty_;
@@ -196,6 +198,21 @@ int Client::run() {
         }
         errorLog_ = log;
         frontEnd_->setDiagnosticFd(log);
+    }
+    if (!options_.logFile.empty()) {
+        std::string error;
+        const std::time_t now = std::time(nullptr);
+        char when[64];
+        std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S %z", std::localtime(&now));
+        const std::string header = "=== Corvid1 session log: " + options_.host + " port " +
+                                   std::to_string(options_.port) + ", " + when + " ===";
+        if (!sessionLog_.open(options_.logFile,
+                              options_.logText ? SessionLog::Mode::Text : SessionLog::Mode::Raw,
+                              true, header, error)) {
+            frontEnd_->printError("corvid1-cli: " + error + "\n");
+            return exitFailure;
+        }
+        frontEnd_->setLog(&sessionLog_);
     }
 
     const std::string user = options_.user.empty() ? localUserName() : options_.user;
@@ -419,6 +436,9 @@ int Client::finish() {
     frontEnd_->setRawTerminal(false);
 
     const SessionResult& result = session_->result();
+    // A log that could not be written was closed; the session itself went on.
+    if (const std::string failure = sessionLog_.takeFailure(); !failure.empty())
+        frontEnd_->printError("corvid1-cli: the session log stopped: " + failure + "\n");
     if (screen_) {
         const std::string text = screenText(*screen_);
         if (state_.released) writeAll(STDOUT_FILENO, text.data(), text.size());

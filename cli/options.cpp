@@ -30,7 +30,9 @@ enum class Opt {
     SshOption,
     ConfigFile,
     Escape,
-    ErrorLog
+    ErrorLog,
+    Log,
+    LogText
 };
 
 struct ValueOption {
@@ -59,6 +61,8 @@ constexpr ValueOption valueOptions[] = {
     {'F', "config", Opt::ConfigFile},
     {'e', "escape", Opt::Escape},
     {'E', "error-log", Opt::ErrorLog},
+    {0, "log", Opt::Log},
+    {0, "log-text", Opt::LogText},
 };
 
 struct CipherName {
@@ -224,6 +228,13 @@ std::string applyValue(Opt id, const std::string& value, CliOptions& o, bool& us
         case Opt::ErrorLog:
             if (value.empty()) return "empty log file name";
             o.errorLogFile = value;
+            return {};
+        case Opt::Log:
+        case Opt::LogText:
+            if (value.empty()) return "empty log file name";
+            if (!o.logFile.empty()) return "one session log at a time (--log or --log-text)";
+            o.logFile = value;
+            o.logText = id == Opt::LogText;
             return {};
     }
     return "internal error";
@@ -407,6 +418,7 @@ const char* usageLine() {
            "                   [-L [bind:]port:host:hostport] [-R port:host:hostport]\n"
            "                   [-i KEYFILE]... [--passphrase-file F] [-o KEY=VALUE]...\n"
            "                   [-F CONFIG] [-e none] [-E LOGFILE] [-1aq]\n"
+           "                   [--log FILE | --log-text FILE]\n"
            "                   [user@]host [command ...]\n";
 }
 
@@ -464,6 +476,9 @@ const char* helpText() {
            "  -e none                 no escape character: '~' is sent as typed\n"
            "  -E, --error-log FILE    the client's own messages go to FILE\n"
            "  -q                      quiet: warnings are not shown\n"
+           "      --log FILE          append the server's bytes, as they came, to FILE\n"
+           "      --log-text FILE     append the server's printable text to FILE, with a\n"
+           "                          header line naming the server and the time\n"
            "  -1, -a                  accepted as ssh -1 takes them (SSH-1 is all this\n"
            "                          client speaks; it never forwards an agent)\n"
            "  -h, --help              this text\n"

@@ -65,6 +65,9 @@ struct CliOptions {
     bool quiet = false;        // -q: warnings are not shown
     bool escapes = true;       // -e none: '~' is an ordinary character
     std::string errorLogFile;  // -E: the client's own messages go here instead
+    // --log: the server's bytes, raw; --log-text: its printable text. Appended to.
+    std::string logFile;
+    bool logText = false;
     bool help = false;
     bool version = false;
 };

@@ -299,6 +299,31 @@ TEST_F(Batch, ConfigurationFileNamesTheServerAndItsSettings) {
               std::string::npos);
 }
 
+// A session log: the raw bytes exactly, or the printable text after a header; a log that
+// cannot be written stops with a word and leaves the session alone.
+TEST_F(Batch, SessionLogsRawTextAndAFailedWrite) {
+    auto bulk = serve({"--scenario", "bulk", "--bulk", "70000", "--exit-status", "4"});
+    RunResult r = run(*bulk, {"--log", dir_.file("raw.log")});
+    EXPECT_EQ(r.exitCode, 4) << r.err;
+    EXPECT_EQ(readFile(dir_.file("raw.log")), bulkPattern(70000));
+
+    auto colours = serve({"--scenario", "colours"});
+    r = run(*colours, {"--log-text", dir_.file("text.log")});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::string text = readFile(dir_.file("text.log"));
+    EXPECT_EQ(text.rfind("=== Corvid1 session log: 127.0.0.1 port ", 0), 0u) << text;
+    EXPECT_NE(
+        text.find("\ntotal 6\nbin  run.sh  core  fifo\nreverse  underline  bold-white-on-red\n"),
+        std::string::npos)
+        << text;
+
+    r = run(*bulk, {"--log", "/dev/full"});
+    EXPECT_EQ(r.exitCode, 4) << r.err;
+    EXPECT_EQ(r.out, bulkPattern(70000));
+    EXPECT_NE(r.err.find("corvid1-cli: the session log stopped: /dev/full:"), std::string::npos)
+        << r.err;
+}
+
 TEST_F(Batch, StandardInputGoesOutAfterTheShellRequestNulsIncluded) {
     // The key exchange is slowed down, so input read early would show before EXEC_SHELL.
     auto server = serve({"--scenario", "echo", "--kex-delay", "300"});
