@@ -18,6 +18,8 @@ enum CommandId : int {
     kCmdSelectAll = 40017,
     kCmdCompression = 40020,         // ask the server to compress the next session
     kCmdHidePasswordLength = 40021,  // the password among IGNORE packets of every size near it
+    kCmdLogSession = 40023,          // File > Log Session... / Stop Logging
+    kCmdNewWindow = 40024,           // another Corvid1 process, for another session
     kCmdTunnels = 40022,             // the port forwards and X11 of the next session
 };
 

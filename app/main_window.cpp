@@ -5,8 +5,10 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QProcess>
 #include <QScrollBar>
 #include <QSettings>
 #include <QToolBar>
@@ -14,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 
 #include "app/app_state.h"
 #include "app/command_ids.h"
@@ -22,6 +25,7 @@
 #include "app/dialogs/connect_dialog.h"
 #include "app/dialogs/font_dialog.h"
 #include "app/dialogs/host_key_dialog.h"
+#include "app/dialogs/log_dialog.h"
 #include "app/dialogs/preferences.h"
 #include "app/dialogs/settings_store.h"
 #include "app/dialogs/terminal_settings_dialog.h"
@@ -56,7 +60,12 @@ struct MenuPopup {
     std::initializer_list<MenuItem> items;
 };
 const MenuPopup kMenus[] = {
-    {"&File", {{"&Connect", kCmdConnect}, {nullptr, 0}, {"E&xit", kCmdExit}}},
+    {"&File",
+     {{"&Connect", kCmdConnect},
+      {"&Log Session...", kCmdLogSession},
+      {"&New Window", kCmdNewWindow},
+      {nullptr, 0},
+      {"E&xit", kCmdExit}}},
     {"&Edit",
      {{"Copy", kCmdCopy}, {"Paste", kCmdPaste}, {nullptr, 0}, {"Select &All", kCmdSelectAll}}},
     {"&Settings",
@@ -187,7 +196,12 @@ MainWindow::MainWindow(AppState& state, ScreenBridge& bridge, QWidget* parent)
         });
 
     redrawTimer_.setInterval(kRedrawPeriodMs);
-    connect(&redrawTimer_, &QTimer::timeout, this, [this] { view_->onRedrawTimer(); });
+    connect(&redrawTimer_, &QTimer::timeout, this, [this] {
+        view_->onRedrawTimer();
+        // A log that could not be written has closed itself; the user hears of it here.
+        const std::string failure = WindowFrontEnd::instance().log().takeFailure();
+        if (!failure.empty()) stopLogging(("\r\nLogging stopped: " + failure + "\r\n").c_str());
+    });
     retryTimer_.setSingleShot(true);
     retryTimer_.setInterval(kRetryMs);
     connect(&retryTimer_, &QTimer::timeout, this, [this] {
@@ -329,6 +343,23 @@ void MainWindow::onCommand(int command) {
         case kCmdNoCipher:
             selectCipher(0);
             break;
+        case kCmdLogSession:
+            if (WindowFrontEnd::instance().log().isOpen()) {
+                stopLogging(nullptr);
+            } else {
+                LogChoice choice = lastLog_;
+                if (runLogDialog(this, choice)) {
+                    lastLog_ = choice;
+                    QString error;
+                    if (!startLogging(choice.path, choice.text, choice.append, &error))
+                        QMessageBox::warning(this, QStringLiteral("Log Session"), error);
+                }
+            }
+            break;
+        case kCmdNewWindow:
+            // One window holds one session; another session gets a process of its own.
+            QProcess::startDetached(QCoreApplication::applicationFilePath(), {});
+            break;
         case kCmdTunnels:
             runTunnelsDialog(this, fromCodePage(state_.login.host).trimmed());
             break;
@@ -405,6 +436,8 @@ void MainWindow::connectCommand() {
         return;
     }
     print("Connected to host.\n");
+    if (WindowFrontEnd::instance().log().isOpen())
+        WindowFrontEnd::instance().log().note(logHeader());
 
     login.user = state_.login.user;
     login.password = state_.login.password;
@@ -444,6 +477,34 @@ void MainWindow::connectCommand() {
     installHostKeyPolicy(*session, state_.login.host, static_cast<std::uint16_t>(port),
                          KnownHosts::withDefaults(), prompt.get());
     startSessionThread(std::move(session), serial, std::move(prompt));
+}
+
+std::string MainWindow::logHeader() const {
+    const std::time_t now = std::time(nullptr);
+    char when[64];
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S %z", std::localtime(&now));
+    return std::string("=== Corvid1 session log: ") + state_.login.host + " port " +
+           state_.login.port + ", " + when + " ===";
+}
+
+bool MainWindow::startLogging(const QString& path, bool text, bool append, QString* error) {
+    // Opened while connected, the log names the server now; otherwise at the next connect.
+    std::string problem;
+    if (!WindowFrontEnd::instance().log().open(
+            QFile::encodeName(path).toStdString(),
+            text ? SessionLog::Mode::Text : SessionLog::Mode::Raw, append,
+            state_.connected ? logHeader() : std::string(), problem)) {
+        if (error) *error = QString::fromLocal8Bit(problem.c_str());
+        return false;
+    }
+    menuActions_[kCmdLogSession]->setText(QStringLiteral("Stop &Logging"));
+    return true;
+}
+
+void MainWindow::stopLogging(const char* reason) {
+    WindowFrontEnd::instance().log().close();
+    menuActions_[kCmdLogSession]->setText(QStringLiteral("&Log Session..."));
+    if (reason != nullptr) print(reason);
 }
 
 void MainWindow::waitForEarlierSessionThreads() {

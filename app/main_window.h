@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "app/dialogs/log_dialog.h"
 #include "app/terminal_view.h"
 
 class QAction;
@@ -64,6 +65,14 @@ class MainWindow : public QMainWindow, private ViewHost {
     // Lays the view out once now (start-up step 8); false while a feed is suspended.
     bool layoutNow();
 
+    // File > Log Session: from now on the server's output also goes to `path`, after a header
+    // line naming the server and the time; the menu item becomes Stop Logging. False (and why)
+    // when the file cannot be opened. `reason`, when given, is printed as logging stops.
+    bool startLogging(const QString& path, bool text, bool append, QString* error = nullptr);
+    void stopLogging(const char* reason);
+    // The log's header line: the server, its port and the time.
+    std::string logHeader() const;
+
   protected:
     void closeEvent(QCloseEvent* event) override;
 
@@ -78,6 +87,7 @@ class MainWindow : public QMainWindow, private ViewHost {
     // The user chose a cipher or compression since the last connection: that choice, not the
     // one remembered for the server, goes to the next connection.
     bool choicesTouched_ = false;
+    LogChoice lastLog_;
     void selectCipher(int cipher);
     void handleMessage(int message, std::intptr_t first, std::intptr_t second);
     void shutDown();

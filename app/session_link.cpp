@@ -31,6 +31,7 @@ void WindowFrontEnd::status(const char* text) {
 }
 
 void WindowFrontEnd::output(const char* data, std::size_t len) {
+    log_.write(data, len);
     bridge_.feed([&] { feedBytes(data, len); });
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "session/session_log.h"
 #include "session/terminal_front_end.h"
 
 namespace corvid1 {
@@ -23,9 +24,12 @@ class WindowFrontEnd final : public SessionFrontEnd {
 
     // The process-wide instance: it outlives every session, as Session requires.
     static WindowFrontEnd& instance();
+    // The session log the server's output also goes to while File > Log Session is on.
+    SessionLog& log() { return log_; }
 
   private:
     ScreenBridge& bridge_;
+    SessionLog log_;
 };
 
 // Starts the session thread: it runs `runSession`, then sends `SessionEnded` with `serial` as

@@ -208,7 +208,7 @@ int Client::run() {
                                    std::to_string(options_.port) + ", " + when + " ===";
         if (!sessionLog_.open(options_.logFile,
                               options_.logText ? SessionLog::Mode::Text : SessionLog::Mode::Raw,
-                              true, header, error)) {
+                              true, options_.logText ? header : std::string(), error)) {
             frontEnd_->printError("corvid1-cli: " + error + "\n");
             return exitFailure;
         }

@@ -26,7 +26,7 @@ bool SessionLog::open(const std::string& path, Mode mode, bool append, const std
     path_ = path;
     escape_ = Escape::None;
     failure_.clear();
-    if (mode == Mode::Text && !header.empty()) {
+    if (!header.empty()) {
         const std::string line = header + "\n";
         put(line.data(), line.size());
     }
@@ -52,6 +52,12 @@ void SessionLog::write(const char* data, std::size_t length) {
     } else {
         filterText(data, length);
     }
+}
+
+void SessionLog::note(const std::string& line) {
+    std::lock_guard<std::mutex> hold(lock_);
+    const std::string text = line + "\n";
+    put(text.data(), text.size());
 }
 
 std::string SessionLog::takeFailure() {

@@ -19,8 +19,8 @@ class SessionLog {
     SessionLog(const SessionLog&) = delete;
     SessionLog& operator=(const SessionLog&) = delete;
 
-    // Opens `path` (created with mode 0600; appended to or replaced) and, in text mode, writes
-    // `header` as its first line. False with `error` when it cannot be opened.
+    // Opens `path` (created with mode 0600; appended to or replaced) and writes `header`, when
+    // not empty, as its first line. False with `error` when it cannot be opened.
     bool open(const std::string& path, Mode mode, bool append, const std::string& header,
               std::string& error);
     void close();
@@ -28,6 +28,8 @@ class SessionLog {
 
     // The server's bytes, as they arrive.
     void write(const char* data, std::size_t length);
+    // A line of the log's own (a header for a new connection), in either mode.
+    void note(const std::string& line);
 
     // Empty unless a write failed (which closed the log): what went wrong, once; the next
     // call returns empty again.

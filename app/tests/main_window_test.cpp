@@ -145,7 +145,11 @@ class MainWindowTest : public QObject {
         QCOMPARE(titles, (QStringList{"&File", "&Edit", "&Settings", "&Terminal", "&Help"}));
         // Each popup's items: text and command id, 0 for a separator.
         const QList<QList<QPair<QString, int>>> expected = {
-            {{"&Connect", 40001}, {"", 0}, {"E&xit", 40002}},
+            {{"&Connect", 40001},
+             {"&Log Session...", 40023},
+             {"&New Window", 40024},
+             {"", 0},
+             {"E&xit", 40002}},
             {{"Copy", 104}, {"Paste", 105}, {"", 0}, {"Select &All", 40017}},
             {{"3DES", 40004},
              {"Blowfish", 40006},
@@ -382,6 +386,32 @@ class MainWindowTest : public QObject {
         saveServerChoices(QStringLiteral("127.0.0.1"), 3, false);
         window_->onCommand(kCmdTripleDes);
         window_->menuAction(kCmdCompression)->setChecked(false);
+    }
+
+    void sessionLogTakesTheTextAndStopsWithAWordWhenItCannotWrite() {
+        TestServer server;
+        QVERIFY(server.start(testServerPath(), {"--scenario", "colours"}));
+        const QString log = dir_.filePath(QStringLiteral("session.log"));
+        QVERIFY(window_->startLogging(log, true, false));
+        QCOMPARE(window_->menuAction(kCmdLogSession)->text(), QStringLiteral("Stop &Logging"));
+        dismissMessageBoxSoon(&boxSeen_);
+        connectTo(server.port());
+        QVERIFY(waitUntil([&] { return boxSeen_; }, 10000));
+        window_->onCommand(kCmdLogSession);  // stops it
+        QCOMPARE(window_->menuAction(kCmdLogSession)->text(), QStringLiteral("&Log Session..."));
+        QFile file(log);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        QVERIFY2(text.startsWith("=== Corvid1 session log: 127.0.0.1 port "), text.constData());
+        QVERIFY2(text.contains("\nreverse  underline  bold-white-on-red\n"), text.constData());
+
+        QVERIFY(window_->startLogging(QStringLiteral("/dev/full"), false, true));
+        boxSeen_ = false;
+        dismissMessageBoxSoon(&boxSeen_);
+        connectTo(server.port());
+        QVERIFY(waitUntil([] { return shows("Logging stopped: /dev/full"); }, 10000));
+        QCOMPARE(window_->menuAction(kCmdLogSession)->text(), QStringLiteral("&Log Session..."));
+        QVERIFY(waitUntil([&] { return boxSeen_; }, 10000));
     }
 
     void silentServerEndsTheLoginAtTheDialogsLimit() {
