@@ -602,6 +602,9 @@ void MainWindow::handleMessage(int message, std::intptr_t first, std::intptr_t s
         case LiveTopChanged:
             view_->onLiveTopChanged(static_cast<int>(first));
             break;
+        case ColumnsChanged:  // from a feed on this thread (a status line, a print)
+            view_->noteColumnsChanged(static_cast<int>(first));
+            break;
         case HostKeyQuestionMessage:
             onHostKeyQuestion(first, second);
             break;

@@ -15,8 +15,9 @@ enum WindowMessage : int {
     SendToHost = 1528,      // first: const char* to the text (NUL-terminated), second: its length
     LiveTopChanged = 1529,  // first: the new liveTop, second 0
     // The host switched between 80 and 132 columns (first: the new count, second 0); the window
-    // may widen or narrow to fit.
-    ColumnsChanged = 1530
+    // may widen or narrow to fit. Its number is clear of 1530 and 1531, the window's own
+    // questions from the session thread, which share the same entry point.
+    ColumnsChanged = 1532
 };
 
 // What the screen knows of the window that shows it. Sends are synchronous: the sender waits

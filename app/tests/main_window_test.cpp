@@ -414,6 +414,16 @@ class MainWindowTest : public QObject {
         QVERIFY(waitUntil([&] { return boxSeen_; }, 10000));
     }
 
+    void columnSwitchPrintedOnThisThreadIsNotTakenForAQuestion() {
+        // The screen's notification and the session's questions share the window's one entry
+        // point; a column switch must never reach the host-key question's handler.
+        window_->print("\x1b[?3h");
+        QCOMPARE(screen().columns, 132);
+        window_->print("\x1b[?3l");
+        QCOMPARE(screen().columns, 80);
+        QVERIFY(window_->hostKeyDialog() == nullptr);
+    }
+
     void silentServerEndsTheLoginAtTheDialogsLimit() {
         TestServer server;
         QVERIFY(server.start(testServerPath(), {"--scenario", "stall", "--at", "password"}));
