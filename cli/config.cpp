@@ -15,7 +15,7 @@ bool yes(const std::string& value) {
 }
 
 // A forward as a file writes it ("[bind:]port host:hostport") in the command line's form.
-std::string forwardSpecText(const std::string& value) {
+std::string commandLineForm(const std::string& value) {
     const std::size_t gap = value.find_first_of(" \t");
     return value.substr(0, gap) + ":" + value.substr(value.find_first_not_of(" \t", gap));
 }
@@ -37,8 +37,8 @@ void apply(const ConfigSetting& s, CliOptions& o) {
     } else if (k == "Compression") {
         o.compressionLevel = yes(v) ? 6 : 0;
     } else if (k == "LocalForward" || k == "RemoteForward") {
-        if (auto spec = parseForwardSpec(forwardSpecText(v), k == "RemoteForward"))
-            o.forwards.push_back(*spec);
+        if (auto rule = parsePortForward(commandLineForm(v), k == "RemoteForward"))
+            o.forwards.push_back(*rule);
     } else if (k == "ForwardX11") {
         o.forwardX11 = yes(v);
     } else if (k == "ServerAliveInterval") {

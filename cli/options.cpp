@@ -193,11 +193,11 @@ std::string applyValue(Opt id, const std::string& value, CliOptions& o, bool& us
         case Opt::LocalForward:
         case Opt::RemoteForward: {
             const bool remote = id == Opt::RemoteForward;
-            const auto spec = parseForwardSpec(value, remote);
-            if (!spec)
+            const auto rule = parsePortForward(value, remote);
+            if (!rule)
                 return "bad forward '" + value + "' (" +
                        (remote ? "port:host:hostport" : "[bind:]port:host:hostport") + ")";
-            o.forwards.push_back(*spec);
+            o.forwards.push_back(*rule);
             return {};
         }
         case Opt::Identity:

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "session/auth/login_methods.h"
-#include "session/channels/forward_spec.h"
+#include "session/channels/port_forward.h"
 #include "session/host_key_fingerprint.h"
 #include "terminal/interpreter.h"
 
@@ -41,7 +41,7 @@ struct CliOptions {
     int columns = 80;  // pty size when standard input is not a terminal
     int rows = 24;
     // Tunnels: -L and -R in the order given; -X asks for X11 forwarding, -x (the default) not.
-    std::vector<ForwardSpec> forwards;
+    std::vector<PortForward> forwards;
     bool forwardX11 = false;
     // Host keys. Without --host-key the key is looked up in the known-hosts store: this file
     // when given (and nothing else), else the user's store and ~/.ssh/known_hosts.

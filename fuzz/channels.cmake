@@ -3,7 +3,7 @@
 # that they get the fuzzer's coverage instrumentation.
 set(channels_fuzz_sources ${CMAKE_CURRENT_LIST_DIR}/channels_fuzz.cpp
                           ${PROJECT_SOURCE_DIR}/session/channels/forwarder.cpp
-                          ${PROJECT_SOURCE_DIR}/session/channels/forward_spec.cpp
+                          ${PROJECT_SOURCE_DIR}/session/channels/port_forward.cpp
                           ${PROJECT_SOURCE_DIR}/session/channels/x11.cpp)
 if(CORVID1_LIBFUZZER)
   add_executable(channels_fuzz ${channels_fuzz_sources})

@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Not started: replies go out at once to a sink that drops them, and nothing connects, so
     // the run touches no socket.
     Forwarder forwarder([](MessageBuffer&) {}, [](const char*) {});
-    forwarder.allowRemote(*parseForwardSpec("2222:a:80", true));
+    forwarder.allowRemote(*parsePortForward("2222:a:80", true));
     forwarder.allowX11(*parseX11Display("fuzz.invalid:1"), "0123456789abcdef", {});
     std::size_t at = 0;
     while (at + 3 <= size) {

@@ -78,7 +78,7 @@ class SessionDriver {
     bool requestPty();
     bool requestCompression();
     bool startForwarding();
-    bool requestRemoteForward(const ForwardSpec& spec);
+    bool requestRemoteForward(const PortForward& rule);
     bool requestX11();
     // After a failed read in the login: the stream's own message and the end.
     bool lostInLogin();
@@ -454,10 +454,10 @@ bool SessionDriver::startForwarding() {
             session_.sendPacket(*session_.encryptedConnection(), packet);
         },
         [this](const char* text) { status(text); });
-    for (const ForwardSpec& spec : session_.login().forwards) {
-        if (!spec.remote) {
-            forwarder_->listen(spec);
-        } else if (!requestRemoteForward(spec)) {
+    for (const PortForward& rule : session_.login().forwards) {
+        if (!rule.remote) {
+            forwarder_->listen(rule);
+        } else if (!requestRemoteForward(rule)) {
             return false;
         }
     }
@@ -491,17 +491,17 @@ bool SessionDriver::requestX11() {
     return true;
 }
 
-bool SessionDriver::requestRemoteForward(const ForwardSpec& spec) {
+bool SessionDriver::requestRemoteForward(const PortForward& rule) {
     buffer_.beginPacket(SSH_CMSG_PORT_FORWARD_REQUEST);
-    buffer_.putUint32(spec.listenPort);
-    buffer_.putString(spec.host.c_str());
-    buffer_.putUint32(spec.hostPort);
+    buffer_.putUint32(rule.listenPort);
+    buffer_.putString(rule.host.c_str());
+    buffer_.putUint32(rule.hostPort);
     sendEncrypted();
     const int reply = readEncrypted();
     if (reply < 0) return lostInLogin();
-    const std::string text = forwardSpecText(spec);
+    const std::string text = portForwardText(rule);
     if (reply == SSH_SMSG_SUCCESS) {
-        forwarder_->allowRemote(spec);
+        forwarder_->allowRemote(rule);
         status(("Forwarding the server's port " + text + " to here\n").c_str());
     } else {
         status(("Warning - The server refused the remote forward " + text + "\n").c_str());

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "crypto/random_pool.h"
-#include "session/channels/forward_spec.h"
 #include "session/auth/login_methods.h"
+#include "session/channels/port_forward.h"
 #include "session/connection.h"
 #include "session/message_buffer.h"
 #include "session/terminal_front_end.h"
@@ -80,7 +80,7 @@ struct LoginParameters {
     // servers choke on IGNORE during the login; for them this is turned off.
     bool padPassword = true;
     // Port forwards, local and remote, set up after the pty request and before the shell.
-    std::vector<ForwardSpec> forwards;
+    std::vector<PortForward> forwards;
     // X11 forwarding to the display x11Display names (DISPLAY's value). The server is given a
     // fake cookie; the display's real authorization (x11AuthProtocol empty: none) stays here.
     bool forwardX11 = false;

@@ -29,9 +29,9 @@ QString x11Name(const QString& host) {
            QString::fromLatin1(host.trimmed().toLower().toUtf8().toHex());
 }
 
-QString savedText(const ForwardSpec& spec) {
-    return (spec.remote ? QStringLiteral("R") : QStringLiteral("L")) +
-           QString::fromStdString(forwardSpecText(spec));
+QString savedText(const PortForward& rule) {
+    return (rule.remote ? QStringLiteral("R") : QStringLiteral("L")) +
+           QString::fromStdString(portForwardText(rule));
 }
 
 class TunnelsDialog : public QDialog {
@@ -47,9 +47,9 @@ class TunnelsDialog : public QDialog {
     QComboBox* server_;
     QListWidget* list_;
     QComboBox* kind_;
-    QLineEdit* spec_;
+    QLineEdit* rule_;
     QCheckBox* x11_;
-    std::vector<ForwardSpec> forwards_;
+    std::vector<PortForward> forwards_;
 };
 
 TunnelsDialog::TunnelsDialog(QWidget* parent, const QString& host) : QDialog(parent) {
@@ -65,9 +65,9 @@ TunnelsDialog::TunnelsDialog(QWidget* parent, const QString& host) : QDialog(par
     kind_ = new QComboBox(this);
     kind_->setObjectName(QStringLiteral("kind"));
     kind_->addItems({QStringLiteral("Local"), QStringLiteral("Remote")});
-    spec_ = new QLineEdit(this);
-    spec_->setObjectName(QStringLiteral("spec"));
-    spec_->setPlaceholderText(QStringLiteral("[bind:]port:host:hostport"));
+    rule_ = new QLineEdit(this);
+    rule_->setObjectName(QStringLiteral("rule"));
+    rule_->setPlaceholderText(QStringLiteral("[bind:]port:host:hostport"));
     auto* addButton = new QPushButton(QStringLiteral("&Add"), this);
     addButton->setObjectName(QStringLiteral("addButton"));
     auto* removeButton = new QPushButton(QStringLiteral("&Remove"), this);
@@ -83,7 +83,7 @@ TunnelsDialog::TunnelsDialog(QWidget* parent, const QString& host) : QDialog(par
     serverRow->addWidget(server_, 1);
     auto* addRow = new QHBoxLayout;
     addRow->addWidget(kind_);
-    addRow->addWidget(spec_, 1);
+    addRow->addWidget(rule_, 1);
     addRow->addWidget(addButton);
     addRow->addWidget(removeButton);
     auto* layout = new QVBoxLayout(this);
@@ -94,7 +94,7 @@ TunnelsDialog::TunnelsDialog(QWidget* parent, const QString& host) : QDialog(par
     layout->addWidget(buttons);
 
     connect(addButton, &QPushButton::clicked, this, [this] { add(); });
-    connect(spec_, &QLineEdit::returnPressed, this, [this] { add(); });
+    connect(rule_, &QLineEdit::returnPressed, this, [this] { add(); });
     connect(removeButton, &QPushButton::clicked, this, [this] { remove(); });
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -107,21 +107,21 @@ void TunnelsDialog::show(const QString& host) {
     const TunnelSettings saved = loadTunnels(host);
     forwards_ = saved.forwards;
     list_->clear();
-    for (const ForwardSpec& spec : forwards_) list_->addItem(forwardLine(spec));
+    for (const PortForward& rule : forwards_) list_->addItem(forwardLine(rule));
     x11_->setChecked(saved.x11);
 }
 
 void TunnelsDialog::add() {
-    const auto spec =
-        parseForwardSpec(spec_->text().trimmed().toStdString(), kind_->currentIndex() == 1);
-    if (!spec) {
-        spec_->setStyleSheet(QStringLiteral("color: red"));
+    const auto rule =
+        parsePortForward(rule_->text().trimmed().toStdString(), kind_->currentIndex() == 1);
+    if (!rule) {
+        rule_->setStyleSheet(QStringLiteral("color: red"));
         return;
     }
-    spec_->setStyleSheet(QString());
-    spec_->clear();
-    forwards_.push_back(*spec);
-    list_->addItem(forwardLine(*spec));
+    rule_->setStyleSheet(QString());
+    rule_->clear();
+    forwards_.push_back(*rule);
+    list_->addItem(forwardLine(*rule));
 }
 
 void TunnelsDialog::remove() {
@@ -138,9 +138,9 @@ void TunnelsDialog::accept() {
 
 }  // namespace
 
-QString forwardLine(const ForwardSpec& spec) {
-    return (spec.remote ? QStringLiteral("Remote ") : QStringLiteral("Local ")) +
-           QString::fromStdString(forwardSpecText(spec));
+QString forwardLine(const PortForward& rule) {
+    return (rule.remote ? QStringLiteral("Remote ") : QStringLiteral("Local ")) +
+           QString::fromStdString(portForwardText(rule));
 }
 
 TunnelSettings loadTunnels(const QString& host) {
@@ -152,8 +152,8 @@ TunnelSettings loadTunnels(const QString& host) {
     for (const QString& word : words) {
         const bool remote = word.startsWith(QLatin1Char('R'));
         if (!remote && !word.startsWith(QLatin1Char('L'))) continue;
-        if (const auto spec = parseForwardSpec(word.mid(1).toStdString(), remote))
-            tunnels.forwards.push_back(*spec);
+        if (const auto rule = parsePortForward(word.mid(1).toStdString(), remote))
+            tunnels.forwards.push_back(*rule);
     }
     tunnels.x11 = key.value(x11Name(host)).toInt() != 0;
     return tunnels;
@@ -163,7 +163,7 @@ void saveTunnels(const QString& host, const TunnelSettings& tunnels) {
     if (host.trimmed().isEmpty()) return;
     QSettings key = openSettingsKey();
     QStringList words;
-    for (const ForwardSpec& spec : tunnels.forwards) words << savedText(spec);
+    for (const PortForward& rule : tunnels.forwards) words << savedText(rule);
     key.setValue(tunnelsName(host), words.join(QLatin1Char(' ')));
     key.setValue(x11Name(host), tunnels.x11 ? 1 : 0);
 }

@@ -9,8 +9,8 @@
 //                    dialog's list); choosing another shows its tunnels
 //   "forwards"       QListWidget, a line per forward: "Local 8080:db:5432", "Remote 9000:..."
 //   "kind"           QComboBox "Local" or "Remote", for the next Add
-//   "spec"           QLineEdit, [bind:]port:host:hostport
-//   "addButton"      QPushButton "&Add": adds the spec (an invalid one is refused, the field
+//   "rule"           QLineEdit, [bind:]port:host:hostport
+//   "addButton"      QPushButton "&Add": adds the rule (an invalid one is refused, the field
 //                    keeps it and turns red)
 //   "removeButton"   QPushButton "&Remove": removes the selected forward
 //   "x11"            QCheckBox "Forward &X11"
@@ -20,14 +20,14 @@
 #include <QString>
 #include <vector>
 
-#include "session/channels/forward_spec.h"
+#include "session/channels/port_forward.h"
 
 class QWidget;
 
 namespace corvid1 {
 
 struct TunnelSettings {
-    std::vector<ForwardSpec> forwards;
+    std::vector<PortForward> forwards;
     bool x11 = false;
 };
 
@@ -36,7 +36,7 @@ TunnelSettings loadTunnels(const QString& host);
 void saveTunnels(const QString& host, const TunnelSettings& tunnels);
 
 // The line the list shows for a forward.
-QString forwardLine(const ForwardSpec& spec);
+QString forwardLine(const PortForward& rule);
 
 // Runs the dialog modally; 0 for OK, 1 for Cancel.
 int runTunnelsDialog(QWidget* parent, const QString& host);

@@ -100,8 +100,8 @@ TEST(Options, ForwardsInTheOrderGivenAndX11) {
         {"-L", "8080:db:5432", "-R9000:localhost:22", "-X", "--local-forward=[::1]:1:a:2", "h"});
     ASSERT_TRUE(r.ok) << r.error;
     ASSERT_EQ(r.options.forwards.size(), 3u);
-    EXPECT_EQ(r.options.forwards[0], *parseForwardSpec("8080:db:5432", false));
-    EXPECT_EQ(r.options.forwards[1], *parseForwardSpec("9000:localhost:22", true));
+    EXPECT_EQ(r.options.forwards[0], *parsePortForward("8080:db:5432", false));
+    EXPECT_EQ(r.options.forwards[1], *parsePortForward("9000:localhost:22", true));
     EXPECT_EQ(r.options.forwards[2].bindAddress, "::1");
     EXPECT_TRUE(r.options.forwardX11);
     EXPECT_FALSE(parse({"-X", "-x", "h"}).options.forwardX11);

@@ -99,17 +99,17 @@ Forwarder::~Forwarder() {
     if (wakeWrite_ >= 0) close(wakeWrite_);
 }
 
-bool Forwarder::listen(const ForwardSpec& spec) {
-    const std::string bind = spec.bindAddress.empty() ? "127.0.0.1" : spec.bindAddress;
-    const std::string where = targetText(bind, spec.listenPort);
-    const std::string to = targetText(spec.host, spec.hostPort);
+bool Forwarder::listen(const PortForward& rule) {
+    const std::string bind = rule.bindAddress.empty() ? "127.0.0.1" : rule.bindAddress;
+    const std::string where = targetText(bind, rule.listenPort);
+    const std::string to = targetText(rule.host, rule.hostPort);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE;
     addrinfo* found = nullptr;
     const int lookup = getaddrinfo(bind == "*" ? nullptr : bind.c_str(),
-                                   std::to_string(spec.listenPort).c_str(), &hints, &found);
+                                   std::to_string(rule.listenPort).c_str(), &hints, &found);
     std::string why = lookup != 0 ? gai_strerror(lookup) : "no address";
     int fd = -1;
     for (addrinfo* a = lookup == 0 ? found : nullptr; a != nullptr && fd < 0; a = a->ai_next) {
@@ -132,15 +132,15 @@ bool Forwarder::listen(const ForwardSpec& spec) {
     }
     {
         std::lock_guard<std::mutex> hold(lock_);
-        listeners_.push_back({fd, spec});
+        listeners_.push_back({fd, rule});
     }
     status_(("Forwarding " + where + " to " + to + " through the server\n").c_str());
     return true;
 }
 
-void Forwarder::allowRemote(const ForwardSpec& spec) {
+void Forwarder::allowRemote(const PortForward& rule) {
     std::lock_guard<std::mutex> hold(lock_);
-    remotes_.push_back(spec);
+    remotes_.push_back(rule);
 }
 
 void Forwarder::allowX11(const X11Display& display, std::string fakeCookie, X11Auth real) {
@@ -303,8 +303,8 @@ void Forwarder::portOpen(MessageBuffer& message, std::vector<std::string>& notes
     // An originator string may follow, when the server announced it; nothing here needs it.
     if (message.broken()) return;
     bool requested = false;
-    for (const ForwardSpec& spec : remotes_)
-        requested = requested || (spec.host == host && spec.hostPort == port);
+    for (const PortForward& rule : remotes_)
+        requested = requested || (rule.host == host && rule.hostPort == port);
     const std::string target = targetText(host, static_cast<std::uint16_t>(port & 0xffff));
     if (!requested || channels_.size() >= maxChannels) {
         queuePacket(SSH_MSG_CHANNEL_OPEN_FAILURE, serverId);
@@ -422,7 +422,7 @@ void Forwarder::abandon(Channel& channel) {
 void Forwarder::accept(const Listener& listener, std::vector<std::string>& notes) {
     const int fd = accept4(listener.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;
-    const std::string target = targetText(listener.spec.host, listener.spec.hostPort);
+    const std::string target = targetText(listener.rule.host, listener.rule.hostPort);
     if (channels_.size() >= maxChannels) {
         close(fd);
         notes.push_back("Warning - Too many forwarded connections; one to " + target +
@@ -435,8 +435,8 @@ void Forwarder::accept(const Listener& listener, std::vector<std::string>& notes
     channel->target = target;
     auto open = std::make_unique<MessageBuffer>(SSH_MSG_PORT_OPEN);
     open->putUint32(channel->id);
-    open->putString(listener.spec.host.c_str());
-    open->putUint32(listener.spec.hostPort);
+    open->putString(listener.rule.host.c_str());
+    open->putUint32(listener.rule.hostPort);
     pending_.push_back(std::move(open));
     channels_[channel->id] = std::move(channel);
 }

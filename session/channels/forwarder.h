@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "session/channels/forward_spec.h"
+#include "session/channels/port_forward.h"
 #include "session/channels/x11.h"
 #include "session/message_buffer.h"
 
@@ -46,10 +46,10 @@ class Forwarder {
 
     // A local forward: listens on its address (a status line either way). False when it cannot;
     // the session goes on without it.
-    bool listen(const ForwardSpec& spec);
-    // A remote forward the server granted: its opens for spec.host:spec.hostPort are honoured,
+    bool listen(const PortForward& rule);
+    // A remote forward the server granted: its opens for rule.host:rule.hostPort are honoured,
     // and no others.
-    void allowRemote(const ForwardSpec& spec);
+    void allowRemote(const PortForward& rule);
     // X11 forwarding the server granted: its X11 opens reach `display`, each only after its
     // setup request has shown `fakeCookie`, which is then replaced by `real`.
     void allowX11(const X11Display& display, std::string fakeCookie, X11Auth real);
@@ -73,7 +73,7 @@ class Forwarder {
     struct Channel;
     struct Listener {
         int fd = -1;
-        ForwardSpec spec;
+        PortForward rule;
     };
     using Packets = std::vector<std::unique_ptr<MessageBuffer>>;
 
@@ -105,7 +105,7 @@ class Forwarder {
     mutable std::mutex lock_;
     std::map<std::uint32_t, std::unique_ptr<Channel>> channels_;
     std::vector<Listener> listeners_;
-    std::vector<ForwardSpec> remotes_;
+    std::vector<PortForward> remotes_;
     std::optional<X11Display> x11Display_;
     std::string x11FakeCookie_;
     X11Auth x11Real_;

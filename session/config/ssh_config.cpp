@@ -3,7 +3,7 @@
 #include <cctype>
 #include <fstream>
 
-#include "session/channels/forward_spec.h"
+#include "session/channels/port_forward.h"
 
 namespace corvid1 {
 namespace {
@@ -74,7 +74,7 @@ bool validForward(const std::string& value, bool remote) {
     std::size_t rest = value.find_first_not_of(" \t", gap);
     if (rest == std::string::npos) return false;
     joined += value.substr(rest);
-    return parseForwardSpec(joined, remote).has_value();
+    return parsePortForward(joined, remote).has_value();
 }
 
 bool validValue(const Keyword& k, const std::string& value) {

@@ -114,7 +114,7 @@ TEST(ForwarderTable, MessagesForChannelsThatAreNotOpenTouchNothing) {
                                     (std::uint32_t{packet.data()[15]} << 8) | packet.data()[16]});
             },
             [&](const char* text) { lines.emplace_back(text); });
-        forwarder.allowRemote(*parseForwardSpec("2222:127.0.0.1:80", true));
+        forwarder.allowRemote(*parsePortForward("2222:127.0.0.1:80", true));
         MessageBuffer message;
         for (std::uint32_t id : c.ids) message.putUint32(id);
         if (!c.text.empty() || c.type == SSH_MSG_CHANNEL_DATA) {
@@ -144,7 +144,7 @@ TEST(ForwarderTable, AChannelStillConnectingTakesNoMessages) {
     std::vector<std::string> lines;
     Forwarder forwarder([&](MessageBuffer&) { ++sent; },
                         [&](const char* text) { lines.emplace_back(text); });
-    forwarder.allowRemote(*parseForwardSpec("2222:127.0.0.1:80", true));
+    forwarder.allowRemote(*parsePortForward("2222:127.0.0.1:80", true));
     MessageBuffer open;
     open.putUint32(40);
     open.putString("127.0.0.1");
@@ -167,7 +167,7 @@ TEST(ForwarderTable, AChannelStillConnectingTakesNoMessages) {
         EXPECT_NE(line.find("for channel 0, which is not open"), std::string::npos);
 }
 
-TEST(ForwardSpec, ParsesWhatSshTakes) {
+TEST(PortForward, ParsesWhatSshTakes) {
     struct Row {
         const char* text;
         bool remote;
@@ -192,14 +192,14 @@ TEST(ForwardSpec, ParsesWhatSshTakes) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.text);
-        const auto spec = parseForwardSpec(r.text, r.remote);
-        ASSERT_EQ(spec.has_value(), r.ok);
+        const auto rule = parsePortForward(r.text, r.remote);
+        ASSERT_EQ(rule.has_value(), r.ok);
         if (!r.ok) continue;
-        EXPECT_EQ(spec->bindAddress, r.bind);
-        EXPECT_EQ(spec->listenPort, r.listen);
-        EXPECT_EQ(spec->host, r.host);
-        EXPECT_EQ(spec->hostPort, r.port);
-        EXPECT_EQ(parseForwardSpec(forwardSpecText(*spec), r.remote), spec);
+        EXPECT_EQ(rule->bindAddress, r.bind);
+        EXPECT_EQ(rule->listenPort, r.listen);
+        EXPECT_EQ(rule->host, r.host);
+        EXPECT_EQ(rule->hostPort, r.port);
+        EXPECT_EQ(parsePortForward(portForwardText(*rule), r.remote), rule);
     }
 }
 
@@ -315,7 +315,7 @@ std::string everyByte(std::size_t copies, std::uint8_t salt) {
 // A session against the test server in shell mode, running `command` without a pty.
 class Running {
   public:
-    Running(const TestServer& server, std::vector<ForwardSpec> forwards,
+    Running(const TestServer& server, std::vector<PortForward> forwards,
             const std::string& command = "cat", int cipher = 3,
             const std::function<void(LoginParameters&)>& adjust = {}) {
         LoginParameters login;
@@ -359,8 +359,8 @@ class Running {
     std::thread thread_;
 };
 
-ForwardSpec local(std::uint16_t listen, std::uint16_t to) {
-    return *parseForwardSpec(std::to_string(listen) + ":127.0.0.1:" + std::to_string(to), false);
+PortForward local(std::uint16_t listen, std::uint16_t to) {
+    return *parsePortForward(std::to_string(listen) + ":127.0.0.1:" + std::to_string(to), false);
 }
 
 TEST(Forwarding, SeveralChannelsCarryEveryByteBothWays) {
@@ -418,7 +418,7 @@ TEST(Forwarding, RemoteForwardReachesTheTargetNamedInTheRequest) {
     Target echo(Target::Echo);
     const std::uint16_t port = freePort();
     Running run(server,
-                {*parseForwardSpec(
+                {*parsePortForward(
                     std::to_string(port) + ":127.0.0.1:" + std::to_string(echo.port()), true)});
     ASSERT_TRUE(run.awaitLine("Forwarding the server's port"));
     const std::string data = everyByte(256, 7);

@@ -15,8 +15,8 @@ using namespace corvid1::test;
 
 namespace {
 
-ForwardSpec spec(const char* text, bool remote) {
-    return *parseForwardSpec(text, remote);
+PortForward rule(const char* text, bool remote) {
+    return *parsePortForward(text, remote);
 }
 
 }  // namespace
@@ -30,11 +30,11 @@ class TunnelsDialogTest : public QObject {
 
     void tunnelsAreKeptPerServerAndBadValuesAreSkipped() {
         saveTunnels("Gate.Example",
-                    {{spec("[::1]:8080:db:5432", false), spec("9000:localhost:22", true)}, true});
+                    {{rule("[::1]:8080:db:5432", false), rule("9000:localhost:22", true)}, true});
         const TunnelSettings back = loadTunnels(" gate.example");
         QCOMPARE(back.forwards.size(), std::size_t{2});
-        QVERIFY(back.forwards[0] == spec("[::1]:8080:db:5432", false));
-        QVERIFY(back.forwards[1] == spec("9000:localhost:22", true));
+        QVERIFY(back.forwards[0] == rule("[::1]:8080:db:5432", false));
+        QVERIFY(back.forwards[1] == rule("9000:localhost:22", true));
         QVERIFY(back.x11);
         QVERIFY(loadTunnels("other.example").forwards.empty());
         QVERIFY(!loadTunnels("other.example").x11);
@@ -48,7 +48,7 @@ class TunnelsDialogTest : public QObject {
         for (const bool ok : {false, true}) {
             whenModal([ok](QDialog* dialog) {
                 auto* list = child<QListWidget>(dialog, "forwards");
-                auto* field = child<QLineEdit>(dialog, "spec");
+                auto* field = child<QLineEdit>(dialog, "rule");
                 auto* add = child<QPushButton>(dialog, "addButton");
                 field->setText("8080:db:5432");
                 add->click();

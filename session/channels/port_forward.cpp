@@ -1,4 +1,4 @@
-#include "session/channels/forward_spec.h"
+#include "session/channels/port_forward.h"
 
 #include <vector>
 
@@ -47,27 +47,27 @@ std::string hostText(const std::string& host) {
 
 }  // namespace
 
-std::optional<ForwardSpec> parseForwardSpec(std::string_view text, bool remote) {
+std::optional<PortForward> parsePortForward(std::string_view text, bool remote) {
     std::vector<std::string> fields;
     if (!splitFields(text, fields)) return std::nullopt;
-    ForwardSpec spec;
-    spec.remote = remote;
+    PortForward rule;
+    rule.remote = remote;
     if (fields.size() == 4 && !remote) {
-        spec.bindAddress = fields[0];
+        rule.bindAddress = fields[0];
         fields.erase(fields.begin());
     }
     if (fields.size() != 3 || fields[1].empty()) return std::nullopt;
-    if (!parsePort(fields[0], spec.listenPort) || !parsePort(fields[2], spec.hostPort))
+    if (!parsePort(fields[0], rule.listenPort) || !parsePort(fields[2], rule.hostPort))
         return std::nullopt;
-    spec.host = fields[1];
-    return spec;
+    rule.host = fields[1];
+    return rule;
 }
 
-std::string forwardSpecText(const ForwardSpec& spec) {
+std::string portForwardText(const PortForward& rule) {
     std::string text;
-    if (!spec.bindAddress.empty()) text = hostText(spec.bindAddress) + ":";
-    return text + std::to_string(spec.listenPort) + ":" + hostText(spec.host) + ":" +
-           std::to_string(spec.hostPort);
+    if (!rule.bindAddress.empty()) text = hostText(rule.bindAddress) + ":";
+    return text + std::to_string(rule.listenPort) + ":" + hostText(rule.host) + ":" +
+           std::to_string(rule.hostPort);
 }
 
 }  // namespace corvid1
