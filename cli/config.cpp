@@ -14,12 +14,6 @@ bool yes(const std::string& value) {
     return value == "yes" || value == "Yes" || value == "YES";
 }
 
-// A forward as a file writes it ("[bind:]port host:hostport") in the command line's form.
-std::string commandLineForm(const std::string& value) {
-    const std::size_t gap = value.find_first_of(" \t");
-    return value.substr(0, gap) + ":" + value.substr(value.find_first_not_of(" \t", gap));
-}
-
 // One setting into the options; the values were checked when they were read.
 void apply(const ConfigSetting& s, CliOptions& o) {
     const std::string& k = s.keyword;
@@ -37,8 +31,7 @@ void apply(const ConfigSetting& s, CliOptions& o) {
     } else if (k == "Compression") {
         o.compressionLevel = yes(v) ? 6 : 0;
     } else if (k == "LocalForward" || k == "RemoteForward") {
-        if (auto rule = parsePortForward(commandLineForm(v), k == "RemoteForward"))
-            o.forwards.push_back(*rule);
+        if (auto rule = parseConfigForward(v, k == "RemoteForward")) o.forwards.push_back(*rule);
     } else if (k == "ForwardX11") {
         o.forwardX11 = yes(v);
     } else if (k == "ServerAliveInterval") {

@@ -3,8 +3,6 @@
 #include <cctype>
 #include <fstream>
 
-#include "session/channels/port_forward.h"
-
 namespace corvid1 {
 namespace {
 
@@ -65,18 +63,6 @@ bool isNumber(const std::string& text, unsigned long max) {
     return std::stoul(text) <= max;
 }
 
-// ssh writes a forward as "[bind:]port host:hostport"; the value is checked in the form the
-// command line takes ("[bind:]port:host:hostport").
-bool validForward(const std::string& value, bool remote) {
-    const std::size_t gap = value.find_first_of(" \t");
-    if (gap == std::string::npos) return false;
-    std::string joined = value.substr(0, gap) + ":";
-    std::size_t rest = value.find_first_not_of(" \t", gap);
-    if (rest == std::string::npos) return false;
-    joined += value.substr(rest);
-    return parsePortForward(joined, remote).has_value();
-}
-
 bool validValue(const Keyword& k, const std::string& value) {
     switch (k.form) {
         case Form::Text:
@@ -90,7 +76,8 @@ bool validValue(const Keyword& k, const std::string& value) {
         case Form::Cipher:
             return value == "3des" || value == "blowfish" || value == "none";
         case Form::Forward:
-            return validForward(value, std::string_view(k.name) == "RemoteForward");
+            return parseConfigForward(value, std::string_view(k.name) == "RemoteForward")
+                .has_value();
         case Form::HostKeyChecking:
             return value == "yes" || value == "accept-new" || value == "ask";
     }
@@ -131,6 +118,14 @@ bool wildcard(std::string_view pattern, std::string_view text) {
 }
 
 }  // namespace
+
+std::optional<PortForward> parseConfigForward(const std::string& value, bool remote) {
+    const std::size_t gap = value.find_first_of(" \t");
+    if (gap == std::string::npos) return std::nullopt;
+    const std::size_t rest = value.find_first_not_of(" \t", gap);
+    if (rest == std::string::npos) return std::nullopt;
+    return parsePortForward(value.substr(0, gap) + ":" + value.substr(rest), remote);
+}
 
 bool isListKeyword(const std::string& keyword) {
     const Keyword* k = findKeyword(keyword);

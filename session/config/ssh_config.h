@@ -1,8 +1,11 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "session/channels/port_forward.h"
 
 namespace corvid1 {
 
@@ -14,6 +17,10 @@ struct ConfigSetting {
     std::string value;
     std::string origin;
 };
+
+// A LocalForward or RemoteForward value as ssh writes it, "[bind:]port host:hostport"; none
+// when it is not one.
+std::optional<PortForward> parseConfigForward(const std::string& value, bool remote);
 
 // Keywords that may be given more than once, each occurrence adding a value (as ssh has
 // them); for every other keyword the first value obtained wins.
