@@ -303,7 +303,7 @@ bool Client::openSocket(TcpSocket& socket) {
         timeoutMs = std::min(timeoutMs, options_.connectTimeoutSeconds * 1000);
     if (socket.openConnection(options_.host.c_str(), options_.port, timeoutMs) == 1) return true;
     frontEnd_->printError("corvid1-cli: could not connect to " + options_.host + " port " +
-                          std::to_string(options_.port) + "\n");
+                          std::to_string(options_.port) + ": " + socket.failureReason() + "\n");
     return false;
 }
 

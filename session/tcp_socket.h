@@ -32,10 +32,13 @@ class TcpSocket {
     // Connects by host text and port: 1 on success, -1 on failure. A text starting with a digit
     // 1-9 is a numeric address (dotted IPv4, else IPv6) and never looked up; any other text
     // ("::1", a host name) is resolved for IPv4 and IPv6 and each address is tried in turn, all
-    // within timeoutMs (the name lookup itself is not bounded by it). A failed attempt closes
-    // what it created and leaves the handle at -1.
+    // within timeoutMs, the name lookup included. A failed attempt closes what it created,
+    // leaves the handle at -1 and says why in failureReason.
     int openConnection(const char* host, std::uint16_t port,
                        int timeoutMs = defaultConnectTimeoutMs);
+    // Why the last openConnection failed, in words for the user ("the name lookup timed out",
+    // "Connection refused"); empty after a success.
+    const std::string& failureReason() const { return failure_; }
 
     // Shuts both directions down and closes the socket; the handle becomes -1. No effect at -1.
     void shutdownAndClose();
@@ -66,6 +69,7 @@ class TcpSocket {
     static constexpr std::size_t readAheadSize = 65536;
 
     int handle_ = -1;
+    std::string failure_;
     // Read-ahead (receives run on one thread only: the session's).
     mutable std::unique_ptr<std::uint8_t[]> ahead_;
     mutable std::size_t aheadStart_ = 0;
