@@ -6,6 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "terminal/interpreter.h"
+#include "terminal/terminal_screen.h"
+
 namespace corvid1 {
 
 SessionLog::~SessionLog() {
@@ -83,6 +86,26 @@ void SessionLog::put(const char* data, std::size_t length) {
     }
 }
 
+// Bytes 128-255 as the screen shows them, written as UTF-8 so that the log reads the same in
+// any editor whatever the host's character set: the code page's characters, Latin-1's from
+// 0xA0 up, and UTF-8 as it came. What the screen shows as a control picture (C1 controls, the
+// code page's undefined bytes) is left out like the other controls.
+void SessionLog::appendHighByte(std::string& out, unsigned char c) const {
+    switch (remoteCharset()) {
+        case RemoteCharset::Windows1252: {
+            const char16_t unicode = codePageToUtf16(c);
+            if (unicode != c || c >= 0xA0) appendUtf8(out, unicode);
+            break;
+        }
+        case RemoteCharset::Latin1:
+            if (c >= 0xA0) appendUtf8(out, c);
+            break;
+        case RemoteCharset::Utf8:
+            out += static_cast<char>(c);
+            break;
+    }
+}
+
 void SessionLog::filterText(const char* data, std::size_t length) {
     std::string out;
     out.reserve(length);
@@ -90,10 +113,16 @@ void SessionLog::filterText(const char* data, std::size_t length) {
         const auto c = static_cast<unsigned char>(data[i]);
         switch (escape_) {
             case Escape::Start:
-                // CSI and the string sequences run on; any other escape is one byte long.
+                // CSI and the string sequences run on; intermediates (the character set
+                // choices ESC ( B, ESC # 8) wait for their final byte; any other escape is one
+                // byte long.
                 escape_ = c == '['                                         ? Escape::Csi
                           : (c == ']' || c == 'P' || c == '_' || c == '^') ? Escape::String
+                          : (c >= 0x20 && c <= 0x2f)                       ? Escape::Intermediate
                                                                            : Escape::None;
+                continue;
+            case Escape::Intermediate:
+                if (c < 0x20 || c > 0x2f) escape_ = Escape::None;
                 continue;
             case Escape::Csi:
                 if (c >= 0x40 && c <= 0x7e) escape_ = Escape::None;
@@ -110,8 +139,10 @@ void SessionLog::filterText(const char* data, std::size_t length) {
         }
         if (c == 0x1b) {
             escape_ = Escape::Start;
-        } else if (c == '\n' || c == '\t' || (c >= 0x20 && c != 0x7f)) {
+        } else if (c == '\n' || c == '\t' || (c >= 0x20 && c < 0x7f)) {
             out += static_cast<char>(c);
+        } else if (c >= 0x80) {
+            appendHighByte(out, c);
         }
     }
     put(out.data(), out.size());

@@ -8,7 +8,7 @@ namespace corvid1 {
 
 // A log of what the server sent, for the user to keep: either the raw bytes, or the printable
 // text (escape sequences and control bytes other than tab and line feed left out, line ends
-// as line feeds). Any thread may write; a write that fails closes the log and keeps the reason,
+// as line feeds, characters in UTF-8 read in the terminal's remote character set). Any thread may write; a write that fails closes the log and keeps the reason,
 // and the session goes on.
 class SessionLog {
   public:
@@ -38,6 +38,7 @@ class SessionLog {
   private:
     void put(const char* data, std::size_t length);  // with the lock held
     void filterText(const char* data, std::size_t length);
+    void appendHighByte(std::string& out, unsigned char c) const;
 
     mutable std::mutex lock_;
     int fd_ = -1;
@@ -45,7 +46,7 @@ class SessionLog {
     std::string path_;
     std::string failure_;
     // Text mode: where the filter stands in an escape sequence.
-    enum class Escape { None, Start, Csi, String, StringEsc } escape_ = Escape::None;
+    enum class Escape { None, Start, Intermediate, Csi, String, StringEsc } escape_ = Escape::None;
 };
 
 }  // namespace corvid1
