@@ -4,7 +4,7 @@ CORVID1_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libgmp-dev nettle-dev libssl-dev zlib1g-dev
   qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev
-  putty-tools openssh-client-ssh1 sshpass tmux xvfb xauth x11-utils
+  putty-tools openssh-client-ssh1 sshpass expect tmux xvfb xauth x11-utils
   desktop-file-utils appstream man-db groff-base file
   clang libclang-rt-14-dev
 )
