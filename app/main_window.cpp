@@ -432,6 +432,8 @@ void MainWindow::connectCommand() {
     if (opened == -1) {
         wipePassword(state_.login);
         print("Could not connect to host.\n");
+        if (!connection->socket().failureReason().empty())
+            print(("(" + connection->socket().failureReason() + ")\n").c_str());
         disconnect();
         return;
     }
