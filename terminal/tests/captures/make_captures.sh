@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# Records the captures used by capture_test.cpp: real programs run with TERM=vt100 in an 80x24
-# tmux pane, their raw output logged by script(1), and what tmux shows at that moment (with its
-# history) kept as the expected text. Run it again to refresh the captures; the tests only read
-# the files it leaves here. With names as arguments (shell editor top pager menu gauge utf8) only
-# those are recorded again.
+# Records the captures that capture_test.cpp reads: programs run with TERM=vt100 in an 80x24 tmux
+# pane, their raw output logged by script(1), and the text tmux showed at the end (the shell's
+# with its history) without trailing blank lines. With names as arguments (shell editor top menu
+# utf8) only those are recorded again.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
@@ -17,70 +16,34 @@ ln -s README "$work/listing/link"
 printf "PS1='user@host:\\\\w\$ '\nstty tab3\n" > "$work/rc"
 for i in $(seq 1 60); do echo "line $i of the sample text"; done > "$work/sample.txt"
 printf 'syntax off\nset nocompatible\nset ruler\nset laststatus=1\n' > "$work/vimrc"
+printf 'caf\xc3\xa9 na\xc3\xafve \xe4\xb8\xad\xe6\x96\x87 \xe2\x82\xac5 \xc3\x9fe\n' > "$work/utf8.txt"
 
 keys() { tmux -L "$sock" send-keys "$@"; sleep 0.4; }
-
-# record NAME COMMAND: starts COMMAND under script(1) in a fresh 80x24 pane.
+# record NAME COMMAND KEYS...: runs COMMAND under script(1) in a fresh pane and types each KEYS
+# (words for tmux send-keys, quoted as in the shell).
 record() {
+    local name=$1 command=$2 history=()
+    shift 2
+    [ ${#only[@]} -eq 0 ] || [[ " ${only[*]} " == *" $name "* ]] || return 0
+    [ "$name" = shell ] && history=(-S -)
     tmux -L "$sock" kill-server 2>/dev/null || true
     tmux -L "$sock" new-session -d -x 80 -y 24 \
-        "cd $work && script -q -f -O $work/$1.log -c 'env -i TERM=vt100 HOME=$work PATH=/usr/bin:/bin $2'"
+        "cd $work && script -q -f -O $work/$name.log -c 'env -i TERM=vt100 HOME=$work PATH=/usr/bin:/bin $command'"
     sleep 1.5
-}
-
-# finish NAME: keeps the raw bytes (without script's header line) and the pane with history.
-finish() {
+    for k in "$@"; do [ -z "$k" ] || eval keys "$k"; done
     sleep 1
-    tmux -L "$sock" capture-pane -p -S - > "$here/$1.expected"
-    tail -n +2 "$work/$1.log" > "$here/$1.raw"
+    tmux -L "$sock" capture-pane -p "${history[@]}" | sed -e :a -e '/^[[:space:]]*$/{$d;N;ba' -e '}' \
+        > "$here/$name.expected"
+    tail -n +2 "$work/$name.log" > "$here/$name.raw"
 }
-
 only=("$@")
-want() { [ ${#only[@]} -eq 0 ] || [[ " ${only[*]} " == *" $1 "* ]]; }
 
-if want shell; then
-record shell "bash --noprofile --rcfile $work/rc -i"
-for command in "echo hello world" "printf 'a\\tb\\n'" "cd listing" "ls --color=always -F" \
-               "seq 1 30" "echo done"; do
-    keys "$command" Enter
-done
-finish shell
-fi
-
-if want editor; then
-record editor "vim -u $work/vimrc -N -i NONE sample.txt"
-keys 30j; keys C-e; keys C-e; keys 5k; keys dd; keys O "inserted line" Escape; keys 40j
-keys C-y; keys C-y; keys C-y; keys gg; keys C-f; keys x; keys 3x; keys A " appended" Escape
-keys 10j
-finish editor
-fi
-
-if want top; then
-record top "top -d 30"
-finish top
-fi
-
-if want pager; then
-record pager "less -S sample.txt"
-keys Space; keys Space; keys b; keys 5j; keys 3k; keys G; keys 8k
-finish pager
-fi
-
-if want menu; then
-record menu "dialog --menu Choose 15 40 6 1 one 2 two 3 three 4 four 5 five 6 six 7 seven"
-keys Down; keys Down; keys Down
-finish menu
-fi
-
-if want gauge; then
-printf '(echo 10; sleep 0.5; echo 45; sleep 0.5; echo 70; sleep 30) | dialog --gauge Working 8 50 0\n' > "$work/gauge.sh"
-record gauge "sh gauge.sh"
-finish gauge
-fi
-
-if want utf8; then
-printf 'caf\xc3\xa9 na\xc3\xafve \xe4\xb8\xad\xe6\x96\x87 \xe2\x82\xac5 \xc3\x9fe\n' > "$work/utf8.txt"
-printf 'cat utf8.txt; sleep 30\n' > "$work/utf8.sh"
-record utf8 "env LANG=C.UTF-8 sh utf8.sh"
-finish utf8
-fi
+record shell "bash --noprofile --rcfile $work/rc -i" "'echo hello world' Enter" \
+    "\"printf 'a\\\\tb\\\\n'\" Enter" "'cd listing' Enter" "'ls --color=always -F' Enter" \
+    "'seq 1 30' Enter" "'echo done' Enter"
+record editor "vim -u $work/vimrc -N -i NONE sample.txt" 30j C-e C-e 5k dd \
+    "O 'inserted line' Escape" 40j C-y C-y C-y gg C-f x 3x "A ' appended' Escape" 10j
+record top "top -d 30" ""
+record menu "dialog --menu Choose 15 40 6 1 one 2 two 3 three 4 four 5 five 6 six 7 seven" \
+    Down Down Down
+record utf8 "env LANG=C.UTF-8 sh -c 'cat utf8.txt; sleep 30'" ""
