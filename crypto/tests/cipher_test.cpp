@@ -1,3 +1,5 @@
+// The block ciphers and the SSH-1 cipher constructions against Nettle, and the packet
+// transforms' behaviour across calls, buffers and lengths.
 #include "crypto/cipher.h"
 
 #include <gtest/gtest.h>
@@ -7,20 +9,69 @@
 
 #include <algorithm>
 #include <cstring>
-#include <random>
-#include <vector>
 
 #include "crypto/blowfish_core.h"
+#include "test_support.h"
 
 namespace corvid1 {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using test::Bytes;
+using test::randomBytes;
 
-Bytes randomBytes(std::mt19937& random, std::size_t n) {
-    Bytes bytes(n);
-    for (auto& b : bytes) b = std::uint8_t(random());
-    return bytes;
+// The classic variable-plaintext (unit blocks under key 01..01) and variable-key (unit keys on a
+// zero block) tables, then random keys and blocks in both directions.
+TEST(BlockCiphers, DesAgreesWithNettle) {
+    std::mt19937 random(5);
+    for (int i = 0; i < 628; ++i) {
+        Bytes key(8, 1), block(8, 0);
+        if (i < 64) block[i / 8] = std::uint8_t(0x80 >> (i % 8));
+        if (i >= 64 && i < 128) key[(i - 64) / 8] |= std::uint8_t(0x80 >> (i % 8));
+        if (i >= 128) key = randomBytes(random, 8), block = randomBytes(random, 8);
+        des_ctx reference;
+        des_set_key(&reference, key.data());  // reports weak keys but schedules them alike
+        Bytes expected(8), ours = block;
+        des_encrypt(&reference, 8, expected.data(), block.data());
+        DesKeySchedule schedule;
+        desSetKey(schedule, key.data());
+        desEncryptBlock(schedule, ours.data());
+        ASSERT_EQ(ours, expected) << i;
+        desDecryptBlock(schedule, ours.data());
+        ASSERT_EQ(ours, block) << i;
+    }
+}
+
+// Random keys of every length Nettle accepts, both directions; an empty key is the same as a
+// key the P-array XOR leaves unchanged, and reads no key bytes.
+TEST(BlockCiphers, BlowfishAgreesWithNettle) {
+    std::mt19937 random(9);
+    for (std::size_t length = BLOWFISH_MIN_KEY_SIZE; length <= BLOWFISH_MAX_KEY_SIZE; ++length) {
+        const Bytes key = randomBytes(random, length);
+        blowfish_ctx reference;
+        blowfish_set_key(&reference, key.size(), key.data());
+        BlowfishKeySchedule schedule;
+        blowfishSetKey(schedule, key.data(), key.size());
+        for (int i = 0; i < 20; ++i) {
+            const Bytes block = randomBytes(random, 8);
+            Bytes expected(8);
+            blowfish_encrypt(&reference, 8, expected.data(), block.data());
+            auto word = [](const Bytes& b, int at) {
+                return std::uint32_t(b[at]) << 24 | b[at + 1] << 16 | b[at + 2] << 8 | b[at + 3];
+            };
+            std::uint32_t left = word(block, 0), right = word(block, 4);
+            blowfishEncryptBlock(schedule, left, right);
+            ASSERT_EQ(left, word(expected, 0)) << length;
+            ASSERT_EQ(right, word(expected, 4)) << length;
+            blowfishDecryptBlock(schedule, left, right);
+            ASSERT_EQ(left, word(block, 0));
+            ASSERT_EQ(right, word(block, 4));
+        }
+    }
+    BlowfishKeySchedule empty, zeros;
+    blowfishSetKey(empty, nullptr, 0);
+    const std::uint8_t zeroKey[4] = {};
+    blowfishSetKey(zeros, zeroKey, sizeof zeroKey);
+    EXPECT_EQ(0, std::memcmp(&empty, &zeros, sizeof empty));
 }
 
 // The SSH-1 triple-DES construction assembled from Nettle's DES block functions and its CBC
@@ -141,178 +192,87 @@ TEST(BlowfishSsh1, MatchesNettleReferenceWithReversedHalves) {
     blowfish_core::useBitFieldExtract = detected;
 }
 
-// The pieces of one stream transformed in several calls equal the whole in one call, in both
-// directions and for both ciphers: the chains carry across calls through the IVs alone.
-struct CipherCase {
+using Transform = void (*)(CipherContext&, std::uint8_t*, std::size_t);
+using TransformCopy = void (*)(CipherContext&, std::uint8_t*, const std::uint8_t*, std::size_t);
+const struct {
     const char* name;
     void (*init)(CipherContext&, const std::uint8_t*, std::size_t, int);
-    void (*encrypt)(CipherContext&, std::uint8_t*, std::size_t);
-    void (*decrypt)(CipherContext&, std::uint8_t*, std::size_t);
-    void (*encryptCopy)(CipherContext&, std::uint8_t*, const std::uint8_t*, std::size_t);
-    void (*decryptCopy)(CipherContext&, std::uint8_t*, const std::uint8_t*, std::size_t);
+    Transform inPlace;
+    TransformCopy copy;
+} kTransforms[] = {
+    {"3des encrypt", tripleDesInitContext, tripleDesCbcEncrypt, tripleDesCbcEncrypt},
+    {"3des decrypt", tripleDesInitContext, tripleDesCbcDecrypt, tripleDesCbcDecrypt},
+    {"blowfish encrypt", blowfishInitContext, blowfishCbcEncrypt, blowfishCbcEncrypt},
+    {"blowfish decrypt", blowfishInitContext, blowfishCbcDecrypt, blowfishCbcDecrypt},
 };
 
-const CipherCase kCiphers[] = {
-    {"3des", tripleDesInitContext, tripleDesCbcEncrypt, tripleDesCbcDecrypt, tripleDesCbcEncrypt,
-     tripleDesCbcDecrypt},
-    {"blowfish", blowfishInitContext, blowfishCbcEncrypt, blowfishCbcDecrypt, blowfishCbcEncrypt,
-     blowfishCbcDecrypt},
-};
-
-TEST(CipherModes, SplitCallsEqualOneCall) {
+// For every transform: a stream in pieces equals it in one call (the chains carry across calls
+// through the IVs alone); a separate output equals the in-place result and leaves the input
+// alone; no bytes change nothing; bytes past the last whole block are neither read nor written.
+TEST(CipherModes, PiecesCopiesEmptyAndPartialBlocks) {
     std::mt19937 random(11);
-    Bytes key = randomBytes(random, 32);
-    for (const auto& c : kCiphers) {
-        for (auto transform : {c.encrypt, c.decrypt}) {
-            Bytes data = randomBytes(random, 8 * 50);
-            CipherContext whole, pieces;
-            c.init(whole, key.data(), key.size(), 1);
-            c.init(pieces, key.data(), key.size(), 1);
-            Bytes once = data;
-            transform(whole, once.data(), once.size());
-            Bytes split = data;
-            std::size_t cuts[] = {0, 8, 16, 16, 104, 400};
-            for (std::size_t i = 0; i + 1 < std::size(cuts); ++i) {
-                transform(pieces, split.data() + cuts[i], cuts[i + 1] - cuts[i]);
-            }
-            EXPECT_EQ(split, once) << c.name;
-            EXPECT_EQ(0, std::memcmp(&whole, &pieces, sizeof whole)) << c.name;
-        }
+    const Bytes key = randomBytes(random, 32);
+    const auto same = [](const CipherContext& a, const CipherContext& b) {
+        return std::memcmp(&a, &b, sizeof a) == 0;
+    };
+    for (const auto& t : kTransforms) {
+        CipherContext whole, pieces, copy;
+        for (CipherContext* c : {&whole, &pieces, &copy}) t.init(*c, key.data(), key.size(), 1);
+        const Bytes data = randomBytes(random, 8 * 50 + 5);
+        Bytes once = data, split = data, input = data, output(data.size());
+        t.inPlace(whole, once.data(), once.size());
+        EXPECT_TRUE(std::equal(once.begin() + 400, once.end(), data.begin() + 400)) << t.name;
+        const std::size_t cuts[] = {0, 8, 16, 16, 104, data.size()};
+        for (std::size_t i = 0; i + 1 < std::size(cuts); ++i)
+            t.inPlace(pieces, split.data() + cuts[i], cuts[i + 1] - cuts[i]);
+        EXPECT_EQ(split, once) << t.name;
+        EXPECT_TRUE(same(whole, pieces)) << t.name;
+        t.copy(copy, output.data(), input.data(), input.size());
+        EXPECT_TRUE(std::equal(output.begin(), output.begin() + 400, once.begin())) << t.name;
+        EXPECT_EQ(output[400], 0) << t.name;
+        EXPECT_EQ(input, data) << t.name;
+        EXPECT_TRUE(same(whole, copy)) << t.name;
+        // Nothing, then less than a block in a buffer of just that size (ASan sees any overrun).
+        Bytes tail = randomBytes(random, 5);
+        const Bytes tailBefore = tail;
+        t.inPlace(whole, tail.data(), 0);
+        t.inPlace(whole, tail.data(), tail.size());
+        EXPECT_EQ(tail, tailBefore) << t.name;
+        EXPECT_TRUE(same(whole, pieces)) << t.name;
     }
 }
 
-TEST(CipherModes, SeparateOutputEqualsInPlaceAndLeavesInputAlone) {
-    std::mt19937 random(12);
-    Bytes key = randomBytes(random, 32);
-    for (const auto& c : kCiphers) {
-        Bytes data = randomBytes(random, 96);
-        for (int direction = 0; direction < 2; ++direction) {
-            CipherContext a, b;
-            c.init(a, key.data(), key.size(), 0);
-            c.init(b, key.data(), key.size(), 0);
-            Bytes inPlace = data, input = data, output(data.size());
-            (direction ? c.decrypt : c.encrypt)(a, inPlace.data(), inPlace.size());
-            (direction ? c.decryptCopy : c.encryptCopy)(b, output.data(), input.data(),
-                                                        input.size());
-            EXPECT_EQ(output, inPlace) << c.name;
-            EXPECT_EQ(input, data) << c.name;
-        }
-    }
-}
-
-TEST(CipherModes, ZeroLengthChangesNothing) {
-    std::mt19937 random(13);
-    Bytes key = randomBytes(random, 32);
-    for (const auto& c : kCiphers) {
-        CipherContext context;
-        c.init(context, key.data(), key.size(), 1);
-        Bytes warmUp = randomBytes(random, 24);  // IVs no longer zero
-        c.encrypt(context, warmUp.data(), warmUp.size());
-        CipherContext before = context;
-        std::uint8_t byte = 0x5A;
-        c.encrypt(context, &byte, 0);
-        c.decrypt(context, &byte, 0);
-        EXPECT_EQ(byte, 0x5A);
-        EXPECT_EQ(0, std::memcmp(&before, &context, sizeof context)) << c.name;
-    }
-}
-
-// Lengths that are not a multiple of 8 never come from the packet layer. The whole blocks are
-// transformed as usual and the tail is neither read nor written.
-TEST(CipherModes, TrailingPartialBlockIsLeftAlone) {
-    std::mt19937 random(14);
-    Bytes key = randomBytes(random, 32);
-    for (const auto& c : kCiphers) {
-        for (auto transform : {c.encrypt, c.decrypt}) {
-            CipherContext a, b;
-            c.init(a, key.data(), key.size(), 1);
-            c.init(b, key.data(), key.size(), 1);
-            Bytes data = randomBytes(random, 29);
-            Bytes prefix(data.begin(), data.begin() + 24);
-            transform(a, data.data(), data.size());
-            transform(b, prefix.data(), prefix.size());
-            EXPECT_TRUE(std::equal(prefix.begin(), prefix.end(), data.begin())) << c.name;
-            // A short buffer of exactly the given length: ASan would flag any access past it.
-            Bytes tail = randomBytes(random, 5);
-            Bytes tailBefore = tail;
-            transform(a, tail.data(), tail.size());
-            EXPECT_EQ(tail, tailBefore) << c.name;
-            EXPECT_EQ(0, std::memcmp(&a, &b, sizeof a)) << c.name;
-        }
-    }
-}
-
-// With keys 1, 2 and 3 equal the first two passes cancel (iv1 and iv2 always hold the same
-// block), so the construction is single DES-CBC chained from the zero IV, packet after packet.
-TEST(TripleDesSsh1, EqualKeysReduceToSingleDesCbc) {
-    std::mt19937 random(15);
-    Bytes single = randomBytes(random, 8);
-    Bytes key;
-    for (int i = 0; i < 3; ++i) key.insert(key.end(), single.begin(), single.end());
-    CipherContext context;
-    tripleDesInitContext(context, key.data(), key.size(), 1);
-    DesKeySchedule schedule;
-    desSetKey(schedule, single.data());
-    std::uint8_t iv[8] = {};
-    for (int packet = 0; packet < 5; ++packet) {
-        Bytes data = randomBytes(random, 8 * (1 + packet * 3));
-        Bytes expected = data;
-        desCbcEncrypt(schedule, iv, expected.data(), expected.data(), expected.size());
-        tripleDesCbcEncrypt(context, data.data(), data.size());
-        EXPECT_EQ(data, expected) << "packet " << packet;
-    }
-}
-
-// Key setup: the key layout, and the whole context (both layouts) cleared first.
-TEST(TripleDesSsh1, KeyLayout) {
-    std::mt19937 random(16);
-    Bytes key = randomBytes(random, 32);
-    DesKeySchedule k1, k2, k3;
-    desSetKey(k1, key.data());
-    desSetKey(k2, key.data() + 8);
-    desSetKey(k3, key.data() + 16);
-    CipherContext context;
-    tripleDesInitContext(context, key.data(), 32, 0);
-    EXPECT_EQ(context.cipherNumber, 3u);
-    EXPECT_EQ(0, std::memcmp(&context.tripleDes.keySchedule1, &k1, sizeof k1));
-    EXPECT_EQ(0, std::memcmp(&context.tripleDes.keySchedule2, &k2, sizeof k2));
-    EXPECT_EQ(0, std::memcmp(&context.tripleDes.keySchedule3, &k3, sizeof k3));
-
-    // 16 bytes or fewer: two-key triple DES, key 3 = key 1; bytes 24-31 never matter.
-    tripleDesInitContext(context, key.data(), 16, 0);
-    EXPECT_EQ(0, std::memcmp(&context.tripleDes.keySchedule3, &k1, sizeof k1));
-    Bytes changedTail = key;
-    changedTail[24] ^= 0xFF;
-    CipherContext a, b;
-    tripleDesInitContext(a, key.data(), 32, 0);
-    tripleDesInitContext(b, changedTail.data(), 32, 1);  // direction does not matter either
-    EXPECT_EQ(0, std::memcmp(&a, &b, sizeof a));
-}
-
+// Key setup starts from a cleared context, whichever layout the last key used: nothing of an
+// earlier key survives behind the new one, and the chains start from zero.
 TEST(CipherModes, KeySetupClearsTheWholeContext) {
-    std::mt19937 random(17);
-    Bytes key = randomBytes(random, 32);
-    CipherContext context;
-    std::memset(&context, 0xAB, sizeof context);
-    tripleDesInitContext(context, key.data(), key.size(), 0);
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&context.tripleDes);
-    for (std::size_t i = sizeof(TripleDesCipherState); i < sizeof(BlowfishCipherState); ++i) {
-        ASSERT_EQ(bytes[i], 0) << "byte " << i << " behind the triple-DES layout";
+    const std::uint8_t key[32] = {1, 2, 3};
+    const auto zero = [](const void* p, std::size_t n) {
+        const auto* b = static_cast<const std::uint8_t*>(p);
+        return std::all_of(b, b + n, [](std::uint8_t x) { return x == 0; });
+    };
+    const struct {
+        void (*init)(CipherContext&, const std::uint8_t*, std::size_t, int);
+        std::uint32_t number;
+        std::size_t used;  // bytes of the layout; the rest must be zero
+    } cases[] = {{tripleDesInitContext, 3, sizeof(TripleDesCipherState)},
+                 {blowfishInitContext, 6, sizeof(BlowfishCipherState)},
+                 {nullCipherInitContext, 0, 0}};
+    for (const auto& c : cases) {
+        CipherContext context;
+        std::memset(&context, 0xAB, sizeof context);
+        c.init(context, key, sizeof key, 0);
+        EXPECT_EQ(context.cipherNumber, c.number);
+        const auto* layout = reinterpret_cast<const std::uint8_t*>(&context.tripleDes);
+        const std::size_t size = sizeof context - std::size_t(layout - (std::uint8_t*)&context);
+        EXPECT_TRUE(zero(layout + c.used, size - c.used)) << c.number;
+        if (c.number == 3) {
+            for (auto* iv : {context.tripleDes.iv1, context.tripleDes.iv2, context.tripleDes.iv3})
+                EXPECT_TRUE(zero(iv, 8));
+        }
+        if (c.number == 6) {
+            EXPECT_TRUE(zero(context.blowfish.iv, 8));
+        }
     }
-    for (auto* iv : {context.tripleDes.iv1, context.tripleDes.iv2, context.tripleDes.iv3}) {
-        EXPECT_TRUE(std::all_of(iv, iv + 8, [](std::uint8_t b) { return b == 0; }));
-    }
-
-    std::memset(&context, 0xAB, sizeof context);
-    blowfishInitContext(context, key.data(), key.size(), 0);
-    EXPECT_EQ(context.cipherNumber, 6u);
-    EXPECT_TRUE(std::all_of(context.blowfish.iv, context.blowfish.iv + 8,
-                            [](std::uint8_t b) { return b == 0; }));
-
-    std::memset(&context, 0xAB, sizeof context);
-    nullCipherInitContext(context, key.data(), key.size(), 0);
-    const auto* all = reinterpret_cast<const std::uint8_t*>(&context);
-    EXPECT_TRUE(std::all_of(all, all + sizeof context, [](std::uint8_t b) { return b == 0; }));
 }
 
 }  // namespace
