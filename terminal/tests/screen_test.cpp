@@ -107,16 +107,6 @@ TEST_F(ScreenTest, NotificationsNameTheChangedCellsRelativeToTheView) {
     EXPECT_EQ(target.log.back().first, RepaintAll);
 }
 
-TEST_F(ScreenTest, ResizeBeforeAnyOutputHomesEverything) {
-    size(10, 3, 5);
-    screen->placeCursor(2, 3);
-    screen->resize(20, 5, 200, 100, &target);
-    EXPECT_EQ(screen->liveTop, 1);
-    EXPECT_EQ(screen->liveBottom, 5);
-    EXPECT_EQ(screen->regionBottom, 5);
-    expectCursor(1, 1);
-}
-
 TEST_F(ScreenTest, ResizeAfterOutputKeepsEachLineAndTheCursorOnItsText) {
     size(10, 4, 10);
     feed("abcdefghij\r\nl2\r\nl3\r\nl4\r\nl5\r\nl6");

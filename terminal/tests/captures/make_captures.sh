@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Records the captures that capture_test.cpp reads: programs run with TERM=vt100 in an 80x24 tmux
 # pane, their raw output logged by script(1), and the text tmux showed at the end (the shell's
-# with its history) without trailing blank lines. With names as arguments (shell editor top menu
-# utf8) only those are recorded again.
+# with its history) without trailing blank lines. With names as arguments (shell menu utf8)
+# only those are recorded again.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
@@ -14,8 +14,6 @@ touch "$work/listing/README" "$work/listing/build.sh"
 chmod +x "$work/listing/build.sh"
 ln -s README "$work/listing/link"
 printf "PS1='user@host:\\\\w\$ '\nstty tab3\n" > "$work/rc"
-for i in $(seq 1 60); do echo "line $i of the sample text"; done > "$work/sample.txt"
-printf 'syntax off\nset nocompatible\nset ruler\nset laststatus=1\n' > "$work/vimrc"
 printf 'caf\xc3\xa9 na\xc3\xafve \xe4\xb8\xad\xe6\x96\x87 \xe2\x82\xac5 \xc3\x9fe\n' > "$work/utf8.txt"
 
 keys() { tmux -L "$sock" send-keys "$@"; sleep 0.4; }
@@ -41,9 +39,6 @@ only=("$@")
 record shell "bash --noprofile --rcfile $work/rc -i" "'echo hello world' Enter" \
     "\"printf 'a\\\\tb\\\\n'\" Enter" "'cd listing' Enter" "'ls --color=always -F' Enter" \
     "'seq 1 30' Enter" "'echo done' Enter"
-record editor "vim -u $work/vimrc -N -i NONE sample.txt" 30j C-e C-e 5k dd \
-    "O 'inserted line' Escape" 40j C-y C-y C-y gg C-f x 3x "A ' appended' Escape" 10j
-record top "top -d 30" ""
 record menu "dialog --menu Choose 15 40 6 1 one 2 two 3 three 4 four 5 five 6 six 7 seven" \
     Down Down Down
 record utf8 "env LANG=C.UTF-8 sh -c 'cat utf8.txt; sleep 30'" ""
