@@ -47,7 +47,7 @@ const ScreenCase kScreenCases[] = {
     // and by a reset of the rendition.
     {"\033(0lqk\033(B x", {"\u250c\u2500\u2510 x"}, 1, 6},
     {"\033)0a\x0eq\033[mq\x0fq", {"a\u2500\u2500q"}, 1, 5},
-    {"\033(A#\033(B#\033(Z#", {"\u00a3##"}, 1, 4},
+    {"\033(A#\033(Z#\033(B#", {"\u00a3\u00a3#"}, 1, 4},  // Z names no set
     {"\033(0\0337\033(Bab\0338q", {"\u2500b"}, 1, 2},
     // Erasing in the display and in the line: 0 (or nothing) after the cursor, 1 up to it,
     // 2 all of it; 3 is not a VT100's.
@@ -92,6 +92,7 @@ const ScreenCase kScreenCases[] = {
     {"abcdef\033[1;2H\033[P\033[X", {"a def"}, 1, 2},
     {kTwenty + "\033[1;1H\033[@", {" 0123456789012345678"}, 1, 1},
     {kTwenty + "\033[1;18H\033[9P", {"01234567890123456"}, 1, 18},
+    {kTwenty + "\033[1;18H\033[9@", {"01234567890123456"}, 1, 18},
     {kTwenty + "ab\033[1;1H\033[P", {"1234567890123456789", "ab"}, 1, 1},
     // Line feed keeps the column unless new-line mode is set.
     {"ab\ncd\r\nef\rX\033[20h\nY", {"ab", "  cd", "Xf", "Y"}, 4, 2},
@@ -156,6 +157,7 @@ std::vector<std::pair<std::string, Look>> renditionCases() {
         {"\033[31m\033[38;5;200mx", {.foreground = 1}},
         {"\033[38;2;1;2;3;4mx", {.underline = true}},
         {"\033[0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;0;31mx", {}},  // past the 16 parameters kept
+        {"ab\033[1mc\033[0m\033[1;1H\033[2P", {.bold = true}},  // the rendition moves along
         // Erased cells take the background and nothing else.
         {"\033[7;42mab\033[1;1H\033[K", {.background = 2}},
     };
