@@ -1,6 +1,5 @@
-// The interpreter under load: long input, a sequence that never ends, text printed from a
-// notification, handlers that change the screen under a running feed, and random streams in
-// random pieces that must keep every position inside the buffer.
+// The interpreter under load: long input, endless sequences, text printed from a notification,
+// handlers that change the screen mid-feed, and random streams that must stay inside the buffer.
 #include <random>
 
 #include "terminal_test_support.h"
@@ -19,12 +18,6 @@ TEST_F(InterpreterTest, LongInputReachesTheScreenWhole) {
     size(80, 24, 500);
     feed(std::string(4094, 'a') + "\x1b[1mB");
     EXPECT_TRUE(look(24, screen->cursorColumn - 1).bold);
-    size(80, 24, 500);
-    std::string text;
-    for (int n = 0; n < 20000; ++n) text += "line " + std::to_string(n) + "\r\n";
-    EXPECT_EQ(feed(text), 0);
-    EXPECT_EQ(line(1), "line 19477");
-    EXPECT_EQ(line(523), "line 19999");
 }
 
 TEST_F(InterpreterTest, OnlyASequenceThatNeverEndsOverflows) {
@@ -87,43 +80,37 @@ TEST_F(InterpreterTest, HandlersThatResizeReleaseOrDetachDoNotPullCellsFromUnder
     }
 }
 
+// Every position the screen keeps stays inside its buffer.
 void expectInvariants(const TerminalScreen& s) {
     ASSERT_EQ(s.liveTop, s.liveBottom - s.rows + 1);
-    ASSERT_GE(s.liveTop, 1);
-    ASSERT_LE(s.liveBottom, s.lastLine);
     ASSERT_EQ(s.cellCount, (s.lastLine + 1) * s.columns);
-    ASSERT_GE(s.cursorColumn, 1);
-    ASSERT_LE(s.cursorColumn, s.columns + 1);
-    ASSERT_GE(s.cursorLine, s.liveTop);
-    ASSERT_LE(s.cursorLine, s.liveBottom);
-    ASSERT_GE(s.regionTop, 1);
-    ASSERT_LE(s.regionTop, s.regionBottom);
-    ASSERT_LE(s.regionBottom, s.rows);
+    ASSERT_TRUE(1 <= s.liveTop && s.liveBottom <= s.lastLine) << s.liveTop;
+    ASSERT_TRUE(1 <= s.cursorColumn && s.cursorColumn <= s.columns + 1) << s.cursorColumn;
+    ASSERT_TRUE(s.liveTop <= s.cursorLine && s.cursorLine <= s.liveBottom) << s.cursorLine;
+    ASSERT_TRUE(1 <= s.regionTop && s.regionTop <= s.regionBottom && s.regionBottom <= s.rows);
     ASSERT_LE(pendingByteCount(), kInputBufferSize);
 }
 
 TEST_F(InterpreterTest, RandomStreamsInRandomPiecesKeepEveryPositionInside) {
-    static const std::string pieces[] = {
-        "\x1b", "\x1b[", "\x1b[?", ";", "0", "1", "2", "5", "7", "9", "99", "A", "B", "C", "D",
-        "H", "J", "K", "L", "M", "P", "@", "X", "r", "m", "h", "l", "(", "#", "Y", "\r", "\n",
-        "\x05", "\x0e", "\x0f", "\b", "\t", "\x9b", "text ", "wide line of text for wrapping "};
+    const std::string singles = "0125799ABCDHJKLMP@Xrmhl(#Y;\r\n\x05\x0e\x0f\b\t\x9b";
+    const std::string pieces[] = {"\x1b", "\x1b[", "\x1b[?", "text ", "a line of text to wrap "};
     std::mt19937 random(2024);
     for (int round = 0; round < 8; ++round) {
         size(1 + int(random() % 120), 1 + int(random() % 40), int(random() % 60));
         std::string stream;
         while (stream.size() < 100000) {
-            if (random() % 8 == 0) {
-                stream.push_back(char(random() % 256));
-            } else {
-                stream += pieces[random() % std::size(pieces)];
-            }
+            const int pick = int(random() % 8);
+            if (pick == 0) stream.push_back(char(random() % 256));
+            if (pick > 0 && pick < 5) stream.push_back(singles[random() % singles.size()]);
+            if (pick >= 5) stream += pieces[random() % std::size(pieces)];
         }
         for (std::size_t offset = 0; offset < stream.size();) {
             const std::size_t piece = std::min<std::size_t>(
                 stream.size() - offset, 1 + random() % (random() % 4 ? 40 : 6000));
             feedBytes(stream.data() + offset, piece);
             offset += piece;
-            if (random() % 200 == 0) screen->resize(1 + random() % 100, 1 + random() % 30, 0, 0, &target);
+            if (random() % 200 == 0)
+                screen->resize(1 + random() % 100, 1 + random() % 30, 0, 0, &target);
             if (random() % 200 == 0) screen->setScrollbackLines(int(random() % 50));
             ASSERT_NO_FATAL_FAILURE(expectInvariants(*screen)) << round << " at " << offset;
         }

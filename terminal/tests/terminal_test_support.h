@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -23,31 +24,18 @@ struct RecordingTarget : NotificationTarget {
         log.emplace_back(message, first);
         if (message == SendToHost) sentToHost.append(reinterpret_cast<const char*>(first), second);
     }
-    int count(int message) const {
-        int n = 0;
-        for (const auto& entry : log) n += entry.first == message;
-        return n;
-    }
 };
 
-// How a cell is drawn, decoded the way the window decodes it: colours 0..7 or -1 for the
-// default, and the four attributes.
+// A cell as the window draws it: colours 0..7 (-1: the default) and the four attributes.
 struct Look {
     int foreground = -1, background = -1;
     bool bold = false, underline = false, blink = false, reverse = false;
     bool operator==(const Look&) const = default;
+    friend std::ostream& operator<<(std::ostream& out, const Look& l) {
+        return out << l.foreground << "/" << l.background << "/" << l.bold << l.underline << l.blink
+                   << l.reverse;
+    }
 };
-inline Look lookOf(std::uint32_t a) {
-    return {(a & CellForegroundSet) ? int((a & CellForegroundMask) >> 8) : -1,
-            (a & CellBackgroundSet) ? int(a & CellBackgroundMask) : -1,
-            (a & CellBold) != 0, (a & CellUnderline) != 0, (a & CellBlink) != 0,
-            (a & CellReverse) != 0};
-}
-inline std::ostream& operator<<(std::ostream& out, const Look& l) {
-    return out << "fg " << l.foreground << " bg " << l.background << (l.bold ? " bold" : "")
-               << (l.underline ? " underline" : "") << (l.blink ? " blink" : "")
-               << (l.reverse ? " reverse" : "");
-}
 
 class TerminalTest : public ::testing::Test {
   protected:
@@ -74,22 +62,20 @@ class TerminalTest : public ::testing::Test {
     std::string snapshot() const {
         const TerminalScreen& s = *screen;
         std::string all;
-        for (int l = 1; l <= s.lastLine + 1; ++l) {
-            for (int c = 1; c <= s.columns; ++c) {
-                appendUtf8(all, s.characterAt(l, c));
-                all += std::to_string(s.attributeAt(l, c)) + ",";
-            }
-        }
-        for (int v : std::initializer_list<int>{s.cursorLine, s.cursorColumn, s.liveTop, s.regionTop, s.regionBottom,
-                      int(s.modes), s.rendition, s.background, int(s.sets[0]), int(s.sets[1]), s.shift,
-                      s.saved.row, s.saved.column, s.columns, pendingByteCount()})
+        for (int l = 1; l <= s.lastLine + 1; ++l)
+            for (int c = 1; c <= s.columns; ++c)
+                all += std::to_string(s.characterAt(l, c)) + ":" +
+                       std::to_string(s.attributeAt(l, c)) + ",";
+        for (int v : std::initializer_list<int>{
+                 s.cursorLine, s.cursorColumn, s.liveTop, s.regionTop, s.regionBottom, int(s.modes),
+                 s.rendition, s.background, int(s.sets[0]), int(s.sets[1]), s.shift, s.saved.row,
+                 s.saved.column, s.columns, pendingByteCount()})
             all += std::to_string(v) + "/";
         return all + target.sentToHost;
     }
 
-    // Feeds `input` to a fresh screen of this size split in two at every offset and a byte at a
-    // time, and each time the screen must be the one the whole stream gives. The screen is left
-    // as the whole stream left it.
+    // Feeds `input` split in two at every offset and a byte at a time: each time the screen must
+    // be the one the whole stream gives, as which it is left.
     void feedEveryWay(const std::string& input, int columns = 20, int rows = 4,
                       int scrollback = 2) {
         size(columns, rows, scrollback);
@@ -126,7 +112,13 @@ class TerminalTest : public ::testing::Test {
         return line(screen->liveTop + screenRow - 1, asSent);
     }
     Look look(int screenRow, int column) const {
-        return lookOf(screen->attributeAt(screen->liveTop + screenRow - 1, column));
+        const std::uint32_t a = screen->attributeAt(screen->liveTop + screenRow - 1, column);
+        return {(a & CellForegroundSet) ? int((a & CellForegroundMask) >> 8) : -1,
+                (a & CellBackgroundSet) ? int(a & CellBackgroundMask) : -1,
+                (a & CellBold) != 0,
+                (a & CellUnderline) != 0,
+                (a & CellBlink) != 0,
+                (a & CellReverse) != 0};
     }
     void expectCursor(int screenRow, int column) const {
         EXPECT_EQ(screen->cursorRow(), screenRow);
