@@ -1,5 +1,6 @@
-// The block ciphers and the SSH-1 cipher constructions against Nettle, and the packet
-// transforms' behaviour across calls, buffers and lengths.
+// The SSH-1 triple-DES and Blowfish constructions against Nettle packet after packet; then the
+// packet transforms across calls, buffers and lengths, and the key setup that clears what an
+// earlier key left.
 #include "crypto/cipher.h"
 
 #include <gtest/gtest.h>
@@ -18,55 +19,86 @@ namespace {
 
 using test::Bytes;
 using test::randomBytes;
+using Transform = void (*)(CipherContext&, std::uint8_t*, std::size_t);
 
-// The classic variable-plaintext (unit blocks under key 01..01) and variable-key (unit keys on a
-// zero block) tables, then random keys and blocks in both directions.
-TEST(BlockCiphers, DesAgreesWithNettle) {
-    std::mt19937 random(5);
-    for (int i = 0; i < 628; ++i) {
-        Bytes key(8, 1), block(8, 0);
-        if (i < 64) block[i / 8] = std::uint8_t(0x80 >> (i % 8));
-        if (i >= 64 && i < 128) key[(i - 64) / 8] |= std::uint8_t(0x80 >> (i % 8));
-        if (i >= 128) key = randomBytes(random, 8), block = randomBytes(random, 8);
-        des_ctx reference;
-        des_set_key(&reference, key.data());  // reports weak keys but schedules them alike
-        Bytes expected(8), ours = block;
-        des_encrypt(&reference, 8, expected.data(), block.data());
-        DesKeySchedule schedule;
-        desSetKey(schedule, key.data());
-        desEncryptBlock(schedule, ours.data());
-        ASSERT_EQ(ours, expected) << i;
-        desDecryptBlock(schedule, ours.data());
-        ASSERT_EQ(ours, block) << i;
+// The SSH-1 constructions from Nettle's parts. Triple DES: three complete CBC passes (encrypt,
+// decrypt, encrypt), each chaining on its own IV; key 3 is key 1 for keys of 16 bytes or fewer.
+// Blowfish: Nettle's big-endian CBC with each 4-byte half reversed before and after.
+struct NettlePeer {
+    bool blowfish;
+    des_ctx keys[3];
+    blowfish_ctx blowfishKey;
+    std::uint8_t ivs[3][8] = {};
+
+    NettlePeer(bool isBlowfish, const Bytes& key) : blowfish(isBlowfish) {
+        std::uint8_t buffer[32] = {};
+        std::copy_n(key.begin(), std::min<std::size_t>(key.size(), 32), buffer);
+        for (int k = 0; k < 3; ++k)
+            des_set_key(&keys[k], buffer + (k == 2 && key.size() <= 16 ? 0 : 8 * k));
+        if (blowfish) blowfish_set_key(&blowfishKey, key.size(), key.data());
     }
-}
+    void transform(Bytes& data, bool encrypt) {
+        auto* p = data.data();
+        const std::size_t n = data.size();
+        const auto pass = [&](int k, bool forward) {
+            (forward ? cbc_encrypt : cbc_decrypt)(
+                &keys[k], (nettle_cipher_func*)(forward ? des_encrypt : des_decrypt), 8, ivs[k], n,
+                p, p);
+        };
+        if (!blowfish) {
+            for (int k : {0, 1, 2}) pass(encrypt ? k : 2 - k, encrypt == (k != 1));
+            return;
+        }
+        for (std::size_t i = 0; i + 4 <= n; i += 4) std::reverse(p + i, p + i + 4);
+        (encrypt ? cbc_encrypt : cbc_decrypt)(
+            &blowfishKey, (nettle_cipher_func*)(encrypt ? blowfish_encrypt : blowfish_decrypt), 8,
+            ivs[0], n, p, p);
+        for (std::size_t i = 0; i + 4 <= n; i += 4) std::reverse(p + i, p + i + 4);
+    }
+};
 
-// Random keys of every length Nettle accepts, both directions; an empty key is the same as a
-// key the P-array XOR leaves unchanged, and reads no key bytes.
-TEST(BlockCiphers, BlowfishAgreesWithNettle) {
-    std::mt19937 random(9);
-    for (std::size_t length = BLOWFISH_MIN_KEY_SIZE; length <= BLOWFISH_MAX_KEY_SIZE; ++length) {
-        const Bytes key = randomBytes(random, length);
-        blowfish_ctx reference;
-        blowfish_set_key(&reference, key.size(), key.data());
-        BlowfishKeySchedule schedule;
-        blowfishSetKey(schedule, key.data(), key.size());
-        for (int i = 0; i < 20; ++i) {
-            const Bytes block = randomBytes(random, 8);
-            Bytes expected(8);
-            blowfish_encrypt(&reference, 8, expected.data(), block.data());
-            auto word = [](const Bytes& b, int at) {
-                return std::uint32_t(b[at]) << 24 | b[at + 1] << 16 | b[at + 2] << 8 | b[at + 3];
-            };
-            std::uint32_t left = word(block, 0), right = word(block, 4);
-            blowfishEncryptBlock(schedule, left, right);
-            ASSERT_EQ(left, word(expected, 0)) << length;
-            ASSERT_EQ(right, word(expected, 4)) << length;
-            blowfishDecryptBlock(schedule, left, right);
-            ASSERT_EQ(left, word(block, 0));
-            ASSERT_EQ(right, word(block, 4));
+// Our side sends and the peer receives, the peer sends and we receive, packet after packet, in
+// the lengths the packet layer produces: one to five blocks (the edges of the block pipelines),
+// random ones and a large one. Blowfish runs with both ways of extracting S-box indices.
+TEST(Ciphers, Ssh1ConstructionsMatchNettlePacketAfterPacket) {
+    const bool detected = blowfish_core::useBitFieldExtract;
+    const struct {
+        bool blowfish, bitFieldExtract;
+        std::vector<std::size_t> keyLengths;
+    } cases[] = {{false, detected, {1, 5, 8, 9, 16, 17, 24, 25, 32, 40}},
+                 {true, false, {8, 16, 32, 56}},
+                 {true, detected, {8, 16, 24, 32, 56}}};
+    std::mt19937 random(3);
+    for (const auto& c : cases) {
+        blowfish_core::useBitFieldExtract = c.bitFieldExtract;
+        for (std::size_t keyLength : c.keyLengths) {
+            const Bytes key = randomBytes(random, keyLength);
+            const auto init = c.blowfish ? blowfishInitContext : tripleDesInitContext;
+            const Transform encrypt =
+                c.blowfish ? Transform(blowfishCbcEncrypt) : Transform(tripleDesCbcEncrypt);
+            const Transform decrypt =
+                c.blowfish ? Transform(blowfishCbcDecrypt) : Transform(tripleDesCbcDecrypt);
+            init(sendContext, key.data(), key.size(), 1);
+            init(receiveContext, key.data(), key.size(), 0);
+            NettlePeer peerSend(c.blowfish, key), peerReceive(c.blowfish, key);
+            std::vector<std::size_t> lengths = {8, 16, 24, 32, 40, 4096};
+            for (int i = 0; i < 30; ++i) lengths.push_back(8 * (1 + random() % 40));
+            for (std::size_t length : lengths) {
+                const Bytes plain = randomBytes(random, length);
+                Bytes wire = plain;
+                encrypt(sendContext, wire.data(), length);
+                peerReceive.transform(wire, false);
+                ASSERT_EQ(wire, plain)
+                    << "send " << c.blowfish << " " << keyLength << " " << length;
+                peerSend.transform(wire, true);
+                decrypt(receiveContext, wire.data(), length);
+                ASSERT_EQ(wire, plain)
+                    << "receive " << c.blowfish << " " << keyLength << " " << length;
+            }
         }
     }
+    blowfish_core::useBitFieldExtract = detected;
+    // An empty key reads no key bytes: it is the key the P-array XOR leaves unchanged.
     BlowfishKeySchedule empty, zeros;
     blowfishSetKey(empty, nullptr, 0);
     const std::uint8_t zeroKey[4] = {};
@@ -74,125 +106,6 @@ TEST(BlockCiphers, BlowfishAgreesWithNettle) {
     EXPECT_EQ(0, std::memcmp(&empty, &zeros, sizeof empty));
 }
 
-// The SSH-1 triple-DES construction assembled from Nettle's DES block functions and its CBC
-// helper: three complete passes, each chaining on its own IV.
-struct NettleTripleDesSsh1 {
-    des_ctx keys[3];
-    std::uint8_t ivs[3][8] = {};
-
-    explicit NettleTripleDesSsh1(const Bytes& key) {
-        std::uint8_t buffer[32] = {};
-        std::copy_n(key.begin(), std::min<std::size_t>(key.size(), 32), buffer);
-        des_set_key(&keys[0], buffer);
-        des_set_key(&keys[1], buffer + 8);
-        des_set_key(&keys[2], key.size() > 16 ? buffer + 16 : buffer);
-    }
-    void encrypt(Bytes& data) {
-        auto* p = data.data();
-        std::size_t n = data.size();
-        cbc_encrypt(&keys[0], (nettle_cipher_func*)des_encrypt, 8, ivs[0], n, p, p);
-        cbc_decrypt(&keys[1], (nettle_cipher_func*)des_decrypt, 8, ivs[1], n, p, p);
-        cbc_encrypt(&keys[2], (nettle_cipher_func*)des_encrypt, 8, ivs[2], n, p, p);
-    }
-    void decrypt(Bytes& data) {
-        auto* p = data.data();
-        std::size_t n = data.size();
-        cbc_decrypt(&keys[2], (nettle_cipher_func*)des_decrypt, 8, ivs[2], n, p, p);
-        cbc_encrypt(&keys[1], (nettle_cipher_func*)des_encrypt, 8, ivs[1], n, p, p);
-        cbc_decrypt(&keys[0], (nettle_cipher_func*)des_decrypt, 8, ivs[0], n, p, p);
-    }
-};
-
-// Blowfish-CBC in the SSH-1 byte order from Nettle's reference (big-endian) Blowfish: reverse
-// each 4-byte half, run reference CBC, reverse back.
-struct NettleBlowfishSsh1 {
-    blowfish_ctx key;
-    std::uint8_t iv[8] = {};
-
-    explicit NettleBlowfishSsh1(const Bytes& k) { blowfish_set_key(&key, k.size(), k.data()); }
-    static void swapHalves(Bytes& data) {
-        for (std::size_t i = 0; i + 4 <= data.size(); i += 4) {
-            std::reverse(data.begin() + i, data.begin() + i + 4);
-        }
-    }
-    void encrypt(Bytes& data) {
-        swapHalves(data);
-        cbc_encrypt(&key, (nettle_cipher_func*)blowfish_encrypt, 8, iv, data.size(), data.data(),
-                    data.data());
-        swapHalves(data);
-    }
-    void decrypt(Bytes& data) {
-        swapHalves(data);
-        cbc_decrypt(&key, (nettle_cipher_func*)blowfish_decrypt, 8, iv, data.size(), data.data(),
-                    data.data());
-        swapHalves(data);
-    }
-};
-
-// Packet lengths as the packet layer produces them (multiples of 8, from 8 up): one to five
-// blocks (the edges of the block pipelines), random ones, and a large run; the sequence is
-// fixed by the seed.
-std::vector<std::size_t> packetLengths(std::mt19937& random, int count) {
-    std::vector<std::size_t> lengths = {8, 16, 24, 32, 40};
-    for (int i = 0; i < count; ++i) lengths.push_back(8 * (1 + random() % 40));
-    lengths.push_back(8);
-    lengths.push_back(4096);
-    return lengths;
-}
-
-template <typename Oracle>
-void expectMatchesOracle(void (*init)(CipherContext&, const std::uint8_t*, std::size_t, int),
-                         void (*encrypt)(CipherContext&, std::uint8_t*, std::size_t),
-                         void (*decrypt)(CipherContext&, std::uint8_t*, std::size_t),
-                         std::size_t keyLength, std::uint32_t seed) {
-    std::mt19937 random(seed);
-    Bytes key = randomBytes(random, keyLength);
-    init(sendContext, key.data(), key.size(), 1);
-    init(receiveContext, key.data(), key.size(), 0);
-    Oracle peerSend(key), peerReceive(key);
-    for (std::size_t length : packetLengths(random, 30)) {
-        // Our side sends: the peer's receiving side must get the plaintext back, and our bytes
-        // must equal the peer's construction of the same packet.
-        Bytes plain = randomBytes(random, length);
-        Bytes ours = plain;
-        encrypt(sendContext, ours.data(), ours.size());
-        Bytes theirs = ours;
-        peerReceive.decrypt(theirs);
-        ASSERT_EQ(theirs, plain) << "send, key length " << keyLength << ", packet " << length;
-
-        // The peer sends: we must decrypt what its sending side produced.
-        Bytes incoming = randomBytes(random, length);
-        Bytes wire = incoming;
-        peerSend.encrypt(wire);
-        decrypt(receiveContext, wire.data(), wire.size());
-        ASSERT_EQ(wire, incoming) << "receive, key length " << keyLength << ", packet " << length;
-    }
-}
-
-TEST(TripleDesSsh1, MatchesNettleConstructionForAllKeyLengths) {
-    for (std::size_t keyLength : {1, 5, 7, 8, 9, 15, 16, 17, 23, 24, 25, 31, 32, 40}) {
-        expectMatchesOracle<NettleTripleDesSsh1>(tripleDesInitContext, tripleDesCbcEncrypt,
-                                                 tripleDesCbcDecrypt, keyLength,
-                                                 std::uint32_t(keyLength));
-    }
-}
-
-// Both ways of extracting S-box indices are checked: the one this processor uses and the
-// portable one.
-TEST(BlowfishSsh1, MatchesNettleReferenceWithReversedHalves) {
-    const bool detected = blowfish_core::useBitFieldExtract;
-    for (bool bitFieldExtract : {false, detected}) {
-        blowfish_core::useBitFieldExtract = bitFieldExtract;
-        for (std::size_t keyLength : {8, 16, 24, 32, 56}) {
-            expectMatchesOracle<NettleBlowfishSsh1>(blowfishInitContext, blowfishCbcEncrypt,
-                                                    blowfishCbcDecrypt, keyLength,
-                                                    std::uint32_t(100 + keyLength));
-        }
-    }
-    blowfish_core::useBitFieldExtract = detected;
-}
-
-using Transform = void (*)(CipherContext&, std::uint8_t*, std::size_t);
 using TransformCopy = void (*)(CipherContext&, std::uint8_t*, const std::uint8_t*, std::size_t);
 const struct {
     const char* name;
@@ -206,15 +119,16 @@ const struct {
     {"blowfish decrypt", blowfishInitContext, blowfishCbcDecrypt, blowfishCbcDecrypt},
 };
 
+bool same(const CipherContext& a, const CipherContext& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
 // For every transform: a stream in pieces equals it in one call (the chains carry across calls
 // through the IVs alone); a separate output equals the in-place result and leaves the input
 // alone; no bytes change nothing; bytes past the last whole block are neither read nor written.
-TEST(CipherModes, PiecesCopiesEmptyAndPartialBlocks) {
+TEST(Ciphers, PiecesCopiesEmptyAndPartialBlocks) {
     std::mt19937 random(11);
     const Bytes key = randomBytes(random, 32);
-    const auto same = [](const CipherContext& a, const CipherContext& b) {
-        return std::memcmp(&a, &b, sizeof a) == 0;
-    };
     for (const auto& t : kTransforms) {
         CipherContext whole, pieces, copy;
         for (CipherContext* c : {&whole, &pieces, &copy}) t.init(*c, key.data(), key.size(), 1);
@@ -243,35 +157,30 @@ TEST(CipherModes, PiecesCopiesEmptyAndPartialBlocks) {
 }
 
 // Key setup starts from a cleared context, whichever layout the last key used: nothing of an
-// earlier key survives behind the new one, and the chains start from zero.
-TEST(CipherModes, KeySetupClearsTheWholeContext) {
+// earlier key survives behind the new one, and every chain starts from zero.
+TEST(Ciphers, KeySetupClearsTheWholeContext) {
     const std::uint8_t key[32] = {1, 2, 3};
-    const auto zero = [](const void* p, std::size_t n) {
-        const auto* b = static_cast<const std::uint8_t*>(p);
-        return std::all_of(b, b + n, [](std::uint8_t x) { return x == 0; });
-    };
     const struct {
         void (*init)(CipherContext&, const std::uint8_t*, std::size_t, int);
         std::uint32_t number;
-        std::size_t used;  // bytes of the layout; the rest must be zero
-    } cases[] = {{tripleDesInitContext, 3, sizeof(TripleDesCipherState)},
-                 {blowfishInitContext, 6, sizeof(BlowfishCipherState)},
+        std::size_t keyBytes;  // where the key schedules end; zeros from there on except the IVs
+    } cases[] = {{tripleDesInitContext, 3, 0},
+                 {blowfishInitContext, 6, sizeof(BlowfishKeySchedule)},
                  {nullCipherInitContext, 0, 0}};
     for (const auto& c : cases) {
-        CipherContext context;
+        CipherContext context, expected;
         std::memset(&context, 0xAB, sizeof context);
         c.init(context, key, sizeof key, 0);
-        EXPECT_EQ(context.cipherNumber, c.number);
-        const auto* layout = reinterpret_cast<const std::uint8_t*>(&context.tripleDes);
-        const std::size_t size = sizeof context - std::size_t(layout - (std::uint8_t*)&context);
-        EXPECT_TRUE(zero(layout + c.used, size - c.used)) << c.number;
+        std::memset(&expected, 0, sizeof expected);
+        expected.cipherNumber = c.number;
         if (c.number == 3) {
-            for (auto* iv : {context.tripleDes.iv1, context.tripleDes.iv2, context.tripleDes.iv3})
-                EXPECT_TRUE(zero(iv, 8));
+            expected.tripleDes = context.tripleDes;
+            for (auto* iv :
+                 {expected.tripleDes.iv1, expected.tripleDes.iv2, expected.tripleDes.iv3})
+                std::memset(iv, 0, 8);
         }
-        if (c.number == 6) {
-            EXPECT_TRUE(zero(context.blowfish.iv, 8));
-        }
+        std::memcpy(&expected.blowfish, &context.blowfish, c.keyBytes);
+        EXPECT_TRUE(same(context, expected)) << c.number;
     }
 }
 

@@ -22,50 +22,38 @@ using test::Bytes;
 using test::fromHex;
 using test::toHex;
 
-std::uint32_t bigEndianWord(const std::uint8_t* b) {
-    return std::uint32_t(b[0]) << 24 | std::uint32_t(b[1]) << 16 | std::uint32_t(b[2]) << 8 | b[3];
-}
-void putBigEndianWord(std::uint8_t* b, std::uint32_t w) {
-    for (int k = 0; k < 4; ++k) b[k] = std::uint8_t(w >> (24 - 8 * k));
-}
-
-Bytes md5Of(const Bytes& message) {
-    Md5Context context;
-    md5Init(context);
-    md5Update(context, message.data(), message.size());
-    Bytes digest(16);
-    md5Final(digest.data(), context);
-    return digest;
-}
-
-// Runs `algorithm` forwards (or, for the ciphers, backwards) over `input`.
-Bytes run(const std::string& algorithm, const Bytes& key, Bytes iv, Bytes input, bool backwards) {
+// Runs `algorithm` forwards (or, for the ciphers, backwards) over `in`; Blowfish takes the block
+// as two big-endian words.
+Bytes run(const std::string& algorithm, const Bytes& key, Bytes iv, Bytes in, bool backwards) {
+    std::uint8_t* p = in.data();
     if (algorithm == "des" || algorithm == "des-cbc") {
         DesKeySchedule schedule;
         desSetKey(schedule, key.data());
         if (algorithm == "des") {
-            backwards ? desDecryptBlock(schedule, input.data())
-                      : desEncryptBlock(schedule, input.data());
+            (backwards ? desDecryptBlock : desEncryptBlock)(schedule, p);
         } else {
-            (backwards ? desCbcDecrypt : desCbcEncrypt)(schedule, iv.data(), input.data(),
-                                                        input.data(), input.size());
+            (backwards ? desCbcDecrypt : desCbcEncrypt)(schedule, iv.data(), p, p, in.size());
         }
-        return input;
-    }
-    if (algorithm == "blowfish") {
+    } else if (algorithm == "blowfish") {
         BlowfishKeySchedule schedule;
         blowfishSetKey(schedule, key.data(), key.size());
-        std::uint32_t left = bigEndianWord(input.data()), right = bigEndianWord(input.data() + 4);
-        (backwards ? blowfishDecryptBlock : blowfishEncryptBlock)(schedule, left, right);
-        putBigEndianWord(input.data(), left);
-        putBigEndianWord(input.data() + 4, right);
-        return input;
+        std::uint32_t half[2] = {};
+        for (int k = 0; k < 8; ++k) half[k / 4] = half[k / 4] << 8 | p[k];
+        (backwards ? blowfishDecryptBlock : blowfishEncryptBlock)(schedule, half[0], half[1]);
+        for (int k = 0; k < 8; ++k) p[k] = std::uint8_t(half[k / 4] >> (24 - 8 * (k % 4)));
+    } else if (algorithm == "md5") {
+        Md5Context context;
+        md5Init(context);
+        md5Update(context, p, in.size());
+        in.resize(16);
+        md5Final(in.data(), context);
+    } else {
+        const Sha1Digest digest = algorithm == "sha1"
+                                      ? sha1(p, in.size())
+                                      : hmacSha1(key.data(), key.size(), p, in.size());
+        in.assign(digest.begin(), digest.end());
     }
-    if (algorithm == "md5") return md5Of(input);
-    const Sha1Digest digest = algorithm == "sha1"
-                                  ? sha1(input.data(), input.size())
-                                  : hmacSha1(key.data(), key.size(), input.data(), input.size());
-    return Bytes(digest.begin(), digest.end());
+    return in;
 }
 
 TEST(KnownAnswers, EveryPublishedVector) {
@@ -77,8 +65,7 @@ TEST(KnownAnswers, EveryPublishedVector) {
         std::istringstream fields(text);
         std::string algorithm, key, iv, input, expected;
         ASSERT_TRUE(fields >> algorithm >> key >> iv >> input >> expected) << text;
-        EXPECT_EQ(toHex(run(algorithm, fromHex(key), fromHex(iv), fromHex(input), false)),
-                  expected)
+        EXPECT_EQ(toHex(run(algorithm, fromHex(key), fromHex(iv), fromHex(input), false)), expected)
             << text;
         if (algorithm == "des" || algorithm == "des-cbc" || algorithm == "blowfish") {
             EXPECT_EQ(run(algorithm, fromHex(key), fromHex(iv), fromHex(expected), true),
@@ -87,75 +74,56 @@ TEST(KnownAnswers, EveryPublishedVector) {
         }
         ++count;
     }
-    EXPECT_GE(count, 40);
+    EXPECT_GE(count, 35);  // a file cut short fails too
 }
 
-// Every length up to three blocks and more, in one update and in uneven pieces, and HMAC keys
-// on both sides of the block size, against Nettle.
-TEST(Digests, AgreeWithNettleForEveryLengthAndEverySplit) {
+// Every length up to three blocks and more, fed in pieces of a size that changes with the
+// length (one piece below 67 bytes), and HMAC keys on both sides of the block size, against
+// Nettle. The final steps must leave no message bytes or state behind.
+TEST(Digests, AgreeWithNettleForEveryLengthAndSplitAndLeaveNothingBehind) {
     std::mt19937 random(7);
     const Bytes data = test::randomBytes(random, 300);
+    const Md5Context md5Zero{};
+    const Sha1Context sha1Zero{};
     for (std::size_t length = 0; length <= 200; ++length) {
-        std::uint8_t md5Expected[MD5_DIGEST_SIZE], sha1Expected[SHA1_DIGEST_SIZE];
+        Bytes md5Expected(16), sha1Expected(20), md5Ours(16), sha1Ours(20);
         md5_ctx md5Reference;
         md5_init(&md5Reference);
         md5_update(&md5Reference, length, data.data());
-        md5_digest(&md5Reference, sizeof md5Expected, md5Expected);
+        md5_digest(&md5Reference, 16, md5Expected.data());
         sha1_ctx sha1Reference;
         sha1_init(&sha1Reference);
         sha1_update(&sha1Reference, length, data.data());
-        sha1_digest(&sha1Reference, sizeof sha1Expected, sha1Expected);
-        ASSERT_EQ(toHex(md5Of(Bytes(data.begin(), data.begin() + length))),
-                  toHex(md5Expected, sizeof md5Expected))
-            << length;
-        ASSERT_EQ(toHex(sha1(data.data(), length).data(), 20), toHex(sha1Expected, 20)) << length;
-        // The same bytes in pieces of 1..length bytes, each size cut in turn.
+        sha1_digest(&sha1Reference, 20, sha1Expected.data());
         const std::size_t piece = 1 + length % 67;
-        Md5Context md5Pieces;
-        md5Init(md5Pieces);
-        Sha1Context sha1Pieces;
-        sha1Init(sha1Pieces);
+        Md5Context md5;
+        md5Init(md5);
+        Sha1Context sha;
+        sha1Init(sha);
         for (std::size_t at = 0; at < length; at += piece) {
-            md5Update(md5Pieces, data.data() + at, std::min(piece, length - at));
-            sha1Update(sha1Pieces, data.data() + at, std::min(piece, length - at));
+            md5Update(md5, data.data() + at, std::min(piece, length - at));
+            sha1Update(sha, data.data() + at, std::min(piece, length - at));
         }
-        std::uint8_t digest[20];
-        md5Final(digest, md5Pieces);
-        ASSERT_EQ(toHex(digest, 16), toHex(md5Expected, 16)) << length << " in " << piece;
-        sha1Final(digest, sha1Pieces);
-        ASSERT_EQ(toHex(digest, 20), toHex(sha1Expected, 20)) << length << " in " << piece;
+        md5Final(md5Ours.data(), md5);
+        sha1Final(sha1Ours.data(), sha);
+        ASSERT_EQ(md5Ours, md5Expected) << length << " in " << piece;
+        ASSERT_EQ(sha1Ours, sha1Expected) << length << " in " << piece;
+        const Sha1Digest whole = sha1(data.data(), length);
+        ASSERT_TRUE(std::equal(whole.begin(), whole.end(), sha1Expected.begin())) << length;
+        ASSERT_EQ(0, std::memcmp(&md5, &md5Zero, sizeof md5)) << length;
+        ASSERT_EQ(0, std::memcmp(&sha, &sha1Zero, sizeof sha)) << length;
     }
     for (std::size_t keyLength : {0u, 1u, 20u, 63u, 64u, 65u, 130u}) {
         for (std::size_t length : {0u, 1u, 55u, 56u, 64u, 119u, 120u, 200u}) {
             hmac_sha1_ctx reference;
             hmac_sha1_set_key(&reference, keyLength, data.data() + 100);
             hmac_sha1_update(&reference, length, data.data());
-            std::uint8_t expected[SHA1_DIGEST_SIZE];
-            hmac_sha1_digest(&reference, sizeof expected, expected);
-            EXPECT_EQ(toHex(hmacSha1(data.data() + 100, keyLength, data.data(), length).data(), 20),
-                      toHex(expected, sizeof expected))
-                << keyLength << " " << length;
+            Bytes expected(20);
+            hmac_sha1_digest(&reference, 20, expected.data());
+            const Sha1Digest mac = hmacSha1(data.data() + 100, keyLength, data.data(), length);
+            EXPECT_EQ(Bytes(mac.begin(), mac.end()), expected) << keyLength << " " << length;
         }
     }
-}
-
-// Both final steps promise to leave no message bytes or state behind.
-TEST(Digests, FinalZeroesTheWholeContext) {
-    Md5Context md5;
-    md5Init(md5);
-    md5Update(md5, "some secret bytes", 17);
-    Sha1Context sha;
-    sha1Init(sha);
-    sha1Update(sha, "some secret bytes", 17);
-    std::uint8_t digest[20];
-    md5Final(digest, md5);
-    sha1Final(digest, sha);
-    const auto zero = [](const void* p, std::size_t n) {
-        const auto* b = static_cast<const std::uint8_t*>(p);
-        return std::all_of(b, b + n, [](std::uint8_t x) { return x == 0; });
-    };
-    EXPECT_TRUE(zero(&md5, sizeof md5));
-    EXPECT_TRUE(zero(&sha, sizeof sha));
 }
 
 // The 64-bit bit count carries from the low word into the high word (2^29 bytes otherwise).

@@ -22,16 +22,11 @@ inline Bytes fromHex(const std::string& text) {
     return bytes;
 }
 
-inline std::string toHex(const std::uint8_t* bytes, std::size_t length) {
-    static const char digits[] = "0123456789ABCDEF";
+inline std::string toHex(const Bytes& bytes) {
     std::string hex;
-    for (std::size_t i = 0; i < length; ++i) {
-        hex += digits[bytes[i] >> 4];
-        hex += digits[bytes[i] & 15];
-    }
+    for (std::uint8_t b : bytes) hex += {"0123456789ABCDEF"[b >> 4], "0123456789ABCDEF"[b & 15]};
     return hex;
 }
-inline std::string toHex(const Bytes& bytes) { return toHex(bytes.data(), bytes.size()); }
 
 inline Bytes randomBytes(std::mt19937& random, std::size_t n) {
     Bytes bytes(n);
