@@ -7,11 +7,11 @@ namespace corvid1::testing {
 namespace {
 
 using ScreenTest = TerminalTest;
+using Log = std::vector<std::pair<int, std::intptr_t>>;
 
 TEST_F(ScreenTest, LiveScreenGrowsIntoTheScrollbackThenDropsTheOldestLine) {
     size(4, 3, 2);
     feed("1\r\n2\r\n3\r\n4\r\n5\r\n");
-    using Log = std::vector<std::pair<int, std::intptr_t>>;
     Log tops;  // the window hears of the growth, not of the drop
     std::copy_if(target.log.begin(), target.log.end(), std::back_inserter(tops),
                  [](auto& n) { return n.first == LiveTopChanged; });
@@ -80,7 +80,6 @@ TEST_F(ScreenTest, NotificationsNameTheChangedCellsRelativeToTheViewAndTheBellRi
     screen->viewTop = 1;
     target.log.clear();
     feed("abc");
-    using Log = std::vector<std::pair<int, std::intptr_t>>;
     EXPECT_EQ(target.log, (Log{{RepaintCells, 3 * 256 + 3}}));  // row 3 from the view's top
     target.log.clear();
     screen->placeCursor(1, 5);  // the old cursor cell and the new one

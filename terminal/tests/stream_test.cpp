@@ -66,6 +66,7 @@ const ScreenCase kScreenCases[] = {
     {kFour + "\033[2;3r\033[4;1H\nx", {"1", "2", "3", "x"}, 4, 2},
     {kFour + "\033[2;3r\033[2;1H\033Mx", {"1", "x", "2", "4"}, 2, 2},
     {kFour + "\033[3;1H\033Mx", {"1", "x", "3", "4"}, 2, 2},
+    {kFour + "\033[3;4r\033[2;1H\033Mx", {"x", "2", "3", "4"}, 1, 2},  // above the region
     {kFour + "\033[1;1H\033M\033Mx", {"x", "", "1", "2"}, 1, 2},
     {kFour + "\033[2;3H\033[2;3r", {"1", "2", "3", "4"}, 1, 1},
     {kFour + "\033[2;3r\033[3;1H\033[5B\033[9Ax", {"1", "x", "3", "4"}, 2, 2},
@@ -96,6 +97,7 @@ const ScreenCase kScreenCases[] = {
     {"\033#3x", {"x"}, 1, 2},
     {"text\033[3;5H\033[?3h", {""}, 1, 1},  // 132 columns: cleared and homed
     {"a\033]0;title\007b\033Pq\033\\c", {"abc"}, 1, 4},
+    {"a\033[2\032Bb\033[\030Cc", {"aBbCc"}, 1, 6},  // SUB and CAN end a sequence
     // VT52 mode: ESC Y addresses rows and columns from 32, graphics, erase, reverse line feed;
     // and what no sequence names stays visible.
     {"\033[?2l\033Y\"%x\033Hy\033C\033Cz", {"y  z", "", "     x"}, 1, 5},
@@ -109,6 +111,7 @@ const ScreenCase kScreenCases[] = {
     {"caf\xc3\xa9 \xe2\x82\xac", {"caf\u00e9 \u20ac"}, 1, 7, Utf8},
     {"a\342\202b\377c", {"a\ufffd\ufffdb\ufffdc"}, 1, 7, Utf8},
     {"\300\257d\355\240\200", {"\ufffd\ufffdd\ufffd\ufffd\ufffd"}, 1, 7, Utf8},
+    {"\340\200\200e\364\220\200\200", {"\ufffd\ufffd\ufffde\ufffd\ufffd\ufffd\ufffd"}, 1, 9, Utf8},
     {"\xe4\xb8\xad\xe6\x96\x87x", {"\u4e2d\u6587x"}, 1, 6, Utf8},
     {std::string(19, 'a') + "\xe4\xb8\xad", {std::string(19, 'a'), "\u4e2d"}, 2, 3, Utf8},
     {"\xe4\xb8\xad\033[1;2Hx", {" x"}, 1, 3, Utf8},
