@@ -19,8 +19,7 @@ TEST_F(InterpreterTest, LongInputReachesTheScreenWhole) {
         EXPECT_EQ(line(52), last);
         expectCursor(24, 18);
     }
-    // A sequence that straddles the point where the input is cut into pieces.
-    size(80, 24, 500);
+    size(80, 24, 500);  // a sequence across the point where the input is cut into pieces
     feed(std::string(4094, 'a') + "\x1b[1mB");
     EXPECT_TRUE(look(24, screen->cursorColumn - 1).bold);
 }

@@ -97,7 +97,12 @@ TEST_F(ScreenTest, NotificationsNameTheChangedCellsRelativeToTheViewAndTheBellRi
     EXPECT_EQ(rings, 2);
 }
 
-TEST_F(ScreenTest, ResizeAfterOutputKeepsEachLineAndTheCursorOnItsText) {
+TEST_F(ScreenTest, ResizeHomesAnEmptyScreenAndKeepsEachLineAndTheCursorOnItsText) {
+    size(10, 3, 5);
+    screen->placeCursor(2, 3);  // nothing written yet: the cursor goes home
+    screen->resize(20, 5, 0, 0, &target);
+    EXPECT_EQ(screen->liveBottom, 5);
+    expectCursor(1, 1);
     size(10, 4, 10);
     feed("abcdefghij\r\nl2\r\nl3\r\nl4\r\nl5\r\nl6");
     ASSERT_EQ(screen->liveTop, 3);
@@ -106,8 +111,7 @@ TEST_F(ScreenTest, ResizeAfterOutputKeepsEachLineAndTheCursorOnItsText) {
     EXPECT_EQ(row(3), "l6");
     EXPECT_EQ(screen->liveTop, 4);
     expectCursor(3, 3);
-    EXPECT_EQ(screen->viewTop, 4);
-    EXPECT_EQ(screen->viewEnd, 7);
+    EXPECT_EQ(std::make_pair(screen->viewTop, screen->viewEnd), std::make_pair(4, 7));
     screen->resize(5, 6, 0, 0, &target);  // growing brings the scrollback back onto the screen
     EXPECT_EQ(screen->liveTop, 1);
     EXPECT_EQ(row(6), "l6");
@@ -146,13 +150,11 @@ TEST_F(ScreenTest, SizesAreLimitedAndAnUnsizedScreenIgnoresWrites) {
     screen->setScrollbackLines(100000);
     EXPECT_EQ(screen->scrollbackLines, kMaxScrollbackLines);
     screen->resize(0, 0, 0, 0, &target);
-    EXPECT_EQ(screen->columns, 1);
-    EXPECT_EQ(screen->rows, 1);
+    EXPECT_EQ(std::make_pair(screen->columns, screen->rows), std::make_pair(1, 1));
     feed("xy\r\nz");
     EXPECT_EQ(row(1), "z");
     screen->resize(5000, 5000, 0, 0, &target);
-    EXPECT_EQ(screen->columns, kMaxColumns);
-    EXPECT_EQ(screen->rows, kMaxRows);
+    EXPECT_EQ(std::make_pair(screen->columns, screen->rows), std::make_pair(kMaxColumns, kMaxRows));
     feed("\r" + std::string(600, 'w'));
     EXPECT_EQ(screen->cursorColumn, 600 - 2 * kMaxColumns + 1);
 }
