@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 using test::Bytes;
 constexpr auto kPrivate = fs::perms::owner_read | fs::perms::owner_write;
 
-// Fixes the clock and the process-specific values so that initialisations can be compared.
+// Fixes the clock and the per-process values so that initialisations can be compared.
 class PoolTest : public ::testing::Test {
   protected:
     void SetUp() override {
