@@ -64,12 +64,12 @@ TEST_F(ScreenTest, LineMovesMatchAFlatBufferAcrossRingWraps) {
 
 TEST_F(ScreenTest, SelectionTextReadsCellsInReadingOrder) {
     size(10, 3, 0);
-    feed("ab\r\ncdef\r\ngh");
+    feed("ab\r\ncd f\r\ngh");  // a space is a character, unlike a cell never written
     EXPECT_EQ(screen->selectionText(0, 1, 0, 2), u"ab\r\n");
-    EXPECT_EQ(screen->selectionText(3, 2, 1, 2), u"de");
-    EXPECT_EQ(screen->selectionText(1, 3, 1, 1), u"b\r\ncdef\r\ng");
+    EXPECT_EQ(screen->selectionText(3, 2, 1, 2), u"d ");
+    EXPECT_EQ(screen->selectionText(1, 3, 1, 1), u"b\r\ncd f\r\ng");
     // Points off the grid are limited to the buffer; the spare line adds an empty piece.
-    EXPECT_EQ(screen->selectionText(-5, -3, 99, 99), u"ab\r\ncdef\r\ngh\r\n");
+    EXPECT_EQ(screen->selectionText(-5, -3, 99, 99), u"ab\r\ncd f\r\ngh\r\n");
     screen->putCells(5, 1, U"\u20ac\u00e9", 0, 0, 2);
     EXPECT_EQ(screen->selectionText(4, 1, 6, 1), u"\u20ac\u00e9");
 }

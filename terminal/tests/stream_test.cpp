@@ -114,7 +114,7 @@ const ScreenCase kScreenCases[] = {
     {"\340\200\200e\364\220\200\200", {"\ufffd\ufffd\ufffde\ufffd\ufffd\ufffd\ufffd"}, 1, 9, Utf8},
     {"\xe4\xb8\xad\xe6\x96\x87x", {"\u4e2d\u6587x"}, 1, 6, Utf8},
     {std::string(19, 'a') + "\xe4\xb8\xad", {std::string(19, 'a'), "\u4e2d"}, 2, 3, Utf8},
-    {"\xe4\xb8\xad\033[1;2Hx", {" x"}, 1, 3, Utf8},
+    {"\344\270\255a\344\270\255\033[1;1Hx\033[1;5Hy", {"x a y"}, 1, 6, Utf8},  // halves go
     {"e\xcc\x81x\xf0\x9f\x98\x80", {"ex\U0001F600"}, 1, 5, Utf8},
     {"\xe9\x80", {"\u00e9^\u00c0"}, 1, 4, RemoteCharset::Latin1},
     {"\x80\xe9\x81", {"\u20ac\u00e9^\u00c1"}, 1, 5},
