@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace corvid1 {
 
@@ -72,9 +74,9 @@ struct InterpreterState {
     int result = 0;
     // A notification handler that prints into the terminal while a feed is running (the send
     // of an answer failing, say) must not re-enter the feed; its bytes wait here until the
-    // running feed is done.
+    // running feed is done, each piece with whether it is the system's own text.
     bool feeding = false;
-    std::string deferred;
+    std::vector<std::pair<std::string, bool>> deferred;
 };
 
 InterpreterState state;
@@ -826,7 +828,7 @@ void feedPiece(const unsigned char* bytes, std::size_t count) {
 int feed(const char* bytes, std::size_t count, bool local) {
     if (!attached() || bytes == nullptr || count == 0) return 0;
     if (state.feeding) {
-        state.deferred.append(bytes, count);
+        state.deferred.emplace_back(std::string(bytes, count), local);
         return 0;
     }
     state.feeding = true;
@@ -835,9 +837,11 @@ int feed(const char* bytes, std::size_t count, bool local) {
     feedPiece(reinterpret_cast<const unsigned char*>(bytes), count);
     state.localText = false;
     while (!state.deferred.empty() && attached()) {
-        std::string more;
-        more.swap(state.deferred);
+        const auto [more, moreLocal] = std::move(state.deferred.front());
+        state.deferred.erase(state.deferred.begin());
+        state.localText = moreLocal;
         feedPiece(reinterpret_cast<const unsigned char*>(more.data()), more.size());
+        state.localText = false;
     }
     state.feeding = false;
     return state.result;

@@ -1,6 +1,6 @@
-// The byte-stream interpreter: sequences split across calls, rendition, erasing, cursor
-// movement, visible notation of unknown bytes, answers to the host, and long input.
-#include <string>
+// The interpreter under load: long input, endless sequences, text printed from a notification,
+// handlers that change the screen mid-feed, and random streams that must stay inside the buffer.
+#include <random>
 
 #include "terminal_test_support.h"
 
@@ -9,91 +9,19 @@ namespace {
 
 using InterpreterTest = TerminalTest;
 
-TEST_F(InterpreterTest, IncompleteSequencesWaitForTheirLastByte) {
-    size(10, 3, 0);
-    feed("abc\x1b[2");
-    EXPECT_EQ(row(1), "abc");
-    EXPECT_EQ(pendingByteCount(), 3);
-    feed("J");
-    EXPECT_EQ(row(1), "");
-    feed("\x1b[2;3H\x1b");
-    EXPECT_EQ(pendingByteCount(), 1);
-    feed("7\x1b[H\x1b");
-    feed("8");
-    expectCursor(2, 3);
-    feed("\x1b(");
-    feed("0q");
-    EXPECT_EQ(attributeOnRow(2, 3), 0x40000u);
-}
-
-TEST_F(InterpreterTest, CursorMovesAreLimitedToTheLiveScreen) {
-    const struct {
-        const char* sequence;
-        int row, column;
-    } cases[] = {
-        {"\x1b[5;10H", 5, 10},
-        {"\x1b[0;0H", 1, 1},
-        {"\x1b[99;999H", 10, 20},
-        {"\x1b[;5H", 1, 5},
-        {"\x1b[7f", 7, 1},
-        {"\x1b[1;2;3H", 1, 2},
-        {"\x1b[0A", 4, 10},
-        {"\x1b[2A", 3, 10},
-        {"\x1b[B", 6, 10},
-        {"\x1b[3C", 5, 13},
-        {"\x1b[99D", 5, 1},
-        {"\x1b"
-         "D",
-         6, 10},
-        {"\x1b"
-         "E",
-         6, 1},
-        {"\x1bM", 4, 10},
-        {"\b", 5, 9},
-        {"\v", 6, 10},
-        {"\f", 6, 10},
-        {"\x1bH", 5, 10},
-        {"\t", 5, 17},
-        {"\x1b[99999999999999B", 10, 10},
-        {"\x1b[99999999999999;99999999999999H", 10, 20},
-    };
-    for (const auto& c : cases) {
-        size(20, 10, 3);
-        feed(std::string("\x1b[5;10H") + c.sequence);
-        expectCursor(c.row, c.column);
-    }
-}
-
-TEST_F(InterpreterTest, ScrollRegionRequestsAreLimitedOrIgnored) {
-    size(10, 5, 0);
-    const struct {
-        const char* sequence;
-        int top, bottom;
-    } cases[] = {{"\x1b[2;99r", 2, 5}, {"\x1b[0;0r", 1, 5}, {"\x1b[4;2r", 1, 5},
-                 {"\x1b[3;4r", 3, 4},  {"\x1b[4;4r", 3, 4}, {"\x1b[3r", 3, 5},
-                 {"\x1b[r", 1, 5}};
-    for (const auto& c : cases) {
-        feed(c.sequence);
-        EXPECT_EQ(screen->regionTop, c.top) << c.sequence + 1;
-        EXPECT_EQ(screen->regionBottom, c.bottom) << c.sequence + 1;
-    }
-}
-
 TEST_F(InterpreterTest, LongInputReachesTheScreenWhole) {
-    size(80, 24, 500);
-    EXPECT_EQ(feed(std::string(4097, 'x')), 0);
-    EXPECT_EQ(screen->cursorLine, 52);  // 4097 = 51 full rows and one more byte
-    EXPECT_EQ(screen->cursorColumn, 18);
-    // A sequence that straddles the point where the input is cut into pieces.
-    size(80, 24, 500);
+    // ASCII goes straight to the cells, other text is staged first: 51 rows and 17 cells each.
+    for (const std::string shown : {"x", "\u00e9"}) {
+        size(80, 24, 500);
+        EXPECT_EQ(feed(std::string(4097, shown == "x" ? 'x' : '\xe9')), 0);
+        std::string last;
+        for (int k = 0; k < 17; ++k) last += shown;
+        EXPECT_EQ(line(52), last);
+        expectCursor(24, 18);
+    }
+    size(80, 24, 500);  // a sequence across the point where the input is cut into pieces
     feed(std::string(4094, 'a') + "\x1b[1mB");
-    EXPECT_EQ(screen->attributeAt(screen->cursorLine, screen->cursorColumn - 1), 0x1000u);
-    size(80, 24, 500);
-    std::string text;
-    for (int n = 0; n < 20000; ++n) text += "line " + std::to_string(n) + "\r\n";
-    EXPECT_EQ(feed(text), 0);
-    EXPECT_EQ(line(1), "line 19477");
-    EXPECT_EQ(line(523), "line 19999");
+    EXPECT_TRUE(look(24, screen->cursorColumn - 1).bold);
 }
 
 TEST_F(InterpreterTest, OnlyASequenceThatNeverEndsOverflows) {
@@ -113,16 +41,55 @@ TEST_F(InterpreterTest, TextPrintedFromANotificationFollowsTheRunningFeed) {
     struct PrintingTarget : RecordingTarget {
         void send(int message, std::intptr_t first, std::intptr_t second) override {
             RecordingTarget::send(message, first, second);
-            if (message == SendToHost) printText("[reply]");
+            if (message == SendToHost) printText("[reply \x80]\n");
         }
     } printing;
-    size(20, 2, 0);
     screen->notifyWindow = &printing;
+    setRemoteCharset(RemoteCharset::Utf8);
     feed("\x05x");
-    EXPECT_EQ(row(1), "x[reply]");
+    // Still the system's own text: Windows-1252, and its line feeds return the carriage.
+    EXPECT_EQ(row(1), "x[reply \u20ac]");
+    expectCursor(2, 1);
     attachScreen(nullptr);
     EXPECT_EQ(printText("nowhere"), 0);
     EXPECT_EQ(attachedScreen(), nullptr);
+}
+
+// Every position the screen keeps stays inside its buffer.
+void expectInvariants(const TerminalScreen& s) {
+    ASSERT_EQ(s.liveTop, s.liveBottom - s.rows + 1);
+    ASSERT_EQ(s.cellCount, (s.lastLine + 1) * s.columns);
+    ASSERT_TRUE(1 <= s.liveTop && s.liveBottom <= s.lastLine) << s.liveTop;
+    ASSERT_TRUE(1 <= s.cursorColumn && s.cursorColumn <= s.columns + 1) << s.cursorColumn;
+    ASSERT_TRUE(s.liveTop <= s.cursorLine && s.cursorLine <= s.liveBottom) << s.cursorLine;
+    ASSERT_TRUE(1 <= s.regionTop && s.regionTop <= s.regionBottom && s.regionBottom <= s.rows);
+    ASSERT_LE(pendingByteCount(), kInputBufferSize);
+}
+
+TEST_F(InterpreterTest, RandomStreamsInRandomPiecesKeepEveryPositionInside) {
+    const std::string singles = "0125799ABCDHJKLMP@Xrmhl(#Y;\r\n\x05\x0e\x0f\b\t\x9b";
+    const std::string pieces[] = {"\x1b", "\x1b[", "\x1b[?", "text ", "a line of text to wrap "};
+    std::mt19937 random(2024);
+    for (int round = 0; round < 8; ++round) {
+        size(1 + int(random() % 120), 1 + int(random() % 40), int(random() % 60));
+        std::string stream;
+        while (stream.size() < 100000) {
+            const int pick = int(random() % 8);
+            if (pick == 0) stream.push_back(char(random() % 256));
+            if (pick > 0 && pick < 5) stream.push_back(singles[random() % singles.size()]);
+            if (pick >= 5) stream += pieces[random() % std::size(pieces)];
+        }
+        for (std::size_t offset = 0; offset < stream.size();) {
+            const std::size_t piece = std::min<std::size_t>(
+                stream.size() - offset, 1 + random() % (random() % 4 ? 40 : 6000));
+            feedBytes(stream.data() + offset, piece);
+            offset += piece;
+            if (random() % 200 == 0)
+                screen->resize(1 + random() % 100, 1 + random() % 30, 0, 0, &target);
+            if (random() % 200 == 0) screen->setScrollbackLines(int(random() % 50));
+            ASSERT_NO_FATAL_FAILURE(expectInvariants(*screen)) << round << " at " << offset;
+        }
+    }
 }
 
 // The window handles a notification while the feed waits for it; whatever the handler does to
@@ -131,8 +98,7 @@ TEST_F(InterpreterTest, HandlersThatResizeReleaseOrDetachDoNotPullCellsFromUnder
     for (int action = 0; action < 3; ++action) {
         struct ChangingTarget : NotificationTarget {
             TerminalScreen* screen = nullptr;
-            int action = 0;
-            int calls = 0;
+            int action = 0, calls = 0;
             void send(int message, std::intptr_t, std::intptr_t) override {
                 if (message != LiveTopChanged || ++calls % 3 != 0) return;
                 if (action == 0) screen->resize(7 + calls % 5, 2 + calls % 4, 0, 0, this);
@@ -148,10 +114,7 @@ TEST_F(InterpreterTest, HandlersThatResizeReleaseOrDetachDoNotPullCellsFromUnder
         for (int n = 0; n < 200; ++n) text += "line " + std::to_string(n) + "\x1b[1m\r\n";
         EXPECT_EQ(feed(text), 0);
         EXPECT_GT(changing.calls, 2) << action;
-        if (action == 0) {
-            EXPECT_EQ(screen->liveTop, screen->liveBottom - screen->rows + 1);
-            EXPECT_LE(screen->cursorLine, screen->liveBottom);
-        }
+        if (action == 0) ASSERT_NO_FATAL_FAILURE(expectInvariants(*screen));
     }
 }
 
