@@ -4,6 +4,9 @@
 
 #include <string>
 
+#include "session/session.h"
+#include "test_support.h"
+
 namespace corvid1 {
 namespace {
 
@@ -62,32 +65,45 @@ TEST(MessageBufferStrings, EmptyAndEmbeddedNulStrings) {
     EXPECT_FALSE(buffer.broken());
 }
 
+// A length field that claims more than the packet holds, or is itself cut short, breaks the
+// buffer; later reads give zeros; a new packet is whole again.
 TEST(MessageBufferStrings, LengthBeyondTheContentMarksTheBufferBroken) {
     MessageBuffer buffer;
-    // Claims 1000 bytes, three follow; then a field that must not be taken from them.
-    loadForReading(buffer, std::string("\0\0\x03\xE8"
-                                       "abc",
-                                       7));
-    EXPECT_EQ(buffer.getString(), "");
-    EXPECT_TRUE(buffer.broken());
-    EXPECT_EQ(buffer.remaining(), 0u);
-    EXPECT_EQ(buffer.getUint32(), 0u);  // reads after the break yield zeros
-
-    loadForReading(buffer, std::string("\xFF\xFF\xFF\xFF"
-                                       "x",
-                                       5));  // 4 GiB claimed
-    EXPECT_EQ(buffer.getString(), "");
-    EXPECT_TRUE(buffer.broken());
-
-    buffer.reset();  // a new packet is whole again
+    for (const std::string& bytes : {std::string("\0\0\x03\xE8"
+                                                 "abc",
+                                                 7),
+                                     std::string("\xFF\xFF\xFF\xFF"
+                                                 "x",
+                                                 5),
+                                     std::string("\0\0", 2)}) {
+        loadForReading(buffer, bytes);
+        EXPECT_EQ(buffer.getString(), "");
+        EXPECT_TRUE(buffer.broken());
+        EXPECT_EQ(buffer.remaining(), 0u);
+        EXPECT_EQ(buffer.getUint32(), 0u);
+    }
+    buffer.reset();
     EXPECT_FALSE(buffer.broken());
 }
 
-TEST(MessageBufferStrings, CutShortLengthFieldIsBroken) {
-    MessageBuffer buffer;
-    loadForReading(buffer, std::string("\0\0", 2));
-    EXPECT_EQ(buffer.getString(), "");
-    EXPECT_TRUE(buffer.broken());
+// The buffer carries passwords and decrypted packets: starting over leaves none of the old
+// bytes behind, in the part in use or beyond it.
+TEST(MessageBufferWipe, ResetAndNewPacketLeaveNoneOfThePreviousPlaintext) {
+    for (const bool asPacket : {false, true}) {
+        MessageBuffer buffer(SSH_CMSG_AUTH_PASSWORD);
+        buffer.putString("wonderland-wonderland");
+        const std::size_t used = buffer.size();
+        if (asPacket) {
+            buffer.beginPacket(SSH_CMSG_USER);
+        } else {
+            buffer.reset();
+        }
+        const std::string left = test::bytesOf(buffer.data(), used);
+        EXPECT_EQ(left.find("wonder"), std::string::npos) << asPacket;
+        if (!asPacket) {
+            EXPECT_EQ(left, std::string(used, '\0'));
+        }
+    }
 }
 
 class MpintTest : public ::testing::Test {

@@ -207,18 +207,35 @@ TEST_F(SessionDriverTest, LongPasteGoesOutWholeInSeveralPackets) {
     EXPECT_EQ(received, paste);
 }
 
-TEST_F(SessionDriverTest, PasswordIsWipedOnceSent) {
-    SocketPair local;
-    Session live(std::make_unique<Connection>(local.releaseClient()), login, frontEnd);
-    std::thread server([&] {
-        FakeServer fake(local.server);
-        fake.fullLogin();
-        EXPECT_EQ(fake.password, "wonderland");
-        shutdown(local.server, SHUT_RDWR);
-    });
-    runSession(live);
-    server.join();
-    EXPECT_TRUE(live.login().password.empty());
+// The password leaves memory once sent, whether the server then takes it or not, padded among
+// IGNOREs or alone.
+TEST_F(SessionDriverTest, PasswordIsWipedOnceSentAcceptedOrRefused) {
+    for (const bool pad : {true, false}) {
+        for (const bool accepted : {true, false}) {
+            SCOPED_TRACE(std::string(pad ? "padded, " : "alone, ") +
+                         (accepted ? "accepted" : "refused"));
+            login.padPassword = pad;
+            SocketPair local;
+            RecordingFrontEnd lines;
+            Session live(std::make_unique<Connection>(local.releaseClient()), login, lines);
+            std::string sent;
+            std::thread server([&] {
+                FakeServer fake(local.server);
+                fake.greet();
+                fake.acceptSessionKey();
+                fake.read();
+                fake.sendEmpty(SSH_SMSG_FAILURE);
+                if (fake.read() == SSH_CMSG_AUTH_PASSWORD) sent = fake.received().getString();
+                fake.sendEmpty(accepted ? SSH_SMSG_SUCCESS : SSH_SMSG_FAILURE);
+                shutdown(local.server, SHUT_RDWR);
+            });
+            const SessionResult result = runSession(live);
+            server.join();
+            EXPECT_EQ(sent, "wonderland");
+            EXPECT_EQ(result.loggedIn, accepted);
+            EXPECT_TRUE(live.login().password.empty());
+        }
+    }
 }
 
 }  // namespace

@@ -3,7 +3,12 @@
 #include "session/auth/login_methods.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <sys/stat.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
 
 #include <fstream>
 #include <sstream>
@@ -19,6 +24,46 @@ namespace {
 
 using test::RecordingFrontEnd;
 using test::TestServer;
+
+// Every heap block this program frees is searched for the secrets the prompt handed out while
+// a login runs: a passphrase or challenge response freed without being wiped first is found.
+namespace freed {
+std::vector<std::string> secrets;  // changed only while disarmed
+std::atomic<bool> armed{false};
+std::atomic<int> unwiped{0};
+
+void scan(void* block) {
+    const std::size_t size = malloc_usable_size(block);
+    const char* bytes = static_cast<const char*>(block);
+    for (const std::string& secret : secrets) {
+        if (secret.size() >= 4 && size >= secret.size() &&
+            memmem(bytes, size, secret.data(), secret.size()) != nullptr)
+            unwiped.fetch_add(1);
+    }
+}
+
+[[gnu::noinline]] void scanAndFree(void* block) {
+    if (block != nullptr && armed.load()) scan(block);
+    std::free(block);
+}
+}  // namespace freed
+}  // namespace
+}  // namespace corvid1
+
+// New and delete go through malloc and free, so that the sanitizers see matching pairs.
+void* operator new(std::size_t size) {
+    if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+    throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept {
+    corvid1::freed::scanAndFree(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+    corvid1::freed::scanAndFree(block);
+}
+
+namespace corvid1 {
+namespace {
 
 std::string dataFile(const std::string& name) {
     std::ifstream file(std::string(KEY_DATA_DIR) + "/" + name, std::ios::binary);
@@ -49,12 +94,14 @@ class ScriptedPrompt : public LoginPrompt {
                     std::string& out) override {
         ++passphraseCalls;
         if (attempt > static_cast<int>(passphrases.size())) return false;
+        out.reserve(64);  // on the heap, where an unwiped copy would be found
         out = passphrases[attempt - 1];
         return true;
     }
     bool challengeResponse(LoginMethod method, const std::string& challenge,
                            std::string& out) override {
         challenges.push_back((method == LoginMethod::Tis ? "TIS " : "CCARD ") + challenge);
+        out.reserve(64);
         out = response;
         return true;
     }
@@ -120,7 +167,13 @@ TEST_P(Methods, LogInOrFallBackAsExpected) {
     ASSERT_EQ(connection->socket().openConnection("127.0.0.1", server.port()), 1);
     RecordingFrontEnd frontEnd;
     Session session(std::move(connection), login, frontEnd);
+    freed::secrets = c.passphrases;
+    freed::secrets.push_back(c.response);
+    freed::unwiped = 0;
+    freed::armed = true;
     const SessionResult result = runSession(session);
+    freed::armed = false;
+    EXPECT_EQ(freed::unwiped.load(), 0) << "a passphrase or response was freed unwiped";
 
     EXPECT_EQ(result.loggedIn, c.loggedIn) << frontEnd.transcript();
     EXPECT_EQ(result.end, c.loggedIn ? SessionEnd::ExitStatus : SessionEnd::LoginRefused);
@@ -189,7 +242,7 @@ const AuthCase fallBackCases[] = {
     {"second_passphrase_right",
      rsaOnly,
      {"secret.key"},
-     {"wrong", "correct horse"},
+     {"Tr0ub4dor", "correct horse"},
      "",
      {},
      true,
@@ -231,7 +284,7 @@ const AuthCase fallBackCases[] = {
      {"--tis-challenge", "Say it", "--tis-response", "right"},
      {},
      {},
-     "wrong",
+     "hunter2x",
      {},
      true,
      "PASSWORD secret",
