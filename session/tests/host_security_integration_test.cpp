@@ -103,6 +103,7 @@ struct PolicyCase {
     std::vector<std::string> lines;  // status lines that must appear, "$NAME" for the host's name
 };
 
+// clang-format off
 const PolicyCase policyCases[] = {
     {"unknown, nobody to ask", "server", 22, Record::None, false, Unknown::AcceptAndRemember, {},
      false, Given::None, Outcome::RefusedUnknown, 0, 0,
@@ -143,6 +144,7 @@ const PolicyCase policyCases[] = {
      false, Given::RightMd5WrongBits, Outcome::RefusedNotGiven, 0, 0,
      {"The host key of $NAME is not one of the fingerprints given.\n"}},
 };
+// clang-format on
 
 TEST_F(TempFolder, PolicyAsksOnlyWhatTheRecordLeavesOpenAndFilesOnlyWhatTheUserAccepts) {
     RsaPublicKey presented, other;
@@ -157,8 +159,8 @@ TEST_F(TempFolder, PolicyAsksOnlyWhatTheRecordLeavesOpenAndFilesOnlyWhatTheUserA
         const std::string name = knownHostsName(c.host, c.port);
         KnownHosts store = stores();
         if (c.record == Record::SameKey || c.record == Record::OtherKey) {
-            ASSERT_TRUE(store.add(c.host, c.port,
-                                  c.record == Record::SameKey ? key : hostKeyOf(other)));
+            ASSERT_TRUE(
+                store.add(c.host, c.port, c.record == Record::SameKey ? key : hostKeyOf(other)));
         }
         if (c.record == Record::SameKeyInOpenSshFile) {
             ASSERT_TRUE(KnownHosts(openSshStore.string(), {}).add(c.host, c.port, key));
@@ -239,8 +241,7 @@ std::string serverSays(const char* what) {
 // The session asks before the session key goes out, shows the key the server has, and files it
 // in the form the server itself gives.
 TEST_F(TempFolder, SessionRefusesBeforeTheSessionKeyAndFilesTheServersOwnKey) {
-    TestServer server({"--scenario", "bulk", "--bulk", "100", "--host-key-seed", "1"},
-                      "hostsec");
+    TestServer server({"--scenario", "bulk", "--bulk", "100", "--host-key-seed", "1"}, "hostsec");
     ASSERT_NE(server.port(), 0);
     ScriptedPrompt prompt;
     for (const Unknown answer : {Unknown::Refuse, Unknown::AcceptAndRemember}) {

@@ -199,6 +199,7 @@ TEST(SessionOptions, EachReachesTheServerAndEndsAsItShould) {
         const char* output = nullptr;          // all the output; null: not checked
     };
     const auto none = [](LoginParameters&) {};
+    // clang-format off
     const std::vector<Case> cases = {
         {"command without a pty",
          {"--scenario", "exit-status", "--exit-status", "42"},
@@ -239,7 +240,8 @@ TEST(SessionOptions, EachReachesTheServerAndEndsAsItShould) {
         {"no cipher in common", {"--scenario", "echo", "--ciphers", "0x02"}, none, false,
          SessionEnd::KeyExchangeFailure, {"SESSION_KEY cipher=0 flags=0"}, {"USER"},
          {"Server response: Cipher not supported\n"}},
-    };
+    };  // clang-format on
+
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TestServer server(c.serverArgs, "options");
@@ -251,7 +253,8 @@ TEST(SessionOptions, EachReachesTheServerAndEndsAsItShould) {
         }
         EXPECT_EQ(client.finish().end, c.end);
         for (const auto& line : c.recorded) EXPECT_TRUE(server.recorded(line)) << line;
-        for (const auto& prefix : c.notRecorded) EXPECT_FALSE(server.recordedPrefix(prefix)) << prefix;
+        for (const auto& prefix : c.notRecorded)
+            EXPECT_FALSE(server.recordedPrefix(prefix)) << prefix;
         const Lines lines = client.recording.lines();
         ASSERT_GE(lines.size(), c.lastLines.size());
         EXPECT_EQ(Lines(lines.end() - static_cast<std::ptrdiff_t>(c.lastLines.size()), lines.end()),
@@ -376,40 +379,40 @@ const char* const timedOut = "ERROR - The server stopped answering during the lo
 
 INSTANTIATE_TEST_SUITE_P(
     Session, Misbehaving,
-        ::testing::Values(
-            Misbehaviour{"ssh2-version", "data", SessionEnd::KeyExchangeFailure,
-                         "ERROR - The server does not offer SSH-1; it announced SSH protocol 2 "
-                         "only.\n",
-                         "Server response: Protocol major versions differ.\n"},
-            Misbehaviour{"close", "version", SessionEnd::VersionFailure,
-                         "ERROR - Connection lost before the server's version line\n"},
-            Misbehaviour{"close", "public-key", SessionEnd::KeyExchangeFailure, noPublicKey},
-            Misbehaviour{"close", "key-ack", SessionEnd::KeyExchangeFailure, lostInKeyExchange},
-            Misbehaviour{"close", "user", SessionEnd::StreamFailure, lostInLogin},
-            Misbehaviour{"close", "password", SessionEnd::StreamFailure, lostInLogin},
-            Misbehaviour{"close", "pty", SessionEnd::StreamFailure, lostInLogin},
-            Misbehaviour{"close", "data", SessionEnd::StreamFailure, "PTTY Allocated\n"},
-            Misbehaviour{"bad-crc", "key-ack", SessionEnd::KeyExchangeFailure, cannotDecrypt},
-            Misbehaviour{"bad-crc", "data", SessionEnd::StreamFailure,
-                         "ERROR - Corrupted packet from server (bad check value)\n"},
-            Misbehaviour{"oversize-length", "data", SessionEnd::StreamFailure,
-                         "ERROR - Packet from server too long\n"},
-            Misbehaviour{"truncated", "public-key", SessionEnd::KeyExchangeFailure,
-                         "ERROR - Server public key packet is malformed\n"},
-            Misbehaviour{"truncated", "data", SessionEnd::StreamFailure,
-                         "ERROR - Malformed packet from server\n"},
-            // The broken string rides on a reply that carries no fields: after the user name
-            // the client sends its password and the server never answers it; after the pty
-            // request the login is over and the server gives up on the silent client.
-            Misbehaviour{"truncated", "user", SessionEnd::TimedOut, timedOut},
-            Misbehaviour{"truncated", "pty", SessionEnd::StreamFailure, nullptr},
-            // Silence with the connection open, in the middle of each step of the login.
-            Misbehaviour{"stall", "version", SessionEnd::TimedOut, timedOut},
-            Misbehaviour{"stall", "public-key", SessionEnd::TimedOut, timedOut},
-            Misbehaviour{"stall", "key-ack", SessionEnd::TimedOut, timedOut},
-            Misbehaviour{"stall", "user", SessionEnd::TimedOut, timedOut},
-            Misbehaviour{"stall", "password", SessionEnd::TimedOut, timedOut},
-            Misbehaviour{"stall", "pty", SessionEnd::TimedOut, timedOut}));
+    ::testing::Values(
+        Misbehaviour{"ssh2-version", "data", SessionEnd::KeyExchangeFailure,
+                     "ERROR - The server does not offer SSH-1; it announced SSH protocol 2 "
+                     "only.\n",
+                     "Server response: Protocol major versions differ.\n"},
+        Misbehaviour{"close", "version", SessionEnd::VersionFailure,
+                     "ERROR - Connection lost before the server's version line\n"},
+        Misbehaviour{"close", "public-key", SessionEnd::KeyExchangeFailure, noPublicKey},
+        Misbehaviour{"close", "key-ack", SessionEnd::KeyExchangeFailure, lostInKeyExchange},
+        Misbehaviour{"close", "user", SessionEnd::StreamFailure, lostInLogin},
+        Misbehaviour{"close", "password", SessionEnd::StreamFailure, lostInLogin},
+        Misbehaviour{"close", "pty", SessionEnd::StreamFailure, lostInLogin},
+        Misbehaviour{"close", "data", SessionEnd::StreamFailure, "PTTY Allocated\n"},
+        Misbehaviour{"bad-crc", "key-ack", SessionEnd::KeyExchangeFailure, cannotDecrypt},
+        Misbehaviour{"bad-crc", "data", SessionEnd::StreamFailure,
+                     "ERROR - Corrupted packet from server (bad check value)\n"},
+        Misbehaviour{"oversize-length", "data", SessionEnd::StreamFailure,
+                     "ERROR - Packet from server too long\n"},
+        Misbehaviour{"truncated", "public-key", SessionEnd::KeyExchangeFailure,
+                     "ERROR - Server public key packet is malformed\n"},
+        Misbehaviour{"truncated", "data", SessionEnd::StreamFailure,
+                     "ERROR - Malformed packet from server\n"},
+        // The broken string rides on a reply that carries no fields: after the user name
+        // the client sends its password and the server never answers it; after the pty
+        // request the login is over and the server gives up on the silent client.
+        Misbehaviour{"truncated", "user", SessionEnd::TimedOut, timedOut},
+        Misbehaviour{"truncated", "pty", SessionEnd::StreamFailure, nullptr},
+        // Silence with the connection open, in the middle of each step of the login.
+        Misbehaviour{"stall", "version", SessionEnd::TimedOut, timedOut},
+        Misbehaviour{"stall", "public-key", SessionEnd::TimedOut, timedOut},
+        Misbehaviour{"stall", "key-ack", SessionEnd::TimedOut, timedOut},
+        Misbehaviour{"stall", "user", SessionEnd::TimedOut, timedOut},
+        Misbehaviour{"stall", "password", SessionEnd::TimedOut, timedOut},
+        Misbehaviour{"stall", "pty", SessionEnd::TimedOut, timedOut}));
 
 // The user may take as long as they like over the host-key question; only the server's silence
 // counts against the login's limit.

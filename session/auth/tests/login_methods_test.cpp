@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-
 #include <fstream>
 #include <sstream>
 #include <string>
