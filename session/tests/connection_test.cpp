@@ -164,10 +164,14 @@ TEST(PacketReading, PacketOfTheLargestLengthIsAccepted) {
     SocketPair pair;
     Connection connection(pair.client);
     const std::string payload(Connection::maxPacketLength - 5, 'z');
-    std::thread server([&] { sendAll(pair.server, wirePacket(17, payload)); });
+    std::thread server([&] {
+        const std::string packet = wirePacket(17, payload);
+        (void)!write(pair.server, packet.data(), packet.size());
+    });
     MessageBuffer buffer;
     EXPECT_EQ(connection.readPacket(buffer), 17);
     EXPECT_EQ(buffer.remaining(), payload.size());
+    shutdown(pair.client, SHUT_RDWR);  // a refused packet's writer is not left waiting
     server.join();
 }
 
