@@ -246,6 +246,10 @@ TEST_F(TempFolder, SessionRefusesBeforeTheSessionKeyAndFilesTheServersOwnKey) {
     ScriptedPrompt prompt;
     for (const Unknown answer : {Unknown::Refuse, Unknown::AcceptAndRemember}) {
         prompt.unknownAnswer = answer;
+        // The refused connection is over, on the server's side too, before the next one.
+        if (answer != Unknown::Refuse) {
+            ASSERT_TRUE(server.awaitRecord("CLOSE client-closed"));
+        }
         LoginParameters login;
         login.user = "test";
         login.password = "secret";

@@ -106,58 +106,47 @@ TEST(MessageBufferWipe, ResetAndNewPacketLeaveNoneOfThePreviousPlaintext) {
     }
 }
 
-class MpintTest : public ::testing::Test {
-  protected:
-    MpintTest() { mpz_init(z); }
-    ~MpintTest() override { mpz_clear(z); }
-    std::string encode(const char* hex) {
-        mpz_set_str(z, hex, 16);
-        MessageBuffer buffer;
-        buffer.putMpint(z);
-        return contents(buffer);
-    }
-    std::string decode(const std::string& bytes, bool* broken = nullptr) {
-        MessageBuffer buffer;
-        loadForReading(buffer, bytes);
-        mpz_set_ui(z, 12345);
-        buffer.getMpint(z);
-        if (broken) *broken = buffer.broken();
-        char text[1024];
-        mpz_get_str(text, 16, z);
-        return text;
-    }
-    mpz_t z;
-};
-
-TEST_F(MpintTest, EncodingsOfSmallValues) {
-    EXPECT_EQ(encode("ff"), std::string("\x00\x08\xFF", 3));
-    EXPECT_EQ(encode("100"), std::string("\x00\x09\x01\x00", 4));
-    EXPECT_EQ(encode("0"), std::string("\x00\x01\x00", 3));
-    EXPECT_EQ(encode("80"), std::string("\x00\x08\x80", 3));
-    EXPECT_EQ(decode(std::string("\x00\x09\x01\x00", 4)), "100");
-    EXPECT_EQ(decode(std::string("\x00\x08\xFF", 3)), "ff");
-}
-
-TEST_F(MpintTest, LargeValuesRoundTrip) {
-    const char* value =
+// Multiple-precision integers: a 16-bit bit count, then the value's bytes, big-endian. A count
+// beyond what the packet holds breaks the buffer and reads as zero, never past the content.
+TEST(MessageBufferMpint, EncodingsRoundTripAndOverlongCountsBreak) {
+    const std::string large =
         "c0ffee0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcd"
         "ef0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef01";
-    const std::string bytes = encode(value);
-    EXPECT_EQ(bytes.size(), 2u + 84u);
-    EXPECT_EQ(static_cast<unsigned char>(bytes[0]) * 256 + static_cast<unsigned char>(bytes[1]),
-              672);
-    EXPECT_EQ(decode(bytes), value);
-}
-
-TEST_F(MpintTest, ZeroBitsAndOverlongValuesGiveZero) {
-    bool broken = true;
-    EXPECT_EQ(decode(std::string("\x00\x00", 2), &broken), "0");
-    EXPECT_FALSE(broken);
-    // 16 bits announced, one byte present: nothing outside the content is read.
-    EXPECT_EQ(decode(std::string("\x00\x10\x7F", 3), &broken), "0");
-    EXPECT_TRUE(broken);
-    EXPECT_EQ(decode(std::string("\xFF\xFF\x01", 3), &broken), "0");
-    EXPECT_TRUE(broken);
+    const struct {
+        std::string hex;    // the value; "": not encoded, only decoded
+        std::string bytes;  // its encoding
+        bool broken;
+    } cases[] = {
+        {"ff", std::string("\x00\x08\xFF", 3), false},
+        {"100", std::string("\x00\x09\x01\x00", 4), false},
+        {"0", std::string("\x00\x01\x00", 3), false},
+        {"80", std::string("\x00\x08\x80", 3), false},
+        {large, std::string("\x02\xA0", 2), false},  // 672 bits; the bytes follow
+        {"", std::string("\x00\x00", 2), false},     // no bits: zero
+        {"", std::string("\x00\x10\x7F", 3), true},  // 16 bits announced, one byte present
+        {"", std::string("\xFF\xFF\x01", 3), true},
+    };
+    mpz_t z;
+    mpz_init(z);
+    for (const auto& c : cases) {
+        std::string bytes = c.bytes;
+        if (!c.hex.empty()) {
+            mpz_set_str(z, c.hex.c_str(), 16);
+            MessageBuffer out;
+            out.putMpint(z);
+            if (c.hex == large) bytes += contents(out).substr(2);
+            EXPECT_EQ(contents(out), bytes) << c.hex;
+        }
+        MessageBuffer in;
+        loadForReading(in, bytes);
+        mpz_set_ui(z, 12345);
+        in.getMpint(z);
+        EXPECT_EQ(in.broken(), c.broken) << c.hex;
+        char text[1024];
+        mpz_get_str(text, 16, z);
+        EXPECT_EQ(text, c.hex.empty() ? "0" : c.hex);
+    }
+    mpz_clear(z);
 }
 
 TEST(MessageBufferCursor, ReserveMakesRoomBehindTheCursor) {
