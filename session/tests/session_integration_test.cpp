@@ -146,27 +146,6 @@ TEST_P(EveryCipher, LoginTypingWindowSizeAndExit) {
     EXPECT_TRUE(server.awaitRecord("EXIT_CONFIRMATION"));
 }
 
-TEST_P(EveryCipher, BulkOutputArrivesIntact) {
-    const std::size_t count = 300000;
-    TestServer server({"--scenario", "bulk", "--bulk", std::to_string(count)}, "bulk");
-    Client client(server.port(), GetParam());
-    client.start();
-    const SessionResult result = client.finish();
-    EXPECT_EQ(result.end, SessionEnd::ExitStatus);
-    EXPECT_EQ(client.recording.output(), bulkPattern(count));
-}
-
-TEST_P(EveryCipher, IgnoreAndDebugPacketsAreInvisible) {
-    TestServer server({"--scenario", "ignore-debug"}, "ignore");
-    Client client(server.port(), GetParam());
-    client.start();
-    ASSERT_TRUE(client.awaitOutput("$ "));
-    sendInput(*client.session, "exit\r", 5);
-    EXPECT_EQ(client.finish().end, SessionEnd::ExitStatus);
-    EXPECT_EQ(client.recording.lines(), expectedLoginLines(GetParam()));
-    EXPECT_EQ(client.recording.output(), "Corvid1 test server\r\n$ exit\r\nlogout\r\n");
-}
-
 TEST_P(EveryCipher, CompressedBothWays) {
     const std::size_t count = 200000;
     TestServer server({"--scenario", "echo", "--bulk", std::to_string(count)}, "zlib");
