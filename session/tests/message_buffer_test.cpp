@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "freed_memory.h"
 #include "session/session.h"
 #include "test_support.h"
 
@@ -104,6 +105,19 @@ TEST(MessageBufferWipe, ResetAndNewPacketLeaveNoneOfThePreviousPlaintext) {
             EXPECT_EQ(left, std::string(used, '\0'));
         }
     }
+}
+
+// Nor does a block the buffer lets go of, when it grows or when it goes.
+TEST(MessageBufferWipe, GrowingAndGoingLeaveNoPlaintextInFreedMemory) {
+    static const char filler[64 * 1024] = {};
+    const std::vector<std::string> secrets = {std::string("wonderland-") + "in-clear"};
+    test::freed::watch(secrets);
+    {
+        MessageBuffer buffer(SSH_CMSG_AUTH_PASSWORD);
+        buffer.putString("wonderland-in-clear");
+        buffer.append(filler, sizeof filler);  // outgrows its first block
+    }
+    EXPECT_EQ(test::freed::stop(), 0);
 }
 
 // Multiple-precision integers: a 16-bit bit count, then the value's bytes, big-endian. A count

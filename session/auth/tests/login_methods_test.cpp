@@ -3,17 +3,14 @@
 #include "session/auth/login_methods.h"
 
 #include <gtest/gtest.h>
-#include <malloc.h>
 #include <sys/stat.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "freed_memory.h"
 #include "session/session.h"
 #include "test_server.h"
 #include "test_support.h"
@@ -23,46 +20,6 @@ namespace {
 
 using test::RecordingFrontEnd;
 using test::TestServer;
-
-// Every heap block this program frees is searched for the secrets the prompt handed out while
-// a login runs: a passphrase or challenge response freed without being wiped first is found.
-namespace freed {
-std::vector<std::string> secrets;  // changed only while disarmed
-std::atomic<bool> armed{false};
-std::atomic<int> unwiped{0};
-
-void scan(void* block) {
-    const std::size_t size = malloc_usable_size(block);
-    const char* bytes = static_cast<const char*>(block);
-    for (const std::string& secret : secrets) {
-        if (secret.size() >= 4 && size >= secret.size() &&
-            memmem(bytes, size, secret.data(), secret.size()) != nullptr)
-            unwiped.fetch_add(1);
-    }
-}
-
-[[gnu::noinline]] void scanAndFree(void* block) {
-    if (block != nullptr && armed.load()) scan(block);
-    std::free(block);
-}
-}  // namespace freed
-}  // namespace
-}  // namespace corvid1
-
-// New and delete go through malloc and free, so that the sanitizers see matching pairs.
-void* operator new(std::size_t size) {
-    if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-    throw std::bad_alloc();
-}
-void operator delete(void* block) noexcept {
-    corvid1::freed::scanAndFree(block);
-}
-void operator delete(void* block, std::size_t) noexcept {
-    corvid1::freed::scanAndFree(block);
-}
-
-namespace corvid1 {
-namespace {
 
 std::string dataFile(const std::string& name) {
     std::ifstream file(std::string(KEY_DATA_DIR) + "/" + name, std::ios::binary);
@@ -166,13 +123,11 @@ TEST_P(Methods, LogInOrFallBackAsExpected) {
     ASSERT_EQ(connection->socket().openConnection("127.0.0.1", server.port()), 1);
     RecordingFrontEnd frontEnd;
     Session session(std::move(connection), login, frontEnd);
-    freed::secrets = c.passphrases;
-    freed::secrets.push_back(c.response);
-    freed::unwiped = 0;
-    freed::armed = true;
+    std::vector<std::string> secrets = c.passphrases;
+    secrets.push_back(c.response);
+    test::freed::watch(secrets);
     const SessionResult result = runSession(session);
-    freed::armed = false;
-    EXPECT_EQ(freed::unwiped.load(), 0) << "a passphrase or response was freed unwiped";
+    EXPECT_EQ(test::freed::stop(), 0) << "a passphrase or response was freed unwiped";
 
     EXPECT_EQ(result.loggedIn, c.loggedIn) << frontEnd.transcript();
     EXPECT_EQ(result.end, c.loggedIn ? SessionEnd::ExitStatus : SessionEnd::LoginRefused);
