@@ -42,8 +42,12 @@ void wipeInteger(mpz_t z) {
     mpz_set_ui(z, 0);
 }
 
+// A zero exponent or modulus encrypts nothing, and a modulus with fewer bytes than its announced
+// size cannot hold the block padded to that size: such a key is damaged, never a question for
+// the user.
 bool usableKey(const RsaPublicKey& key) {
-    return key.bits <= maxKeyBits && mpz_sgn(key.modulus) > 0;
+    return key.bits <= maxKeyBits && mpz_sgn(key.exponent) > 0 && mpz_sgn(key.modulus) > 0 &&
+           (mpz_sizeinbase(key.modulus, 2) + 7) / 8 >= (std::size_t{key.bits} + 7) / 8;
 }
 
 std::unique_ptr<EncryptedConnection> makeEncryptedConnection(int cipher, const Connection& plain) {

@@ -17,29 +17,36 @@ Bytes bytesOf(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }
 
-TEST(Compression, PacketsRoundTripInOrderAndHeaderMayArriveSplit) {
+// Packets survive in order whatever their size; the stream, fed whole or split in two at every
+// offset (the header included), unpacks to the same bytes.
+TEST(Compression, StreamFedWholeOrSplitAtEveryOffsetUnpacksTheSame) {
     PacketCompressor out(6);
-    PacketDecompressor in;
-    const std::vector<std::string> packets = {"", "a", std::string(40000, 'x'),
-                                              "\x11 every byte value follows", "end"};
     std::string everyByte;
     for (int b = 0; b < 256; ++b) everyByte += static_cast<char>(b);
-    Bytes packed, unpacked;
-    bool first = true;
-    for (std::string text : packets) {
-        text += everyByte;
+    const std::vector<std::string> packets = {"", "a", std::string(40000, 'x') + everyByte,
+                                              everyByte, "end"};
+    Bytes stream, packed, unpacked;
+    std::string all;
+    PacketDecompressor whole;
+    for (const std::string& text : packets) {
         ASSERT_TRUE(
             out.compress(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), packed));
-        if (first) {  // the two header bytes in a call of their own, one at a time
-            for (int i = 0; i < 2; ++i)
-                ASSERT_EQ(in.decompress(&packed[i], 1, unpacked, 1 << 18),
-                          PacketDecompressor::Result::Ok);
-            packed.erase(packed.begin(), packed.begin() + 2);
-            first = false;
-        }
-        ASSERT_EQ(in.decompress(packed.data(), packed.size(), unpacked, 1 << 18),
+        ASSERT_EQ(whole.decompress(packed.data(), packed.size(), unpacked, 1 << 18),
                   PacketDecompressor::Result::Ok);
         EXPECT_EQ(std::string(unpacked.begin(), unpacked.end()), text);
+        stream.insert(stream.end(), packed.begin(), packed.end());
+        all += text;
+    }
+    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+        PacketDecompressor in;
+        std::string got;
+        for (const auto& [from, to] : {std::pair{std::size_t{0}, cut}, {cut, stream.size()}}) {
+            ASSERT_EQ(in.decompress(stream.data() + from, to - from, unpacked, 1 << 18),
+                      PacketDecompressor::Result::Ok)
+                << "cut " << cut;
+            got.append(unpacked.begin(), unpacked.end());
+        }
+        ASSERT_EQ(got, all) << "cut " << cut;
     }
 }
 
@@ -65,6 +72,15 @@ TEST(Compression, DamageAndBombsEndTheStream) {
          PacketDecompressor::Result::Corrupt},
     };
     for (const Case& c : cases) {
+        // Small streams also split at every offset: the damage is found in either part.
+        for (std::size_t cut = 1; c.data.size() < 100 && cut < c.data.size(); ++cut) {
+            PacketDecompressor split;
+            Bytes out;
+            auto result = split.decompress(c.data.data(), cut, out, c.limit);
+            if (result == PacketDecompressor::Result::Ok)
+                result = split.decompress(c.data.data() + cut, c.data.size() - cut, out, c.limit);
+            EXPECT_EQ(result, c.result) << c.name << " cut " << cut;
+        }
         PacketDecompressor in;
         Bytes out;
         EXPECT_EQ(in.decompress(c.data.data(), c.data.size(), out, c.limit), c.result) << c.name;

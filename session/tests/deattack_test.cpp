@@ -9,7 +9,6 @@
 #include <string_view>
 #include <vector>
 
-#include "crypto/cipher.h"
 #include "session/connection.h"
 
 namespace corvid1 {
@@ -196,33 +195,6 @@ TEST_F(Packets, OrdinaryTrafficPassesUpToTheLargestPacket) {
         for (std::size_t k = 0; k <= blocks; ++k) all.insert(k);
         ASSERT_FALSE(crcNeutral(all, blocks + 1, rng));
         EXPECT_EQ(check(zeros, zeros.data()), DeattackResult::Fine) << blocks;
-    }
-}
-
-// Ciphertext as a session produces it: highly repetitive plaintext (blank screens, zero
-// padding) through chained CBC, checked packet by packet with the previous packet's last block
-// as the IV.
-TEST_F(Packets, EncryptedSessionTrafficPasses) {
-    std::uint8_t key[32];
-    for (auto& b : key) b = std::uint8_t(rng());
-    for (int cipher : {3, 6}) {
-        CipherContext context;
-        if (cipher == 3)
-            tripleDesInitContext(context, key, sizeof key, 1);
-        else
-            blowfishInitContext(context, key, sizeof key, 1);
-        Block iv{};
-        for (int round = 0; round < 60; ++round) {
-            const std::size_t blocks =
-                round % 20 == 19 ? kDeattackMaxBlocks : 1 + rng() % (16 * 1024 / 8 + 1);
-            std::vector<std::uint8_t> data(blocks * 8, round % 2 ? ' ' : 0);
-            if (cipher == 3)
-                tripleDesCbcEncrypt(context, data.data(), data.size());
-            else
-                blowfishCbcEncrypt(context, data.data(), data.size());
-            EXPECT_EQ(check(data, iv.data()), DeattackResult::Fine) << cipher << " " << round;
-            std::memcpy(iv.data(), &data[data.size() - 8], 8);
-        }
     }
 }
 

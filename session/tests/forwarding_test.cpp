@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,58 +48,24 @@ struct TableCase {
     const char* warning;     // part of the status line, or nullptr
 };
 
+// clang-format off
 const TableCase tableCases[] = {
-    {"data for a channel never opened",
-     SSH_MSG_CHANNEL_DATA,
-     {5},
-     "x",
-     false,
-     true,
-     {},
+    {"data for a channel never opened", SSH_MSG_CHANNEL_DATA, {5}, "x", false, true, {},
      "sent data for channel 5, which is not open"},
-    {"close for a channel never opened",
-     SSH_MSG_CHANNEL_CLOSE,
-     {9},
-     "",
-     false,
-     true,
-     {},
+    {"close for a channel never opened", SSH_MSG_CHANNEL_CLOSE, {9}, "", false, true, {},
      "sent a close for channel 9"},
-    {"confirmation nobody asked for",
-     SSH_MSG_CHANNEL_OPEN_CONFIRMATION,
-     {0, 77},
-     "",
-     false,
-     true,
-     {},
-     "open confirmation for channel 0"},
-    {"open of a target not forwarded",
-     SSH_MSG_PORT_OPEN,
-     {31},
-     "10.0.0.1",
-     true,
-     true,
-     {{SSH_MSG_CHANNEL_OPEN_FAILURE, 31}},
-     "10.0.0.1:22, which is not forwarded"},
-    {"open of a forwarded host on another port",
-     SSH_MSG_PORT_OPEN,
-     {32},
-     "127.0.0.1",
-     true,
-     true,
-     {{SSH_MSG_CHANNEL_OPEN_FAILURE, 32}},
-     "not forwarded"},
-    {"X11 open without X11 forwarding",
-     SSH_SMSG_X11_OPEN,
-     {4},
-     "",
-     false,
-     true,
-     {{SSH_MSG_CHANNEL_OPEN_FAILURE, 4}},
-     "X11"},
+    {"confirmation nobody asked for", SSH_MSG_CHANNEL_OPEN_CONFIRMATION, {0, 77}, "", false, true,
+     {}, "open confirmation for channel 0"},
+    {"open of a target not forwarded", SSH_MSG_PORT_OPEN, {31}, "10.0.0.1", true, true,
+     {{SSH_MSG_CHANNEL_OPEN_FAILURE, 31}}, "10.0.0.1:22, which is not forwarded"},
+    {"open of a forwarded host on another port", SSH_MSG_PORT_OPEN, {32}, "127.0.0.1", true, true,
+     {{SSH_MSG_CHANNEL_OPEN_FAILURE, 32}}, "not forwarded"},
+    {"X11 open without X11 forwarding", SSH_SMSG_X11_OPEN, {4}, "", false, true,
+     {{SSH_MSG_CHANNEL_OPEN_FAILURE, 4}}, "X11"},
     {"data without its string", SSH_MSG_CHANNEL_DATA, {5}, "", false, false, {}, nullptr},
     {"open without its port", SSH_MSG_PORT_OPEN, {3}, "127.0.0.1", false, false, {}, nullptr},
 };
+// clang-format on
 
 TEST(ForwarderTable, MessagesForChannelsThatAreNotOpenTouchNothing) {
     for (const TableCase& c : tableCases) {
@@ -383,6 +350,71 @@ TEST(Forwarding, SeveralChannelsCarryEveryByteBothWays) {
     sendInput(*run.session, "after\n", -1);
     EXPECT_TRUE(run.awaitOutput("after\n"));
     EXPECT_TRUE(server.awaitRecord("PORT_OPEN 127.0.0.1:" + std::to_string(echo.port()) + " open"));
+}
+
+// A local reader slower than the server: the channel's queue is written in pieces and drops its
+// written part as it goes, and not a byte is lost or repeated. The test plays the session thread.
+TEST(ForwarderQueue, SlowLocalReaderGetsEveryByteInOrder) {
+    std::mutex lock;
+    std::vector<std::uint32_t> opened;  // our channel ids in the PORT_OPENs sent
+    Forwarder forwarder(
+        [&](MessageBuffer& packet) {
+            std::lock_guard<std::mutex> hold(lock);
+            const std::uint8_t* p = packet.data();
+            if (p[MessageBuffer::packetHeaderSize] == SSH_MSG_PORT_OPEN)
+                opened.push_back((std::uint32_t{p[13]} << 24) | (p[14] << 16) | (p[15] << 8) |
+                                 p[16]);
+        },
+        [](const char*) {}, 64 * 1024 * 1024);
+    const std::uint16_t port = freePort();
+    ASSERT_TRUE(forwarder.listen(local(port, 9)));
+    forwarder.start();
+    const int fd = connectTo(port, 4096);
+    std::uint32_t id = 0;
+    for (int i = 0; i < 1000; ++i, std::this_thread::sleep_for(5ms)) {
+        std::lock_guard<std::mutex> hold(lock);
+        if (!opened.empty()) {
+            id = opened[0];
+            break;
+        }
+    }
+    MessageBuffer message;
+    message.putUint32(id);
+    message.putUint32(1000);
+    message.skip(-8);
+    ASSERT_TRUE(forwarder.handleMessage(SSH_MSG_CHANNEL_OPEN_CONFIRMATION, message));
+
+    // Fed while nobody reads: the socket's buffers (at most 4 MiB each way) fill, the rest waits
+    // in the queue. Then most is read, so that what is written of the queue passes half of it,
+    // and one more message makes the queue drop its written part.
+    const std::string data = everyByte(64 * 1024 + 64, 3);  // 16 MiB and 16 KiB
+    const std::size_t piece = 16 * 1024, firstPart = 16 * 1024 * 1024;
+    const auto feed = [&](std::size_t from, std::size_t to) {
+        for (std::size_t at = from; at < to; at += piece) {
+            message.reset();
+            message.putUint32(id);
+            message.putString(data.data() + at, piece);
+            message.skip(-static_cast<std::ptrdiff_t>(message.length()));
+            ASSERT_TRUE(forwarder.handleMessage(SSH_MSG_CHANNEL_DATA, message));
+        }
+    };
+    std::string back;
+    const auto readUpTo = [&](std::size_t total) {
+        char chunk[4096];
+        pollfd wait{fd, POLLIN, 0};
+        while (back.size() < total && poll(&wait, 1, 5000) == 1) {
+            const ssize_t n = read(fd, chunk, std::min(sizeof chunk, total - back.size()));
+            if (n <= 0) break;
+            back.append(chunk, static_cast<std::size_t>(n));
+        }
+    };
+    feed(0, firstPart);
+    readUpTo(11 * 1024 * 1024);
+    feed(firstPart, data.size());
+    readUpTo(data.size());
+    close(fd);
+    EXPECT_EQ(back.size(), data.size());
+    EXPECT_TRUE(back == data);
 }
 
 TEST(Forwarding, TargetThatClosesFirstEndsTheLocalConnection) {

@@ -355,6 +355,20 @@ TEST_F(TempFolder, CorruptLinesAreIgnoredNeverFatal) {
     EXPECT_EQ(readFile(userStore), lines + good.substr(0, 30) + "\n" + good + "\n");
 }
 
+// Some servers announce a bit count a little off their modulus; a line off by more was cut or
+// damaged and says nothing about the host.
+TEST_F(TempFolder, StatedBitCountCountsWithinTheSlackAndIsIgnoredBeyondIt) {
+    const HostKey key = randomKey(rng);  // a 1024-bit modulus
+    const std::string fields = keyLine("server", key).substr(std::string("server 1024").size());
+    for (const auto& [bits, known] : std::vector<std::pair<int, bool>>{
+             {1024, true}, {1016, true}, {1032, true}, {1015, false}, {1033, false}}) {
+        writeFile(userStore, "server " + std::to_string(bits) + fields + "\n");
+        EXPECT_EQ(stores().check("server", 22, key).status,
+                  known ? HostKeyStatus::Known : HostKeyStatus::Unknown)
+            << bits;
+    }
+}
+
 TEST_F(TempFolder, UnreadableStoreIsReportedAndTheOthersStillCount) {
     const HostKey key = randomKey(rng);
     fs::create_directories(userStore);  // a folder where the file should be

@@ -4,6 +4,10 @@
 
 #include <string>
 
+#include "freed_memory.h"
+#include "session/session.h"
+#include "test_support.h"
+
 namespace corvid1 {
 namespace {
 
@@ -62,86 +66,101 @@ TEST(MessageBufferStrings, EmptyAndEmbeddedNulStrings) {
     EXPECT_FALSE(buffer.broken());
 }
 
+// A length field that claims more than the packet holds, or is itself cut short, breaks the
+// buffer; later reads give zeros; a new packet is whole again.
 TEST(MessageBufferStrings, LengthBeyondTheContentMarksTheBufferBroken) {
     MessageBuffer buffer;
-    // Claims 1000 bytes, three follow; then a field that must not be taken from them.
-    loadForReading(buffer, std::string("\0\0\x03\xE8"
-                                       "abc",
-                                       7));
-    EXPECT_EQ(buffer.getString(), "");
-    EXPECT_TRUE(buffer.broken());
-    EXPECT_EQ(buffer.remaining(), 0u);
-    EXPECT_EQ(buffer.getUint32(), 0u);  // reads after the break yield zeros
-
-    loadForReading(buffer, std::string("\xFF\xFF\xFF\xFF"
-                                       "x",
-                                       5));  // 4 GiB claimed
-    EXPECT_EQ(buffer.getString(), "");
-    EXPECT_TRUE(buffer.broken());
-
-    buffer.reset();  // a new packet is whole again
+    for (const std::string& bytes : {std::string("\0\0\x03\xE8"
+                                                 "abc",
+                                                 7),
+                                     std::string("\xFF\xFF\xFF\xFF"
+                                                 "x",
+                                                 5),
+                                     std::string("\0\0", 2)}) {
+        loadForReading(buffer, bytes);
+        EXPECT_EQ(buffer.getString(), "");
+        EXPECT_TRUE(buffer.broken());
+        EXPECT_EQ(buffer.remaining(), 0u);
+        EXPECT_EQ(buffer.getUint32(), 0u);
+    }
+    buffer.reset();
     EXPECT_FALSE(buffer.broken());
 }
 
-TEST(MessageBufferStrings, CutShortLengthFieldIsBroken) {
-    MessageBuffer buffer;
-    loadForReading(buffer, std::string("\0\0", 2));
-    EXPECT_EQ(buffer.getString(), "");
-    EXPECT_TRUE(buffer.broken());
+// The buffer carries passwords and decrypted packets: starting over leaves none of the old
+// bytes behind, in the part in use or beyond it.
+TEST(MessageBufferWipe, ResetAndNewPacketLeaveNoneOfThePreviousPlaintext) {
+    for (const bool asPacket : {false, true}) {
+        MessageBuffer buffer(SSH_CMSG_AUTH_PASSWORD);
+        buffer.putString("wonderland-wonderland");
+        const std::size_t used = buffer.size();
+        if (asPacket) {
+            buffer.beginPacket(SSH_CMSG_USER);
+        } else {
+            buffer.reset();
+        }
+        const std::string left = test::bytesOf(buffer.data(), used);
+        EXPECT_EQ(left.find("wonder"), std::string::npos) << asPacket;
+        if (!asPacket) {
+            EXPECT_EQ(left, std::string(used, '\0'));
+        }
+    }
 }
 
-class MpintTest : public ::testing::Test {
-  protected:
-    MpintTest() { mpz_init(z); }
-    ~MpintTest() override { mpz_clear(z); }
-    std::string encode(const char* hex) {
-        mpz_set_str(z, hex, 16);
-        MessageBuffer buffer;
-        buffer.putMpint(z);
-        return contents(buffer);
+// Nor does a block the buffer lets go of, when it grows or when it goes.
+TEST(MessageBufferWipe, GrowingAndGoingLeaveNoPlaintextInFreedMemory) {
+    static const char filler[64 * 1024] = {};
+    const std::vector<std::string> secrets = {std::string("wonderland-") + "in-clear"};
+    test::freed::watch(secrets);
+    {
+        MessageBuffer buffer(SSH_CMSG_AUTH_PASSWORD);
+        buffer.putString("wonderland-in-clear");
+        buffer.append(filler, sizeof filler);  // outgrows its first block
     }
-    std::string decode(const std::string& bytes, bool* broken = nullptr) {
-        MessageBuffer buffer;
-        loadForReading(buffer, bytes);
-        mpz_set_ui(z, 12345);
-        buffer.getMpint(z);
-        if (broken) *broken = buffer.broken();
-        char text[1024];
-        mpz_get_str(text, 16, z);
-        return text;
-    }
-    mpz_t z;
-};
-
-TEST_F(MpintTest, EncodingsOfSmallValues) {
-    EXPECT_EQ(encode("ff"), std::string("\x00\x08\xFF", 3));
-    EXPECT_EQ(encode("100"), std::string("\x00\x09\x01\x00", 4));
-    EXPECT_EQ(encode("0"), std::string("\x00\x01\x00", 3));
-    EXPECT_EQ(encode("80"), std::string("\x00\x08\x80", 3));
-    EXPECT_EQ(decode(std::string("\x00\x09\x01\x00", 4)), "100");
-    EXPECT_EQ(decode(std::string("\x00\x08\xFF", 3)), "ff");
+    EXPECT_EQ(test::freed::stop(), 0);
 }
 
-TEST_F(MpintTest, LargeValuesRoundTrip) {
-    const char* value =
+// Multiple-precision integers: a 16-bit bit count, then the value's bytes, big-endian. A count
+// beyond what the packet holds breaks the buffer and reads as zero, never past the content.
+TEST(MessageBufferMpint, EncodingsRoundTripAndOverlongCountsBreak) {
+    const std::string large =
         "c0ffee0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcd"
         "ef0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef01";
-    const std::string bytes = encode(value);
-    EXPECT_EQ(bytes.size(), 2u + 84u);
-    EXPECT_EQ(static_cast<unsigned char>(bytes[0]) * 256 + static_cast<unsigned char>(bytes[1]),
-              672);
-    EXPECT_EQ(decode(bytes), value);
-}
-
-TEST_F(MpintTest, ZeroBitsAndOverlongValuesGiveZero) {
-    bool broken = true;
-    EXPECT_EQ(decode(std::string("\x00\x00", 2), &broken), "0");
-    EXPECT_FALSE(broken);
-    // 16 bits announced, one byte present: nothing outside the content is read.
-    EXPECT_EQ(decode(std::string("\x00\x10\x7F", 3), &broken), "0");
-    EXPECT_TRUE(broken);
-    EXPECT_EQ(decode(std::string("\xFF\xFF\x01", 3), &broken), "0");
-    EXPECT_TRUE(broken);
+    const struct {
+        std::string hex;    // the value; "": not encoded, only decoded
+        std::string bytes;  // its encoding
+        bool broken;
+    } cases[] = {
+        {"ff", std::string("\x00\x08\xFF", 3), false},
+        {"100", std::string("\x00\x09\x01\x00", 4), false},
+        {"0", std::string("\x00\x01\x00", 3), false},
+        {"80", std::string("\x00\x08\x80", 3), false},
+        {large, std::string("\x02\xA0", 2), false},  // 672 bits; the bytes follow
+        {"", std::string("\x00\x00", 2), false},     // no bits: zero
+        {"", std::string("\x00\x10\x7F", 3), true},  // 16 bits announced, one byte present
+        {"", std::string("\xFF\xFF\x01", 3), true},
+    };
+    mpz_t z;
+    mpz_init(z);
+    for (const auto& c : cases) {
+        std::string bytes = c.bytes;
+        if (!c.hex.empty()) {
+            mpz_set_str(z, c.hex.c_str(), 16);
+            MessageBuffer out;
+            out.putMpint(z);
+            if (c.hex == large) bytes += contents(out).substr(2);
+            EXPECT_EQ(contents(out), bytes) << c.hex;
+        }
+        MessageBuffer in;
+        loadForReading(in, bytes);
+        mpz_set_ui(z, 12345);
+        in.getMpint(z);
+        EXPECT_EQ(in.broken(), c.broken) << c.hex;
+        char text[1024];
+        mpz_get_str(text, 16, z);
+        EXPECT_EQ(text, c.hex.empty() ? "0" : c.hex);
+    }
+    mpz_clear(z);
 }
 
 TEST(MessageBufferCursor, ReserveMakesRoomBehindTheCursor) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fake_server.h"
+#include "session/channels/forwarder.h"
 #include "session/key_exchange.h"
 
 namespace corvid1 {
@@ -59,9 +60,13 @@ class SessionDriverTest : public ::testing::Test {
     // shuts its end down; when runSession is done the client's socket is shut down too, so a
     // script that waits for the client to go away ends as well.
     SessionResult run(std::function<void(FakeServer&)> script) {
+        return runWith(frontEnd, std::move(script));
+    }
+    SessionResult runWith(RecordingFrontEnd& lines, std::function<void(FakeServer&)> script) {
+        SocketPair pair;
         session = std::make_shared<Session>(std::make_unique<Connection>(pair.releaseClient()),
-                                            login, frontEnd);
-        std::thread server([this, script] {
+                                            login, lines);
+        std::thread server([&pair, script] {
             FakeServer fake(pair.server);
             script(fake);
             shutdown(pair.server, SHUT_RDWR);
@@ -74,7 +79,6 @@ class SessionDriverTest : public ::testing::Test {
     }
 
     LoginParameters login;
-    SocketPair pair;
     RecordingFrontEnd frontEnd;
     std::shared_ptr<Session> session;
 };
@@ -88,7 +92,16 @@ TEST_F(SessionDriverTest, DataLoopPassesEveryOutputByteAndStopsAtTheExitStatus) 
         server.sendString(SSH_SMSG_STDOUT_DATA, "");
         server.sendString(SSH_MSG_IGNORE, "padding");
         server.sendString(SSH_SMSG_STDERR_DATA, "err\r\n");
-        server.sendEmpty(99);  // unknown types are passed over
+        // Every other code the data loop does not take for itself, or hand to the channels, is
+        // passed over: a string that would show if it were taken for output. (The reader gives
+        // type bytes as signed values, so codes from 128 up read as a failed read.)
+        for (int type = 0; type < 128; ++type) {
+            if (type == SSH_MSG_DISCONNECT || type == SSH_SMSG_STDOUT_DATA ||
+                type == SSH_SMSG_STDERR_DATA || type == SSH_SMSG_EXITSTATUS ||
+                Forwarder::handles(type))
+                continue;
+            server.sendString(static_cast<std::uint8_t>(type), "#" + std::to_string(type));
+        }
         server.start(SSH_SMSG_EXITSTATUS).putUint32(7);
         server.send();
         afterExit = server.read();  // the client confirms, then closes
@@ -119,16 +132,52 @@ TEST_F(SessionDriverTest, VersionLinesThatDoNotStartWithSshAreRefused) {
     }
 }
 
-TEST_F(SessionDriverTest, LongDisconnectReasonIsCutToTheLineBuffer) {
-    run([](FakeServer& server) {
-        server.greet();
-        server.acceptSessionKey();
-        server.read();
-        server.sendString(SSH_MSG_DISCONNECT, std::string(500, 'r'));
-    });
-    const std::string line = frontEnd.lines().back();
-    EXPECT_EQ(line.size(), 199u);
-    EXPECT_EQ(line, "Server response: " + std::string(181, 'r') + "\n");
+// The server may end the connection at every step; each ends the session its own way, and the
+// reason, cut to the line buffer, is shown as the server's words.
+TEST_F(SessionDriverTest, DisconnectAtEveryStepIsReported) {
+    enum Step { Key, User, Password, Pty, Data };
+    const std::string reason(500, 'r');
+    const std::string shown = "Server response: " + std::string(181, 'r') + "\n";
+    const struct {
+        Step step;
+        SessionEnd end;
+        std::vector<std::string> lastLines;
+    } cases[] = {
+        {Key,
+         SessionEnd::KeyExchangeFailure,
+         {"ERROR - The server ended the connection after the session key\n", shown}},
+        {User, SessionEnd::LoginRefused, {"Error during authorization!\n", shown}},
+        {Password,
+         SessionEnd::LoginRefused,
+         {"Authorization error. Check username and password.\n", shown}},
+        {Pty, SessionEnd::ServerDisconnect, {"Error during the terminal request!\n", shown}},
+        {Data, SessionEnd::ServerDisconnect, {"Authorization successful.\n", "PTTY Allocated\n"}},
+    };
+    for (const auto& c : cases) {
+        RecordingFrontEnd lines;
+        const SessionResult result = runWith(lines, [&](FakeServer& server) {
+            server.greet();
+            server.read();
+            if (c.step != Key) {
+                server.sendEmpty(SSH_SMSG_SUCCESS);
+                server.read();  // the user name
+            }
+            if (c.step > User)
+                server.sendEmpty(c.step == Password ? SSH_SMSG_FAILURE : SSH_SMSG_SUCCESS);
+            if (c.step > User) server.read();  // the password, or the pty request
+            if (c.step == Data) {
+                server.sendEmpty(SSH_SMSG_SUCCESS);
+                server.read();  // the shell request
+            }
+            server.sendString(SSH_MSG_DISCONNECT, reason);
+        });
+        EXPECT_EQ(result.end, c.end) << c.step;
+        EXPECT_EQ(result.disconnectReason, reason) << c.step;
+        const auto all = lines.lines();
+        ASSERT_GE(all.size(), 2u);
+        EXPECT_EQ(std::vector<std::string>(all.end() - 2, all.end()), c.lastLines) << c.step;
+        EXPECT_EQ(lines.output(), c.step == Data ? reason : "") << c.step;
+    }
 }
 
 TEST_F(SessionDriverTest, StreamFailingAfterTheUserNameSendsNoPassword) {
@@ -207,18 +256,35 @@ TEST_F(SessionDriverTest, LongPasteGoesOutWholeInSeveralPackets) {
     EXPECT_EQ(received, paste);
 }
 
-TEST_F(SessionDriverTest, PasswordIsWipedOnceSent) {
-    SocketPair local;
-    Session live(std::make_unique<Connection>(local.releaseClient()), login, frontEnd);
-    std::thread server([&] {
-        FakeServer fake(local.server);
-        fake.fullLogin();
-        EXPECT_EQ(fake.password, "wonderland");
-        shutdown(local.server, SHUT_RDWR);
-    });
-    runSession(live);
-    server.join();
-    EXPECT_TRUE(live.login().password.empty());
+// The password leaves memory once sent, whether the server then takes it or not, padded among
+// IGNOREs or alone.
+TEST_F(SessionDriverTest, PasswordIsWipedOnceSentAcceptedOrRefused) {
+    for (const bool pad : {true, false}) {
+        for (const bool accepted : {true, false}) {
+            SCOPED_TRACE(std::string(pad ? "padded, " : "alone, ") +
+                         (accepted ? "accepted" : "refused"));
+            login.padPassword = pad;
+            SocketPair local;
+            RecordingFrontEnd lines;
+            Session live(std::make_unique<Connection>(local.releaseClient()), login, lines);
+            std::string sent;
+            std::thread server([&] {
+                FakeServer fake(local.server);
+                fake.greet();
+                fake.acceptSessionKey();
+                fake.read();
+                fake.sendEmpty(SSH_SMSG_FAILURE);
+                if (fake.read() == SSH_CMSG_AUTH_PASSWORD) sent = fake.received().getString();
+                fake.sendEmpty(accepted ? SSH_SMSG_SUCCESS : SSH_SMSG_FAILURE);
+                shutdown(local.server, SHUT_RDWR);
+            });
+            const SessionResult result = runSession(live);
+            server.join();
+            EXPECT_EQ(sent, "wonderland");
+            EXPECT_EQ(result.loggedIn, accepted);
+            EXPECT_TRUE(live.login().password.empty());
+        }
+    }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "freed_memory.h"
 #include "session/session.h"
 #include "test_server.h"
 #include "test_support.h"
@@ -49,12 +50,14 @@ class ScriptedPrompt : public LoginPrompt {
                     std::string& out) override {
         ++passphraseCalls;
         if (attempt > static_cast<int>(passphrases.size())) return false;
+        out.reserve(64);  // on the heap, where an unwiped copy would be found
         out = passphrases[attempt - 1];
         return true;
     }
     bool challengeResponse(LoginMethod method, const std::string& challenge,
                            std::string& out) override {
         challenges.push_back((method == LoginMethod::Tis ? "TIS " : "CCARD ") + challenge);
+        out.reserve(64);
         out = response;
         return true;
     }
@@ -120,7 +123,11 @@ TEST_P(Methods, LogInOrFallBackAsExpected) {
     ASSERT_EQ(connection->socket().openConnection("127.0.0.1", server.port()), 1);
     RecordingFrontEnd frontEnd;
     Session session(std::move(connection), login, frontEnd);
+    std::vector<std::string> secrets = c.passphrases;
+    secrets.push_back(c.response);
+    test::freed::watch(secrets);
     const SessionResult result = runSession(session);
+    EXPECT_EQ(test::freed::stop(), 0) << "a passphrase or response was freed unwiped";
 
     EXPECT_EQ(result.loggedIn, c.loggedIn) << frontEnd.transcript();
     EXPECT_EQ(result.end, c.loggedIn ? SessionEnd::ExitStatus : SessionEnd::LoginRefused);
@@ -136,129 +143,44 @@ TEST_P(Methods, LogInOrFallBackAsExpected) {
     }
 }
 
+// clang-format off
 const AuthCase everyCipherCases[] = {
-    {"rsa_plain",
-     rsaOnly,
-     {"plain.key"},
-     {},
-     "",
-     {},
-     true,
-     "RSA response right",
-     "Authenticated with RSA key\n",
-     0},
-    {"rsa_passphrase",
-     rsaOnly,
-     {"secret.key"},
-     {"correct horse"},
-     "",
-     {},
-     true,
-     "RSA response right",
-     "",
-     1},
-    {"tis",
-     tisOnly,
-     {},
-     {},
-     "0815",
-     {},
-     true,
-     "",
-     "Authorization successful.\n",
-     0,
+    {"rsa_plain", rsaOnly, {"plain.key"}, {}, "", {}, true, "RSA response right",
+     "Authenticated with RSA key\n", 0},
+    {"rsa_passphrase", rsaOnly, {"secret.key"}, {"correct horse"}, "", {}, true,
+     "RSA response right", "", 1},
+    {"tis", tisOnly, {}, {}, "0815", {}, true, "", "Authorization successful.\n", 0,
      "TIS Challenge 4711:\n?[2J"},
     {"cryptocard", ccardOnly, {}, {}, "99", {}, true, "", "", 0, "CCARD Card 12"},
 };
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(EveryCipher, Methods,
                          ::testing::Combine(::testing::ValuesIn(everyCipherCases),
                                             ::testing::Values(0, 3, 6)));
 
+// clang-format off
 const AuthCase fallBackCases[] = {
-    {"wrong_passphrase_three_times_then_password",
-     {},
-     {"secret.key"},
-     {"a", "b", "c"},
-     "",
-     {},
-     true,
-     "RSA response wrong",
-     "",
-     3},
-    {"second_passphrase_right",
-     rsaOnly,
-     {"secret.key"},
-     {"wrong", "correct horse"},
-     "",
-     {},
-     true,
-     "RSA response right",
-     "",
-     2},
-    {"refused_key_then_password",
-     {},
-     {"unlisted.key"},
-     {},
-     "",
-     {},
-     true,
-     "RSA key refused",
-     "Server refused our key\n",
-     0},
-    {"refused_key_then_next_key",
-     rsaOnly,
-     {"unlisted.key", "plain.key"},
-     {},
-     "",
-     {},
-     true,
-     "RSA response right",
-     "Server refused our key\n",
-     0},
+    {"wrong_passphrase_three_times_then_password", {}, {"secret.key"}, {"a", "b", "c"}, "", {},
+     true, "RSA response wrong", "", 3},
+    {"second_passphrase_right", rsaOnly, {"secret.key"}, {"Tr0ub4dor", "correct horse"}, "", {},
+     true, "RSA response right", "", 2},
+    {"refused_key_then_password", {}, {"unlisted.key"}, {}, "", {}, true, "RSA key refused",
+     "Server refused our key\n", 0},
+    {"refused_key_then_next_key", rsaOnly, {"unlisted.key", "plain.key"}, {}, "", {}, true,
+     "RSA response right", "Server refused our key\n", 0},
     {"unprotected_key_skipped", {}, {"plain.key+"}, {}, "", {}, true, "PASSWORD secret", "", 0},
-    {"damaged_key_skipped",
-     rsaOnly,
-     {"damaged-prime.key", "plain.key"},
-     {},
-     "",
-     {},
-     true,
-     "RSA response right",
-     "",
-     0},
-    {"wrong_tis_response_then_password",
-     {"--tis-challenge", "Say it", "--tis-response", "right"},
-     {},
-     {},
-     "wrong",
-     {},
-     true,
-     "PASSWORD secret",
-     "TIS response refused\n",
-     0},
-    {"rsa_turned_off",
-     rsaOnly,
-     {"plain.key"},
-     {},
-     "",
-     {false, true, true},
-     false,
-     "",
-     "Authorization error. No login method left to try.\n",
-     0},
-    {"password_turned_off_after_refused_key",
-     {},
-     {"unlisted.key"},
-     {},
-     "",
-     {true, true, false},
-     false,
-     "RSA key refused",
-     "",
-     0},
+    {"damaged_key_skipped", rsaOnly, {"damaged-prime.key", "plain.key"}, {}, "", {}, true,
+     "RSA response right", "", 0},
+    {"wrong_tis_response_then_password", {"--tis-challenge", "Say it", "--tis-response", "right"},
+     {}, {}, "hunter2x", {}, true, "PASSWORD secret", "TIS response refused\n", 0},
+    {"rsa_turned_off", rsaOnly, {"plain.key"}, {}, "", {false, true, true}, false, "",
+     "Authorization error. No login method left to try.\n", 0},
+    {"password_turned_off_after_refused_key", {}, {"unlisted.key"}, {}, "", {true, true, false},
+     false, "RSA key refused", "", 0},
     {"challenge_turned_off", tisOnly, {}, {}, "0815", {true, false, true}, false, "", "", 0},
 };
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(FallBack, Methods,
                          ::testing::Combine(::testing::ValuesIn(fallBackCases),

@@ -56,12 +56,25 @@ class KeyFiles : public ::testing::TestWithParam<Case> {};
 
 TEST_P(KeyFiles, LoadAsExpected) {
     const Case& c = GetParam();
+    // The key object held another key's private values before: none of them may survive a
+    // load that does not end with a private part, and none survive wipePrivate after one.
     UserKey key;
+    const std::string none;
+    ASSERT_EQ(parseKeyFile(dataFile("plain.key"), &none, key), KeyFileStatus::Ok);
     const std::string passphrase = c.passphrase ? c.passphrase : "";
     const KeyFileStatus status =
         parseKeyFile(dataFile(c.file), c.passphrase ? &passphrase : nullptr, key);
     EXPECT_EQ(status, c.expected);
-    EXPECT_EQ(key.hasPrivate, status == KeyFileStatus::Ok && c.passphrase != nullptr);
+    const bool loaded = status == KeyFileStatus::Ok && c.passphrase != nullptr;
+    EXPECT_EQ(key.hasPrivate, loaded);
+    const auto privateValues = [&key] {
+        return mpz_sgn(key.privateExponent) != 0 || mpz_sgn(key.p) != 0 || mpz_sgn(key.q) != 0 ||
+               mpz_sgn(key.iqmp) != 0;
+    };
+    EXPECT_EQ(privateValues(), loaded);
+    key.wipePrivate();
+    EXPECT_FALSE(privateValues());
+    EXPECT_FALSE(key.hasPrivate);
 }
 
 INSTANTIATE_TEST_SUITE_P(
