@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
 
 #include "session/host_key_policy.h"
 #include "session/session.h"
@@ -25,14 +25,7 @@ using Outcome = HostKeyOutcome;
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writeFile(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << text;
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // Answers with what the test chose and counts the questions.
@@ -87,6 +80,7 @@ void randomKey(RsaPublicKey& key, unsigned long seed) {
 
 enum class Record { None, SameKey, OtherKey, SameKeyInOpenSshFile, UnwritableStore };
 enum class Given { None, Right, RightWithoutBits, RightMd5WrongBits };
+constexpr bool Ask = true, NoOne = false;
 
 struct PolicyCase {
     const char* name;
@@ -105,43 +99,28 @@ struct PolicyCase {
 
 // clang-format off
 const PolicyCase policyCases[] = {
-    {"unknown, nobody to ask", "server", 22, Record::None, false, Unknown::AcceptAndRemember, {},
-     false, Given::None, Outcome::RefusedUnknown, 0, 0,
-     {"The host key of $NAME is not known.\n",
-      "Nobody can be asked whether to trust it; not connecting.\n"}},
-    {"unknown, refused", "server", 22, Record::None, true, Unknown::Refuse, {}, false, Given::None,
-     Outcome::RefusedUnknown, 1, 0, {}},
-    {"unknown, once", "server", 22, Record::None, true, Unknown::ConnectOnce, {}, false,
-     Given::None, Outcome::AcceptedOnce, 1, 0, {"Host key accepted for this connection only\n"}},
-    {"unknown, remembered", "server", 22, Record::None, true, Unknown::AcceptAndRemember, {},
-     false, Given::None, Outcome::AcceptedAndSaved, 1, 0, {}},
-    {"unknown IPv6 in brackets", "::1", 2022, Record::None, true, Unknown::AcceptAndRemember, {},
-     false, Given::None, Outcome::AcceptedAndSaved, 1, 0, {"The host key of [::1]:2022 is not known.\n"}},
-    {"unknown, accept-new asks nobody", "server", 22, Record::None, true, Unknown::Refuse, {}, true,
-     Given::None, Outcome::AcceptedAndSaved, 0, 0, {}},
-    {"unknown, saving fails", "server", 22, Record::UnwritableStore, true,
-     Unknown::AcceptAndRemember, {}, false, Given::None, Outcome::AcceptedOnce, 1, 0, {}},
-    {"known", "server", 2222, Record::SameKey, true, Unknown::Refuse, {}, false, Given::None,
-     Outcome::Known, 0, 0, {"Host key matches the one on record\n"}},
-    {"known from OpenSSH's file", "server", 22, Record::SameKeyInOpenSshFile, true,
-     Unknown::Refuse, {}, false, Given::None, Outcome::Known, 0, 0, {}},
-    {"changed, nobody to ask", "server", 22, Record::OtherKey, false, Unknown::AcceptAndRemember,
-     {}, false, Given::None, Outcome::RefusedChanged, 0, 0,
-     {"WARNING - THE HOST KEY OF $NAME HAS CHANGED!\n",
-      "This may be an attack: someone may be posing as the server to read your password.\n"}},
-    {"changed, the prompt's default", "server", 22, Record::OtherKey, true,
-     Unknown::AcceptAndRemember, {}, false, Given::None, Outcome::RefusedChanged, 0, 1, {}},
-    {"changed, accept-new", "server", 22, Record::OtherKey, true, Unknown::AcceptAndRemember,
-     Changed::Refuse, true, Given::None, Outcome::RefusedChanged, 0, 1, {}},
-    {"changed, once", "server", 22, Record::OtherKey, true, Unknown::Refuse, Changed::ConnectOnce,
-     false, Given::None, Outcome::AcceptedOnce, 0, 1,
+    {"unknown, nobody to ask", "server", 22, Record::None, NoOne, Unknown::AcceptAndRemember, {}, false, Given::None, Outcome::RefusedUnknown, 0, 0,
+     {"The host key of $NAME is not known.\n", "Nobody can be asked whether to trust it; not connecting.\n"}},
+    {"unknown, refused", "server", 22, Record::None, Ask, Unknown::Refuse, {}, false, Given::None, Outcome::RefusedUnknown, 1, 0, {}},
+    {"unknown, once", "server", 22, Record::None, Ask, Unknown::ConnectOnce, {}, false, Given::None, Outcome::AcceptedOnce, 1, 0,
+     {"Host key accepted for this connection only\n"}},
+    {"unknown, remembered", "server", 22, Record::None, Ask, Unknown::AcceptAndRemember, {}, false, Given::None, Outcome::AcceptedAndSaved, 1, 0, {}},
+    {"unknown IPv6 in brackets", "::1", 2022, Record::None, Ask, Unknown::AcceptAndRemember, {}, false, Given::None, Outcome::AcceptedAndSaved, 1, 0,
+     {"The host key of [::1]:2022 is not known.\n"}},
+    {"unknown, accept-new asks nobody", "server", 22, Record::None, Ask, Unknown::Refuse, {}, true, Given::None, Outcome::AcceptedAndSaved, 0, 0, {}},
+    {"unknown, saving fails", "server", 22, Record::UnwritableStore, Ask, Unknown::AcceptAndRemember, {}, false, Given::None, Outcome::AcceptedOnce, 1, 0, {}},
+    {"known", "server", 2222, Record::SameKey, Ask, Unknown::Refuse, {}, false, Given::None, Outcome::Known, 0, 0, {"Host key matches the one on record\n"}},
+    {"known from OpenSSH's file", "server", 22, Record::SameKeyInOpenSshFile, Ask, Unknown::Refuse, {}, false, Given::None, Outcome::Known, 0, 0, {}},
+    {"changed, nobody to ask", "server", 22, Record::OtherKey, NoOne, Unknown::AcceptAndRemember, {}, false, Given::None, Outcome::RefusedChanged, 0, 0,
+     {"WARNING - THE HOST KEY OF $NAME HAS CHANGED!\n", "This may be an attack: someone may be posing as the server to read your password.\n"}},
+    {"changed, the prompt's default", "server", 22, Record::OtherKey, Ask, Unknown::AcceptAndRemember, {}, false, Given::None, Outcome::RefusedChanged, 0, 1, {}},
+    {"changed, accept-new", "server", 22, Record::OtherKey, Ask, Unknown::AcceptAndRemember, Changed::Refuse, true, Given::None, Outcome::RefusedChanged, 0, 1, {}},
+    {"changed, once", "server", 22, Record::OtherKey, Ask, Unknown::Refuse, Changed::ConnectOnce, false, Given::None, Outcome::AcceptedOnce, 0, 1,
      {"Warning - Changed host key accepted for this connection only\n"}},
-    {"given fingerprint", "server", 22, Record::OtherKey, true, Unknown::Refuse, {}, false,
-     Given::Right, Outcome::MatchedGiven, 0, 0, {"Host key matches a fingerprint given\n"}},
-    {"given fingerprint without bits", "server", 22, Record::OtherKey, false, Unknown::Refuse, {},
-     false, Given::RightWithoutBits, Outcome::MatchedGiven, 0, 0, {}},
-    {"given fingerprint, wrong bits", "server", 22, Record::None, true, Unknown::ConnectOnce, {},
-     false, Given::RightMd5WrongBits, Outcome::RefusedNotGiven, 0, 0,
+    {"given fingerprint", "server", 22, Record::OtherKey, Ask, Unknown::Refuse, {}, false, Given::Right, Outcome::MatchedGiven, 0, 0,
+     {"Host key matches a fingerprint given\n"}},
+    {"given fingerprint without bits", "server", 22, Record::OtherKey, NoOne, Unknown::Refuse, {}, false, Given::RightWithoutBits, Outcome::MatchedGiven, 0, 0, {}},
+    {"given fingerprint, wrong bits", "server", 22, Record::None, Ask, Unknown::ConnectOnce, {}, false, Given::RightMd5WrongBits, Outcome::RefusedNotGiven, 0, 0,
      {"The host key of $NAME is not one of the fingerprints given.\n"}},
 };
 // clang-format on
@@ -158,15 +137,12 @@ TEST_F(TempFolder, PolicyAsksOnlyWhatTheRecordLeavesOpenAndFilesOnlyWhatTheUserA
         fs::remove_all(root / "ssh");
         const std::string name = knownHostsName(c.host, c.port);
         KnownHosts store = stores();
-        if (c.record == Record::SameKey || c.record == Record::OtherKey) {
-            ASSERT_TRUE(
-                store.add(c.host, c.port, c.record == Record::SameKey ? key : hostKeyOf(other)));
-        }
-        if (c.record == Record::SameKeyInOpenSshFile) {
-            ASSERT_TRUE(KnownHosts(openSshStore.string(), {}).add(c.host, c.port, key));
-        }
+        const bool onRecord = c.record == Record::SameKey || c.record == Record::OtherKey;
+        ASSERT_TRUE(!onRecord || store.add(c.host, c.port, c.record == Record::SameKey ? key : hostKeyOf(other)));
+        ASSERT_TRUE(c.record != Record::SameKeyInOpenSshFile ||
+                    KnownHosts(openSshStore.string(), {}).add(c.host, c.port, key));
         if (c.record == Record::UnwritableStore) {
-            writeFile(root / "config", "a file where a folder belongs");
+            std::ofstream(root / "config") << "a file where a folder belongs";
             store = KnownHosts((root / "config" / "known_hosts").string(), {});
         }
         const std::string userBefore = readFile(userStore);
@@ -174,13 +150,9 @@ TEST_F(TempFolder, PolicyAsksOnlyWhatTheRecordLeavesOpenAndFilesOnlyWhatTheUserA
 
         HostKeyPolicyOptions options;
         options.acceptNew = c.acceptNew;
-        const std::string hex = fingerprint.substr(5);
-        if (c.given == Given::Right)
-            options.acceptedFingerprints = {*parseHostKeyFingerprint(fingerprint)};
-        if (c.given == Given::RightWithoutBits)
-            options.acceptedFingerprints = {*parseHostKeyFingerprint(hex)};
-        if (c.given == Given::RightMd5WrongBits)
-            options.acceptedFingerprints = {*parseHostKeyFingerprint("2048 " + hex)};
+        const std::string given[] = {"", fingerprint, fingerprint.substr(5), "2048 " + fingerprint.substr(5)};
+        if (c.given != Given::None)
+            options.acceptedFingerprints = {*parseHostKeyFingerprint(given[int(c.given)])};
         ScriptedPrompt prompt;
         prompt.unknownAnswer = c.unknownAnswer;
         prompt.changedAnswer = c.changedAnswer;
@@ -195,22 +167,16 @@ TEST_F(TempFolder, PolicyAsksOnlyWhatTheRecordLeavesOpenAndFilesOnlyWhatTheUserA
                                 c.outcome == Outcome::AcceptedAndSaved);
         EXPECT_EQ(prompt.unknownAsked, c.unknownAsked);
         EXPECT_EQ(prompt.changedAsked, c.changedAsked);
-        if (c.unknownAsked + c.changedAsked > 0) {
-            EXPECT_EQ(prompt.fingerprint, fingerprint);
-        }
-        if (c.changedAsked > 0) {
-            EXPECT_EQ(prompt.oldFingerprint, hostKeyFingerprint(hostKeyOf(other)));
-        }
+        EXPECT_EQ(prompt.fingerprint, c.unknownAsked + c.changedAsked > 0 ? fingerprint : "");
+        EXPECT_EQ(prompt.oldFingerprint, c.changedAsked > 0 ? hostKeyFingerprint(hostKeyOf(other)) : "");
         for (std::string line : c.lines) {
             if (const auto at = line.find("$NAME"); at != std::string::npos)
                 line.replace(at, 5, name);
             EXPECT_TRUE(frontEnd.saw(line)) << line << frontEnd.transcript();
         }
-        const bool refused = !accepted;
-        if (refused && c.outcome != Outcome::RefusedNotGiven) {
-            EXPECT_TRUE(frontEnd.saw("Host key fingerprint: " + fingerprint + "\n") ||
-                        frontEnd.saw("Key presented: " + fingerprint + "\n"));
-        }
+        EXPECT_TRUE(accepted || c.outcome == Outcome::RefusedNotGiven ||
+                    frontEnd.saw("Host key fingerprint: " + fingerprint + "\n") ||
+                    frontEnd.saw("Key presented: " + fingerprint + "\n"));
         // Only an accepted and saved key is filed, in the user's store, never in OpenSSH's.
         EXPECT_EQ(readFile(openSshStore), openSshBefore);
         if (c.outcome == Outcome::AcceptedAndSaved) {
@@ -225,17 +191,12 @@ TEST_F(TempFolder, PolicyAsksOnlyWhatTheRecordLeavesOpenAndFilesOnlyWhatTheUserA
 
 // What the server itself says about its host key for a seed.
 std::string serverSays(const char* what) {
-    std::string output;
-    const std::string command =
-        std::string(CORVID1_TEST_SERVER) + " --host-key-seed 1 --print-" + what;
-    if (std::FILE* pipe = ::popen(command.c_str(), "r")) {
-        char chunk[4096];
-        std::size_t n;
-        while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, n);
-        ::pclose(pipe);
-    }
-    while (!output.empty() && output.back() == '\n') output.pop_back();
-    return output;
+    char line[4096] = {};
+    std::FILE* pipe =
+        ::popen((std::string(CORVID1_TEST_SERVER) + " --host-key-seed 1 --print-" + what).c_str(), "r");
+    if (pipe && std::fgets(line, sizeof line, pipe)) line[std::strcspn(line, "\n")] = '\0';
+    if (pipe) ::pclose(pipe);
+    return line;
 }
 
 // The session asks before the session key goes out, shows the key the server has, and files it
@@ -247,9 +208,7 @@ TEST_F(TempFolder, SessionRefusesBeforeTheSessionKeyAndFilesTheServersOwnKey) {
     for (const Unknown answer : {Unknown::Refuse, Unknown::AcceptAndRemember}) {
         prompt.unknownAnswer = answer;
         // The refused connection is over, on the server's side too, before the next one.
-        if (answer != Unknown::Refuse) {
-            ASSERT_TRUE(server.awaitRecord("CLOSE client-closed"));
-        }
+        ASSERT_TRUE(answer == Unknown::Refuse || server.awaitRecord("CLOSE client-closed"));
         LoginParameters login;
         login.user = "test";
         login.password = "secret";
