@@ -20,20 +20,22 @@ struct RsaKeyPair {
         gmp_randstate_t random;
         gmp_randinit_default(random);
         gmp_randseed_ui(random, seed);
-        mpz_t p, q, phi, t;
-        mpz_inits(p, q, phi, t, nullptr);
+        mpz_t p, q, phi;
+        mpz_inits(p, q, phi, nullptr);
         mpz_set_ui(e, 65537);
         do {
-            makePrime(p, bits - bits / 2, random);
-            makePrime(q, bits / 2, random);
+            for (auto [prime, size] : {std::pair{p, bits - bits / 2}, std::pair{q, bits / 2}}) {
+                mpz_urandomb(prime, random, size);
+                mpz_setbit(prime, size - 1);
+                mpz_setbit(prime, size - 2);  // the product then has exactly the wanted size
+                mpz_nextprime(prime, prime);
+            }
             mpz_mul(n, p, q);
             mpz_sub_ui(p, p, 1);
             mpz_sub_ui(q, q, 1);
             mpz_mul(phi, p, q);
-            mpz_gcd(t, e, phi);
-        } while (mpz_sizeinbase(n, 2) != bits || mpz_cmp_ui(t, 1) != 0);
-        mpz_invert(d, e, phi);
-        mpz_clears(p, q, phi, t, nullptr);
+        } while (mpz_sizeinbase(n, 2) != bits || mpz_invert(d, e, phi) == 0);
+        mpz_clears(p, q, phi, nullptr);
         gmp_randclear(random);
     }
     ~RsaKeyPair() { mpz_clears(n, e, d, nullptr); }
@@ -44,29 +46,16 @@ struct RsaKeyPair {
         mpz_t m;
         mpz_init(m);
         mpz_powm(m, in, d, n);
-        const std::size_t k = (bits + 7) / 8;
-        std::string block(k, '\0');
-        std::size_t count = 0;
-        std::string raw(k + 8, '\0');
-        mpz_export(raw.data(), &count, 1, 1, 1, 0, m);
+        std::string block((bits + 7) / 8, '\0');
+        const std::size_t size = mpz_sizeinbase(m, 256);
+        if (size <= block.size()) mpz_export(&block[block.size() - size], nullptr, 1, 1, 1, 0, m);
         mpz_clear(m);
-        if (count > k) return false;
-        block.replace(k - count, count, raw.substr(0, count));
-        if (block[0] != 0 || block[1] != 2) return false;
         const std::size_t zero = block.find('\0', 2);
-        if (zero == std::string::npos) return false;
+        if (size > block.size() || block[0] != 0 || block[1] != 2 || zero == std::string::npos)
+            return false;
         if (paddingLength) *paddingLength = zero - 2;
-        const std::string data = block.substr(zero + 1);
-        mpz_import(out, data.size(), 1, 1, 1, 0, data.data());
+        mpz_import(out, block.size() - zero - 1, 1, 1, 1, 0, block.data() + zero + 1);
         return true;
-    }
-
-  private:
-    static void makePrime(mpz_t p, unsigned size, gmp_randstate_t random) {
-        mpz_urandomb(p, random, size);
-        mpz_setbit(p, size - 1);
-        mpz_setbit(p, size - 2);  // the product then has exactly the wanted size
-        mpz_nextprime(p, p);
     }
 };
 
@@ -78,33 +67,24 @@ class NettleTripleDes {
         for (int i = 0; i < 3; ++i) des_set_key(&keys_[i], key + 8 * i);
     }
     void decrypt(std::uint8_t* data, std::size_t length) {
-        cbcDecrypt(2, data, length);
-        cbcEncrypt(1, data, length);
-        cbcDecrypt(0, data, length);
-    }
-    void encrypt(std::uint8_t* data, std::size_t length) {
-        cbcEncrypt(0, data, length);
-        cbcDecrypt(1, data, length);
-        cbcEncrypt(2, data, length);
+        for (std::size_t at = 0; at < length; at += 8) {
+            for (int pass : {2, 1, 0}) {
+                std::uint8_t kept[8];
+                std::memcpy(kept, data + at, 8);
+                if (pass == 1) {  // the middle pass runs the other way: encrypts in CBC
+                    for (int i = 0; i < 8; ++i) data[at + i] ^= iv_[pass][i];
+                    des_encrypt(&keys_[pass], 8, data + at, data + at);
+                    std::memcpy(iv_[pass], data + at, 8);
+                } else {
+                    des_decrypt(&keys_[pass], 8, data + at, data + at);
+                    for (int i = 0; i < 8; ++i) data[at + i] ^= iv_[pass][i];
+                    std::memcpy(iv_[pass], kept, 8);
+                }
+            }
+        }
     }
 
   private:
-    void cbcEncrypt(int pass, std::uint8_t* data, std::size_t length) {
-        for (std::size_t at = 0; at < length; at += 8) {
-            for (int i = 0; i < 8; ++i) data[at + i] ^= iv_[pass][i];
-            des_encrypt(&keys_[pass], 8, data + at, data + at);
-            std::memcpy(iv_[pass], data + at, 8);
-        }
-    }
-    void cbcDecrypt(int pass, std::uint8_t* data, std::size_t length) {
-        for (std::size_t at = 0; at < length; at += 8) {
-            std::uint8_t kept[8];
-            std::memcpy(kept, data + at, 8);
-            des_decrypt(&keys_[pass], 8, data + at, data + at);
-            for (int i = 0; i < 8; ++i) data[at + i] ^= iv_[pass][i];
-            std::memcpy(iv_[pass], kept, 8);
-        }
-    }
     des_ctx keys_[3];
     std::uint8_t iv_[3][8] = {};
 };
