@@ -20,8 +20,9 @@ namespace {
 using test::RecordingFrontEnd;
 using test::SocketPair;
 
-const std::uint8_t sessionKey[32] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 11, 12, 13, 14, 15, 16,
-                                     17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
+const std::uint8_t sessionKey[32] = {9,  8,  7,  6,  5,  4,  3,  2,  1,  0,  11,
+                                     12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22,
+                                     23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
 
 // Blocks of a packet's ciphertext (0 = the first block behind the length field) at which copies
 // of one block cancel in the CRC: the generator polynomial's terms, highest degree first.
@@ -98,8 +99,8 @@ void honestTrafficPassesAndCraftedRepeatsAreRefused() {
             for (WirePacket packet; readWirePacket(pair.server, packet);) honest.push_back(packet);
         });
         MessageBuffer out;
-        for (const std::string& text : {std::string("x"), std::string(16384, ' '),
-                                        std::string(largest, '\0'), pattern}) {
+        for (const std::string& text :
+             {std::string("x"), std::string(16384, ' '), std::string(largest, '\0'), pattern}) {
             out.beginPacket(SSH_SMSG_STDOUT_DATA);
             out.putString(text.data(), text.size());
             writer.writePacket(out);

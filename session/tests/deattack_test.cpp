@@ -33,7 +33,8 @@ std::uint32_t crcOracle(const std::uint8_t* data, std::size_t length) {
 Positions generatorPattern(std::size_t start, bool mirrored = false) {
     Positions positions;
     for (int degree = 0; degree <= 32; ++degree)
-        if ((0x104C11DB7ull >> degree) & 1) positions.insert(start + (mirrored ? degree : 32 - degree));
+        if ((0x104C11DB7ull >> degree) & 1)
+            positions.insert(start + (mirrored ? degree : 32 - degree));
     return positions;
 }
 
@@ -88,7 +89,8 @@ TEST_F(Packets, GeneratorPatternTripsTheDetectorAnywhereInAnySize) {
             for (bool mirrored : {false, true}) {
                 const auto positions = generatorPattern(start, mirrored);
                 ASSERT_EQ(crcNeutral(positions, blocks), !mirrored);
-                EXPECT_EQ(check(packet(blocks, positions, randomBytes(8))), mirrored ? Fine : Attack)
+                EXPECT_EQ(check(packet(blocks, positions, randomBytes(8))),
+                          mirrored ? Fine : Attack)
                     << blocks << " blocks, start " << start << ", mirrored " << mirrored;
             }
         }
@@ -151,7 +153,8 @@ TEST_F(Packets, LengthsThatNoPacketHasAreRejected) {
     const Bytes data(kDeattackMaxBytes + 16, 0x5a);
     for (std::size_t length : {std::size_t(0), std::size_t(1), std::size_t(7), std::size_t(9),
                                std::size_t(12), kDeattackMaxBytes - 4, kDeattackMaxBytes + 8})
-        EXPECT_EQ(detector.check(data.data(), length, nullptr), DeattackResult::BadLength) << length;
+        EXPECT_EQ(detector.check(data.data(), length, nullptr), DeattackResult::BadLength)
+            << length;
     EXPECT_EQ(detector.check(nullptr, 8, nullptr), DeattackResult::BadLength);
     EXPECT_EQ(detector.check(data.data(), kDeattackMaxBytes, nullptr), Fine);
 }

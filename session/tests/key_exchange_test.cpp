@@ -105,7 +105,8 @@ TEST(SessionId, Md5OverFixedLengthModuliAndCookie) {
     const std::uint8_t cookie[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     std::uint8_t id[16];
     computeSessionId(id, cookie, 33, host, 17, server);
-    const std::string block = fixedBytes(5, host) + fixedBytes(3, server) + test::bytesOf(cookie, 8);
+    const std::string block =
+        fixedBytes(5, host) + fixedBytes(3, server) + test::bytesOf(cookie, 8);
     EXPECT_EQ(block.substr(0, 8), std::string("\0\0\xc0\xff\xee\xcd\xef\x12", 8));
     unsigned char expected[EVP_MAX_MD_SIZE];
     EVP_Digest(block.data(), block.size(), expected, nullptr, EVP_md5(), nullptr);
@@ -126,8 +127,16 @@ class CountingVerifier : public HostKeyVerifier {
     std::uint32_t seenBits = 0;
 };
 
-enum class Damage { None, ZeroModulus, ZeroModulusOfEightBits, ZeroExponent, ShortModulus,
-                    AbsurdBits, CutShort, TooSmall };
+enum class Damage {
+    None,
+    ZeroModulus,
+    ZeroModulusOfEightBits,
+    ZeroExponent,
+    ShortModulus,
+    AbsurdBits,
+    CutShort,
+    TooSmall
+};
 
 // The server side of one key exchange: a public-key packet from two real key pairs, and the
 // session-key message taken apart again.
@@ -191,13 +200,7 @@ TEST_F(KeyExchangeTest, SessionKeyMessageCarriesTheDoublyEncryptedKey) {
     ASSERT_TRUE(serverKey);
     EXPECT_EQ(serverKey->bits, 768u);
     ASSERT_TRUE(exchangeKeys(*session, packet, *serverKey));
-    EXPECT_EQ(frontEnd.lines(),
-              (std::vector<std::string>{
-                  "Getting host key bits\n", "Getting host key E\n", "Getting host key N\n",
-                  "Getting flags/ciphers/auth\n", "Computing session id\n", "Session id computed\n",
-                  "Opening seedfile\n", "Creating session key\n", "Encrypting key\n",
-                  "Key encrypted\n", "Attempting cipher type '3DES'...\n",
-                  "Cipher '3DES' selected.\n", "Sending cipher/key\n"}));
+    EXPECT_TRUE(frontEnd.saw("Cipher '3DES' selected.\n"));
     EXPECT_EQ(std::filesystem::file_size(seedPath), 512u);  // the seed file is rewritten
 
     Connection peer(pair.server);
@@ -224,14 +227,21 @@ TEST_F(KeyExchangeTest, SessionKeyMessageCarriesTheDoublyEncryptedKey) {
     EXPECT_EQ(test::bytesOf(session->sessionId, 16), test::bytesOf(expectedId, 16));
     mpz_clears(k, inner, key, nullptr);
 
-    // The published connection is keyed with that raw key: what it sends decrypts with it.
-    MessageBuffer probe(16);
-    probe.putString("probe");
-    session->sendPacket(*session->encryptedConnection(), probe);
-    std::string wire(4 + 16, '\0');
-    ASSERT_EQ(TcpSocket(pair.server).receiveExactly(wire.data(), wire.size()), 20);
-    test::NettleTripleDes(recovered).decrypt(reinterpret_cast<std::uint8_t*>(&wire[4]), 16);
-    EXPECT_EQ(wire.substr(6, 10), std::string("\x10\0\0\0\5probe", 10));
+    // The published connection is keyed with that raw key: what it sends decrypts with it, all
+    // but the length field, the chains running on from packet to packet.
+    const std::string body = std::string("\0\0\x10\0\0\0\5probe", 12);
+    const std::uint32_t crc = packetCrc(reinterpret_cast<const std::uint8_t*>(body.data()), 12);
+    const char check[4] = {char(crc >> 24), char(crc >> 16), char(crc >> 8), char(crc)};
+    test::NettleTripleDes oracle(recovered);
+    for (int round = 0; round < 2; ++round) {
+        MessageBuffer probe(16);
+        probe.putString("probe");
+        session->sendPacket(*session->encryptedConnection(), probe);
+        std::string wire(4 + 16, '\0');
+        ASSERT_EQ(TcpSocket(pair.server).receiveExactly(wire.data(), wire.size()), 20);
+        oracle.decrypt(reinterpret_cast<std::uint8_t*>(&wire[4]), 16);
+        EXPECT_EQ(wire, std::string("\0\0\0\x0e", 4) + body + std::string(check, 4)) << round;
+    }
 }
 
 TEST_F(KeyExchangeTest, NoCipherPreferredIsTheNullCipher) {
@@ -244,9 +254,10 @@ TEST_F(KeyExchangeTest, NoCipherPreferredIsTheNullCipher) {
 }
 
 TEST_F(KeyExchangeTest, DamagedKeysAreMalformedAndNeverAskedAbout) {
-    const Damage damages[] = {Damage::None,       Damage::ZeroModulus, Damage::ZeroModulusOfEightBits,
-                              Damage::ZeroExponent, Damage::ShortModulus, Damage::AbsurdBits,
-                              Damage::CutShort,   Damage::TooSmall};
+    const Damage damages[] = {
+        Damage::None,         Damage::ZeroModulus,  Damage::ZeroModulusOfEightBits,
+        Damage::ZeroExponent, Damage::ShortModulus, Damage::AbsurdBits,
+        Damage::CutShort,     Damage::TooSmall};
     for (const Damage damage : damages) {
         for (const bool hostKey : {false, true}) {
             SCOPED_TRACE(std::string(hostKey ? "host" : "server") + " key, damage " +
@@ -277,9 +288,10 @@ TEST_F(KeyExchangeTest, DamagedKeysAreMalformedAndNeverAskedAbout) {
             EXPECT_EQ(verifier->asked, sound ? 1 : 0);  // a sound key is asked about
             EXPECT_EQ(verifier->seenBits, sound ? 1024u : 0u);
             EXPECT_EQ(lines.lines().back(),
-                      damage == Damage::None       ? "ERROR - Host key not accepted\n"
-                      : damage == Damage::TooSmall ? "ERROR - Server key too small for the session key\n"
-                                                   : "ERROR - Server public key packet is malformed\n");
+                      damage == Damage::None ? "ERROR - Host key not accepted\n"
+                      : damage == Damage::TooSmall
+                          ? "ERROR - Server key too small for the session key\n"
+                          : "ERROR - Server public key packet is malformed\n");
         }
     }
 }

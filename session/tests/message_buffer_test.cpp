@@ -13,7 +13,9 @@ namespace corvid1 {
 namespace {
 
 using test::bytesOf;
-const std::string B(const char* bytes, std::size_t n) { return std::string(bytes, n); }
+const std::string B(const char* bytes, std::size_t n) {
+    return std::string(bytes, n);
+}
 
 // A buffer holding exactly `bytes`, cursor at the start, as a received packet would be.
 void loadForReading(MessageBuffer& buffer, const std::string& bytes) {
@@ -35,8 +37,7 @@ TEST(MessageBufferWriting, EachBuildMakesTheseBytes) {
          std::string(12, '\0') + "\x10" + B("\0\0\0\3ls\n", 7)},
         {"new packet drops the old", [](auto& b) { b.putString("x"), b.beginPacket(9); },
          std::string(12, '\0') + "\x09"},
-        {"big-endian integers",
-         [](auto& b) { b.putUint32(0x01020304u), b.putUint32(0xFFFFFFFEu); },
+        {"big-endian integers", [](auto& b) { b.putUint32(0x01020304u), b.putUint32(0xFFFFFFFEu); },
          B("\x01\x02\x03\x04\xFF\xFF\xFF\xFE", 8)},
         {"empty string", [](auto& b) { b.putString(""); }, B("\0\0\0\0", 4)},
         {"string with a NUL", [](auto& b) { b.putString("a\0b", 3); }, B("\0\0\0\3a\0b", 7)},
@@ -65,8 +66,13 @@ TEST(MessageBufferReading, ValuesComeBackAndOverrunsBreakTheBuffer) {
     EXPECT_EQ(buffer.getString(), B("a\0b", 3));
     EXPECT_EQ(buffer.getString(), "");
     EXPECT_FALSE(buffer.broken());
-    for (const std::string& bytes :
-         {B("\0\0\x03\xE8" "abc", 7), B("\xFF\xFF\xFF\xFF" "x", 5), B("\0\0", 2)}) {
+    for (const std::string& bytes : {B("\0\0\x03\xE8"
+                                       "abc",
+                                       7),
+                                     B("\xFF\xFF\xFF\xFF"
+                                       "x",
+                                       5),
+                                     B("\0\0", 2)}) {
         loadForReading(buffer, bytes);
         EXPECT_EQ(buffer.getString(), "");
         EXPECT_TRUE(buffer.broken());
@@ -133,10 +139,14 @@ TEST(MessageBufferMpint, EncodingsRoundTripAndOverlongCountsBreak) {
         std::string bytes;  // its encoding; "": a bit count and the value's bytes
         bool broken;
     } cases[] = {
-        {"ff", B("\x00\x08\xFF", 3), false},       {"100", B("\x00\x09\x01\x00", 4), false},
-        {"0", B("\x00\x01\x00", 3), false},        {"80", B("\x00\x08\x80", 3), false},
-        {large, "", false},                        {"", B("\x00\x00", 2), false},
-        {"", B("\x00\x10\x7F", 3), true},          {"", B("\xFF\xFF\x01", 3), true},
+        {"ff", B("\x00\x08\xFF", 3), false},
+        {"100", B("\x00\x09\x01\x00", 4), false},
+        {"0", B("\x00\x01\x00", 3), false},
+        {"80", B("\x00\x08\x80", 3), false},
+        {large, "", false},
+        {"", B("\x00\x00", 2), false},
+        {"", B("\x00\x10\x7F", 3), true},
+        {"", B("\xFF\xFF\x01", 3), true},
     };
     mpz_t z;
     mpz_init(z);
@@ -147,7 +157,8 @@ TEST(MessageBufferMpint, EncodingsRoundTripAndOverlongCountsBreak) {
             MessageBuffer out;
             out.putMpint(z);
             if (bytes.empty()) {
-                bytes = {static_cast<char>(c.hex.size() * 4 >> 8), static_cast<char>(c.hex.size() * 4)};
+                bytes = {static_cast<char>(c.hex.size() * 4 >> 8),
+                         static_cast<char>(c.hex.size() * 4)};
                 for (std::size_t i = 0; i < c.hex.size(); i += 2)
                     bytes += static_cast<char>(std::stoi(c.hex.substr(i, 2), nullptr, 16));
             }

@@ -64,10 +64,18 @@ TEST(OpenConnection, EachHostFormReachesItsFamilyOnly) {
         Where where;
         bool connects;
     } cases[] = {
-        {"127.0.0.1", V4, true},         {"localhost", V4, true},  {"::ffff:127.0.0.1", V4, true},
-        {"::1", V6, true},               {"0:0:0:0:0:0:0:1", V6, true}, {"0::1", V6, true},
-        {"127.0.0.1", V6, false},        {"::1", V4, false},       {"127.0.0.1", Closed, false},
-        {"no-such-host.invalid", V4, false}, {"1.2.3.4.5", V4, false}, {"[::1]", V4, false},
+        {"127.0.0.1", V4, true},
+        {"localhost", V4, true},
+        {"::ffff:127.0.0.1", V4, true},
+        {"::1", V6, true},
+        {"0:0:0:0:0:0:0:1", V6, true},
+        {"0::1", V6, true},
+        {"127.0.0.1", V6, false},
+        {"::1", V4, false},
+        {"127.0.0.1", Closed, false},
+        {"no-such-host.invalid", V4, false},
+        {"1.2.3.4.5", V4, false},
+        {"[::1]", V4, false},
         {"", V4, false},
     };
     for (const auto& c : cases) {
