@@ -121,13 +121,11 @@ void honestTrafficPassesAndCraftedRepeatsAreRefused() {
         std::vector<std::size_t> positions;
         const char* value;
         PacketError error;
-    } cases[] = {
-        {4, {}, nullptr, PacketError::None},
-        {1, neutralPattern(1000), nullptr, PacketError::Refused},
-        {2, neutralPattern(lastStart), nullptr, PacketError::Refused},
-        {1, afterChain, &chain[chain.size() - 8], PacketError::Refused},
-        {1, partial, nullptr, PacketError::BadCheck},
-    };
+    } cases[] = {{4, {}, nullptr, PacketError::None},
+                 {1, neutralPattern(1000), nullptr, PacketError::Refused},
+                 {2, neutralPattern(lastStart), nullptr, PacketError::Refused},
+                 {1, afterChain, &chain[chain.size() - 8], PacketError::Refused},
+                 {1, partial, nullptr, PacketError::BadCheck}};
     for (const auto& c : cases) {
         std::vector<WirePacket> crafted = honest;
         if (c.index < crafted.size()) crafted[c.index].repeatBlock(c.positions, c.value);

@@ -43,15 +43,13 @@ TEST(ChooseCipher, FallsBackThroughTheCandidatesAndNeverSilentlyToNone) {
         std::uint32_t preference, mask;
         int chosen;
         std::vector<std::string> lines;
-    } cases[] = {
-        {0, 0x49, 0, {}},
-        {3, 1u << 3, 3, tried({"3DES"})},
-        {6, 0x49, 6, tried({"BLOWFISH"})},
-        {5, 0x49, 3, tried({"3DES"})},  // an unknown preference counts as triple DES
-        {6, 1u << 3, 3, tried({"BLOWFISH", "BLOWFISHCBC", "3DES"})},
-        {3, 1u << 6, 6, tried({"3DES", "3DESCBC", "BLOWFISH"})},
-        {6, 1u << 0, 0, tried({"BLOWFISH", "BLOWFISHCBC", "3DES", "3DESCBC"})},
-    };
+    } cases[] = {{0, 0x49, 0, {}},
+                 {3, 1u << 3, 3, tried({"3DES"})},
+                 {6, 0x49, 6, tried({"BLOWFISH"})},
+                 {5, 0x49, 3, tried({"3DES"})},  // an unknown preference counts as triple DES
+                 {6, 1u << 3, 3, tried({"BLOWFISH", "BLOWFISHCBC", "3DES"})},
+                 {3, 1u << 6, 6, tried({"3DES", "3DESCBC", "BLOWFISH"})},
+                 {6, 1u << 0, 0, tried({"BLOWFISH", "BLOWFISHCBC", "3DES", "3DESCBC"})}};
     for (const auto& c : cases) {
         RecordingFrontEnd frontEnd;
         EXPECT_EQ(chooseCipher(c.preference, c.mask, frontEnd), c.chosen) << c.preference << c.mask;

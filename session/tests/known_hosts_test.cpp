@@ -221,25 +221,23 @@ TEST_F(TempFolder, EachQueryIsAnsweredFromTheStores) {
         const HostKey& key;
         Status status;
         std::string storedAt;  // for Known and Changed
-    } queries[] = {
-        {"server", 22, k[0], Status::Known, at(userStore, 1)},
-        {"server", 22, k[1], Status::Known, at(userStore, 4)},
-        {"server", 22, unrelated, Status::Changed, at(userStore, 1)},
-        {"server", 22, otherExponent, Status::Changed, at(userStore, 1)},
-        {"10.0.0.5", 2222, k[0], Status::Known, at(userStore, 2)},
-        {"10.0.0.5", 22, k[0], Status::Unknown, ""},
-        {"10.0.0.5", 2223, k[0], Status::Unknown, ""},
-        {"::1", 2022, k[0], Status::Known, at(userStore, 3)},
-        {"big", 22, k[3], Status::Known, at(userStore, 6)},
-        {"web.example.org", 22, k[2], Status::Known, at(openSshStore, 7)},
-        {"alpha", 22, k[2], Status::Known, at(openSshStore, 7)},
-        {"mixed.case.HOST", 22, k[2], Status::Known, at(openSshStore, 8)},
-        {"bad.example.org", 22, k[2], Status::Unknown, ""},
-        {"example.org", 22, k[2], Status::Unknown, ""},
-        {"web.example.org", 2222, k[2], Status::Unknown, ""},
-        {"gate", 2200, k[2], Status::Known, at(userStore, 5)},  // the user's store first
-        {"gate", 2200, k[0], Status::Changed, at(userStore, 5)},
-    };
+    } queries[] = {{"server", 22, k[0], Status::Known, at(userStore, 1)},
+                   {"server", 22, k[1], Status::Known, at(userStore, 4)},
+                   {"server", 22, unrelated, Status::Changed, at(userStore, 1)},
+                   {"server", 22, otherExponent, Status::Changed, at(userStore, 1)},
+                   {"10.0.0.5", 2222, k[0], Status::Known, at(userStore, 2)},
+                   {"10.0.0.5", 22, k[0], Status::Unknown, ""},
+                   {"10.0.0.5", 2223, k[0], Status::Unknown, ""},
+                   {"::1", 2022, k[0], Status::Known, at(userStore, 3)},
+                   {"big", 22, k[3], Status::Known, at(userStore, 6)},
+                   {"web.example.org", 22, k[2], Status::Known, at(openSshStore, 7)},
+                   {"alpha", 22, k[2], Status::Known, at(openSshStore, 7)},
+                   {"mixed.case.HOST", 22, k[2], Status::Known, at(openSshStore, 8)},
+                   {"bad.example.org", 22, k[2], Status::Unknown, ""},
+                   {"example.org", 22, k[2], Status::Unknown, ""},
+                   {"web.example.org", 2222, k[2], Status::Unknown, ""},
+                   {"gate", 2200, k[2], Status::Known, at(userStore, 5)},  // the user's store first
+                   {"gate", 2200, k[0], Status::Changed, at(userStore, 5)}};
     for (const auto& q : queries) {
         const HostKeyCheck result = hosts.check(q.host, q.port, q.key);
         EXPECT_EQ(result.status, q.status) << q.host << ":" << q.port;

@@ -48,8 +48,7 @@ TEST(MessageBufferWriting, EachBuildMakesTheseBytes) {
              b.beginPacket(16);
              for (int i = 0; i < 5000; ++i) b.putByte(static_cast<std::uint8_t>(i * 7));
          },
-         many},
-    };
+         many}};
     for (const auto& c : cases) {
         MessageBuffer buffer;
         c.build(buffer);
@@ -138,16 +137,14 @@ TEST(MessageBufferMpint, EncodingsRoundTripAndOverlongCountsBreak) {
         std::string hex;    // the value; "": not encoded, only decoded
         std::string bytes;  // its encoding; "": a bit count and the value's bytes
         bool broken;
-    } cases[] = {
-        {"ff", B("\x00\x08\xFF", 3), false},
-        {"100", B("\x00\x09\x01\x00", 4), false},
-        {"0", B("\x00\x01\x00", 3), false},
-        {"80", B("\x00\x08\x80", 3), false},
-        {large, "", false},
-        {"", B("\x00\x00", 2), false},
-        {"", B("\x00\x10\x7F", 3), true},
-        {"", B("\xFF\xFF\x01", 3), true},
-    };
+    } cases[] = {{"ff", B("\x00\x08\xFF", 3), false},
+                 {"100", B("\x00\x09\x01\x00", 4), false},
+                 {"0", B("\x00\x01\x00", 3), false},
+                 {"80", B("\x00\x08\x80", 3), false},
+                 {large, "", false},
+                 {"", B("\x00\x00", 2), false},
+                 {"", B("\x00\x10\x7F", 3), true},
+                 {"", B("\xFF\xFF\x01", 3), true}};
     mpz_t z;
     mpz_init(z);
     for (const auto& c : cases) {

@@ -59,25 +59,17 @@ TEST(OpenConnection, EachHostFormReachesItsFamilyOnly) {
     Listener v6(AF_INET6);
     const std::uint16_t closedPort = Listener().port;
     enum Where { V4, V6, Closed };
+    // clang-format off
     const struct {
         const char* host;
         Where where;
         bool connects;
     } cases[] = {
-        {"127.0.0.1", V4, true},
-        {"localhost", V4, true},
-        {"::ffff:127.0.0.1", V4, true},
-        {"::1", V6, true},
-        {"0:0:0:0:0:0:0:1", V6, true},
-        {"0::1", V6, true},
-        {"127.0.0.1", V6, false},
-        {"::1", V4, false},
-        {"127.0.0.1", Closed, false},
-        {"no-such-host.invalid", V4, false},
-        {"1.2.3.4.5", V4, false},
-        {"[::1]", V4, false},
-        {"", V4, false},
-    };
+        {"127.0.0.1", V4, true}, {"localhost", V4, true}, {"::ffff:127.0.0.1", V4, true},
+        {"::1", V6, true}, {"0:0:0:0:0:0:0:1", V6, true}, {"0::1", V6, true},
+        {"127.0.0.1", V6, false}, {"::1", V4, false}, {"127.0.0.1", Closed, false},
+        {"[::1]", V4, false}};  // names that do not resolve: name_lookup_test
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.host) + " on " + std::to_string(int(c.where)));
         if (c.where == V6 && v6.fd < 0) continue;  // no IPv6 loopback here
@@ -173,12 +165,10 @@ TEST(ReadLine, EndsAtTheLineFeedWithinTheBuffer) {
     const struct {
         std::string stream;
         std::string line;
-    } cases[] = {
-        {std::string("SSH-1.5-x\r\n\0\0\0\x0c", 15), "SSH-1.5-x\r\n"},
-        {longest + "\n", longest + "\n"},
-        {std::string(TcpSocket::lineBufferSize, 'b') + "\n", ""},
-        {"SSH-1.5-cut", ""},
-    };
+    } cases[] = {{std::string("SSH-1.5-x\r\n\0\0\0\x0c", 15), "SSH-1.5-x\r\n"},
+                 {longest + "\n", longest + "\n"},
+                 {std::string(TcpSocket::lineBufferSize, 'b') + "\n", ""},
+                 {"SSH-1.5-cut", ""}};
     for (const auto& c : cases) {
         SocketPair pair;
         TcpSocket socket(pair.client);
