@@ -108,23 +108,8 @@ TEST_F(Packets, GeneratorPatternTripsTheDetectorAnywhereInAnySize) {
     EXPECT_EQ(check(packet(100, secondHalf, repeated)), Fine);
 }
 
-// Heavy repetition of a few values, and a run of one value, pass unless some value's positions
-// really cancel the CRC.
+// A run of one value, the heaviest repetition there is, never cancels the CRC within a packet.
 TEST_F(Packets, RepeatsThatDoNotCancelTheCrcPass) {
-    for (std::size_t blocks : {2, 17, 200, 3000}) {
-        const std::vector<Bytes> alphabet = {randomBytes(8), randomBytes(8), randomBytes(8)};
-        std::vector<Positions> where(alphabet.size());
-        Bytes data(blocks * 8);
-        for (std::size_t k = 0; k < blocks; ++k) {
-            const std::size_t v = rng() % alphabet.size();
-            where[v].insert(k);
-            std::memcpy(&data[k * 8], alphabet[v].data(), 8);
-        }
-        bool anyNeutral = false;
-        for (const auto& positions : where)
-            anyNeutral |= positions.size() >= 2 && crcNeutral(positions, blocks);
-        EXPECT_EQ(check(data), anyNeutral ? Attack : Fine);
-    }
     for (std::size_t blocks : {1, 16, 17, 33, 1000, int(kDeattackMaxBlocks)}) {
         const Bytes zeros(blocks * 8, 0);  // the IV (zeros too) and every block alike
         EXPECT_EQ(check(zeros, zeros.data()), Fine) << blocks;

@@ -242,15 +242,6 @@ TEST_F(KeyExchangeTest, SessionKeyMessageCarriesTheDoublyEncryptedKey) {
     }
 }
 
-TEST_F(KeyExchangeTest, NoCipherPreferredIsTheNullCipher) {
-    auto session = makeSession(0);
-    MessageBuffer packet;
-    publicKeyPacket(packet, false, Damage::None);
-    auto serverKey = readServerKey(*session, packet);
-    ASSERT_TRUE(exchangeKeys(*session, packet, *serverKey));
-    EXPECT_NE(dynamic_cast<NullCipherConnection*>(session->encryptedConnection()), nullptr);
-}
-
 TEST_F(KeyExchangeTest, DamagedKeysAreMalformedAndNeverAskedAbout) {
     const Damage damages[] = {
         Damage::None,         Damage::ZeroModulus,  Damage::ZeroModulusOfEightBits,
