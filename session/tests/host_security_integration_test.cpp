@@ -78,9 +78,14 @@ void randomKey(RsaPublicKey& key, unsigned long seed) {
     gmp_randclear(random);
 }
 
-enum class Record { None, SameKey, OtherKey, SameKeyInOpenSshFile, UnwritableStore };
-enum class Given { None, Right, RightWithoutBits, RightMd5WrongBits };
+enum Record { Nothing, Same, Other, InOpenSsh, Unwritable };
+enum Given { NoPrint, Right, NoBits, WrongBits };
 constexpr bool Ask = true, NoOne = false;
+constexpr auto Remember = Unknown::AcceptAndRemember, Once = Unknown::ConnectOnce,
+               No = Unknown::Refuse;
+constexpr auto ChangedOnce = Changed::ConnectOnce, ChangedNo = Changed::Refuse;
+constexpr const char* S = "server";
+using enum HostKeyOutcome;
 
 struct PolicyCase {
     const char* name;
@@ -99,28 +104,28 @@ struct PolicyCase {
 
 // clang-format off
 const PolicyCase policyCases[] = {
-    {"unknown, nobody to ask", "server", 22, Record::None, NoOne, Unknown::AcceptAndRemember, {}, false, Given::None, Outcome::RefusedUnknown, 0, 0,
+    {"unknown, nobody to ask", S, 22, Nothing, NoOne, Remember, {}, false, NoPrint, RefusedUnknown, 0, 0,
      {"The host key of $NAME is not known.\n", "Nobody can be asked whether to trust it; not connecting.\n"}},
-    {"unknown, refused", "server", 22, Record::None, Ask, Unknown::Refuse, {}, false, Given::None, Outcome::RefusedUnknown, 1, 0, {}},
-    {"unknown, once", "server", 22, Record::None, Ask, Unknown::ConnectOnce, {}, false, Given::None, Outcome::AcceptedOnce, 1, 0,
+    {"unknown, refused", S, 22, Nothing, Ask, No, {}, false, NoPrint, RefusedUnknown, 1, 0, {}},
+    {"unknown, once", S, 22, Nothing, Ask, Once, {}, false, NoPrint, AcceptedOnce, 1, 0,
      {"Host key accepted for this connection only\n"}},
-    {"unknown, remembered", "server", 22, Record::None, Ask, Unknown::AcceptAndRemember, {}, false, Given::None, Outcome::AcceptedAndSaved, 1, 0, {}},
-    {"unknown IPv6 in brackets", "::1", 2022, Record::None, Ask, Unknown::AcceptAndRemember, {}, false, Given::None, Outcome::AcceptedAndSaved, 1, 0,
+    {"unknown, remembered", S, 22, Nothing, Ask, Remember, {}, false, NoPrint, AcceptedAndSaved, 1, 0, {}},
+    {"unknown IPv6 in brackets", "::1", 2022, Nothing, Ask, Remember, {}, false, NoPrint, AcceptedAndSaved, 1, 0,
      {"The host key of [::1]:2022 is not known.\n"}},
-    {"unknown, accept-new asks nobody", "server", 22, Record::None, Ask, Unknown::Refuse, {}, true, Given::None, Outcome::AcceptedAndSaved, 0, 0, {}},
-    {"unknown, saving fails", "server", 22, Record::UnwritableStore, Ask, Unknown::AcceptAndRemember, {}, false, Given::None, Outcome::AcceptedOnce, 1, 0, {}},
-    {"known", "server", 2222, Record::SameKey, Ask, Unknown::Refuse, {}, false, Given::None, Outcome::Known, 0, 0, {"Host key matches the one on record\n"}},
-    {"known from OpenSSH's file", "server", 22, Record::SameKeyInOpenSshFile, Ask, Unknown::Refuse, {}, false, Given::None, Outcome::Known, 0, 0, {}},
-    {"changed, nobody to ask", "server", 22, Record::OtherKey, NoOne, Unknown::AcceptAndRemember, {}, false, Given::None, Outcome::RefusedChanged, 0, 0,
+    {"unknown, accept-new asks nobody", S, 22, Nothing, Ask, No, {}, true, NoPrint, AcceptedAndSaved, 0, 0, {}},
+    {"unknown, saving fails", S, 22, Unwritable, Ask, Remember, {}, false, NoPrint, AcceptedOnce, 1, 0, {}},
+    {"known", "server", 2222, Same, Ask, No, {}, false, NoPrint, Known, 0, 0, {"Host key matches the one on record\n"}},
+    {"known from OpenSSH's file", S, 22, InOpenSsh, Ask, No, {}, false, NoPrint, Known, 0, 0, {}},
+    {"changed, nobody to ask", S, 22, Other, NoOne, Remember, {}, false, NoPrint, RefusedChanged, 0, 0,
      {"WARNING - THE HOST KEY OF $NAME HAS CHANGED!\n", "This may be an attack: someone may be posing as the server to read your password.\n"}},
-    {"changed, the prompt's default", "server", 22, Record::OtherKey, Ask, Unknown::AcceptAndRemember, {}, false, Given::None, Outcome::RefusedChanged, 0, 1, {}},
-    {"changed, accept-new", "server", 22, Record::OtherKey, Ask, Unknown::AcceptAndRemember, Changed::Refuse, true, Given::None, Outcome::RefusedChanged, 0, 1, {}},
-    {"changed, once", "server", 22, Record::OtherKey, Ask, Unknown::Refuse, Changed::ConnectOnce, false, Given::None, Outcome::AcceptedOnce, 0, 1,
+    {"changed, the prompt's default", S, 22, Other, Ask, Remember, {}, false, NoPrint, RefusedChanged, 0, 1, {}},
+    {"changed, accept-new", S, 22, Other, Ask, Remember, ChangedNo, true, NoPrint, RefusedChanged, 0, 1, {}},
+    {"changed, once", S, 22, Other, Ask, No, ChangedOnce, false, NoPrint, AcceptedOnce, 0, 1,
      {"Warning - Changed host key accepted for this connection only\n"}},
-    {"given fingerprint", "server", 22, Record::OtherKey, Ask, Unknown::Refuse, {}, false, Given::Right, Outcome::MatchedGiven, 0, 0,
+    {"given fingerprint", S, 22, Other, Ask, No, {}, false, Right, MatchedGiven, 0, 0,
      {"Host key matches a fingerprint given\n"}},
-    {"given fingerprint without bits", "server", 22, Record::OtherKey, NoOne, Unknown::Refuse, {}, false, Given::RightWithoutBits, Outcome::MatchedGiven, 0, 0, {}},
-    {"given fingerprint, wrong bits", "server", 22, Record::None, Ask, Unknown::ConnectOnce, {}, false, Given::RightMd5WrongBits, Outcome::RefusedNotGiven, 0, 0,
+    {"given fingerprint without bits", S, 22, Other, NoOne, No, {}, false, NoBits, MatchedGiven, 0, 0, {}},
+    {"given fingerprint, wrong bits", S, 22, Nothing, Ask, Once, {}, false, WrongBits, RefusedNotGiven, 0, 0,
      {"The host key of $NAME is not one of the fingerprints given.\n"}},
 };
 // clang-format on
@@ -137,11 +142,12 @@ TEST_F(TempFolder, PolicyAsksOnlyWhatTheRecordLeavesOpenAndFilesOnlyWhatTheUserA
         fs::remove_all(root / "ssh");
         const std::string name = knownHostsName(c.host, c.port);
         KnownHosts store = stores();
-        const bool onRecord = c.record == Record::SameKey || c.record == Record::OtherKey;
-        ASSERT_TRUE(!onRecord || store.add(c.host, c.port, c.record == Record::SameKey ? key : hostKeyOf(other)));
-        ASSERT_TRUE(c.record != Record::SameKeyInOpenSshFile ||
+        const bool onRecord = c.record == Same || c.record == Other;
+        ASSERT_TRUE(!onRecord ||
+                    store.add(c.host, c.port, c.record == Same ? key : hostKeyOf(other)));
+        ASSERT_TRUE(c.record != InOpenSsh ||
                     KnownHosts(openSshStore.string(), {}).add(c.host, c.port, key));
-        if (c.record == Record::UnwritableStore) {
+        if (c.record == Unwritable) {
             std::ofstream(root / "config") << "a file where a folder belongs";
             store = KnownHosts((root / "config" / "known_hosts").string(), {});
         }
@@ -150,8 +156,9 @@ TEST_F(TempFolder, PolicyAsksOnlyWhatTheRecordLeavesOpenAndFilesOnlyWhatTheUserA
 
         HostKeyPolicyOptions options;
         options.acceptNew = c.acceptNew;
-        const std::string given[] = {"", fingerprint, fingerprint.substr(5), "2048 " + fingerprint.substr(5)};
-        if (c.given != Given::None)
+        const std::string given[] = {"", fingerprint, fingerprint.substr(5),
+                                     "2048 " + fingerprint.substr(5)};
+        if (c.given != NoPrint)
             options.acceptedFingerprints = {*parseHostKeyFingerprint(given[int(c.given)])};
         ScriptedPrompt prompt;
         prompt.unknownAnswer = c.unknownAnswer;
@@ -168,7 +175,8 @@ TEST_F(TempFolder, PolicyAsksOnlyWhatTheRecordLeavesOpenAndFilesOnlyWhatTheUserA
         EXPECT_EQ(prompt.unknownAsked, c.unknownAsked);
         EXPECT_EQ(prompt.changedAsked, c.changedAsked);
         EXPECT_EQ(prompt.fingerprint, c.unknownAsked + c.changedAsked > 0 ? fingerprint : "");
-        EXPECT_EQ(prompt.oldFingerprint, c.changedAsked > 0 ? hostKeyFingerprint(hostKeyOf(other)) : "");
+        EXPECT_EQ(prompt.oldFingerprint,
+                  c.changedAsked > 0 ? hostKeyFingerprint(hostKeyOf(other)) : "");
         for (std::string line : c.lines) {
             if (const auto at = line.find("$NAME"); at != std::string::npos)
                 line.replace(at, 5, name);
@@ -192,8 +200,8 @@ TEST_F(TempFolder, PolicyAsksOnlyWhatTheRecordLeavesOpenAndFilesOnlyWhatTheUserA
 // What the server itself says about its host key for a seed.
 std::string serverSays(const char* what) {
     char line[4096] = {};
-    std::FILE* pipe =
-        ::popen((std::string(CORVID1_TEST_SERVER) + " --host-key-seed 1 --print-" + what).c_str(), "r");
+    std::FILE* pipe = ::popen(
+        (std::string(CORVID1_TEST_SERVER) + " --host-key-seed 1 --print-" + what).c_str(), "r");
     if (pipe && std::fgets(line, sizeof line, pipe)) line[std::strcspn(line, "\n")] = '\0';
     if (pipe) ::pclose(pipe);
     return line;
