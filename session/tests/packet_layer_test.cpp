@@ -148,7 +148,6 @@ TEST(MessageBufferMpint, EncodingsRoundTripAndOverlongCountsBreak) {
     mpz_t z;
     mpz_init(z);
     for (const auto& c : cases) {
-        std::string bytes = c.bytes;
         if (!c.hex.empty()) {
             mpz_set_str(z, c.hex.c_str(), 16);
             MessageBuffer out;

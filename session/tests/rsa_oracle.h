@@ -1,10 +1,8 @@
 #pragma once
 
 #include <gmp.h>
-#include <nettle/des.h>
 
 #include <cstdint>
-#include <cstring>
 #include <string>
 
 namespace corvid1::test {
@@ -57,36 +55,6 @@ struct RsaKeyPair {
         mpz_import(out, block.size() - zero - 1, 1, 1, 1, 0, block.data() + zero + 1);
         return true;
     }
-};
-
-// The SSH-1 triple-DES construction rebuilt from Nettle's DES: three CBC passes, each with its
-// own key and chaining block, the chains running on from packet to packet.
-class NettleTripleDes {
-  public:
-    explicit NettleTripleDes(const std::uint8_t key[24]) {
-        for (int i = 0; i < 3; ++i) des_set_key(&keys_[i], key + 8 * i);
-    }
-    void decrypt(std::uint8_t* data, std::size_t length) {
-        for (std::size_t at = 0; at < length; at += 8) {
-            for (int pass : {2, 1, 0}) {
-                std::uint8_t kept[8];
-                std::memcpy(kept, data + at, 8);
-                if (pass == 1) {  // the middle pass runs the other way: encrypts in CBC
-                    for (int i = 0; i < 8; ++i) data[at + i] ^= iv_[pass][i];
-                    des_encrypt(&keys_[pass], 8, data + at, data + at);
-                    std::memcpy(iv_[pass], data + at, 8);
-                } else {
-                    des_decrypt(&keys_[pass], 8, data + at, data + at);
-                    for (int i = 0; i < 8; ++i) data[at + i] ^= iv_[pass][i];
-                    std::memcpy(iv_[pass], kept, 8);
-                }
-            }
-        }
-    }
-
-  private:
-    des_ctx keys_[3];
-    std::uint8_t iv_[3][8] = {};
 };
 
 }  // namespace corvid1::test
