@@ -283,15 +283,11 @@ TEST_F(TempFolder, SshKeygenReadsOurStoreAndAgreesOnPatterns) {
     EXPECT_NE(listed.find("1024 MD5:" + hex + " [127.0.0.1]:2222"), std::string::npos) << listed;
 
     // One line per pattern, each with its own key; ssh-keygen -F names the lines it finds.
-    const std::vector<std::string> patterns = {"server",
-                                               "Server.Example",
-                                               "*.example.org,!bad.example.org",
-                                               "web?",
-                                               "[h]:2*",
-                                               "!x,y",
-                                               "a*b*c",
-                                               "*",
-                                               "[10.0.0.1]:2222,10.0.0.1"};
+    // clang-format off
+    const std::vector<std::string> patterns = {"server", "Server.Example",
+        "*.example.org,!bad.example.org", "web?", "[h]:2*", "!x,y", "a*b*c", "*",
+        "[10.0.0.1]:2222,10.0.0.1"};
+    // clang-format on
     std::string lines;
     for (const auto& pattern : patterns) lines += keyLine(pattern, randomKey(rng)) + "\n";
     writeFile(root / "patterns", lines);
