@@ -83,7 +83,8 @@ class MainWindowTest : public QObject {
     }
     void expectIdle() {
         QVERIFY(waitUntil([] { return runningSessionThreads() == 0; }, 10000));
-        QCOMPARE(window_->menuAction(kCmdConnect)->text().remove(QLatin1Char('&')), QStringLiteral("Connect"));
+        QCOMPARE(window_->menuAction(kCmdConnect)->text().remove(QLatin1Char('&')),
+                 QStringLiteral("Connect"));
         QVERIFY(window_->menuAction(kCmdTripleDes)->isEnabled());
         QVERIFY(!appState().connected && !appState().session);
     }
@@ -300,7 +301,8 @@ class MainWindowTest : public QObject {
             QVERIFY(waitWhileConnected([&] { return recordHas(recordB, "EXEC_SHELL"); }));
         };
         connectTo(changed.port());
-        QVERIFY(waitUntil([&] { return started && runningSessionThreads() == 1; }, 30000));
+        QVERIFY(waitUntil([&] { return started && runningSessionThreads() <= 1; }, 30000));
+        QVERIFY(appState().connected);
         QVERIFY(!recordHas(recordA, "SESSION_KEY"));
         typeText(*window_, "still\r");
         QVERIFY(waitWhileConnected([] { return shows("unknown: still"); }));
@@ -348,12 +350,13 @@ class MainWindowTest : public QObject {
                 15000));
             QCOMPARE(recordHas(record, "SESSION_KEY"), c.loggedIn);
             QCOMPARE(recordHas(record, "PASSWORD"), c.loggedIn);
-            QCOMPARE(seen, *c.button
-                               ? QStringList{QString("unknownHostKeyDialog 127.0.0.1 %1 1024 1024 %2 "
-                                                     "acceptButton onceButton cancelButton*")
-                                                 .arg(server.port())
-                                                 .arg(serverSays("--print-fingerprint"))}
-                               : QStringList{});
+            QCOMPARE(seen,
+                     *c.button
+                         ? QStringList{QString("unknownHostKeyDialog 127.0.0.1 %1 1024 1024 %2 "
+                                               "acceptButton onceButton cancelButton*")
+                                           .arg(server.port())
+                                           .arg(serverSays("--print-fingerprint"))}
+                         : QStringList{});
             if (c.loggedIn)
                 window_->onCommand(kCmdConnect);
             else
