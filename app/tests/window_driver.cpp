@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -107,12 +108,19 @@ DialogWatch::DialogWatch() : timer_(std::make_unique<QTimer>()) {
             box->accept();
             return;
         }
-        if (onDialog) onDialog(dialog);
-        // A host-key question nobody planned for would wait for ever: refuse it.
-        if (dialog->isVisible() && dialog->objectName().endsWith(QLatin1String("HostKeyDialog"))) {
-            ++unplanned;
-            dialog->reject();
-        }
+        if (busy_) return;
+        // Handled in a timer event of its own, so this one keeps ticking (and accepting boxes)
+        // in any event loop the handler runs.
+        busy_ = true;
+        QTimer::singleShot(0, timer_.get(), [this, dialog = QPointer<QDialog>(dialog)] {
+            if (dialog && dialog->isVisible() && onDialog) onDialog(dialog);
+            // A host-key question nobody planned for would wait for ever: refuse it.
+            if (dialog && dialog->isVisible() && dialog->objectName().endsWith("HostKeyDialog")) {
+                ++unplanned;
+                dialog->reject();
+            }
+            busy_ = false;
+        });
     });
     timer_->start(20);
 }

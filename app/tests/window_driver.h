@@ -58,6 +58,7 @@ class DialogWatch {
 
   private:
     std::unique_ptr<QTimer> timer_;
+    bool busy_ = false;
 };
 
 // Waits until `done` holds while the window stays connected. Fails at once, with the screen's
