@@ -11,13 +11,12 @@
 #include <memory>
 #include <string>
 
+class QDialog;
+
 namespace corvid1 {
 
 struct TerminalScreen;
 class MainWindow;
-}  // namespace corvid1
-class QDialog;
-namespace corvid1 {
 
 // The test server as a child process. Its port comes from its one line "PORT n" on stdout.
 class TestServer {
@@ -43,6 +42,7 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs);
 void answerConnectDialogSoon(const QString& host, int port, const QString& user,
                              const QString& password, bool accept = true,
                              const QString& timeout = QString());
+
 // Answers the window's modal dialogs every 20 ms while it lives: a message box (the "Connection
 // Lost" box) is accepted and remembered, so no test ever hangs on one; any other dialog goes to
 // `onDialog`, when set. A host-key question still open after that is refused and counted.
