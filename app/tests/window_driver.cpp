@@ -7,10 +7,12 @@
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
 
+#include "app/app_state.h"
 #include "app/main_window.h"
 #include "app/screen_bridge.h"
 #include "terminal/terminal_screen.h"
@@ -95,37 +97,49 @@ void answerConnectDialogSoon(const QString& host, int port, const QString& user,
     QTimer::singleShot(20, [attempt] { (*attempt)(); });
 }
 
-void answerHostKeyDialogSoon(const QString& button, std::function<void()> shot) {
-    auto attempt = std::make_shared<std::function<void()>>();
-    std::weak_ptr<std::function<void()>> self = attempt;
-    *attempt = [=]() {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (modal == nullptr || (modal->objectName() != QLatin1String("unknownHostKeyDialog") &&
-                                 modal->objectName() != QLatin1String("changedHostKeyDialog"))) {
-            if (auto again = self.lock()) QTimer::singleShot(20, [again] { (*again)(); });
+DialogWatch::DialogWatch() : timer_(std::make_unique<QTimer>()) {
+    QObject::connect(timer_.get(), &QTimer::timeout, [this] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr || !dialog->isVisible()) return;
+        if (auto* box = qobject_cast<QMessageBox*>(dialog)) {
+            ++boxes;
+            boxTitle = box->windowTitle();
+            boxText = box->text();
+            box->accept();
             return;
         }
-        if (shot) shot();
-        if (auto* pressed = modal->findChild<QPushButton*>(button)) pressed->click();
-    };
-    QTimer::singleShot(20, [attempt] { (*attempt)(); });
+        if (busy_) return;
+        // Handled in a timer event of its own, so this one keeps ticking (and accepting boxes)
+        // in any event loop the handler runs.
+        busy_ = true;
+        QTimer::singleShot(0, timer_.get(), [this, dialog = QPointer<QDialog>(dialog)] {
+            if (dialog && dialog->isVisible() && onDialog) onDialog(dialog);
+            // A host-key question nobody planned for would wait for ever: refuse it.
+            if (dialog && dialog->isVisible() && dialog->objectName().endsWith("HostKeyDialog")) {
+                ++unplanned;
+                dialog->reject();
+            }
+            busy_ = false;
+        });
+    });
+    timer_->start(20);
 }
 
-void dismissMessageBoxSoon(bool* seen, QString* title, QString* text) {
-    auto attempt = std::make_shared<std::function<void()>>();
-    std::weak_ptr<std::function<void()>> self = attempt;
-    *attempt = [=]() {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (box == nullptr) {
-            if (auto again = self.lock()) QTimer::singleShot(20, [again] { (*again)(); });
-            return;
-        }
-        if (seen != nullptr) *seen = true;
-        if (title != nullptr) *title = box->windowTitle();
-        if (text != nullptr) *text = box->text();
-        box->accept();
-    };
-    QTimer::singleShot(20, [attempt] { (*attempt)(); });
+DialogWatch::~DialogWatch() = default;
+
+bool waitWhileConnected(const std::function<bool()>& done, int timeoutMs) {
+    if (waitUntil([&] { return done() || !appState().connected; }, timeoutMs) && done()) {
+        return true;
+    }
+    const TerminalScreen& screen = *appState().screen;
+    int last = 0;
+    {
+        ScreenBridge::Access access(ScreenBridge::instance());
+        last = screen.cursorLine;
+    }
+    for (int line = std::max(1, last - 8); line <= last; ++line)
+        qWarning("screen: %s", screenLine(screen, line).c_str());
+    return false;
 }
 
 std::string screenLine(const TerminalScreen& screen, int line) {

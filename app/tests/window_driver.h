@@ -6,9 +6,12 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <functional>
 #include <memory>
 #include <string>
+
+class QDialog;
 
 namespace corvid1 {
 
@@ -39,12 +42,29 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs);
 void answerConnectDialogSoon(const QString& host, int port, const QString& user,
                              const QString& password, bool accept = true,
                              const QString& timeout = QString());
-// Presses the button named `button` ("acceptButton", "onceButton" or "cancelButton") in the
-// next host-key question; `shot`, when given, runs first with the dialog up.
-void answerHostKeyDialogSoon(const QString& button, std::function<void()> shot = {});
-// Presses OK on the next modal message box (the "Connection Lost" box); `seen` tells whether
-// one came, and `text`/`title` what it said.
-void dismissMessageBoxSoon(bool* seen = nullptr, QString* title = nullptr, QString* text = nullptr);
+
+// Answers the window's modal dialogs every 20 ms while it lives: a message box (the "Connection
+// Lost" box) is accepted and remembered, so no test ever hangs on one; any other dialog goes to
+// `onDialog`, when set. A host-key question still open after that is refused and counted.
+class DialogWatch {
+  public:
+    DialogWatch();
+    ~DialogWatch();
+    int boxes = 0;
+    int unplanned = 0;
+    QString boxTitle;
+    QString boxText;
+    std::function<void(QDialog*)> onDialog;
+
+  private:
+    std::unique_ptr<QTimer> timer_;
+    bool busy_ = false;
+};
+
+// Waits until `done` holds while the window stays connected. Fails at once, with the screen's
+// last lines as a warning, when the session ends first (the status line tells why), instead of
+// waiting out `timeoutMs`.
+bool waitWhileConnected(const std::function<bool()>& done, int timeoutMs = 15000);
 
 // The text of buffer line `line` of the screen, empty cells as blanks, trailing blanks cut.
 std::string screenLine(const TerminalScreen& screen, int line);

@@ -1,0 +1,628 @@
+// The dialogs against real settings in a temporary folder: the Connect dialog (what it shows,
+// what OK and Cancel hand back and store, the sorted server list, each server's own values, what
+// the fields let through), the Tunnels dialog, the host-key questions, the Font and Terminal
+// Settings dialogs with the values they store, and the Windows-1252 conversion they all use.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPointer>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <cstring>
+
+#include "app/dialogs/code_page.h"
+#include "app/dialogs/connect_dialog.h"
+#include "app/dialogs/font_dialog.h"
+#include "app/dialogs/host_key_dialog.h"
+#include "app/dialogs/preferences.h"
+#include "app/dialogs/terminal_settings_dialog.h"
+#include "app/dialogs/tunnels_dialog.h"
+
+using namespace corvid1;
+
+namespace {
+
+QSettings programKey() {
+    return QSettings(QStringLiteral("Kelm Software"), QStringLiteral("Corvid1"));
+}
+
+// Runs `work` on the modal dialog once it is up; `work` ends it.
+void whenModal(std::function<void(QDialog*)> work) {
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, [poll, work] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (!dialog) return;
+        poll->deleteLater();
+        poll->stop();
+        work(dialog);
+    });
+    poll->start(10);
+}
+
+template <typename T>
+T* child(QWidget* parent, const char* name) {
+    T* found = parent->findChild<T*>(QLatin1String(name));
+    if (!found) qFatal("no child named %s", name);
+    return found;
+}
+
+// Types `text` key by key; unlike QTest::keyClicks this takes characters beyond ASCII.
+void retype(QLineEdit* field, const QString& text) {
+    field->selectAll();
+    QTest::keyClick(field, Qt::Key_Delete);
+    for (QChar ch : text) {
+        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(ch));
+        QApplication::sendEvent(field, &press);
+    }
+}
+QLineEdit* field(QDialog* dialog, const char* name) {
+    return std::strcmp(name, "server") == 0 ? child<QComboBox>(dialog, "server")->lineEdit()
+                                            : child<QLineEdit>(dialog, name);
+}
+QStringList entries(QDialog* dialog) {
+    auto* box = child<QComboBox>(dialog, "server");
+    QStringList list;
+    for (int i = 0; i < box->count(); ++i) list << box->itemText(i);
+    return list;
+}
+void storeServers(const QStringList& servers) {
+    QSettings key = programKey();
+    key.setValue("CENumservers", int(servers.size()));
+    for (int i = 0; i < servers.size(); ++i) key.setValue(QString("CEServer%1").arg(i), servers[i]);
+}
+QStringList storedServers() {
+    QSettings key = programKey();
+    QStringList list;
+    for (int i = 0; i < key.value("CENumservers").toInt(); ++i)
+        list << key.value(QString("CEServer%1").arg(i)).toString();
+    return list;
+}
+// "server|port|user" as the dialog shows them.
+QString shown(QDialog* dialog) {
+    return field(dialog, "server")->text() + "|" + field(dialog, "port")->text() + "|" +
+           field(dialog, "user")->text();
+}
+
+PortForward rule(const char* text, bool remote) {
+    return *parsePortForward(text, remote);
+}
+
+const QString kOld = "1024 a4:24:50:0f:21:2e:23:41:52:58:21:55:71:37:91:c5";
+const QString kNew = "1024 0b:91:74:34:09:2a:b1:7a:54:9c:c6:45:2c:5e:3e:d7";
+
+QString text(QWidget* dialog, const char* name) {
+    return child<QLabel>(dialog, name)->text();
+}
+
+// The result of the question when the user leaves it by `way`: a button's name, or a key.
+int answer(bool changed, const char* way) {
+    std::unique_ptr<QDialog> dialog;
+    if (changed)
+        dialog = std::make_unique<ChangedHostKeyDialog>(nullptr, "h", 22, kOld, kNew);
+    else
+        dialog = std::make_unique<UnknownHostKeyDialog>(nullptr, "h", 22, 1024, kNew);
+    const QString how = way;
+    whenModal([how](QDialog* d) {
+        if (how == "return")
+            QTest::keyClick(d, Qt::Key_Return);
+        else if (how == "escape")
+            QTest::keyClick(d, Qt::Key_Escape);
+        else if (how == "close")
+            d->close();
+        else
+            child<QPushButton>(d, how.toLatin1().constData())->click();
+    });
+    return dialog->exec();
+}
+
+void press(QDialog* dialog, QDialogButtonBox::StandardButton which) {
+    child<QDialogButtonBox>(dialog, "buttonBox")->button(which)->click();
+}
+TerminalFont storedFont() {
+    TerminalFont font;
+    if (!loadFontSettings(font.face, font.height, font.weight)) return {};
+    return font;
+}
+
+}  // namespace
+
+class DialogsTest : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir_;
+    QWidget window_;
+
+  private slots:
+    void initTestCase() {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir_.path());
+    }
+    void init() {
+        programKey().clear();
+        terminalFont = defaultTerminalFont();
+        vt52Mode = 0;
+        showColours = fitWindowToColumns = true;
+        remoteCharsetChoice = 0;
+    }
+
+    // What the user does to the server list, and what the dialog returns and stores. Lists are
+    // written as words; Delete is followed by Cancel.
+    void theServerList() {
+        enum Ending { Ok, ReturnKey, Escape, Delete };
+        const struct {
+            const char *stored, *typed;  // typed into the server field; nullptr leaves it
+            Ending ending;
+            int result;
+            const char *shownFirst, *storedAfter, *shownAfterDelete, *storedAtDelete;
+        } cases[] = {
+            {"", nullptr, Escape, 1, "", "", "", ""},  // first run: Cancel stores an empty list
+            {"zeta alpha", "Mid", Ok, 0, "alpha zeta", "alpha Mid zeta", "", ""},
+            {"b", "a", Escape, 1, "b", "a b", "", ""},
+            {"Alpha beta", "ALPHA", ReturnKey, 0, "Alpha beta", "Alpha beta", "", ""},
+            {"gamma alpha beta", "BETA", Delete, 1, "alpha beta gamma", "alpha gamma", "gamma",
+             "alpha gamma"},
+            {"a", "nothere", Delete, 1, "a", "a nothere", "nothere", "a"},
+            {"solo", nullptr, Delete, 1, "solo", "", "", ""},
+        };
+        for (const auto& c : cases) {
+            programKey().clear();
+            storeServers(QString(c.stored).split(' ', Qt::SkipEmptyParts));
+            QString first, afterDelete, storedAtDelete;
+            whenModal([&](QDialog* dialog) {
+                first = entries(dialog).join(' ');
+                if (c.typed) retype(field(dialog, "server"), c.typed);
+                if (c.ending == Delete) {
+                    child<QPushButton>(dialog, "deleteButton")->click();
+                    afterDelete = field(dialog, "server")->text();
+                    storedAtDelete = storedServers().join(' ');
+                }
+                if (c.ending == Ok) dialog->accept();
+                if (c.ending == ReturnKey) QTest::keyClick(field(dialog, "server"), Qt::Key_Return);
+                if (c.ending >= Escape) QTest::keyClick(dialog, Qt::Key_Escape);
+            });
+            ConnectValues values;
+            QCOMPARE(runConnectDialog(nullptr, values), c.result);
+            QCOMPARE(first, QString(c.shownFirst));
+            QCOMPARE(afterDelete, QString(c.shownAfterDelete));
+            QCOMPARE(storedAtDelete, QString(c.storedAtDelete));
+            QCOMPARE(storedServers().join(' '), QString(c.storedAfter));
+            QCOMPARE(QByteArray(values.host),
+                     c.result == 0 ? QByteArray(c.typed) : QByteArray(" "));
+        }
+    }
+
+    // OK hands back and stores the fields, never the password; Cancel keeps the old values and
+    // stores no user name. Older settings, which hold no values per server, still load.
+    void okAndCancelWithTheFieldsValues() {
+        storeServers({"b.example", "a.example"});
+        programKey().setValue("CEUsername", "carol");  // as older versions left it
+        for (const bool ok : {false, true}) {
+            QString before;
+            whenModal([&](QDialog* dialog) {
+                before = shown(dialog);
+                retype(field(dialog, "port"), "2222");
+                retype(field(dialog, "user"), "bob");
+                retype(field(dialog, "password"), "s3cr3t-pass");
+                QCOMPARE(field(dialog, "password")->echoMode(), QLineEdit::Password);
+                if (ok)
+                    QTest::keyClick(field(dialog, "user"), Qt::Key_Return);
+                else
+                    dialog->reject();
+            });
+            ConnectValues values;
+            QCOMPARE(runConnectDialog(nullptr, values), ok ? 0 : 1);
+            QCOMPARE(before, QStringLiteral("a.example|22|carol"));
+            QCOMPARE(QByteArray(values.port), QByteArray(ok ? "2222" : "22"));
+            QCOMPARE(QByteArray(values.user), QByteArray(ok ? "bob" : "username"));
+            QCOMPARE(QByteArray(values.password), QByteArray(ok ? "s3cr3t-pass" : ""));
+            if (!ok) QCOMPARE(programKey().value("CEUsername").toString(), QStringLiteral("carol"));
+        }
+        QSettings key = programKey();
+        QCOMPARE(key.value("CEUsername").toString(), QStringLiteral("bob"));
+        QCOMPARE(key.value("CEServerPort").typeId(), QMetaType::QString);
+        QCOMPARE(key.value("CENumservers").typeId(), QMetaType::Int);
+        key.sync();
+        QFile file(key.fileName());
+        QVERIFY(file.open(QIODevice::ReadOnly) && !file.readAll().contains("s3cr3t"));
+    }
+
+    // Port, user name and key file come back with their server; the login methods are for all.
+    void eachServerBringsBackItsOwnValues() {
+        storeServers({"a.example", "b.example"});
+        whenModal([&](QDialog* dialog) {
+            retype(field(dialog, "keyFile"), "/home/u/.ssh/identity");
+            retype(field(dialog, "port"), "2222");
+            retype(field(dialog, "user"), "alice");
+            child<QCheckBox>(dialog, "challengeLogin")->setChecked(false);
+            dialog->accept();
+        });
+        ConnectValues values;
+        QCOMPARE(runConnectDialog(nullptr, values), 0);
+        QCOMPARE(values.keyFile, std::string("/home/u/.ssh/identity"));
+        QVERIFY(values.rsaLogin && !values.challengeLogin && values.passwordLogin);
+        QStringList seen;
+        whenModal([&](QDialog* dialog) {
+            seen << shown(dialog) + "|" + field(dialog, "keyFile")->text();
+            retype(field(dialog, "port"), "1");
+            retype(field(dialog, "user"), "mallory");
+            retype(field(dialog, "server"), "B.EXAMPLE");
+            seen << shown(dialog) + "|" + field(dialog, "keyFile")->text();
+            child<QComboBox>(dialog, "server")->setCurrentIndex(0);
+            seen << shown(dialog) + "|" + field(dialog, "keyFile")->text();
+            QVERIFY(!child<QCheckBox>(dialog, "challengeLogin")->isChecked());
+            dialog->reject();
+        });
+        QCOMPARE(runConnectDialog(nullptr, values), 1);
+        QCOMPARE(seen,
+                 (QStringList{"a.example|2222|alice|/home/u/.ssh/identity", "B.EXAMPLE|1|mallory|",
+                              "a.example|2222|alice|/home/u/.ssh/identity"}));
+    }
+
+    void damagedStoredValuesCountAsMissing() {
+        const QString longName(80, QChar('x'));
+        {
+            QSettings key = programKey();
+            key.setValue("CENumservers", 2000000000);  // must not make the dialog read for minutes
+            key.setValue("CEServer0", longName);
+            key.setValue("CEServer1", "ok.example");
+            key.setValue("CEServer2", "");
+            key.setValue("CEUsername", longName);
+        }
+        ConnectValues values;
+        std::strcpy(values.user, "dave");
+        QStringList list;
+        QString user;
+        whenModal([&](QDialog* dialog) {
+            list = entries(dialog);
+            user = field(dialog, "user")->text();
+            dialog->reject();
+        });
+        QElapsedTimer clock;
+        clock.start();
+        runConnectDialog(nullptr, values);
+        QVERIFY(clock.elapsed() < 20000);
+        QCOMPARE(list, QStringList{"ok.example"});
+        QCOMPARE(user, QStringLiteral("dave"));
+        QCOMPARE(programKey().value("CEUsername").toString(), QStringLiteral("dave"));
+    }
+
+    // The fields take only what the wire carries, and no password is left behind.
+    void fieldsTakeOnlyWhatTheWireCarries() {
+        whenModal([&](QDialog* dialog) {
+            retype(field(dialog, "server"), QString(100, QChar('h')));
+            retype(field(dialog, "port"), "12a345678");
+            retype(field(dialog, "user"), QString::fromUtf8("J\u00fcrgen\u20ac\u0436"));
+            retype(field(dialog, "password"), QString(25, QChar('p')));
+            dialog->accept();
+        });
+        ConnectValues values;
+        std::strcpy(values.password, "an-older-password");
+        QCOMPARE(runConnectDialog(nullptr, values), 0);
+        QCOMPARE(QByteArray(values.host), QByteArray(79, 'h'));
+        QCOMPARE(QByteArray(values.port), QByteArray("12345"));
+        // Windows-1252: u-umlaut is 0xFC, the euro sign 0x80; Cyrillic has no byte: refused.
+        QCOMPARE(QByteArray(values.user), QByteArray("J\xfcrgen\x80"));
+        QCOMPARE(QByteArray(values.password, sizeof values.password), QByteArray(19, 'p') + '\0');
+        whenModal([&](QDialog* dialog) {
+            retype(field(dialog, "password"), "new");
+            dialog->accept();
+        });
+        QCOMPARE(runConnectDialog(nullptr, values), 0);
+        QCOMPARE(QByteArray(values.password, sizeof values.password),
+                 QByteArray("new") + QByteArray(17, '\0'));
+        wipePassword(values);
+        QCOMPARE(QByteArray(values.password, sizeof values.password), QByteArray(20, '\0'));
+        // An owner that goes away while the dialog is open: Cancel, and the password wiped.
+        auto* owner = new QWidget;
+        whenModal([&](QDialog* dialog) {
+            retype(field(dialog, "password"), "secret");
+            delete owner;
+        });
+        QCOMPARE(runConnectDialog(owner, values), 1);
+        QCOMPARE(values.password[0], '\0');
+    }
+
+    void tunnelsAreKeptPerServerAndBadValuesAreSkipped() {
+        saveTunnels("Gate.Example",
+                    {{rule("[::1]:8080:db:5432", false), rule("9000:localhost:22", true)}, true});
+        const TunnelSettings back = loadTunnels(" gate.example");
+        QCOMPARE(back.forwards.size(), std::size_t{2});
+        QVERIFY(back.forwards[0] == rule("[::1]:8080:db:5432", false));
+        QVERIFY(back.forwards[1] == rule("9000:localhost:22", true));
+        QVERIFY(back.x11);
+        QVERIFY(loadTunnels("other.example").forwards.empty());
+        QVERIFY(!loadTunnels("other.example").x11);
+        // Hand-edited or damaged settings: what does not parse is left out.
+        const QString name = "CETunnels/" + QString::fromLatin1(QByteArray("gate.example").toHex());
+        programKey().setValue(name, "L80 X1:a:2 R1.2.3.4:1:a:2 L1:a:2");
+        QCOMPARE(loadTunnels("gate.example").forwards.size(), std::size_t{1});
+    }
+
+    void addRemoveAndX11AreSavedOnOkOnly() {
+        for (const bool ok : {false, true}) {
+            whenModal([ok](QDialog* dialog) {
+                auto* list = child<QListWidget>(dialog, "forwards");
+                auto* field = child<QLineEdit>(dialog, "rule");
+                auto* add = child<QPushButton>(dialog, "addButton");
+                field->setText("8080:db:5432");
+                add->click();
+                child<QComboBox>(dialog, "kind")->setCurrentIndex(1);
+                field->setText("1.2.3.4:9000:localhost:22");  // -R takes no bind address
+                add->click();
+                QCOMPARE(list->count(), 1);
+                QCOMPARE(field->text(), QString("1.2.3.4:9000:localhost:22"));
+                field->setText("9000:localhost:22");
+                add->click();
+                QCOMPARE(list->item(1)->text(), QString("Remote 9000:localhost:22"));
+                list->setCurrentRow(0);
+                child<QPushButton>(dialog, "removeButton")->click();
+                child<QCheckBox>(dialog, "x11")->setChecked(true);
+                auto* box = child<QDialogButtonBox>(dialog, "buttonBox");
+                box->button(ok ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel)->click();
+            });
+            QCOMPARE(runTunnelsDialog(nullptr, "gate"), ok ? 0 : 1);
+            const TunnelSettings saved = loadTunnels("gate");
+            QCOMPARE(saved.forwards.size(), std::size_t{ok ? 1u : 0u});
+            QCOMPARE(saved.x11, ok);
+        }
+    }
+
+    // Only the two "go ahead" buttons go ahead: Return pressed out of habit, Escape and the close
+    // box never trust a key.
+    void everyWayOut() {
+        const struct {
+            bool changed;
+            const char* way;
+            int result;
+        } cases[] = {{false, "acceptButton", HostKeyAcceptAndRemember},
+                     {false, "onceButton", HostKeyConnectOnce},
+                     {false, "cancelButton", HostKeyCancel},
+                     {true, "onceButton", HostKeyConnectOnce},
+                     {true, "cancelButton", HostKeyCancel}};
+        for (const bool changed : {false, true})
+            for (const char* way : {"return", "escape", "close"})
+                QCOMPARE(answer(changed, way), int(HostKeyCancel));
+        for (const auto& c : cases) QCOMPARE(answer(c.changed, c.way), c.result);
+    }
+
+    void texts() {
+        UnknownHostKeyDialog unknown(nullptr, QString::fromUtf8("b\u00e4r.example"), 2222, 1024,
+                                     kNew);
+        QCOMPARE(unknown.windowTitle(), QStringLiteral("Unknown Host Key"));
+        QCOMPARE(text(&unknown, "host"), QString::fromUtf8("b\u00e4r.example"));
+        QStringList buttons;
+        for (QPushButton* button : unknown.findChildren<QPushButton*>()) buttons << button->text();
+        QCOMPARE(buttons, (QStringList{"Accept and remember", "Connect once", "Cancel"}));
+        ChangedHostKeyDialog changed(nullptr, QStringLiteral("server.example"), 22, kOld, kNew);
+        QCOMPARE(changed.windowTitle(), QStringLiteral("WARNING - Host Key Changed"));
+        QCOMPARE(text(&changed, "oldFingerprint"), QString(kOld));
+        QCOMPARE(text(&changed, "newFingerprint"), QString(kNew));
+        QStringList all;
+        for (QLabel* label : changed.findChildren<QLabel*>()) all << label->text();
+        for (const char* warning : {"server.example", "THIS MAY BE AN ATTACK",
+                                    "impersonating the server to read your password"})
+            QVERIFY2(all.join('\n').contains(warning), warning);
+        // Nothing files a key that may be an attacker's.
+        QVERIFY(changed.findChild<QPushButton*>("acceptButton") == nullptr);
+    }
+
+    // Terminal type and scrollback are read only as a pair, and brought into the dialog's range.
+    void storedTerminalValues() {
+        int type = -1, lines = -1;
+        QVERIFY(!loadTerminalSettings(type, lines));
+        const struct {
+            QVariant type, lines;
+            bool ok;
+            int wantType, wantLines;
+        } cases[] = {{1, QVariant(), false, 0, 0},
+                     {1, 250, true, 1, 250},
+                     {7, -5, true, 1, 0},
+                     {0, 9999, true, 0, kMaxScrollbackLines},
+                     {0, "abc", false, 0, 0},
+                     {"x", 100, false, 0, 0},
+                     {QStringList{"1", "2"}, 100, false, 0, 0}};
+        for (const auto& c : cases) {
+            programKey().clear();
+            programKey().setValue("CETermType", c.type);
+            if (c.lines.isValid()) programKey().setValue("CENumScrollBackLines", c.lines);
+            QCOMPARE(loadTerminalSettings(type, lines), c.ok);
+            if (c.ok) QCOMPARE(QPair(type, lines), QPair(c.wantType, c.wantLines));
+        }
+    }
+
+    void storedFontValues() {
+        QCOMPARE(loadTerminalFont(), defaultTerminalFont());
+        QCOMPARE(defaultTerminalFont().face, QStringLiteral("TERMINAL"));
+        const QString face29 = QString::fromUtf8("Abcdefghijklmnopqrstuvwxyz\u00e9\u00df!");
+        QVERIFY(saveFontSettings(face29, -13, 700));
+        QCOMPARE(storedFont(), (TerminalFont{face29, -13, 700}));
+        QCOMPARE(programKey().value("CEChannelFontSize").typeId(), QMetaType::Int);
+        // The native registry hands a 32-bit word back as unsigned.
+        programKey().setValue("CEChannelFontSize", qulonglong(0xFFFFFFF3u));
+        QCOMPARE(loadTerminalFont().height, -13);
+        // An overlong face is neither stored nor read.
+        const QString tooLong(kMaxFaceLength + 1, QChar('m'));
+        QVERIFY(!saveFontSettings(tooLong, -13, 400));
+        QCOMPARE(storedFont().face, face29);
+        programKey().setValue("CEChannelFontName", tooLong);
+        QCOMPARE(loadTerminalFont(), defaultTerminalFont());
+    }
+
+    void theFontARecordDescribes() {
+        const QString system = QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
+        QString proportional, otherFixed;
+        for (const QString& family : QFontDatabase::families()) {
+            if (!QFontDatabase::isFixedPitch(family) && proportional.isEmpty())
+                proportional = family;
+            if (QFontDatabase::isFixedPitch(family) && family != system && otherFixed.isEmpty())
+                otherFixed = family;
+        }
+        const struct {
+            TerminalFont record;
+            QString family;
+            int pixels;
+            QFont::Weight weight;
+        } cases[] = {{{"TERMINAL", -13, 700}, system, 13, QFont::Bold},
+                     {{"TERMINAL", 0, 0}, system, -kDefaultFontHeight, QFont::Normal},
+                     {{"TERMINAL", -100000, 0}, system, 200, QFont::Normal},
+                     {{"TERMINAL", 20, 99999}, system, 20, QFont::Bold},
+                     {{proportional, -13, 0}, system, 13, QFont::Normal},
+                     {{otherFixed.toUpper(), -13, 0}, otherFixed, 13, QFont::Normal}};
+        for (const auto& c : cases) {
+            if (c.record.face.isEmpty()) continue;  // no such family on this machine
+            const QFont font = makeTerminalFont(c.record);
+            QCOMPARE(font.family(), c.family);
+            QCOMPARE(font.pixelSize(), c.pixels);
+            QCOMPARE(font.weight() >= QFont::Bold, c.weight == QFont::Bold);
+        }
+        // What the view relies on: every character advances by the width of "H".
+        const QFontMetrics metrics(makeTerminalFont(defaultTerminalFont()));
+        for (char ch : {'i', 'W', ' '})
+            QCOMPARE(metrics.horizontalAdvance(ch), metrics.horizontalAdvance('H'));
+    }
+
+    void fontDialogFacesAndTheirSearch() {
+        const QStringList families{"Z", "Sans Serif", "mono Two", "Mono one",
+                                   QString(kMaxFaceLength + 1, 'M')};
+        QCOMPARE(faceListEntries(families,
+                                 [](const QString& f) {
+                                     return f.contains("ono", Qt::CaseInsensitive) || f == "Z" ||
+                                            f.startsWith("MM");
+                                 }),
+                 (QStringList{"Mono one", "mono Two"}));
+        const QStringList list{"Courier", "courier New", "COURIER Prime", "Mono"};
+        const struct {
+            QStringList list;
+            const char* typed;
+            int found;
+        } cases[] = {{list, "courier", 1},
+                     {list, "COURIER P", 2},
+                     {list, "cour", 1},
+                     {list, "Terminal", -1},
+                     {{"Courier", "Mono"}, "cOUR", 0},  // the first entry
+                                                        // is tried last
+                     {{}, "x", -1}};
+        for (const auto& c : cases) QCOMPARE(findFaceEntry(c.list, c.typed), c.found);
+        QCOMPARE(fontHeightForPoints(10, 96), -13);
+        QCOMPARE(fontHeightForPoints(28, 120), -46);
+    }
+
+    // What OK stores and applies, starting from what is on record; the close box changes nothing.
+    void fontDialogOkAndCancel() {
+        const QStringList faces = faceListEntries(QFontDatabase::families(), [](const QString& f) {
+            return QFontDatabase::isFixedPitch(f);
+        });
+        QVERIFY(!faces.isEmpty());
+        const int bold = fontHeightForPoints(10, window_.logicalDpiX());
+        const struct {
+            TerminalFont stored;  // empty face: nothing on record
+            bool choose, ok;
+            TerminalFont want;
+        } cases[] = {{{}, false, true, defaultTerminalFont()},
+                     {{faces.last().toUpper(), -20, 700}, false, true, {faces.last(), -20, 700}},
+                     {{"TERMINAL", -8, 0}, true, true, {faces.last(), bold, 700}},
+                     {{"TERMINAL", -8, 0}, true, false, {"TERMINAL", -8, 0}}};
+        for (const auto& c : cases) {
+            init();
+            if (!c.stored.face.isEmpty())
+                saveFontSettings(c.stored.face, c.stored.height, c.stored.weight);
+            int changed = 0;
+            QPointer<QDialog> dialog = openFontDialog(&window_, [&] { ++changed; });
+            auto* face = child<QComboBox>(dialog, "face");
+            if (c.stored.face.isEmpty()) {
+                QCOMPARE(face->currentIndex(), -1);
+                QCOMPARE(child<QComboBox>(dialog, "size")->itemText(10), QStringLiteral("24"));
+            }
+            if (c.choose) {
+                face->setCurrentIndex(face->count() - 1);
+                child<QComboBox>(dialog, "style")->setCurrentIndex(0);  // Bold
+                child<QComboBox>(dialog, "size")->setCurrentText("10");
+            }
+            if (c.ok)
+                press(dialog, QDialogButtonBox::Ok);
+            else
+                dialog->close();
+            QCOMPARE(changed, c.ok ? 1 : 0);
+            QCOMPARE(storedFont(), c.want);
+            QCOMPARE(terminalFont, c.ok ? c.want : defaultTerminalFont());
+            QTRY_VERIFY(dialog.isNull());  // deletes itself
+        }
+    }
+
+    // The line count is read as at most seven digits and limited; OK applies and stores the
+    // pair, Escape changes nothing.
+    void terminalSettingsDialog() {
+        const struct {
+            const char* type;
+            const char* typed;
+            bool ok;
+            int lines;
+        } cases[] = {{"vt100", "1000", true, 500},    {"vt100", "", true, 0},
+                     {"vt52", "12345678", true, 500}, {"vt100", "00000420", true, 42},
+                     {"vt52", "1a2b", true, 12},      {"vt52", "7", false, -1}};
+        for (const auto& c : cases) {
+            init();
+            int applied = -1;
+            QDialog* dialog =
+                openTerminalSettingsDialog(&window_, 321, [&](int n) { applied = n; });
+            QVERIFY(child<QRadioButton>(dialog, "vt100")->isChecked());
+            auto* lines = child<QLineEdit>(dialog, "scrollback");
+            QCOMPARE(lines->text(), QStringLiteral("321"));
+            lines->clear();
+            QTest::keyClicks(lines, c.typed);
+            child<QRadioButton>(dialog, c.type)->click();
+            if (c.ok)
+                press(dialog, QDialogButtonBox::Ok);
+            else
+                QTest::keyClick(dialog, Qt::Key_Escape);
+            QCOMPARE(applied, c.lines);
+            QCOMPARE(vt52Mode, c.ok && c.type[2] == '5' ? 1 : 0);
+            int type = -1, stored = -1;
+            QCOMPARE(loadTerminalSettings(type, stored), c.ok);
+            if (c.ok) QCOMPARE(QPair(type, stored), QPair(vt52Mode, c.lines));
+        }
+        QCOMPARE(scrollbackFromText("7x9"), 7);
+        // The display settings go with OK and load back.
+        QDialog* dialog = openTerminalSettingsDialog(&window_, 100, [](int) {});
+        QCOMPARE(child<QComboBox>(dialog, "remoteCharset")->currentIndex(), 0);
+        child<QComboBox>(dialog, "remoteCharset")->setCurrentIndex(2);
+        child<QCheckBox>(dialog, "showColours")->click();
+        child<QCheckBox>(dialog, "fitColumns")->click();
+        press(dialog, QDialogButtonBox::Ok);
+        QVERIFY(remoteCharsetChoice == 2 && !showColours && !fitWindowToColumns);
+        showColours = fitWindowToColumns = true;
+        remoteCharsetChoice = 0;
+        loadDisplaySettings();
+        QVERIFY(remoteCharsetChoice == 2 && !showColours && !fitWindowToColumns);
+    }
+
+    void codePage() {
+        char bytes[256];
+        for (int i = 0; i < 256; ++i) bytes[i] = char(i + 1);  // no terminator inside
+        const QString text = fromCodePage(bytes, 255);
+        QCOMPARE(text.size(), 255);
+        QCOMPARE(text.at(0x80 - 1), QChar(0x20AC));
+        QCOMPARE(text.at(0xFC - 1), QChar(0xFC));
+        char back[256];
+        QCOMPARE(toCodePage(text, back, sizeof back), std::size_t(255));
+        QCOMPARE(QByteArray(back, 255), QByteArray(bytes, 255));
+        char out[4];
+        QCOMPARE(toCodePage("abcdef", out, sizeof out), std::size_t(3));
+        QCOMPARE(QByteArray(out), QByteArray("abc"));
+        // A character outside the code page, even a surrogate pair, is one '?'.
+        char wide[8];
+        toCodePage(QString::fromUtf8("a\u0436\U0001F600b"), wide, sizeof wide);
+        QCOMPARE(QByteArray(wide), QByteArray("a??b"));
+        QVERIFY(inCodePage(QChar(0x2122)) && !inCodePage(QChar(0x0436)));
+    }
+};
+
+QTEST_MAIN(DialogsTest)
+#include "dialogs_test.moc"
