@@ -106,7 +106,7 @@ int Connection::receivePacket(MessageBuffer& buffer, EncryptedConnection* decryp
         const std::uint8_t type = buffer.getByte();
         if (type == SSH_MSG_IGNORE || type == SSH_MSG_DEBUG) continue;
         lastError_ = PacketError::None;
-        return static_cast<std::int8_t>(type);
+        return type;
     }
 }
 

@@ -58,10 +58,11 @@ class Connection {
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    // The type of the next packet that is neither SSH_MSG_IGNORE nor SSH_MSG_DEBUG, as a signed
-    // 8-bit value, or -1 when the stream fails or the packet is refused (see lastError). On
-    // success the cursor stands at the first payload byte and the content ends with the
-    // payload: the verified check value is no longer part of it.
+    // The type of the next packet that is neither SSH_MSG_IGNORE nor SSH_MSG_DEBUG (0-255: a
+    // type above 127, which no SSH-1 message has, is the caller's to ignore, never a failure), or
+    // -1 when the stream fails or the packet is refused (see lastError). On success the cursor
+    // stands at the first payload byte and the content ends with the payload: the verified check
+    // value is no longer part of it.
     virtual int readPacket(MessageBuffer& buffer);
     // Frames (length, zero padding, check value) the message the buffer holds since
     // beginPacket, and sends it; afterwards the buffer holds the framed packet. Returns 0, or
