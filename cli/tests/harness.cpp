@@ -8,7 +8,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -34,21 +33,13 @@ std::vector<char*> cStrings(std::vector<std::string>& words) {
     return out;
 }
 
-// Waits up to `limit` for the child; kills it after that. Returns the wait status or -1.
+// The child's wait status, or -1 when it had to be killed after `limit`.
 int waitWithLimit(pid_t pid, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
     int status = 0;
-    for (;;) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) return status;
-        if (done < 0) return -1;
-        if (std::chrono::steady_clock::now() >= deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    if (waitUntil([&] { return waitpid(pid, &status, WNOHANG) != 0; }, limit)) return status;
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
 }
 
 }  // namespace
@@ -72,11 +63,18 @@ std::string readFile(const std::string& path) {
 }
 
 void writeFile(const std::string& path, const std::string& content, unsigned mode) {
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << content;
-    }
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
     chmod(path.c_str(), mode);
+}
+
+std::string commandOutput(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+        pclose(pipe);
+    }
+    return out;
 }
 
 TestServer::TestServer(std::vector<std::string> args, const std::string& recordFile) {
@@ -87,18 +85,15 @@ TestServer::TestServer(std::vector<std::string> args, const std::string& recordF
     pid_ = fork();
     if (pid_ == 0) {
         dup2(fds[1], STDOUT_FILENO);
-        const int devNull = open("/dev/null", O_WRONLY);
-        dup2(devNull, STDERR_FILENO);
+        dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
         close(fds[0]);
-        auto argv = cStrings(words);
-        execv(argv[0], argv.data());
+        execv(words[0].c_str(), cStrings(words).data());
         _exit(127);
     }
     close(fds[1]);
     // The one line "PORT <n>" tells where it listens.
     std::string line;
-    char c;
-    while (read(fds[0], &c, 1) == 1 && c != '\n') line.push_back(c);
+    for (char c; read(fds[0], &c, 1) == 1 && c != '\n';) line.push_back(c);
     close(fds[0]);
     if (line.rfind("PORT ", 0) == 0) port_ = std::atoi(line.c_str() + 5);
 }
@@ -107,12 +102,6 @@ TestServer::~TestServer() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
     waitWithLimit(pid_, std::chrono::seconds(5));
-}
-
-int TestServer::waitForExit(std::chrono::seconds limit) {
-    const int status = waitWithLimit(pid_, limit);
-    pid_ = -1;
-    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 RunResult runClient(const std::vector<std::string>& args, const std::string& home,
@@ -124,20 +113,13 @@ RunResult runClient(const std::vector<std::string>& args, const std::string& hom
     std::vector<std::string> environment = {"HOME=" + home, "XDG_DATA_HOME=" + home + "/data",
                                             "PATH=/usr/bin:/bin", "LANG=C"};
     for (const auto& [name, value] : env) environment.push_back(name + "=" + value);
-
     const pid_t pid = fork();
     if (pid == 0) {
-        // A session of its own: no controlling terminal, as in a cron job or a CI runner.
-        setsid();
-        const int in = open(stdinFile.empty() ? "/dev/null" : stdinFile.c_str(), O_RDONLY);
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(in, STDIN_FILENO);
-        dup2(out, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
-        auto argv = cStrings(words);
-        auto envp = cStrings(environment);
-        execve(argv[0], argv.data(), envp.data());
+        setsid();  // no controlling terminal, as in a cron job or a CI runner
+        dup2(open(stdinFile.empty() ? "/dev/null" : stdinFile.c_str(), O_RDONLY), STDIN_FILENO);
+        dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+        dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+        execve(words[0].c_str(), cStrings(words).data(), cStrings(environment).data());
         _exit(127);
     }
     RunResult result;
@@ -156,44 +138,43 @@ std::vector<std::string> recordLines(const std::string& path) {
     return lines;
 }
 
-bool recordHasPrefix(const std::string& path, const std::string& prefix) {
+bool recordHas(const std::string& path, const std::string& linePrefix) {
     for (const std::string& line : recordLines(path))
-        if (line.rfind(prefix, 0) == 0) return true;
+        if (line.rfind(linePrefix, 0) == 0) return true;
     return false;
 }
 
-namespace {
-
-// The first line the test server prints for `option`, without its line end.
-std::string serverSays(const std::string& option, int seed) {
-    const std::string command = std::string(serverPath()) + " --host-key-seed " +
-                                std::to_string(seed) + " " + option + " 2>/dev/null";
-    std::string out;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        std::size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-        pclose(pipe);
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    const auto end = out.find('\n');
-    if (end != std::string::npos) out.resize(end);
+    return true;
+}
+
+std::string bulkPattern(std::size_t count) {
+    std::string out(count, '\0');
+    for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<char>((i ^ (i >> 8)) & 0xFF);
     return out;
 }
 
-}  // namespace
+// The first line the test server prints for `option`.
+static std::string serverSays(const std::string& option, int seed) {
+    std::string out = commandOutput(std::string(serverPath()) + " --host-key-seed " +
+                                    std::to_string(seed) + " " + option + " 2>/dev/null");
+    return out.substr(0, out.find('\n'));
+}
 
 std::string serverFingerprint(int seed) {
     return serverSays("--print-fingerprint", seed);
 }
-
 std::string serverKnownHostsKey(int seed) {
     return serverSays("--print-known-hosts-line", seed);
 }
-
 std::string defaultStore(const std::string& home) {
     return home + "/.config/corvid1/known_hosts";
 }
-
 const char* clientPath() {
     return CORVID1_CLI_PATH;
 }

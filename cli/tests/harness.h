@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -25,17 +26,17 @@ class TempDir {
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content, unsigned mode = 0600);
+// What a shell command prints on standard output.
+std::string commandOutput(const std::string& command);
 
-// The project's SSH-1 test server, listening on a port the kernel picked.
+// The project's SSH-1 test server, listening on a port the kernel picked; `args` are added to
+// "--bind 127.0.0.1 --record FILE".
 class TestServer {
   public:
-    // `args` are added to "--bind 127.0.0.1 --record FILE".
-    explicit TestServer(std::vector<std::string> args, const std::string& recordFile);
+    TestServer(std::vector<std::string> args, const std::string& recordFile);
     ~TestServer();
     int port() const { return port_; }
     bool running() const { return pid_ > 0 && port_ > 0; }
-    // Waits for a --once server to exit and returns its exit code (-1 on timeout).
-    int waitForExit(std::chrono::seconds limit);
 
   private:
     pid_t pid_ = -1;
@@ -43,32 +44,33 @@ class TestServer {
 };
 
 struct RunResult {
-    int exitCode = -1;  // -1: did not exit in time (then killed), or died by a signal
-    int signal = 0;     // the signal that ended it, if any
-    std::string out;
-    std::string err;
+    int exitCode = -1;  // -1: killed after the time limit, or died by a signal
+    int signal = 0;
+    std::string out, err;
 };
 
-// Runs the client with `args`, standard input from `stdinFile` (/dev/null when empty), the
-// given variables added to a clean environment (HOME and XDG_DATA_HOME point at `home`).
+// Runs the client in a session of its own (no controlling terminal), standard input from
+// `stdinFile` (/dev/null when empty), `env` added to a clean environment whose HOME is `home`.
 RunResult runClient(const std::vector<std::string>& args, const std::string& home,
                     const std::map<std::string, std::string>& env = {},
                     const std::string& stdinFile = {},
                     std::chrono::seconds limit = std::chrono::seconds(60));
 
-// The lines of a record file, in order.
 std::vector<std::string> recordLines(const std::string& path);
-// True when some line of the record file starts with `prefix`.
-bool recordHasPrefix(const std::string& path, const std::string& prefix);
+bool recordHas(const std::string& path, const std::string& linePrefix);
+// Polls `done` until it holds or `limit` has passed; returns its last answer.
+bool waitUntil(const std::function<bool()>& done,
+               std::chrono::milliseconds limit = std::chrono::seconds(15));
+// The test server's bulk output: byte i is (i ^ (i >> 8)) & 0xFF.
+std::string bulkPattern(std::size_t count);
 
-// What the test server says of its host key for a seed: the MD5 fingerprint as colon-separated
-// hex, and the key part of a known-hosts line ("BITS EXPONENT MODULUS").
+// The test server's host key for a seed: its MD5 fingerprint ("24:87:...") and the key part of
+// a known-hosts line ("BITS EXPONENT MODULUS").
 std::string serverFingerprint(int seed = 1);
 std::string serverKnownHostsKey(int seed = 1);
-// Where the client keeps accepted keys when HOME is `home` and XDG_CONFIG_HOME is unset.
+// Where the client keeps accepted keys when HOME is `home`.
 std::string defaultStore(const std::string& home);
 
-// Paths baked in at build time.
 const char* clientPath();
 const char* serverPath();
 

@@ -4,8 +4,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -18,359 +16,228 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string shellQuote(const std::string& word) {
+std::string quote(const std::string& word) {
     std::string out = "'";
     for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
 }
 
-std::string runCommand(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        std::size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-        pclose(pipe);
-    }
-    return out;
-}
-
-// One private tmux server with one pane.
-class Tmux {
-  public:
-    Tmux() : socket_("corvid1-cli-test-" + std::to_string(getpid())) {}
-    ~Tmux() { tmux("kill-server"); }
-
-    bool start(const std::string& command, int columns, int rows) {
-        const std::string line = "tmux -L " + socket_ + " -f /dev/null new-session -d -s t -x " +
-                                 std::to_string(columns) + " -y " + std::to_string(rows) + " " +
-                                 shellQuote(command) + " 2>/dev/null";
-        // The previous pane's server, on the same socket, may still be on its way out.
-        for (int attempt = 0; attempt < 50; ++attempt) {
-            if (std::system(line.c_str()) == 0) return true;
-            std::this_thread::sleep_for(100ms);
-        }
-        return false;
-    }
-    // Keys in tmux's send-keys notation ("Enter", "C-Space"); -l sends text literally.
-    void keys(const std::string& keyNames) { tmux("send-keys -t t " + keyNames); }
-    void text(const std::string& literal) { tmux("send-keys -t t -l " + shellQuote(literal)); }
-    void resize(int columns, int rows) {
-        tmux("resize-window -t t -x " + std::to_string(columns) + " -y " + std::to_string(rows));
-    }
-    std::string capture() {
-        return runCommand("tmux -L " + socket_ + " capture-pane -p -t t 2>/dev/null");
-    }
-    bool waitFor(const std::string& wanted, std::chrono::milliseconds limit = 15s) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (capture().find(wanted) != std::string::npos) return true;
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
-    }
-
-  private:
-    void tmux(const std::string& args) {
-        std::system(("tmux -L " + socket_ + " " + args + " >/dev/null 2>&1").c_str());
-    }
-    std::string socket_;
-};
-
-bool waitForFile(const std::string& path, const std::string& wanted,
-                 std::chrono::milliseconds limit = 15s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (readFile(path).find(wanted) != std::string::npos) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return false;
-}
+constexpr char question[] = "Connect and remember the key (yes), connect this time only (once)";
 
 class Interactive : public ::testing::Test {
   protected:
     void SetUp() override {
         if (std::system("command -v tmux >/dev/null 2>&1") != 0) GTEST_SKIP() << "no tmux";
-        startServer();
     }
-    // A fresh server for each client, so nothing left of an earlier connection can slow it.
-    // Its host key is on record in the user's store unless `keyOnRecord` is false.
+    ~Interactive() override { tmux("kill-server"); }
+
+    // A fresh server for each client, its host key on record in the user's store unless
+    // `keyOnRecord` is false.
     void startServer(bool keyOnRecord = true, std::vector<std::string> more = {}) {
         server_.reset();
         std::remove(record().c_str());
-        std::vector<std::string> args = {"--mode", "shell"};
-        args.insert(args.end(), more.begin(), more.end());
-        server_ = std::make_unique<TestServer>(std::move(args), record());
+        more.insert(more.begin(), {"--mode", "shell"});
+        server_ = std::make_unique<TestServer>(std::move(more), record());
         ASSERT_TRUE(server_->running());
         std::filesystem::remove(store());
-        if (keyOnRecord) {
-            std::filesystem::create_directories(std::filesystem::path(store()).parent_path());
-            writeFile(store(), storeEntry());
-        }
+        std::filesystem::create_directories(std::filesystem::path(store()).parent_path());
+        if (keyOnRecord) writeFile(store(), storeEntry());
     }
     std::string store() const { return defaultStore(dir_.path()); }
     std::string storeEntry() const {
         return "[127.0.0.1]:" + std::to_string(server_->port()) + " " + serverKnownHostsKey() +
                "\n";
     }
-    bool storeExists() const { return std::filesystem::exists(store()); }
-    // Nothing that depends on the key went out: no user name, no password.
-    void expectNoLogin() const {
-        EXPECT_FALSE(recordHasPrefix(record(), "USER")) << readFile(record());
-        EXPECT_FALSE(recordHasPrefix(record(), "PASSWORD")) << readFile(record());
+    std::string record() const { return dir_.file("record"); }
+    bool recordShows(const std::string& text) {
+        return waitUntil([&] { return readFile(record()).find(text) != std::string::npos; });
     }
 
-    std::string record() const { return dir_.file("record"); }
-
-    // The pane notes the terminal's modes, runs the client (whose pid it notes), notes the exit
+    // The pane notes the terminal's modes, runs the client (noting its pid), notes the exit
     // code and the modes again, and stays open to be read.
     void startClient(int columns, int rows, bool passwordInEnvironment = true,
                      const std::string& moreArgs = "") {
-        std::remove(dir_.file("stty.after").c_str());
+        tmux("kill-server");  // one pane at a time
         const std::string d = dir_.path();
-        std::string env = "HOME=" + shellQuote(d) + " XDG_DATA_HOME=" + shellQuote(d + "/data");
+        for (const char* f : {"stty.after", "pid"}) std::remove(dir_.file(f).c_str());
+        std::string env = "HOME=" + quote(d) + " XDG_DATA_HOME=" + quote(d + "/data");
         if (passwordInEnvironment) env += " CORVID1_PASSWORD=secret";
         const std::string client = std::string(clientPath()) + " -p " +
                                    std::to_string(server_->port()) + moreArgs + " test@127.0.0.1";
-        const std::string script = "stty -g > " + d +
-                                   "/stty.before\n"
-                                   "sh -c 'echo $$ > " +
-                                   d + "/pid; exec env " + env + " " + client +
-                                   "'\n"
-                                   "echo \"EXIT=$?\"\n"
-                                   "stty -g > " +
-                                   d +
-                                   "/stty.after\n"
-                                   "sleep 600\n";
-        writeFile(dir_.file("pane.sh"), script, 0700);
-        pane_.reset();  // one pane at a time: the old tmux server goes first
-        pane_ = std::make_unique<Tmux>();
-        ASSERT_TRUE(tmux().start("sh " + dir_.file("pane.sh"), columns, rows));
+        writeFile(dir_.file("pane.sh"),
+                  "stty -g > " + d + "/stty.before\nsh -c 'echo $$ > " + d + "/pid; exec env " +
+                      env + " " + client + "'\necho \"EXIT=$?\"\nstty -g > " + d +
+                      "/stty.after\nsleep 600\n",
+                  0700);
+        const std::string line = "tmux -L " + socket_ + " -f /dev/null new-session -d -s t -x " +
+                                 std::to_string(columns) + " -y " + std::to_string(rows) + " " +
+                                 quote("sh " + dir_.file("pane.sh")) + " 2>/dev/null";
+        // The previous pane's server, on the same socket, may still be on its way out.
+        ASSERT_TRUE(waitUntil([&] { return std::system(line.c_str()) == 0; }));
     }
-
-    // The shell is up once a typed command comes back (its prompt differs for root).
-    bool loggedIn() {
-        return waitForFile(record(), "EXEC_SHELL") && type("echo up-$((2+3))", "up-5");
+    void keys(const std::string& names) { tmux("send-keys -t t " + names); }
+    void text(const std::string& literal) { tmux("send-keys -t t -l " + quote(literal)); }
+    std::string pane() {
+        std::string out;
+        if (FILE* p =
+                popen(("tmux -L " + socket_ + " capture-pane -pN -t t 2>/dev/null").c_str(), "r")) {
+            char buffer[4096];
+            for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;)
+                out.append(buffer, n);
+            pclose(p);
+        }
+        return out;
     }
-    // Typed commands run on the remote shell; a marker proves the output came back.
+    bool shows(const std::string& wanted) {
+        return waitUntil([&] { return pane().find(wanted) != std::string::npos; });
+    }
+    // A line typed and Enter; true once `expected` shows.
     bool type(const std::string& line, const std::string& expected) {
-        tmux().text(line);
-        tmux().keys("Enter");
-        return tmux().waitFor(expected);
+        text(line);
+        keys("Enter");
+        return shows(expected);
     }
-    void expectTerminalRestored() {
-        ASSERT_TRUE(waitForFile(dir_.file("stty.after"), "\n"));
+    // The shell is up once a typed command comes back (its prompt differs for root).
+    bool loggedIn() { return recordShows("EXEC_SHELL") && type("echo up-$((2+3))", "up-5"); }
+    void expectExitAndTerminalRestored(int code) {
+        EXPECT_TRUE(shows("EXIT=" + std::to_string(code))) << pane();
+        ASSERT_TRUE(waitUntil([&] { return !readFile(dir_.file("stty.after")).empty(); }));
         EXPECT_EQ(readFile(dir_.file("stty.after")), readFile(dir_.file("stty.before")));
     }
-    pid_t clientPid() { return static_cast<pid_t>(std::atoi(readFile(dir_.file("pid")).c_str())); }
 
-    Tmux& tmux() { return *pane_; }
+    void tmux(const std::string& args) {
+        std::system(("tmux -L " + socket_ + " " + args + " >/dev/null 2>&1").c_str());
+    }
 
     TempDir dir_;
     std::unique_ptr<TestServer> server_;
-    std::unique_ptr<Tmux> pane_;
+    std::string socket_ = "corvid1-cli-test-" + std::to_string(getpid());
 };
 
 TEST_F(Interactive, LoginTypingResizeAndTildeDot) {
+    startServer();
     startClient(100, 30);
-    ASSERT_TRUE(loggedIn()) << tmux().capture();
-    EXPECT_NE(readFile(record()).find("PTY term=vt100 rows=30 columns=100 "), std::string::npos);
-
-    EXPECT_TRUE(type("echo typed-$((6*7))", "typed-42")) << tmux().capture();
-    // '~' inside a line is text.
-    EXPECT_TRUE(type("echo a~.b-done", "a~.b-done")) << tmux().capture();
+    ASSERT_TRUE(loggedIn()) << pane();
+    EXPECT_TRUE(recordShows("PTY term=vt100 rows=30 columns=100 "));
+    EXPECT_TRUE(type("echo a~.b-$((6*7))", "a~.b-42")) << pane();  // '~' inside a line is text
 
     // The server's pty takes the local terminal's true size, not one row more.
-    tmux().resize(90, 20);
-    EXPECT_TRUE(waitForFile(record(), "WINDOW_SIZE rows=20 columns=90 ")) << readFile(record());
-    EXPECT_TRUE(type("stty size", "20 90")) << tmux().capture();
+    tmux("resize-window -t t -x 90 -y 20");
+    EXPECT_TRUE(recordShows("WINDOW_SIZE rows=20 columns=90 ")) << readFile(record());
+    EXPECT_TRUE(type("stty size", "20 90")) << pane();
 
-    // Ctrl+Space types NUL, which reaches the server like any key.
-    tmux().keys("C-Space");
-    EXPECT_TRUE(waitForFile(record(), "STDIN \\x00")) << readFile(record());
-    tmux().keys("C-u");
-
-    tmux().keys("Enter");
-    tmux().text("~.");
-    EXPECT_TRUE(tmux().waitFor("EXIT=0")) << tmux().capture();
-    expectTerminalRestored();
-    EXPECT_NE(readFile(record()).find("CLOSE client-closed"), std::string::npos);
-    // The '~' and '.' of the escape never went out.
+    keys("C-Space");  // NUL reaches the server like any key
+    EXPECT_TRUE(recordShows("STDIN \\x00")) << readFile(record());
+    keys("C-u");
+    keys("Enter");
+    text("~.");
+    expectExitAndTerminalRestored(0);
+    // The server sees the connection closed; the '~' and '.' of the escape never went out.
+    EXPECT_TRUE(recordShows("CLOSE client-closed")) << readFile(record());
     EXPECT_EQ(readFile(record()).find("STDIN ~"), std::string::npos);
 }
 
-TEST_F(Interactive, TerminalRestoredWhenTheServerEndsTheSession) {
-    startClient(80, 24);
-    ASSERT_TRUE(loggedIn()) << tmux().capture();
-    tmux().text("exit 3");
-    tmux().keys("Enter");
-    EXPECT_TRUE(tmux().waitFor("EXIT=3")) << tmux().capture();
-    expectTerminalRestored();
-}
-
-TEST_F(Interactive, TerminalRestoredWhenKilledBySignal) {
-    for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
+// However the session ends, the exit code says how and the terminal is as it was.
+TEST_F(Interactive, TerminalRestoredWhenTheServerEndsTheSessionOrASignalComes) {
+    for (int sig : {0, SIGTERM, SIGHUP, SIGINT}) {
         SCOPED_TRACE(sig);
         startServer();
         startClient(80, 24);
-        ASSERT_TRUE(loggedIn()) << tmux().capture();
-        ASSERT_TRUE(type("echo ready-$((1+1))", "ready-2"));
-        ASSERT_GT(clientPid(), 0);
-        kill(clientPid(), sig);
-        EXPECT_TRUE(tmux().waitFor("EXIT=" + std::to_string(128 + sig))) << tmux().capture();
-        expectTerminalRestored();
-        std::remove(dir_.file("stty.after").c_str());
-        std::remove(dir_.file("pid").c_str());
+        ASSERT_TRUE(loggedIn()) << pane();
+        if (sig == 0) {
+            text("exit 3");
+            keys("Enter");
+        } else {
+            ASSERT_TRUE(waitUntil([&] { return !readFile(dir_.file("pid")).empty(); }));
+            kill(std::atoi(readFile(dir_.file("pid")).c_str()), sig);
+        }
+        expectExitAndTerminalRestored(sig == 0 ? 3 : 128 + sig);
     }
 }
 
-TEST_F(Interactive, PasswordIsAskedOnTheTerminalWithoutEcho) {
+// The question goes to the policy and its answer comes back: "no" refuses with 255 and sends
+// nothing; "yes" goes on to the password prompt (no echo) and keeps the key. Keys typed before
+// the question do not answer it.
+TEST_F(Interactive, UnknownHostKeyIsAskedBeforeThePassword) {
+    startServer(false, {"--kex-delay", "1000"});
+    startClient(100, 24, false);
+    text("yes");
+    keys("Enter");
+    ASSERT_TRUE(shows(question)) << pane();
+    EXPECT_NE(pane().find("The host key of [127.0.0.1]:" + std::to_string(server_->port()) +
+                          " is not known. Its fingerprint is\n    1024 " + serverFingerprint()),
+              std::string::npos)
+        << pane();
+    text("maybe");
+    keys("Enter");
+    EXPECT_TRUE(shows("Please type yes, once or no:")) << pane();
+    text("no");
+    keys("Enter");
+    expectExitAndTerminalRestored(255);
+    EXPECT_NE(pane().find("ERROR - Host key not accepted"), std::string::npos) << pane();
+    EXPECT_EQ(pane().find("password:"), std::string::npos) << pane();
+    for (const char* prefix : {"USER", "PASSWORD"}) EXPECT_FALSE(recordHas(record(), prefix));
+    EXPECT_FALSE(std::filesystem::exists(store()));
+
+    startServer(false);
     startClient(80, 24, false);
-    ASSERT_TRUE(tmux().waitFor("test@127.0.0.1's password:")) << tmux().capture();
-    tmux().text("secret");
-    tmux().keys("Enter");
-    ASSERT_TRUE(loggedIn()) << tmux().capture();
-    EXPECT_EQ(tmux().capture().find("secret"), std::string::npos) << tmux().capture();
-    tmux().text("exit");
-    tmux().keys("Enter");
-    EXPECT_TRUE(tmux().waitFor("EXIT=0")) << tmux().capture();
-    expectTerminalRestored();
+    ASSERT_TRUE(shows(question)) << pane();
+    text("YES");
+    keys("Enter");
+    ASSERT_TRUE(shows("test@127.0.0.1's password: ")) << pane();
+    text("secret");
+    keys("Enter");
+    ASSERT_TRUE(loggedIn()) << pane();
+    EXPECT_EQ(pane().find("secret"), std::string::npos) << pane();
+    text("exit");
+    keys("Enter");
+    expectExitAndTerminalRestored(0);
+    EXPECT_EQ(readFile(store()), storeEntry());
 }
 
 TEST_F(Interactive, PasswordPromptEndedWithoutAPasswordIsReportedAsSuch) {
-    // The prompt comes after the host key was accepted; its failure is not the key's.
+    startServer();
     startClient(80, 24, false);
-    // The password is asked when the login reaches it, after the user name, as ssh asks it.
-    ASSERT_TRUE(tmux().waitFor("test@127.0.0.1's password:")) << tmux().capture();
-    tmux().keys("C-d");
-    EXPECT_TRUE(tmux().waitFor("EXIT=255")) << tmux().capture();
-    const std::string pane = tmux().capture();
-    EXPECT_NE(pane.find("corvid1-cli: no password given"), std::string::npos) << pane;
-    EXPECT_EQ(pane.find("Host key"), std::string::npos) << pane;
-    EXPECT_FALSE(recordHasPrefix(record(), "PASSWORD")) << readFile(record());
-    expectTerminalRestored();
+    ASSERT_TRUE(shows("test@127.0.0.1's password: ")) << pane();
+    keys("C-d");
+    expectExitAndTerminalRestored(255);
+    EXPECT_NE(pane().find("corvid1-cli: no password given"), std::string::npos) << pane();
+    EXPECT_EQ(pane().find("Host key"), std::string::npos) << pane();
+    EXPECT_FALSE(recordHas(record(), "PASSWORD"));
 }
 
-TEST_F(Interactive, PassphraseAndChallengeAreAskedOnTheTerminalWithoutEcho) {
-    const std::string keys = std::string(KEY_DATA_DIR);
-    writeFile(dir_.file("secret.key"), readFile(keys + "/secret.key"));
-    writeFile(dir_.file("authorized"), readFile(keys + "/secret.pub"));
-    startServer(true, {"--no-password", "--authorized-keys", dir_.file("authorized")});
-    startClient(80, 24, false, " -i " + dir_.file("secret.key"));
-    const std::string prompt = "Enter passphrase for RSA key 'secret test key':";
-    ASSERT_TRUE(tmux().waitFor(prompt)) << tmux().capture();
-    tmux().text("wrong");
-    tmux().keys("Enter");
-    // A wrong passphrase is asked again, and the prompt shows up a second time.
-    const auto asked = [&](int times) {
-        const std::string pane = tmux().capture();
-        std::size_t at = 0;
-        int seen = 0;
-        while ((at = pane.find(prompt, at)) != std::string::npos) ++seen, ++at;
-        return seen == times;
+// A key's passphrase and a TIS challenge's response are asked on the terminal without echo.
+TEST_F(Interactive, PassphraseAndChallengeAreAskedOnTheTerminal) {
+    const std::string data = std::string(KEY_DATA_DIR);
+    writeFile(dir_.file("secret.key"), readFile(data + "/secret.key"));
+    writeFile(dir_.file("authorized"), readFile(data + "/secret.pub"));
+    const struct {
+        std::vector<std::string> server;
+        std::string flags, prompt, answer;
+    } cases[] = {
+        {{"--authorized-keys", dir_.file("authorized")},
+         " -i " + dir_.file("secret.key"),
+         "Enter passphrase for RSA key 'secret test key': ",
+         "correct horse"},
+        {{"--tis-challenge", "Code 42", "--tis-response", "0815"},
+         "",
+         "Code 42\nResponse: ",
+         "0815"},
     };
-    for (int i = 0; i < 100 && !asked(2); ++i) std::this_thread::sleep_for(50ms);
-    ASSERT_TRUE(asked(2)) << tmux().capture();
-    tmux().text("correct horse");
-    tmux().keys("Enter");
-    ASSERT_TRUE(loggedIn()) << tmux().capture();
-    EXPECT_EQ(tmux().capture().find("horse"), std::string::npos) << tmux().capture();
-    tmux().text("exit");
-    tmux().keys("Enter");
-    EXPECT_TRUE(tmux().waitFor("EXIT=0")) << tmux().capture();
-
-    startServer(true, {"--no-password", "--tis-challenge", "Code 42", "--tis-response", "0815"});
-    startClient(80, 24, false);
-    ASSERT_TRUE(tmux().waitFor("Code 42")) << tmux().capture();
-    ASSERT_TRUE(tmux().waitFor("Response:")) << tmux().capture();
-    tmux().text("0815");
-    tmux().keys("Enter");
-    ASSERT_TRUE(loggedIn()) << tmux().capture();
-    EXPECT_EQ(tmux().capture().find("0815"), std::string::npos) << tmux().capture();
-    tmux().text("exit");
-    tmux().keys("Enter");
-    EXPECT_TRUE(tmux().waitFor("EXIT=0")) << tmux().capture();
-}
-
-constexpr char question[] = "Connect and remember the key (yes), connect this time only (once)";
-
-TEST_F(Interactive, UnknownHostKeyIsAskedAboutBeforeThePasswordAndNoRefuses) {
-    // The key comes late, so keys typed before the question can be seen not to answer it.
-    startServer(false, {"--kex-delay", "1000"});
-    startClient(100, 24, false);
-    tmux().text("yes");
-    tmux().keys("Enter");
-    ASSERT_TRUE(tmux().waitFor(question)) << tmux().capture();
-    const std::string pane = tmux().capture();
-    EXPECT_NE(pane.find("The host key of [127.0.0.1]:" + std::to_string(server_->port()) +
-                        " is not known. Its fingerprint is"),
-              std::string::npos)
-        << pane;
-    EXPECT_NE(pane.find("    1024 " + serverFingerprint()), std::string::npos) << pane;
-    EXPECT_EQ(pane.find("password:"), std::string::npos) << pane;
-
-    std::this_thread::sleep_for(500ms);  // an early "yes" would have been taken by now
-    EXPECT_FALSE(storeExists());
-    tmux().text("maybe");
-    tmux().keys("Enter");
-    EXPECT_TRUE(tmux().waitFor("Please type yes, once or no:")) << tmux().capture();
-    tmux().text("no");
-    tmux().keys("Enter");
-    EXPECT_TRUE(tmux().waitFor("EXIT=255")) << tmux().capture();
-    EXPECT_NE(tmux().capture().find("ERROR - Host key not accepted"), std::string::npos);
-    EXPECT_EQ(tmux().capture().find("password:"), std::string::npos) << tmux().capture();
-    expectNoLogin();
-    EXPECT_FALSE(storeExists());
-    expectTerminalRestored();
-}
-
-TEST_F(Interactive, AnswerOnceConnectsAndSavesNothing) {
-    startServer(false);
-    startClient(80, 24);
-    ASSERT_TRUE(tmux().waitFor(question)) << tmux().capture();
-    tmux().text("once");
-    tmux().keys("Enter");
-    ASSERT_TRUE(loggedIn()) << tmux().capture();
-    tmux().text("exit");
-    tmux().keys("Enter");
-    EXPECT_TRUE(tmux().waitFor("EXIT=0")) << tmux().capture();
-    EXPECT_FALSE(storeExists());
-}
-
-TEST_F(Interactive, AnswerYesSavesTheKeyAndTheNextRunOnlyAsksThePassword) {
-    startServer(false);
-    startClient(80, 24, false);
-    ASSERT_TRUE(tmux().waitFor(question)) << tmux().capture();
-    tmux().text("YES");
-    tmux().keys("Enter");
-    ASSERT_TRUE(tmux().waitFor("test@127.0.0.1's password:")) << tmux().capture();
-    tmux().text("secret");
-    tmux().keys("Enter");
-    ASSERT_TRUE(loggedIn()) << tmux().capture();
-    tmux().text("exit");
-    tmux().keys("Enter");
-    EXPECT_TRUE(tmux().waitFor("EXIT=0")) << tmux().capture();
-    EXPECT_EQ(readFile(store()), storeEntry());
-
-    startClient(80, 24, false);
-    ASSERT_TRUE(tmux().waitFor("test@127.0.0.1's password:")) << tmux().capture();
-    EXPECT_EQ(tmux().capture().find("not known"), std::string::npos) << tmux().capture();
-    tmux().text("secret");
-    tmux().keys("Enter");
-    // The record holds the first run's shell request too: this run's is the second.
-    const auto deadline = std::chrono::steady_clock::now() + 15s;
-    auto shellRequests = [&] {
-        const auto lines = recordLines(record());
-        return std::count(lines.begin(), lines.end(), "EXEC_SHELL");
-    };
-    while (shellRequests() < 2 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(50ms);
-    ASSERT_EQ(shellRequests(), 2) << readFile(record());
-    EXPECT_TRUE(type("echo again-$((3+4))", "again-7")) << tmux().capture();
-    tmux().text("exit");
-    tmux().keys("Enter");
-    EXPECT_TRUE(tmux().waitFor("EXIT=0")) << tmux().capture();
-    EXPECT_EQ(readFile(store()), storeEntry());
+    for (const auto& c : cases) {
+        auto server = c.server;
+        server.push_back("--no-password");
+        startServer(true, server);
+        startClient(80, 24, false, c.flags);
+        ASSERT_TRUE(shows(c.prompt)) << pane();
+        text(c.answer);
+        keys("Enter");
+        ASSERT_TRUE(loggedIn()) << pane();
+        EXPECT_EQ(pane().find(c.answer), std::string::npos) << pane();
+        text("exit");
+        keys("Enter");
+        expectExitAndTerminalRestored(0);
+    }
 }
 
 }  // namespace

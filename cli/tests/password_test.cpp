@@ -13,78 +13,78 @@
 namespace corvid1::cli {
 namespace {
 
-using test::TempDir;
-using test::writeFile;
-
-std::string text(const SecretText& s) {
-    return std::string(s.data(), s.size());
-}
-
-TEST(PasswordFile, PrivateFileGivesItsFirstLine) {
-    TempDir dir;
-    const std::string path = dir.file("pw");
-    const std::string longest(SecretText::capacity, 'x');
+TEST(PasswordFile, OnlyAPrivateRegularFileGivesItsFirstLine) {
+    test::TempDir dir;
+    const std::string path = dir.file("pw"), longest(SecretText::capacity, 'x');
     const struct {
         std::string content;
-        std::string password;
-    } cases[] = {{"s3cret word\nsecond line\n", "s3cret word"},
-                 {"dos\r\n", "dos"},
-                 {"no line end", "no line end"},
-                 {"", ""},
-                 {longest + "\n", longest}};
-    for (const auto& c : cases) {
-        writeFile(path, c.content, 0600);
-        SecretText pw;
-        std::string error;
-        ASSERT_TRUE(readPasswordFile(path, pw, error)) << error;
-        EXPECT_EQ(text(pw), c.password);
-    }
-}
-
-TEST(PasswordFile, RefusedUnlessPrivateRegularAndSane) {
-    TempDir dir;
-    const std::string path = dir.file("pw");
-    auto refused = [&](const std::string& p, const std::string& reason) {
-        SecretText pw;
-        std::string error;
-        EXPECT_FALSE(readPasswordFile(p, pw, error)) << p;
-        EXPECT_NE(error.find(reason), std::string::npos) << error;
-        EXPECT_EQ(pw.size(), 0u);
+        unsigned mode;
+        std::string result;  // the password, or "!" and the reason for the refusal
+    } cases[] = {
+        {"s3cret word\nsecond line\n", 0600, "s3cret word"},
+        {"dos\r\n", 0600, "dos"},
+        {"no line end", 0600, "no line end"},
+        {"", 0600, ""},
+        {longest + "\n", 0600, longest},
+        {longest + "x\n", 0600, "!longer than"},
+        {std::string("ab\0c\n", 5), 0600, "!NUL"},
+        {"secret\n", 0644, "!too open"},
+        {"secret\n", 0640, "!too open"},
+        {"secret\n", 0604, "!too open"},
+        {"secret\n", 0620, "!too open"},
+        {"secret\n", 0602, "!too open"},
+        {"secret\n", 0601, "!too open"},
+        {"secret\n", 0610, "!too open"},
     };
-    for (unsigned mode : {0644u, 0640u, 0604u, 0620u, 0602u, 0601u, 0610u}) {
-        writeFile(path, "secret\n", mode);
-        refused(path, "too open");
+    const auto take = [](const std::string& p, std::string& error) {
+        SecretText pw;
+        pw.append('?');  // a refusal leaves nothing behind, not even what was there
+        const bool ok = readPasswordFile(p, pw, error);
+        return ok ? std::string(pw.data(), pw.size()) : "!" + std::to_string(pw.size());
+    };
+    for (const auto& c : cases) {
+        test::writeFile(path, c.content, c.mode);
+        std::string error;
+        const std::string got = take(path, error);
+        if (c.result[0] == '!') {
+            EXPECT_EQ(got, "!0") << std::oct << c.mode;
+            EXPECT_NE(error.find(c.result.substr(1)), std::string::npos) << error;
+        } else {
+            EXPECT_EQ(got, c.result) << error;
+        }
     }
-    writeFile(path, std::string(SecretText::capacity + 1, 'x') + "\n", 0600);
-    refused(path, "longer than");
-    writeFile(path, std::string("ab\0c\n", 5), 0600);
-    refused(path, "NUL");
-    refused(dir.file("missing"), "missing");
-    refused(dir.path(), "not a regular file");
+    std::string error;
+    EXPECT_EQ(take(dir.file("missing"), error), "!0");
+    EXPECT_EQ(take(dir.path(), error), "!0");
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
     if (getuid() == 0) {
-        writeFile(path, "secret\n", 0600);
+        test::writeFile(path, "secret\n", 0600);
         ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
-        refused(path, "another user");
+        EXPECT_EQ(take(path, error), "!0");
+        EXPECT_NE(error.find("another user"), std::string::npos) << error;
     }
 }
 
-TEST(PasswordEnvironment, ValueIsTakenThenWipedAndRemoved) {
-    ASSERT_EQ(setenv(passwordVariable, "from env", 1), 0);
-    char* original = std::getenv(passwordVariable);
-    const std::size_t length = std::strlen(original);
-
-    SecretText pw;
-    std::string error;
-    ASSERT_TRUE(takePasswordFromEnvironment(pw, error)) << error;
-    EXPECT_EQ(text(pw), "from env");
-    EXPECT_EQ(std::getenv(passwordVariable), nullptr);
-    // glibc keeps the strings that setenv allocated, so the old value can be inspected.
-    EXPECT_EQ(std::string(original, length), std::string(length, '\0'));
-    EXPECT_FALSE(takePasswordFromEnvironment(pw, error));
-
-    ASSERT_EQ(setenv(passwordVariable, "", 1), 0);  // set but empty: an empty password
-    EXPECT_TRUE(takePasswordFromEnvironment(pw, error));
-    EXPECT_EQ(pw.size(), 0u);
+// Taken or refused, the value is wiped where it was and gone from the environment.
+TEST(PasswordEnvironment, ValueIsWipedAndRemovedWhetherTakenOrRefused) {
+    const std::string tooLong(SecretText::capacity + 1, 'y');
+    const struct {
+        std::string value;
+        bool taken;
+    } cases[] = {{"from env", true}, {"", true}, {tooLong, false}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(setenv(passwordVariable, c.value.c_str(), 1), 0);
+        // glibc keeps the strings that setenv allocated, so the old value can be inspected.
+        const char* original = std::getenv(passwordVariable);
+        SecretText pw;
+        std::string error;
+        EXPECT_EQ(takePasswordFromEnvironment(pw, error), c.taken) << error;
+        EXPECT_EQ(std::string(pw.data(), pw.size()), c.taken ? c.value : "");
+        EXPECT_EQ(error.empty(), c.taken) << error;
+        EXPECT_EQ(std::getenv(passwordVariable), nullptr);
+        EXPECT_EQ(std::string(original, c.value.size()), std::string(c.value.size(), '\0'));
+        EXPECT_FALSE(takePasswordFromEnvironment(pw, error));  // unset: no password from here
+    }
 }
 
 }  // namespace

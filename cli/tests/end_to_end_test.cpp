@@ -1,0 +1,383 @@
+// End to end, through the real corvid1-cli against the project's SSH-1 test server, with
+// standard input not a terminal.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+namespace corvid1::cli::test {
+namespace {
+
+const std::map<std::string, std::string> password = {{"CORVID1_PASSWORD", "secret"}};
+
+class Batch : public ::testing::Test {
+  protected:
+    std::string record() const { return dir_.file("record"); }
+    std::unique_ptr<TestServer> serve(std::vector<std::string> args) {
+        std::remove(record().c_str());
+        auto server = std::make_unique<TestServer>(std::move(args), record());
+        EXPECT_TRUE(server->running());
+        return server;
+    }
+    // The server's usual key given on the command line: runs not about host keys ask nothing.
+    std::vector<std::string> target(const TestServer& server, std::vector<std::string> more = {}) {
+        std::vector<std::string> args = {"-p", std::to_string(server.port()), "--host-key", key_};
+        args.insert(args.end(), more.begin(), more.end());
+        args.push_back("test@127.0.0.1");
+        return args;
+    }
+    RunResult run(const TestServer& server, std::vector<std::string> more = {}) {
+        return runClient(target(server, std::move(more)), dir_.path(), password);
+    }
+    bool recordHas(const std::string& prefix) const { return test::recordHas(record(), prefix); }
+
+    TempDir dir_;
+    const std::string key_ = serverFingerprint();
+};
+
+// The lines of a screen, with `shown` at their places and the others empty.
+std::string screenLines(int count, const std::map<int, std::string>& shown) {
+    std::string out;
+    for (int i = 0; i < count; ++i) out += (shown.count(i) != 0 ? shown.at(i) : "") + "\n";
+    return out;
+}
+
+// One run each: the server's arguments, the client's flags before the target and the words
+// after it, the password in the environment (none when null) and standard input; then the exit
+// code, standard output (exact, or "*" and a part), standard error ("" empty, "=" and all of
+// it, or a part) and lines that start the server's record in this order ("!": no such line).
+// DIR stands for the test's folder, PORT for the server's port, CLOSED for a port that was
+// just closed, FP for the host key's fingerprint, BULK for the bulk scenario's output; the flag
+// NOKEY gives no fingerprint, IDENTITY puts secret.key in ~/.ssh/identity.
+struct Case {
+    std::vector<std::string> server, flags, command;
+    const char* password;
+    std::string input;
+    int exitCode;
+    std::string out, err;
+    std::vector<std::string> record;
+};
+
+TEST_F(Batch, EachRunEndsWithItsExitCodeOutputAndRecord) {
+    const auto data = [](const std::string& name) {
+        return readFile(std::string(KEY_DATA_DIR) + "/" + name);
+    };
+    for (const char* name : {"plain.key", "secret.key", "unlisted.key"})
+        writeFile(dir_.file(name), data(name));
+    writeFile(dir_.file("authorized"), data("plain.pub") + data("secret.pub"));
+    writeFile(dir_.file("pp"), "correct horse\n");
+    writeFile(dir_.file("open-pp"), "correct horse\n", 0644);
+    writeFile(dir_.file("wrong-pp"), "not it\n");
+    writeFile(dir_.file("pw"), "secret\n");
+    writeFile(dir_.file("open-pw"), "secret\n", 0644);
+    writeFile(dir_.file("bad"), "Port 22\nForwardAgent yes\n");
+    std::filesystem::create_directories(dir_.file(".ssh"));
+    int closed;
+    { closed = TestServer({}, dir_.file("unused")).port(); }
+    const std::string wrap = "TOP-LEFT" + std::string(64, ' ') + "TOP-RIGH";
+    const std::string wrapLow = "BOTTOM-LEFT" + std::string(58, ' ') + "BOTTOM-RIGH";
+    const std::string centre = std::string(34, ' ') + "CENTRE";
+    const std::vector<std::string> bulk = {"--scenario", "bulk", "--bulk", "150001",
+                                           "--exit-status"};
+    const std::vector<std::string> shell = {"--mode", "shell"};
+    const std::vector<std::string> piped = {"cat;", "tty",  "||",   "true;", "echo",
+                                            "err",  ">&2;", "exit", "5"};
+    const std::vector<std::string> keys = {"--scenario", "exit-status", "--authorized-keys",
+                                           "DIR/authorized"};
+    const auto with = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const char* pw = "secret";
+    const std::string loginFailed = "Authorization error. Check username and password.\n";
+    // clang-format off
+    const Case runs[] = {
+        // The remote status is the exit code; raw output byte for byte with each cipher (a short
+        // last packet, NUL and 0xFF included); the password hidden among IGNOREs by default.
+        {with(bulk, {"0"}), {"--raw", "-c", "3des"}, {}, pw, "", 0, "BULK", "", {"SESSION_KEY cipher=3"}},
+        {with(bulk, {"42"}), {"-c", "blowfish"}, {}, pw, "", 42, "BULK", "", {"SESSION_KEY cipher=6"}},
+        {with(bulk, {"255"}), {"-c", "none"}, {}, pw, "", 255, "BULK", "", {"SESSION_KEY cipher=0"}},
+        {{"--scenario", "exit-status", "--exit-status", "1"}, {}, {}, pw, "", 1, "exit status 1\r\n", "", {"USER", "IGNORE 4", "PASSWORD secret", "IGNORE"}},
+        {{"--scenario", "exit-status"}, {"--no-password-padding"}, {}, pw, "", 0, "exit status 0\r\n", "", {"USER", "!IGNORE"}},
+        // No remote status, no success: 255, and standard error says why. The server's parting
+        // words end their line there, or are said there when the screen showed them.
+        {{"--scenario", "disconnect-in-data", "--reason", "bye now"}, {}, {}, pw, "", 255, "goodbye\r\n", "=bye now\n", {}},
+        {{"--scenario", "disconnect-in-data", "--reason", "bye now"}, {"--screen"}, {}, pw, "", 255, "*", "=corvid1-cli: disconnected by the server: bye now\n", {}},
+        {{"--scenario", "close", "--at", "data"}, {}, {}, pw, "", 255, "", "corvid1-cli: connection to 127.0.0.1 lost\n", {}},
+        {{"--scenario", "echo"}, {}, {}, "wrong", "", 255, "", "Sent login password\n" + loginFailed, {"PASSWORD wrong"}},
+        {{"--scenario", "disconnect-after-user", "--reason", "No"}, {}, {}, pw, "", 255, "", "Error during authorization!\nServer response: No\n", {}},
+        {{"--scenario", "stall", "--at", "pty"}, {"--connect-timeout", "1"}, {}, pw, "", 255, "", "ERROR - The server stopped answering during the login\n", {}},
+        {{}, {"-p", "CLOSED"}, {}, pw, "", 255, "", "=corvid1-cli: could not connect to 127.0.0.1 port CLOSED\n", {}},
+        // Without a terminal an unknown key is refused before anything that depends on it.
+        {{}, {"NOKEY"}, {}, pw, "", 255, "", "=The host key of [127.0.0.1]:PORT is not known.\nHost key fingerprint: 1024 FP\nNobody can be asked whether to trust it; not connecting.\nERROR - Host key not accepted\ncorvid1-cli: no terminal to ask whether to trust the key; check its fingerprint and give it with --host-key, or use --accept-new\n", {"VERSION", "!SESSION_KEY"}},
+        // The server's error stream goes to standard error, or to the screen in the order sent;
+        // status lines only with -v, warnings unless -q.
+        {{"--scenario", "stderr", "--exit-status", "4"}, {}, {}, pw, "", 4, "out 1\r\nout 2\r\n", "=err 1\r\nerr 2\r\n", {}},
+        {{"--scenario", "stderr", "--exit-status", "4"}, {"--screen", "--size", "20x5"}, {}, pw, "", 4, "out 1\nerr 1\nout 2\nerr 2\n\n", "", {}},
+        {{"--scenario", "exit-status"}, {"-v"}, {}, pw, "", 0, "exit status 0\r\n", "Authorization successful.\nPTTY Allocated\n", {}},
+        {{"--scenario", "refuse-pty"}, {}, {}, pw, "exit\r", 0, "*", "=Warning - PTTY not Allocated\n", {}},
+        {{"--scenario", "refuse-pty"}, {"-q"}, {}, pw, "exit\r", 0, "*", "", {}},
+        // Standard input goes out once the shell is asked for, NULs and all.
+        {{"--scenario", "echo", "--kex-delay", "300"}, {}, {}, pw, std::string("a\0b\rexit\r", 9), 0, "*logout\r\n", "", {"EXEC_SHELL", "STDIN a\\x00b\\x0dexit\\x0d"}},
+        // A remote command as scripts run it: no pty unless asked, standard input to its end,
+        // its error stream apart, its status ours; through compression, with a pty, with
+        // keepalives while it sleeps.
+        {shell, {}, piped, pw, "one\ntwo\n", 5, "one\ntwo\nnot a tty\n", "=err\n", {"EXEC_CMD cat; tty || true; echo err >&2; exit 5", "EOF"}},
+        {shell, {"-C"}, piped, pw, "one\ntwo\n", 5, "one\ntwo\nnot a tty\n", "=err\n", {"COMPRESSION level=6", "EXEC_CMD"}},
+        {shell, {"-t"}, {"test", "-t", "0", "&&", "echo", "pty;", "exit", "5"}, pw, "", 5, "*pty\r\n", "", {"PTY term=vt100 rows=24 columns=80 xpixels=0 ypixels=0 modes=00", "EXEC_CMD"}},
+        {shell, {"--keepalive", "1", "--no-password-padding"}, {"sleep", "2.5;", "exit", "5"}, pw, "", 5, "", "", {"EXEC_CMD sleep", "IGNORE 4", "IGNORE 4"}},
+        // --screen prints what a terminal would show, scrollback first; its size reaches the
+        // pty; it answers enquiries through the session; VT52 shows VT100 sequences as text.
+        {{"--scenario", "colours"}, {"--screen"}, {}, pw, "", 0, screenLines(24, {{0, "total 6"}, {1, "bin  run.sh  core  fifo"}, {2, "reverse  underline  bold-white-on-red"}}), "", {"PTY term=vt100 rows=24 columns=80 "}},
+        {{"--scenario", "screen"}, {"--screen"}, {}, pw, "", 0, screenLines(25, {{0, wrap}, {1, "T"}, {11, centre}, {23, wrapLow}, {24, "T"}}), "", {}},
+        {{"--scenario", "screen"}, {"--screen", "--size", "100x30"}, {}, pw, "", 0, screenLines(30, {{0, wrap + "T"}, {11, centre}, {23, wrapLow + "T"}}), "", {"PTY term=vt100 rows=30 columns=100 "}},
+        {{"--scenario", "screen"}, {"--screen", "-t", "vt52"}, {}, pw, "", 0, "*<esc>[H", "", {"PTY term=vt52 "}},
+        {{"--scenario", "enq", "--timeout", "10"}, {"--screen"}, {}, pw, "", 0, "*ENQ answer: \"vt100\"", "", {"ENQ_ANSWER vt100"}},
+        // Where the password comes from, and the keys: -i or ~/.ssh/identity, a passphrase
+        // file tried once, the -o switches.
+        {{"--scenario", "exit-status"}, {"--password-file", "DIR/pw"}, {}, "wrong", "", 0, "*", "", {"PASSWORD secret"}},
+        {with({"--no-password"}, keys), {"-i", "DIR/plain.key"}, {}, nullptr, "", 0, "*", "", {"RSA response right"}},
+        {with({"--no-password"}, keys), {"IDENTITY", "--passphrase-file", "DIR/pp"}, {}, nullptr, "", 0, "*", "", {"RSA response right"}},
+        {keys, {"-v", "-i", "DIR/secret.key", "--passphrase-file", "DIR/wrong-pp"}, {}, pw, "", 0, "*", ": wrong passphrase", {"PASSWORD secret"}},
+        {with({"--no-password"}, keys), {"-i", "DIR/plain.key", "-o", "RSAAuthentication=no"}, {}, pw, "", 255, "", "No login method left", {"!RSA"}},
+        {keys, {"-i", "DIR/unlisted.key"}, {}, nullptr, "", 255, "", "no terminal to ask for the password on", {"RSA key refused", "!PASSWORD"}},
+        // Refused before the network is touched: 2 for a bad command line.
+        {{}, {"-c", "des"}, {}, pw, "", 2, "", "corvid1-cli: unknown cipher 'des' (3des, blowfish or none)\nusage: corvid1-cli ", {"!CONNECT"}},
+        {{}, {"--raw", "--screen"}, {}, pw, "", 2, "", "corvid1-cli: --raw and --screen exclude each other\nusage: ", {"!CONNECT"}},
+        {{}, {"-F", "DIR/bad"}, {}, pw, "", 2, "", "=corvid1-cli: DIR/bad:2: unknown keyword 'ForwardAgent'\n", {"!CONNECT"}},
+        {{}, {"--help"}, {}, pw, "", 0, "*usage: corvid1-cli ", "", {"!CONNECT"}},
+        {{}, {"--version"}, {}, pw, "", 0, "*corvid1-cli ", "", {"!CONNECT"}},
+        {{}, {"-E", "DIR/no/log"}, {}, pw, "", 255, "", "corvid1-cli: DIR/no/log: ", {"!CONNECT"}},
+        {{}, {"--log", "DIR/no/log"}, {}, pw, "", 255, "", "DIR/no/log", {"!CONNECT"}},
+        {{}, {"--password-file", "DIR/open-pw"}, {}, pw, "", 255, "", "too open", {"!CONNECT"}},
+        {keys, {"-i", "DIR/secret.key", "--passphrase-file", "DIR/open-pp"}, {}, pw, "", 255, "", "passphrase file: ", {"!CONNECT"}},
+        {{}, {}, {}, nullptr, "", 255, "", "=corvid1-cli: no terminal to ask for the password on; set CORVID1_PASSWORD or use --password-file\n", {"!CONNECT"}},
+    };
+    // clang-format on
+    for (const Case& r : runs) {
+        std::vector<std::string> serverArgs;
+        for (const auto& a : r.server)
+            serverArgs.push_back(a.rfind("DIR/", 0) == 0 ? dir_.path() + a.substr(3) : a);
+        auto server = serve(serverArgs);
+        const auto expand = [&](std::string s) {
+            const std::pair<std::string, std::string> tokens[] = {
+                {"DIR", dir_.path()},
+                {"CLOSED", std::to_string(closed)},
+                {"PORT", std::to_string(server->port())},
+                {"FP", key_}};
+            for (const auto& [token, value] : tokens)
+                for (auto at = s.find(token); at != std::string::npos; at = s.find(token, at))
+                    s.replace(at, token.size(), value);
+            return s;
+        };
+        std::vector<std::string> args = {"-p", std::to_string(server->port())};
+        bool givesKey = true;
+        std::filesystem::remove(dir_.file(".ssh/identity"));
+        for (const auto& flag : r.flags) {
+            if (flag == "NOKEY") {
+                givesKey = false;
+            } else if (flag == "IDENTITY") {
+                writeFile(dir_.file(".ssh/identity"), data("secret.key"));
+            } else {
+                args.push_back(expand(flag));
+            }
+        }
+        if (givesKey) args.insert(args.end(), {"--host-key", key_});
+        args.push_back("test@127.0.0.1");
+        args.insert(args.end(), r.command.begin(), r.command.end());
+        std::map<std::string, std::string> env;
+        if (r.password) env["CORVID1_PASSWORD"] = r.password;
+        writeFile(dir_.file("input"), r.input);
+        const RunResult got = runClient(args, dir_.path(), env, dir_.file("input"));
+        const std::string line =
+            ::testing::PrintToString(r.flags) + " " + ::testing::PrintToString(r.server);
+        EXPECT_EQ(got.exitCode, r.exitCode) << line << "\n" << got.err;
+        if (r.out == "BULK") {
+            EXPECT_TRUE(got.out == bulkPattern(150001)) << line << got.out.size() << " bytes";
+        } else if (r.out[0] == '*') {
+            EXPECT_NE(got.out.find(r.out.substr(1)), std::string::npos) << line << got.out;
+        } else {
+            EXPECT_EQ(got.out, r.out) << line;
+        }
+        const std::string err = expand(r.err);
+        if (err.empty() || err[0] == '=') {
+            EXPECT_EQ(got.err, err.empty() ? err : err.substr(1)) << line;
+        } else {
+            EXPECT_NE(got.err.find(err), std::string::npos) << line << " lacks " << err << ":\n"
+                                                            << got.err;
+        }
+        const auto lines = recordLines(record());
+        auto at = lines.begin();
+        for (const std::string& want : r.record) {
+            const bool absent = want[0] == '!';
+            const auto starts = [&](const std::string& l) {
+                return l.rfind(want.substr(absent), 0) == 0;
+            };
+            if (absent) {
+                EXPECT_EQ(std::find_if(lines.begin(), lines.end(), starts), lines.end())
+                    << line << want;
+                continue;
+            }
+            at = std::find_if(at, lines.end(), starts);
+            EXPECT_NE(at, lines.end()) << line << " lacks " << want << ":\n" << readFile(record());
+            if (at != lines.end()) ++at;
+        }
+    }
+    // The random pool's seed file is kept in the user's data folder, private.
+    struct stat st {};
+    ASSERT_EQ(stat(dir_.file("data/corvid1/ssh_seedfile").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(Batch, OutputThatCannotBeWrittenIsAFailure) {
+    auto server = serve({"--scenario", "bulk", "--bulk", "4194304"});
+    // The reader goes away after 10 bytes; the session must end, and not with success.
+    std::string command = "set -o pipefail; CORVID1_PASSWORD=secret XDG_DATA_HOME=" + dir_.path() +
+                          " " + clientPath();
+    for (const auto& word : target(*server)) command += " " + word;
+    command += " </dev/null 2>" + dir_.file("err") + " | head -c 10 >/dev/null";
+    const int status = std::system(("bash -c '" + command + "'").c_str());
+    EXPECT_EQ(WEXITSTATUS(status), 255);
+    EXPECT_NE(readFile(dir_.file("err")).find("standard output"), std::string::npos);
+}
+
+// The configuration file, as ssh_config has it: an alias names the server, its port, user and
+// settings; the user's own file is read without -F; -E takes the client's own messages.
+TEST_F(Batch, ConfigurationFileNamesTheServerAndItsSettings) {
+    auto server = serve({"--scenario", "exit-status", "--exit-status", "3"});
+    const std::string config = "Host box\n  HostName 127.0.0.1\n  Port " +
+                               std::to_string(server->port()) +
+                               "\n  User test\n  Compression yes\n";
+    writeFile(dir_.file("config"), config);
+    RunResult r =
+        runClient({"-F", dir_.file("config"), "--host-key", key_, "box"}, dir_.path(), password);
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    EXPECT_TRUE(recordHas("COMPRESSION level=6"));
+    EXPECT_TRUE(recordHas("USER test"));
+
+    std::filesystem::create_directories(dir_.path() + "/.config/corvid1");
+    writeFile(dir_.path() + "/.config/corvid1/config", config + "Host *\n  Port 1\n");
+    r = runClient({"--host-key", key_, "box"}, dir_.path(), password);
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    r = runClient({"-E", dir_.file("log"), "--host-key", key_, "other"}, dir_.path(), password);
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(readFile(dir_.file("log")).find("could not connect to other port 1"),
+              std::string::npos);
+}
+
+// A session log: the raw bytes exactly, or the printable text after a header; a log that
+// cannot be written stops with a word and leaves the session alone.
+TEST_F(Batch, SessionLogsRawTextAndAFailedWrite) {
+    auto bulk = serve({"--scenario", "bulk", "--bulk", "70000", "--exit-status", "4"});
+    RunResult r = run(*bulk, {"--log", dir_.file("raw.log")});
+    EXPECT_EQ(r.exitCode, 4) << r.err;
+    EXPECT_EQ(readFile(dir_.file("raw.log")), bulkPattern(70000));
+    r = run(*bulk, {"--log", "/dev/full"});
+    EXPECT_EQ(r.exitCode, 4) << r.err;
+    EXPECT_EQ(r.out, bulkPattern(70000));
+    EXPECT_NE(r.err.find("corvid1-cli: the session log stopped: /dev/full:"), std::string::npos)
+        << r.err;
+
+    auto colours = serve({"--scenario", "colours"});
+    r = run(*colours, {"--log-text", dir_.file("text.log")});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::string text = readFile(dir_.file("text.log"));
+    EXPECT_EQ(text.rfind("=== Corvid1 session log: 127.0.0.1 port ", 0), 0u) << text;
+    EXPECT_NE(
+        text.find("\ntotal 6\nbin  run.sh  core  fifo\nreverse  underline  bold-white-on-red\n"),
+        std::string::npos)
+        << text;
+}
+
+int listenOn(std::uint16_t& port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    socklen_t length = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 4) != 0) {
+        close(fd);
+        return -1;
+    }
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+// Sends a line to `port` (again while the forward is being set up); what came back before the
+// far end closed.
+std::string through(std::uint16_t port, const std::string& line) {
+    std::string back = "no connection";
+    waitUntil([&] {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        if (connected) {
+            send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+            shutdown(fd, SHUT_WR);
+            back.clear();
+            char buffer[256];
+            for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) back.append(buffer, n);
+        }
+        close(fd);
+        return connected;
+    });
+    return back;
+}
+
+// -L and -R carry a line there and back; a forward that cannot listen is a warning and the
+// session goes on.
+TEST_F(Batch, LocalAndRemoteForwardsCarryALineAndAFailedBindIsAWarning) {
+    auto server = serve({"--mode", "shell"});
+    // The target answers one connection at a time with what it was sent, upper-cased.
+    std::uint16_t targetPort = 0, taken = 0, localPort = 0, remotePort = 0;
+    const int targetFd = listenOn(targetPort), holder = listenOn(taken);
+    close(listenOn(localPort));
+    close(listenOn(remotePort));
+    std::thread targetThread([targetFd] {
+        for (int i = 0; i < 2; ++i) {
+            const int c = accept(targetFd, nullptr, nullptr);
+            char buffer[256];
+            std::string got;
+            for (ssize_t n; (n = read(c, buffer, sizeof buffer)) > 0;) got.append(buffer, n);
+            for (char& ch : got) ch = static_cast<char>(std::toupper(ch));
+            send(c, got.data(), got.size(), MSG_NOSIGNAL);
+            close(c);
+        }
+    });
+    const std::string to = ":127.0.0.1:" + std::to_string(targetPort);
+    auto args =
+        target(*server, {"-L", std::to_string(localPort) + to, "-R",
+                         std::to_string(remotePort) + to, "-L", std::to_string(taken) + to});
+    args.push_back("sleep 3");
+    auto client =
+        std::async(std::launch::async, [&] { return runClient(args, dir_.path(), password); });
+    EXPECT_EQ(through(localPort, "local\n"), "LOCAL\n");
+    EXPECT_EQ(through(remotePort, "remote\n"), "REMOTE\n");
+    const RunResult r = client.get();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("Warning - Cannot listen on 127.0.0.1:" + std::to_string(taken)),
+              std::string::npos)
+        << r.err;
+    targetThread.join();
+    close(targetFd);
+    close(holder);
+}
+
+}  // namespace
+}  // namespace corvid1::cli::test
