@@ -3,41 +3,36 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <filesystem>
+#include <algorithm>
 #include <future>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "harness.h"
 
 namespace corvid1::cli::test {
 namespace {
 
+using Words = std::vector<std::string>;
 const std::map<std::string, std::string> password = {{"CORVID1_PASSWORD", "secret"}};
 
 class Batch : public ::testing::Test {
   protected:
     std::string record() const { return dir_.file("record"); }
-    std::unique_ptr<TestServer> serve(std::vector<std::string> args) {
+    std::unique_ptr<TestServer> serve(const Words& args) {
         std::remove(record().c_str());
-        auto server = std::make_unique<TestServer>(std::move(args), record());
+        auto server = std::make_unique<TestServer>(args, record());
         EXPECT_TRUE(server->running());
         return server;
     }
     // The server's usual key given on the command line: runs not about host keys ask nothing.
-    std::vector<std::string> target(const TestServer& server, std::vector<std::string> more = {}) {
-        std::vector<std::string> args = {"-p", std::to_string(server.port()), "--host-key", key_};
+    Words target(const TestServer& server, const Words& more = {}) {
+        Words args = {"-p", std::to_string(server.port()), "--host-key", key_};
         args.insert(args.end(), more.begin(), more.end());
         args.push_back("test@127.0.0.1");
         return args;
     }
-    RunResult run(const TestServer& server, std::vector<std::string> more = {}) {
-        return runClient(target(server, std::move(more)), dir_.path(), password);
+    RunResult run(const TestServer& server, const Words& more) {
+        return runClient(target(server, more), dir_.path(), password);
     }
     bool recordHas(const std::string& prefix) const { return test::recordHas(record(), prefix); }
 
@@ -52,20 +47,20 @@ std::string screenLines(int count, const std::map<int, std::string>& shown) {
     return out;
 }
 
-// One run each: the server's arguments, the client's flags before the target and the words
-// after it, the password in the environment (none when null) and standard input; then the exit
-// code, standard output (exact, or "*" and a part), standard error ("" empty, "=" and all of
-// it, or a part) and lines that start the server's record in this order ("!": no such line).
-// DIR stands for the test's folder, PORT for the server's port, CLOSED for a port that was
-// just closed, FP for the host key's fingerprint, BULK for the bulk scenario's output; the flag
-// NOKEY gives no fingerprint, IDENTITY puts secret.key in ~/.ssh/identity.
+// One run: the server's arguments, the client's flags before the target and the words after
+// it, CORVID1_PASSWORD (unset when null) and standard input; then the exit code, standard output
+// (exact, or "*" and a part), standard error ("" empty, "=" and all of it, or a part) and lines
+// that start the server's record in this order ("!": no such line). DIR stands for the test's
+// folder, PORT for the server's port, CLOSED for a port just closed, FP for the host key's
+// fingerprint, BULK for the bulk output; the flag NOKEY gives no fingerprint, IDENTITY puts a
+// key in ~/.ssh/identity.
 struct Case {
-    std::vector<std::string> server, flags, command;
+    Words server, flags, command;
     const char* password;
     std::string input;
     int exitCode;
     std::string out, err;
-    std::vector<std::string> record;
+    Words record;
 };
 
 TEST_F(Batch, EachRunEndsWithItsExitCodeOutputAndRecord) {
@@ -75,98 +70,130 @@ TEST_F(Batch, EachRunEndsWithItsExitCodeOutputAndRecord) {
     for (const char* name : {"plain.key", "secret.key", "unlisted.key"})
         writeFile(dir_.file(name), data(name));
     writeFile(dir_.file("authorized"), data("plain.pub") + data("secret.pub"));
-    writeFile(dir_.file("pp"), "correct horse\n");
-    writeFile(dir_.file("open-pp"), "correct horse\n", 0644);
-    writeFile(dir_.file("wrong-pp"), "not it\n");
-    writeFile(dir_.file("pw"), "secret\n");
-    writeFile(dir_.file("open-pw"), "secret\n", 0644);
-    writeFile(dir_.file("bad"), "Port 22\nForwardAgent yes\n");
+    const std::string x512(512, 'x');
+    const std::tuple<const char*, std::string, unsigned> files[] = {
+        {"pp", "correct horse\n", 0600},     {"open-pp", "correct horse\n", 0644},
+        {"wrong-pp", "not it\n", 0600},      {"pw", "s3cret word\nsecond line\n", 0400},
+        {"pw-dos", "secret\r\n", 0600},      {"pw-no-end", "secret", 0600},
+        {"pw-512", x512 + "\n", 0600},       {"pw-513", x512 + "x\n", 0600},
+        {"pw-nul", {"se\0cret\n", 8}, 0600}, {"bad", "Port 22\nForwardAgent yes\n", 0600}};
+    for (const auto& [name, content, mode] : files) writeFile(dir_.file(name), content, mode);
+    for (unsigned mode : {0644, 0640, 0604, 0620, 0602, 0601, 0610}) {
+        char name[16];
+        std::snprintf(name, sizeof name, "pw-%o", mode);
+        writeFile(dir_.file(name), "secret\n", mode);
+    }
     std::filesystem::create_directories(dir_.file(".ssh"));
-    int closed;
-    { closed = TestServer({}, dir_.file("unused")).port(); }
+    const int closed = TestServer({}, dir_.file("unused")).port();
     const std::string wrap = "TOP-LEFT" + std::string(64, ' ') + "TOP-RIGH";
     const std::string wrapLow = "BOTTOM-LEFT" + std::string(58, ' ') + "BOTTOM-RIGH";
     const std::string centre = std::string(34, ' ') + "CENTRE";
-    const std::vector<std::string> bulk = {"--scenario", "bulk", "--bulk", "150001",
-                                           "--exit-status"};
-    const std::vector<std::string> shell = {"--mode", "shell"};
-    const std::vector<std::string> piped = {"cat;", "tty",  "||",   "true;", "echo",
-                                            "err",  ">&2;", "exit", "5"};
-    const std::vector<std::string> keys = {"--scenario", "exit-status", "--authorized-keys",
-                                           "DIR/authorized"};
-    const auto with = [](std::vector<std::string> a, const std::vector<std::string>& b) {
-        a.insert(a.end(), b.begin(), b.end());
-        return a;
+    const auto bulk = [](const char* status) {
+        return Words{"--scenario", "bulk", "--bulk", "150001", "--exit-status", status};
     };
+    const Words ok = {"--scenario", "exit-status"}, shell = {"--mode", "shell"};
+    const Words piped = {"cat;", "tty", "||", "true;", "echo", "err", ">&2;", "exit", "5"};
+    const Words keys = {"--scenario", "exit-status", "--authorized-keys", "DIR/authorized"};
+    Words keysOnly = keys;
+    keysOnly.push_back("--no-password");
     const char* pw = "secret";
-    const std::string loginFailed = "Authorization error. Check username and password.\n";
+    const std::string refused = "Authorization error. Check username and password.\n";
     // clang-format off
     const Case runs[] = {
-        // The remote status is the exit code; raw output byte for byte with each cipher (a short
-        // last packet, NUL and 0xFF included); the password hidden among IGNOREs by default.
-        {with(bulk, {"0"}), {"--raw", "-c", "3des"}, {}, pw, "", 0, "BULK", "", {"SESSION_KEY cipher=3"}},
-        {with(bulk, {"42"}), {"-c", "blowfish"}, {}, pw, "", 42, "BULK", "", {"SESSION_KEY cipher=6"}},
-        {with(bulk, {"255"}), {"-c", "none"}, {}, pw, "", 255, "BULK", "", {"SESSION_KEY cipher=0"}},
-        {{"--scenario", "exit-status", "--exit-status", "1"}, {}, {}, pw, "", 1, "exit status 1\r\n", "", {"USER", "IGNORE 4", "PASSWORD secret", "IGNORE"}},
-        {{"--scenario", "exit-status"}, {"--no-password-padding"}, {}, pw, "", 0, "exit status 0\r\n", "", {"USER", "!IGNORE"}},
+        // The remote status is the exit code; raw output byte for byte with each cipher (a
+        // short last packet, NUL and 0xFF included); the password hidden among IGNOREs.
+        {bulk("0"), {"--raw", "-c", "3des"}, {}, pw, "", 0, "BULK", "", {"SESSION_KEY cipher=3"}},
+        {bulk("42"), {"-c", "blowfish"}, {}, pw, "", 42, "BULK", "", {"SESSION_KEY cipher=6"}},
+        {bulk("255"), {"-c", "none"}, {}, pw, "", 255, "BULK", "", {"SESSION_KEY cipher=0"}},
+        {{"--scenario", "exit-status", "--exit-status", "1"}, {}, {}, pw, "", 1,
+         "exit status 1\r\n", "", {"USER", "IGNORE 4", "PASSWORD secret", "IGNORE"}},
+        {ok, {"--no-password-padding"}, {}, pw, "", 0, "exit status 0\r\n", "", {"USER", "!IGNORE"}},
         // No remote status, no success: 255, and standard error says why. The server's parting
         // words end their line there, or are said there when the screen showed them.
-        {{"--scenario", "disconnect-in-data", "--reason", "bye now"}, {}, {}, pw, "", 255, "goodbye\r\n", "=bye now\n", {}},
-        {{"--scenario", "disconnect-in-data", "--reason", "bye now"}, {"--screen"}, {}, pw, "", 255, "*", "=corvid1-cli: disconnected by the server: bye now\n", {}},
-        {{"--scenario", "close", "--at", "data"}, {}, {}, pw, "", 255, "", "corvid1-cli: connection to 127.0.0.1 lost\n", {}},
-        {{"--scenario", "echo"}, {}, {}, "wrong", "", 255, "", "Sent login password\n" + loginFailed, {"PASSWORD wrong"}},
-        {{"--scenario", "disconnect-after-user", "--reason", "No"}, {}, {}, pw, "", 255, "", "Error during authorization!\nServer response: No\n", {}},
-        {{"--scenario", "stall", "--at", "pty"}, {"--connect-timeout", "1"}, {}, pw, "", 255, "", "ERROR - The server stopped answering during the login\n", {}},
+        {{"--scenario", "disconnect-in-data", "--reason", "bye"}, {}, {}, pw, "", 255, "goodbye\r\n", "=bye\n", {}},
+        {{"--scenario", "disconnect-in-data", "--reason", "bye"}, {"--screen"}, {}, pw, "", 255, "*",
+         "=corvid1-cli: disconnected by the server: bye\n", {}},
+        {{"--scenario", "close", "--at", "data"}, {}, {}, pw, "", 255, "", "\ncorvid1-cli: connection to 127.0.0.1 lost\n", {}},
+        {{"--scenario", "echo"}, {}, {}, "wrong", "", 255, "", "Sent login password\n" + refused, {"PASSWORD wrong"}},
+        {{"--scenario", "disconnect-after-user", "--reason", "No"}, {}, {}, pw, "", 255, "",
+         "Error during authorization!\nServer response: No\n", {}},
+        {{"--scenario", "stall", "--at", "pty"}, {"--connect-timeout", "1"}, {}, pw, "", 255, "",
+         "ERROR - The server stopped answering during the login\n", {}},
         {{}, {"-p", "CLOSED"}, {}, pw, "", 255, "", "=corvid1-cli: could not connect to 127.0.0.1 port CLOSED\n", {}},
         // Without a terminal an unknown key is refused before anything that depends on it.
-        {{}, {"NOKEY"}, {}, pw, "", 255, "", "=The host key of [127.0.0.1]:PORT is not known.\nHost key fingerprint: 1024 FP\nNobody can be asked whether to trust it; not connecting.\nERROR - Host key not accepted\ncorvid1-cli: no terminal to ask whether to trust the key; check its fingerprint and give it with --host-key, or use --accept-new\n", {"VERSION", "!SESSION_KEY"}},
+        {{}, {"NOKEY"}, {}, pw, "", 255, "", "=The host key of [127.0.0.1]:PORT is not known.\n"
+         "Host key fingerprint: 1024 FP\nNobody can be asked whether to trust it; not connecting.\n"
+         "ERROR - Host key not accepted\ncorvid1-cli: no terminal to ask whether to trust the key; "
+         "check its fingerprint and give it with --host-key, or use --accept-new\n", {"VERSION", "!SESSION_KEY"}},
         // The server's error stream goes to standard error, or to the screen in the order sent;
         // status lines only with -v, warnings unless -q.
         {{"--scenario", "stderr", "--exit-status", "4"}, {}, {}, pw, "", 4, "out 1\r\nout 2\r\n", "=err 1\r\nerr 2\r\n", {}},
-        {{"--scenario", "stderr", "--exit-status", "4"}, {"--screen", "--size", "20x5"}, {}, pw, "", 4, "out 1\nerr 1\nout 2\nerr 2\n\n", "", {}},
-        {{"--scenario", "exit-status"}, {"-v"}, {}, pw, "", 0, "exit status 0\r\n", "Authorization successful.\nPTTY Allocated\n", {}},
+        {{"--scenario", "stderr", "--exit-status", "4"}, {"--screen", "--size", "20x5"}, {}, pw, "", 4,
+         "out 1\nerr 1\nout 2\nerr 2\n\n", "", {}},
+        {ok, {"-v"}, {}, pw, "", 0, "exit status 0\r\n", "Authorization successful.\nPTTY Allocated\n", {}},
         {{"--scenario", "refuse-pty"}, {}, {}, pw, "exit\r", 0, "*", "=Warning - PTTY not Allocated\n", {}},
         {{"--scenario", "refuse-pty"}, {"-q"}, {}, pw, "exit\r", 0, "*", "", {}},
         // Standard input goes out once the shell is asked for, NULs and all.
-        {{"--scenario", "echo", "--kex-delay", "300"}, {}, {}, pw, std::string("a\0b\rexit\r", 9), 0, "*logout\r\n", "", {"EXEC_SHELL", "STDIN a\\x00b\\x0dexit\\x0d"}},
+        {{"--scenario", "echo", "--kex-delay", "300"}, {}, {}, pw, {"a\0b\rexit\r", 9}, 0, "*logout\r\n", "",
+         {"EXEC_SHELL", "STDIN a\\x00b\\x0dexit\\x0d"}},
         // A remote command as scripts run it: no pty unless asked, standard input to its end,
-        // its error stream apart, its status ours; through compression, with a pty, with
-        // keepalives while it sleeps.
-        {shell, {}, piped, pw, "one\ntwo\n", 5, "one\ntwo\nnot a tty\n", "=err\n", {"EXEC_CMD cat; tty || true; echo err >&2; exit 5", "EOF"}},
+        // its error stream apart, its status ours; compressed, with a pty, with keepalives.
+        {shell, {}, piped, pw, "one\ntwo\n", 5, "one\ntwo\nnot a tty\n", "=err\n",
+         {"EXEC_CMD cat; tty || true; echo err >&2; exit 5", "EOF"}},
         {shell, {"-C"}, piped, pw, "one\ntwo\n", 5, "one\ntwo\nnot a tty\n", "=err\n", {"COMPRESSION level=6", "EXEC_CMD"}},
-        {shell, {"-t"}, {"test", "-t", "0", "&&", "echo", "pty;", "exit", "5"}, pw, "", 5, "*pty\r\n", "", {"PTY term=vt100 rows=24 columns=80 xpixels=0 ypixels=0 modes=00", "EXEC_CMD"}},
-        {shell, {"--keepalive", "1", "--no-password-padding"}, {"sleep", "2.5;", "exit", "5"}, pw, "", 5, "", "", {"EXEC_CMD sleep", "IGNORE 4", "IGNORE 4"}},
+        {shell, {"-t"}, {"test", "-t", "0", "&&", "echo", "pty;", "exit", "5"}, pw, "", 5, "*pty\r\n", "",
+         {"PTY term=vt100 rows=24 columns=80 xpixels=0 ypixels=0 modes=00", "EXEC_CMD"}},
+        {shell, {"--keepalive", "1", "--no-password-padding"}, {"sleep", "2.5;", "exit", "5"}, pw, "", 5, "", "",
+         {"EXEC_CMD sleep", "IGNORE 4", "IGNORE 4"}},
         // --screen prints what a terminal would show, scrollback first; its size reaches the
         // pty; it answers enquiries through the session; VT52 shows VT100 sequences as text.
-        {{"--scenario", "colours"}, {"--screen"}, {}, pw, "", 0, screenLines(24, {{0, "total 6"}, {1, "bin  run.sh  core  fifo"}, {2, "reverse  underline  bold-white-on-red"}}), "", {"PTY term=vt100 rows=24 columns=80 "}},
-        {{"--scenario", "screen"}, {"--screen"}, {}, pw, "", 0, screenLines(25, {{0, wrap}, {1, "T"}, {11, centre}, {23, wrapLow}, {24, "T"}}), "", {}},
-        {{"--scenario", "screen"}, {"--screen", "--size", "100x30"}, {}, pw, "", 0, screenLines(30, {{0, wrap + "T"}, {11, centre}, {23, wrapLow + "T"}}), "", {"PTY term=vt100 rows=30 columns=100 "}},
+        {{"--scenario", "colours"}, {"--screen"}, {}, pw, "", 0, screenLines(24, {{0, "total 6"},
+         {1, "bin  run.sh  core  fifo"}, {2, "reverse  underline  bold-white-on-red"}}), "", {"PTY term=vt100 rows=24 columns=80 "}},
+        {{"--scenario", "screen"}, {"--screen"}, {}, pw, "", 0,
+         screenLines(25, {{0, wrap}, {1, "T"}, {11, centre}, {23, wrapLow}, {24, "T"}}), "", {}},
+        {{"--scenario", "screen"}, {"--screen", "--size", "100x30"}, {}, pw, "", 0,
+         screenLines(30, {{0, wrap + "T"}, {11, centre}, {23, wrapLow + "T"}}), "", {"PTY term=vt100 rows=30 columns=100 "}},
         {{"--scenario", "screen"}, {"--screen", "-t", "vt52"}, {}, pw, "", 0, "*<esc>[H", "", {"PTY term=vt52 "}},
         {{"--scenario", "enq", "--timeout", "10"}, {"--screen"}, {}, pw, "", 0, "*ENQ answer: \"vt100\"", "", {"ENQ_ANSWER vt100"}},
-        // Where the password comes from, and the keys: -i or ~/.ssh/identity, a passphrase
-        // file tried once, the -o switches.
-        {{"--scenario", "exit-status"}, {"--password-file", "DIR/pw"}, {}, "wrong", "", 0, "*", "", {"PASSWORD secret"}},
-        {with({"--no-password"}, keys), {"-i", "DIR/plain.key"}, {}, nullptr, "", 0, "*", "", {"RSA response right"}},
-        {with({"--no-password"}, keys), {"IDENTITY", "--passphrase-file", "DIR/pp"}, {}, nullptr, "", 0, "*", "", {"RSA response right"}},
-        {keys, {"-v", "-i", "DIR/secret.key", "--passphrase-file", "DIR/wrong-pp"}, {}, pw, "", 0, "*", ": wrong passphrase", {"PASSWORD secret"}},
-        {with({"--no-password"}, keys), {"-i", "DIR/plain.key", "-o", "RSAAuthentication=no"}, {}, pw, "", 255, "", "No login method left", {"!RSA"}},
-        {keys, {"-i", "DIR/unlisted.key"}, {}, nullptr, "", 255, "", "no terminal to ask for the password on", {"RSA key refused", "!PASSWORD"}},
+        // The password file's first line, private files only, before the environment.
+        {{"--scenario", "exit-status", "--password", "s3cret word"}, {"--password-file", "DIR/pw"}, {}, "wrong", "", 0, "*", "", {}},
+        {ok, {"--password-file", "DIR/pw-dos"}, {}, nullptr, "", 0, "*", "", {}},
+        {ok, {"--password-file", "DIR/pw-no-end"}, {}, nullptr, "", 0, "*", "", {}},
+        {{"--scenario", "exit-status", "--password", x512}, {"--password-file", "DIR/pw-512"}, {}, nullptr, "", 0, "*", "", {}},
+        {{}, {"--password-file", "DIR/pw-513"}, {}, pw, "", 255, "", "longer than 512", {"!CONNECT"}},
+        {{}, {"--password-file", "DIR/pw-nul"}, {}, pw, "", 255, "", "NUL", {"!CONNECT"}},
+        {{}, {"--password-file", "DIR"}, {}, pw, "", 255, "", "not a regular file", {"!CONNECT"}},
+        {{}, {"--password-file", "DIR/none"}, {}, pw, "", 255, "", "password file 'DIR/none': No such", {"!CONNECT"}},
+        {{}, {"--password-file", "DIR/pw-644"}, {}, pw, "", 255, "", "permissions 0644 are too open", {"!CONNECT"}},
+        {{}, {"--password-file", "DIR/pw-640"}, {}, pw, "", 255, "", "too open", {"!CONNECT"}},
+        {{}, {"--password-file", "DIR/pw-604"}, {}, pw, "", 255, "", "too open", {"!CONNECT"}},
+        {{}, {"--password-file", "DIR/pw-620"}, {}, pw, "", 255, "", "too open", {"!CONNECT"}},
+        {{}, {"--password-file", "DIR/pw-602"}, {}, pw, "", 255, "", "too open", {"!CONNECT"}},
+        {{}, {"--password-file", "DIR/pw-601"}, {}, pw, "", 255, "", "too open", {"!CONNECT"}},
+        {{}, {"--password-file", "DIR/pw-610"}, {}, pw, "", 255, "", "too open", {"!CONNECT"}},
+        {{}, {}, {}, nullptr, "", 255, "", "=corvid1-cli: no terminal to ask for the password on; "
+         "set CORVID1_PASSWORD or use --password-file\n", {"!CONNECT"}},
+        // Keys from -i or ~/.ssh/identity; a passphrase file, tried once; the -o switches.
+        {keysOnly, {"-i", "DIR/plain.key"}, {}, nullptr, "", 0, "*", "", {"RSA response right"}},
+        {keysOnly, {"IDENTITY", "--passphrase-file", "DIR/pp"}, {}, nullptr, "", 0, "*", "", {"RSA response right"}},
+        {keys, {"-v", "-i", "DIR/secret.key", "--passphrase-file", "DIR/wrong-pp"}, {}, pw, "", 0, "*",
+         ": wrong passphrase", {"PASSWORD secret"}},
+        {keys, {"-i", "DIR/secret.key", "--passphrase-file", "DIR/open-pp"}, {}, pw, "", 255, "", "passphrase file: ", {"!CONNECT"}},
+        {keysOnly, {"-i", "DIR/plain.key", "-o", "RSAAuthentication=no"}, {}, pw, "", 255, "", "No login method left", {"!RSA"}},
+        {keys, {"-i", "DIR/unlisted.key"}, {}, nullptr, "", 255, "", "no terminal to ask for the password on",
+         {"RSA key refused", "!PASSWORD"}},
         // Refused before the network is touched: 2 for a bad command line.
         {{}, {"-c", "des"}, {}, pw, "", 2, "", "corvid1-cli: unknown cipher 'des' (3des, blowfish or none)\nusage: corvid1-cli ", {"!CONNECT"}},
-        {{}, {"--raw", "--screen"}, {}, pw, "", 2, "", "corvid1-cli: --raw and --screen exclude each other\nusage: ", {"!CONNECT"}},
         {{}, {"-F", "DIR/bad"}, {}, pw, "", 2, "", "=corvid1-cli: DIR/bad:2: unknown keyword 'ForwardAgent'\n", {"!CONNECT"}},
         {{}, {"--help"}, {}, pw, "", 0, "*usage: corvid1-cli ", "", {"!CONNECT"}},
         {{}, {"--version"}, {}, pw, "", 0, "*corvid1-cli ", "", {"!CONNECT"}},
         {{}, {"-E", "DIR/no/log"}, {}, pw, "", 255, "", "corvid1-cli: DIR/no/log: ", {"!CONNECT"}},
         {{}, {"--log", "DIR/no/log"}, {}, pw, "", 255, "", "DIR/no/log", {"!CONNECT"}},
-        {{}, {"--password-file", "DIR/open-pw"}, {}, pw, "", 255, "", "too open", {"!CONNECT"}},
-        {keys, {"-i", "DIR/secret.key", "--passphrase-file", "DIR/open-pp"}, {}, pw, "", 255, "", "passphrase file: ", {"!CONNECT"}},
-        {{}, {}, {}, nullptr, "", 255, "", "=corvid1-cli: no terminal to ask for the password on; set CORVID1_PASSWORD or use --password-file\n", {"!CONNECT"}},
     };
     // clang-format on
-    for (const Case& r : runs) {
-        std::vector<std::string> serverArgs;
-        for (const auto& a : r.server)
+    for (const Case& c : runs) {
+        Words serverArgs;
+        for (const auto& a : c.server)
             serverArgs.push_back(a.rfind("DIR/", 0) == 0 ? dir_.path() + a.substr(3) : a);
         auto server = serve(serverArgs);
         const auto expand = [&](std::string s) {
@@ -180,57 +207,45 @@ TEST_F(Batch, EachRunEndsWithItsExitCodeOutputAndRecord) {
                     s.replace(at, token.size(), value);
             return s;
         };
-        std::vector<std::string> args = {"-p", std::to_string(server->port())};
-        bool givesKey = true;
+        Words args = {"-p", std::to_string(server->port())};
         std::filesystem::remove(dir_.file(".ssh/identity"));
-        for (const auto& flag : r.flags) {
-            if (flag == "NOKEY") {
-                givesKey = false;
-            } else if (flag == "IDENTITY") {
-                writeFile(dir_.file(".ssh/identity"), data("secret.key"));
-            } else {
-                args.push_back(expand(flag));
-            }
+        for (const auto& flag : c.flags) {
+            if (flag == "IDENTITY") writeFile(dir_.file(".ssh/identity"), data("secret.key"));
+            if (flag != "IDENTITY" && flag != "NOKEY") args.push_back(expand(flag));
         }
-        if (givesKey) args.insert(args.end(), {"--host-key", key_});
+        if (std::find(c.flags.begin(), c.flags.end(), "NOKEY") == c.flags.end())
+            args.insert(args.end(), {"--host-key", key_});
         args.push_back("test@127.0.0.1");
-        args.insert(args.end(), r.command.begin(), r.command.end());
+        args.insert(args.end(), c.command.begin(), c.command.end());
         std::map<std::string, std::string> env;
-        if (r.password) env["CORVID1_PASSWORD"] = r.password;
-        writeFile(dir_.file("input"), r.input);
-        const RunResult got = runClient(args, dir_.path(), env, dir_.file("input"));
-        const std::string line =
-            ::testing::PrintToString(r.flags) + " " + ::testing::PrintToString(r.server);
-        EXPECT_EQ(got.exitCode, r.exitCode) << line << "\n" << got.err;
-        if (r.out == "BULK") {
-            EXPECT_TRUE(got.out == bulkPattern(150001)) << line << got.out.size() << " bytes";
-        } else if (r.out[0] == '*') {
-            EXPECT_NE(got.out.find(r.out.substr(1)), std::string::npos) << line << got.out;
+        if (c.password) env["CORVID1_PASSWORD"] = c.password;
+        writeFile(dir_.file("input"), c.input);
+        const RunResult r = runClient(args, dir_.path(), env, dir_.file("input"));
+        const std::string row = ::testing::PrintToString(c.flags) + " to " +
+                                ::testing::PrintToString(c.server) + "\n" + r.err;
+        EXPECT_EQ(r.exitCode, c.exitCode) << row;
+        if (c.out == "BULK") {
+            EXPECT_TRUE(r.out == bulkPattern(150001)) << row << r.out.size() << " bytes";
         } else {
-            EXPECT_EQ(got.out, r.out) << line;
+            EXPECT_TRUE(c.out[0] == '*' ? r.out.find(c.out.substr(1)) != std::string::npos
+                                        : r.out == c.out)
+                << row << "stdout: " << r.out;
         }
-        const std::string err = expand(r.err);
-        if (err.empty() || err[0] == '=') {
-            EXPECT_EQ(got.err, err.empty() ? err : err.substr(1)) << line;
-        } else {
-            EXPECT_NE(got.err.find(err), std::string::npos) << line << " lacks " << err << ":\n"
-                                                            << got.err;
-        }
-        const auto lines = recordLines(record());
+        const std::string err = expand(c.err);
+        EXPECT_TRUE(err.empty() || err[0] == '=' ? r.err == err.substr(err.empty() ? 0 : 1)
+                                                 : r.err.find(err) != std::string::npos)
+            << row << "wanted: " << err;
+        const Words lines = recordLines(record());
         auto at = lines.begin();
-        for (const std::string& want : r.record) {
+        for (const std::string& want : c.record) {
             const bool absent = want[0] == '!';
             const auto starts = [&](const std::string& l) {
                 return l.rfind(want.substr(absent), 0) == 0;
             };
-            if (absent) {
-                EXPECT_EQ(std::find_if(lines.begin(), lines.end(), starts), lines.end())
-                    << line << want;
-                continue;
-            }
-            at = std::find_if(at, lines.end(), starts);
-            EXPECT_NE(at, lines.end()) << line << " lacks " << want << ":\n" << readFile(record());
-            if (at != lines.end()) ++at;
+            const auto found = std::find_if(absent ? lines.begin() : at, lines.end(), starts);
+            EXPECT_EQ(found == lines.end(), absent) << row << want << " in:\n"
+                                                    << readFile(record());
+            if (!absent && found != lines.end()) at = found + 1;
         }
     }
     // The random pool's seed file is kept in the user's data folder, private.
@@ -300,32 +315,13 @@ TEST_F(Batch, SessionLogsRawTextAndAFailedWrite) {
         << text;
 }
 
-int listenOn(std::uint16_t& port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    socklen_t length = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 4) != 0) {
-        close(fd);
-        return -1;
-    }
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-    port = ntohs(a.sin_port);
-    return fd;
-}
-
-// Sends a line to `port` (again while the forward is being set up); what came back before the
-// far end closed.
+// Sends a line to `port` on loopback (again while a forward is being set up); what came back
+// before the far end closed.
 std::string through(std::uint16_t port, const std::string& line) {
     std::string back = "no connection";
     waitUntil([&] {
         const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port);
+        sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
         const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
         if (connected) {
             send(fd, line.data(), line.size(), MSG_NOSIGNAL);
@@ -340,15 +336,27 @@ std::string through(std::uint16_t port, const std::string& line) {
     return back;
 }
 
+// A socket listening on loopback, on `port` or (0) one the kernel picks, which is returned.
+int listenOn(std::uint16_t& port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(fd, 4);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
 // -L and -R carry a line there and back; a forward that cannot listen is a warning and the
 // session goes on.
 TEST_F(Batch, LocalAndRemoteForwardsCarryALineAndAFailedBindIsAWarning) {
     auto server = serve({"--mode", "shell"});
-    // The target answers one connection at a time with what it was sent, upper-cased.
     std::uint16_t targetPort = 0, taken = 0, localPort = 0, remotePort = 0;
     const int targetFd = listenOn(targetPort), holder = listenOn(taken);
     close(listenOn(localPort));
     close(listenOn(remotePort));
+    // The target answers each connection with what it was sent, upper-cased.
     std::thread targetThread([targetFd] {
         for (int i = 0; i < 2; ++i) {
             const int c = accept(targetFd, nullptr, nullptr);
@@ -361,7 +369,7 @@ TEST_F(Batch, LocalAndRemoteForwardsCarryALineAndAFailedBindIsAWarning) {
         }
     });
     const std::string to = ":127.0.0.1:" + std::to_string(targetPort);
-    auto args =
+    Words args =
         target(*server, {"-L", std::to_string(localPort) + to, "-R",
                          std::to_string(remotePort) + to, "-L", std::to_string(taken) + to});
     args.push_back("sleep 3");

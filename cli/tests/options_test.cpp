@@ -48,14 +48,10 @@ struct Row {
     std::string expected;
 };
 
+// clang-format off
 const std::vector<Row> rows = {
-    {{"example.org"},
-     "host=example.org port=22 user= cipher=3 vt52=0 cmd= pty=1 C=0 keepalive=0 pad=1 charset=0 "
-     "verbose=0 out=raw size=80x24 x11=0 acceptNew=0 hk= timeout=60 rsa=1 tis=1 pw=1 ask=1 "
-     "quiet=0 escapes=1 log= help=0 version=0"},
-    {{"-vp2222", "-l", "alice", "--cipher=blowfish", "--terminal", "vt52", "--password-file", "/pw",
-      "--size=132x50", "--screen", "--charset", "utf-8", "h"},
-     "verbose=1 port=2222 user=alice cipher=6 vt52=1 pwfile=/pw size=132x50 out=screen charset=2"},
+    {{"example.org"}, "host=example.org port=22 user= cipher=3 vt52=0 cmd= pty=1 C=0 keepalive=0 pad=1 charset=0 verbose=0 out=raw size=80x24 x11=0 acceptNew=0 hk= timeout=60 rsa=1 tis=1 pw=1 ask=1 quiet=0 escapes=1 log= help=0 version=0"},
+    {{"-vp2222", "-l", "alice", "--cipher=blowfish", "--terminal", "vt52", "--password-file", "/pw", "--size=132x50", "--screen", "--charset", "utf-8", "h"}, "verbose=1 port=2222 user=alice cipher=6 vt52=1 pwfile=/pw size=132x50 out=screen charset=2"},
     {{"--connect-timeout", "0", "--size", "255X1000", "h"}, "timeout=0 size=255x1000"},
     {{"--connect-timeout=86400", "--raw", "h"}, "timeout=86400 out=raw"},
     {{"-c", "none", "--port", "65535", "--", "-odd-host"}, "cipher=0 port=65535 host=-odd-host"},
@@ -75,36 +71,23 @@ const std::vector<Row> rows = {
     {{"-t", "vt100", "h", "x"}, "vt52=0 pty=0"},
     {{"-C", "--keepalive", "30", "--no-password-padding", "h"}, "C=6 keepalive=30 pad=0"},
     {{"--compress", "h"}, "C=6"},
-    {{"-L", "8080:db:5432", "-R9000:localhost:22", "-X", "--local-forward=[::1]:1:a:2",
-      "--remote-forward", "7:b:8", "h"},
-     "fwd=L8080:db:5432,R9000:localhost:22,L[::1]:1:a:2,R7:b:8 x11=1"},
+    {{"-L", "8080:db:5432", "-R9000:localhost:22", "-X", "--local-forward=[::1]:1:a:2", "--remote-forward", "7:b:8", "h"}, "fwd=L8080:db:5432,R9000:localhost:22,L[::1]:1:a:2,R7:b:8 x11=1"},
     {{"-X", "-x", "h"}, "x11=0"},
-    {{"--host-key", md5, std::string("--host-key=") + md5Upper, "--known-hosts", "/kh", "h"},
-     "hk=-/36/189,2048/250/79 kh=/kh acceptNew=0"},
+    {{"--host-key", md5, std::string("--host-key=") + md5Upper, "--known-hosts", "/kh", "h"}, "hk=-/36/189,2048/250/79 kh=/kh acceptNew=0"},
     {{"--accept-new", "h"}, "acceptNew=1 hk= kh="},
-    {{"-i", "a", "--identity=b", "-ic", "-o", "rsaauthentication=no", "-oPasswordAuthentication no",
-      "--passphrase-file", "pp", "h"},
-     "ids=a,b,c pp=pp rsa=0 tis=1 pw=0"},
-    {{"-o", "ChallengeResponseAuthentication=no", "-o", "RSAAuthentication=yes", "h"},
-     "tis=0 rsa=1 pw=1"},
+    {{"-i", "a", "--identity=b", "-ic", "-o", "rsaauthentication=no", "-oPasswordAuthentication no", "--passphrase-file", "pp", "h"}, "ids=a,b,c pp=pp rsa=0 tis=1 pw=0"},
+    {{"-o", "ChallengeResponseAuthentication=no", "-o", "RSAAuthentication=yes", "h"}, "tis=0 rsa=1 pw=1"},
     // The flags scripts pass to ssh -1.
-    {{"-1", "-a", "-q", "-e", "none", "-E", "/err", "-c", "3des", "-x", "h"},
-     "quiet=1 escapes=0 elog=/err cipher=3 x11=0"},
+    {{"-1", "-a", "-q", "-e", "none", "-E", "/err", "-c", "3des", "-x", "h"}, "quiet=1 escapes=0 elog=/err cipher=3 x11=0"},
     {{"-1aq", "-e~", "--error-log=/e", "h"}, "quiet=1 escapes=1 elog=/e"},
     {{"--log", "/l", "h"}, "log=/l text=0"},
     {{"--log-text=/t", "h"}, "log=/t text=1"},
     // The configuration: a flag first, then the first value obtained, -o before the file, the
     // first matching Host block before the next; list keywords add up.
-    {{"-F", "CONF", "-p", "2200", "-o", "Port=2300", "-o", "User=ops", "-i", "/k0", "lab1",
-      "uptime"},
-     "host=192.0.2.7 port=2200 user=ops cipher=6 C=6 ids=/k0,/k1,/k2 fwd=L8080:127.0.0.1:80 "
-     "ask=0 keepalive=30 timeout=5 pw=0 cmd=uptime x11=1"},
-    {{"-F", "CONF", "-o", "Port=2300", "-c", "none", "-x", "me@lab1"},
-     "port=2300 user=me cipher=0 x11=0"},
-    {{"-F", "CONF", "--keepalive", "0", "--connect-timeout", "9", "--accept-new", "lab2"},
-     "keepalive=0 timeout=9 acceptNew=1 ask=1"},
-    {{"--config", "CONF", "elsewhere"},
-     "host=elsewhere user=nobody port=22 ids=/k2 keepalive=30 ask=1 x11=0 kh=/store"},
+    {{"-F", "CONF", "-p", "2200", "-o", "Port=2300", "-o", "User=ops", "-i", "/k0", "lab1", "uptime"}, "host=192.0.2.7 port=2200 user=ops cipher=6 C=6 ids=/k0,/k1,/k2 fwd=L8080:127.0.0.1:80 ask=0 keepalive=30 timeout=5 pw=0 cmd=uptime x11=1"},
+    {{"-F", "CONF", "-o", "Port=2300", "-c", "none", "-x", "me@lab1"}, "port=2300 user=me cipher=0 x11=0"},
+    {{"-F", "CONF", "--keepalive", "0", "--connect-timeout", "9", "--accept-new", "lab2"}, "keepalive=0 timeout=9 acceptNew=1 ask=1"},
+    {{"--config", "CONF", "elsewhere"}, "host=elsewhere user=nobody port=22 ids=/k2 keepalive=30 ask=1 x11=0 kh=/store"},
     {{"-F", "CONF", "-o", "StrictHostKeyChecking=accept-new", "elsewhere"}, "acceptNew=1"},
     {{"-F", "BAD", "h"}, "!BAD:2: unknown keyword 'ForwardAgent'"},
     {{"-F", "MISSING", "h"}, "!MISSING"},
@@ -154,6 +137,7 @@ const std::vector<Row> rows = {
     {{"-E", "", "h"}, "!empty log file name"},
     {{"--log", "a", "--log-text", "b", "h"}, "!one session log at a time"},
 };
+// clang-format on
 
 TEST(Options, EachCommandLineComesToItsSettingsOrItsError) {
     test::TempDir dir;
