@@ -1,20 +1,13 @@
 // End to end with standard input a terminal: the client runs in a tmux pane, keys are typed
 // with send-keys and the pane is read with capture-pane. The server runs a real shell on a pty.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <filesystem>
-#include <string>
-#include <thread>
 
 #include "harness.h"
 
 namespace corvid1::cli::test {
 namespace {
 
-using namespace std::chrono_literals;
+using Words = std::vector<std::string>;
 
 std::string quote(const std::string& word) {
     std::string out = "'";
@@ -22,222 +15,135 @@ std::string quote(const std::string& word) {
     return out + "'";
 }
 
-constexpr char question[] = "Connect and remember the key (yes), connect this time only (once)";
-
-class Interactive : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (std::system("command -v tmux >/dev/null 2>&1") != 0) GTEST_SKIP() << "no tmux";
-    }
-    ~Interactive() override { tmux("kill-server"); }
-
-    // A fresh server for each client, its host key on record in the user's store unless
-    // `keyOnRecord` is false.
-    void startServer(bool keyOnRecord = true, std::vector<std::string> more = {}) {
-        server_.reset();
-        std::remove(record().c_str());
-        more.insert(more.begin(), {"--mode", "shell"});
-        server_ = std::make_unique<TestServer>(std::move(more), record());
-        ASSERT_TRUE(server_->running());
-        std::filesystem::remove(store());
-        std::filesystem::create_directories(std::filesystem::path(store()).parent_path());
-        if (keyOnRecord) writeFile(store(), storeEntry());
-    }
-    std::string store() const { return defaultStore(dir_.path()); }
-    std::string storeEntry() const {
-        return "[127.0.0.1]:" + std::to_string(server_->port()) + " " + serverKnownHostsKey() +
-               "\n";
-    }
-    std::string record() const { return dir_.file("record"); }
-    bool recordShows(const std::string& text) {
-        return waitUntil([&] { return readFile(record()).find(text) != std::string::npos; });
-    }
-
-    // The pane notes the terminal's modes, runs the client (noting its pid), notes the exit
-    // code and the modes again, and stays open to be read.
-    void startClient(int columns, int rows, bool passwordInEnvironment = true,
-                     const std::string& moreArgs = "") {
-        tmux("kill-server");  // one pane at a time
-        const std::string d = dir_.path();
-        for (const char* f : {"stty.after", "pid"}) std::remove(dir_.file(f).c_str());
-        std::string env = "HOME=" + quote(d) + " XDG_DATA_HOME=" + quote(d + "/data");
-        if (passwordInEnvironment) env += " CORVID1_PASSWORD=secret";
-        const std::string client = std::string(clientPath()) + " -p " +
-                                   std::to_string(server_->port()) + moreArgs + " test@127.0.0.1";
-        writeFile(dir_.file("pane.sh"),
-                  "stty -g > " + d + "/stty.before\nsh -c 'echo $$ > " + d + "/pid; exec env " +
-                      env + " " + client + "'\necho \"EXIT=$?\"\nstty -g > " + d +
-                      "/stty.after\nsleep 600\n",
-                  0700);
-        const std::string line = "tmux -L " + socket_ + " -f /dev/null new-session -d -s t -x " +
-                                 std::to_string(columns) + " -y " + std::to_string(rows) + " " +
-                                 quote("sh " + dir_.file("pane.sh")) + " 2>/dev/null";
-        // The previous pane's server, on the same socket, may still be on its way out.
-        ASSERT_TRUE(waitUntil([&] { return std::system(line.c_str()) == 0; }));
-    }
-    void keys(const std::string& names) { tmux("send-keys -t t " + names); }
-    void text(const std::string& literal) { tmux("send-keys -t t -l " + quote(literal)); }
-    std::string pane() {
-        std::string out;
-        if (FILE* p =
-                popen(("tmux -L " + socket_ + " capture-pane -pN -t t 2>/dev/null").c_str(), "r")) {
-            char buffer[4096];
-            for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;)
-                out.append(buffer, n);
-            pclose(p);
-        }
-        return out;
-    }
-    bool shows(const std::string& wanted) {
-        return waitUntil([&] { return pane().find(wanted) != std::string::npos; });
-    }
-    // A line typed and Enter; true once `expected` shows.
-    bool type(const std::string& line, const std::string& expected) {
-        text(line);
-        keys("Enter");
-        return shows(expected);
-    }
-    // The shell is up once a typed command comes back (its prompt differs for root).
-    bool loggedIn() { return recordShows("EXEC_SHELL") && type("echo up-$((2+3))", "up-5"); }
-    void expectExitAndTerminalRestored(int code) {
-        EXPECT_TRUE(shows("EXIT=" + std::to_string(code))) << pane();
-        ASSERT_TRUE(waitUntil([&] { return !readFile(dir_.file("stty.after")).empty(); }));
-        EXPECT_EQ(readFile(dir_.file("stty.after")), readFile(dir_.file("stty.before")));
-    }
-
-    void tmux(const std::string& args) {
-        std::system(("tmux -L " + socket_ + " " + args + " >/dev/null 2>&1").c_str());
-    }
-
-    TempDir dir_;
-    std::unique_ptr<TestServer> server_;
-    std::string socket_ = "corvid1-cli-test-" + std::to_string(getpid());
+// A session typed at the terminal. Each step: "?text" waits until the pane shows it, "!text"
+// finds it not shown, ">text" types it and Enter, "=text" types it alone, "^KEYS" presses tmux's
+// keys, "@text" waits for a record line starting so, "-text" finds none, "#N" sends signal N to
+// the client, "%CxR" resizes the terminal, "&" finds the key saved, "&!" finds no store, LOGIN
+// waits for the shell. PORT, FP and DIR stand for the server's port, fingerprint and the folder.
+struct Script {
+    Words server;      // added to --mode shell
+    bool keyOnRecord;  // the host key is in the user's store beforehand
+    std::string flags;
+    bool passwordInEnvironment;
+    Words steps;
 };
 
-TEST_F(Interactive, LoginTypingResizeAndTildeDot) {
-    startServer();
-    startClient(100, 30);
-    ASSERT_TRUE(loggedIn()) << pane();
-    EXPECT_TRUE(recordShows("PTY term=vt100 rows=30 columns=100 "));
-    EXPECT_TRUE(type("echo a~.b-$((6*7))", "a~.b-42")) << pane();  // '~' inside a line is text
-
-    // The server's pty takes the local terminal's true size, not one row more.
-    tmux("resize-window -t t -x 90 -y 20");
-    EXPECT_TRUE(recordShows("WINDOW_SIZE rows=20 columns=90 ")) << readFile(record());
-    EXPECT_TRUE(type("stty size", "20 90")) << pane();
-
-    keys("C-Space");  // NUL reaches the server like any key
-    EXPECT_TRUE(recordShows("STDIN \\x00")) << readFile(record());
-    keys("C-u");
-    keys("Enter");
-    text("~.");
-    expectExitAndTerminalRestored(0);
-    // The server sees the connection closed; the '~' and '.' of the escape never went out.
-    EXPECT_TRUE(recordShows("CLOSE client-closed")) << readFile(record());
-    EXPECT_EQ(readFile(record()).find("STDIN ~"), std::string::npos);
-}
-
-// However the session ends, the exit code says how and the terminal is as it was.
-TEST_F(Interactive, TerminalRestoredWhenTheServerEndsTheSessionOrASignalComes) {
-    for (int sig : {0, SIGTERM, SIGHUP, SIGINT}) {
-        SCOPED_TRACE(sig);
-        startServer();
-        startClient(80, 24);
-        ASSERT_TRUE(loggedIn()) << pane();
-        if (sig == 0) {
-            text("exit 3");
-            keys("Enter");
-        } else {
-            ASSERT_TRUE(waitUntil([&] { return !readFile(dir_.file("pid")).empty(); }));
-            kill(std::atoi(readFile(dir_.file("pid")).c_str()), sig);
-        }
-        expectExitAndTerminalRestored(sig == 0 ? 3 : 128 + sig);
-    }
-}
-
-// The question goes to the policy and its answer comes back: "no" refuses with 255 and sends
-// nothing; "yes" goes on to the password prompt (no echo) and keeps the key. Keys typed before
-// the question do not answer it.
-TEST_F(Interactive, UnknownHostKeyIsAskedBeforeThePassword) {
-    startServer(false, {"--kex-delay", "1000"});
-    startClient(100, 24, false);
-    text("yes");
-    keys("Enter");
-    ASSERT_TRUE(shows(question)) << pane();
-    EXPECT_NE(pane().find("The host key of [127.0.0.1]:" + std::to_string(server_->port()) +
-                          " is not known. Its fingerprint is\n    1024 " + serverFingerprint()),
-              std::string::npos)
-        << pane();
-    text("maybe");
-    keys("Enter");
-    EXPECT_TRUE(shows("Please type yes, once or no:")) << pane();
-    text("no");
-    keys("Enter");
-    expectExitAndTerminalRestored(255);
-    EXPECT_NE(pane().find("ERROR - Host key not accepted"), std::string::npos) << pane();
-    EXPECT_EQ(pane().find("password:"), std::string::npos) << pane();
-    for (const char* prefix : {"USER", "PASSWORD"}) EXPECT_FALSE(recordHas(record(), prefix));
-    EXPECT_FALSE(std::filesystem::exists(store()));
-
-    startServer(false);
-    startClient(80, 24, false);
-    ASSERT_TRUE(shows(question)) << pane();
-    text("YES");
-    keys("Enter");
-    ASSERT_TRUE(shows("test@127.0.0.1's password: ")) << pane();
-    text("secret");
-    keys("Enter");
-    ASSERT_TRUE(loggedIn()) << pane();
-    EXPECT_EQ(pane().find("secret"), std::string::npos) << pane();
-    text("exit");
-    keys("Enter");
-    expectExitAndTerminalRestored(0);
-    EXPECT_EQ(readFile(store()), storeEntry());
-}
-
-TEST_F(Interactive, PasswordPromptEndedWithoutAPasswordIsReportedAsSuch) {
-    startServer();
-    startClient(80, 24, false);
-    ASSERT_TRUE(shows("test@127.0.0.1's password: ")) << pane();
-    keys("C-d");
-    expectExitAndTerminalRestored(255);
-    EXPECT_NE(pane().find("corvid1-cli: no password given"), std::string::npos) << pane();
-    EXPECT_EQ(pane().find("Host key"), std::string::npos) << pane();
-    EXPECT_FALSE(recordHas(record(), "PASSWORD"));
-}
-
-// A key's passphrase and a TIS challenge's response are asked on the terminal without echo.
-TEST_F(Interactive, PassphraseAndChallengeAreAskedOnTheTerminal) {
-    const std::string data = std::string(KEY_DATA_DIR);
-    writeFile(dir_.file("secret.key"), readFile(data + "/secret.key"));
-    writeFile(dir_.file("authorized"), readFile(data + "/secret.pub"));
-    const struct {
-        std::vector<std::string> server;
-        std::string flags, prompt, answer;
-    } cases[] = {
-        {{"--authorized-keys", dir_.file("authorized")},
-         " -i " + dir_.file("secret.key"),
-         "Enter passphrase for RSA key 'secret test key': ",
-         "correct horse"},
-        {{"--tis-challenge", "Code 42", "--tis-response", "0815"},
-         "",
-         "Code 42\nResponse: ",
-         "0815"},
+TEST(Interactive, SessionsTypedAtATerminal) {
+    if (std::system("command -v tmux >/dev/null 2>&1") != 0) GTEST_SKIP() << "no tmux";
+    TempDir dir;
+    const std::string data = KEY_DATA_DIR;
+    writeFile(dir.file("secret.key"), readFile(data + "/secret.key"));
+    writeFile(dir.file("authorized"), readFile(data + "/secret.pub"));
+    const std::string tmux = "tmux -L corvid1-cli-test-" + std::to_string(getpid()) + " ";
+    const auto run = [&](const std::string& args) {
+        std::system((tmux + args + " >/dev/null 2>&1").c_str());
     };
-    for (const auto& c : cases) {
-        auto server = c.server;
-        server.push_back("--no-password");
-        startServer(true, server);
-        startClient(80, 24, false, c.flags);
-        ASSERT_TRUE(shows(c.prompt)) << pane();
-        text(c.answer);
-        keys("Enter");
-        ASSERT_TRUE(loggedIn()) << pane();
-        EXPECT_EQ(pane().find(c.answer), std::string::npos) << pane();
-        text("exit");
-        keys("Enter");
-        expectExitAndTerminalRestored(0);
+    const auto pane = [&] { return commandOutput(tmux + "capture-pane -pN -t t 2>/dev/null"); };
+    const std::string question = "Connect and remember the key (yes), connect this time only";
+    const std::string prompt = "test@127.0.0.1's password: ";
+    // clang-format off
+    const Script scripts[] = {
+        // Typing, a resize the server's pty takes as it is, NUL as any key, '~' as text inside
+        // a line and "~." at its start: the client ends with 0, sending neither character.
+        {{}, true, "", true, {"LOGIN", "@PTY term=vt100 rows=30 columns=100 ", ">echo a~.b-$((6*7))", "?a~.b-42",
+          "%90x20", "@WINDOW_SIZE rows=20 columns=90 ", ">stty size", "?20 90", "^C-Space", "@STDIN \\x00",
+          "^C-u", "^Enter", "=~.", "?EXIT=0", "@CLOSE client-closed", "-STDIN ~"}},
+        // However the session ends, the exit code says how and the terminal is as it was.
+        {{}, true, "", true, {"LOGIN", ">exit 3", "?EXIT=3"}},
+        {{}, true, "", true, {"LOGIN", "#15", "?EXIT=143"}},
+        {{}, true, "", true, {"LOGIN", "#1", "?EXIT=129"}},
+        {{}, true, "", true, {"LOGIN", "#2", "?EXIT=130"}},
+        // An unknown key is asked about before the password, and keys typed before the
+        // question do not answer it; "no" refuses with 255 and sends nothing after the key.
+        {{"--kex-delay", "1000"}, false, "", false, {">yes", "?" + question,
+          "?The host key of [127.0.0.1]:PORT is not known. Its fingerprint is\n    1024 FP\n",
+          ">maybe", "?Please type yes, once or no: ", ">no", "?EXIT=255", "?ERROR - Host key not accepted",
+          "!password", "-USER", "&!"}},
+        {{}, false, "", false, {"?" + question, ">YES", "?" + prompt, ">secret", "LOGIN", "!secret", "&",
+          ">exit", "?EXIT=0"}},
+        {{}, false, "", true, {"?" + question, ">once", "LOGIN", ">exit", "?EXIT=0", "&!"}},
+        {{}, true, "", false, {"?" + prompt, "^C-d", "?EXIT=255", "?corvid1-cli: no password given",
+          "!Host key", "-PASSWORD"}},
+        // A key's passphrase and a challenge's response are asked without echo.
+        {{"--no-password", "--authorized-keys", "DIR/authorized"}, true, " -i DIR/secret.key", false,
+         {"?Enter passphrase for RSA key 'secret test key': ", ">correct horse", "LOGIN", "!horse", ">exit", "?EXIT=0"}},
+        {{"--no-password", "--tis-challenge", "Code 42", "--tis-response", "0815"}, true, "", false,
+         {"?Code 42\nResponse: ", ">0815", "LOGIN", "!0815", ">exit", "?EXIT=0"}},
+    };
+    // clang-format on
+    for (const Script& s : scripts) {
+        SCOPED_TRACE(::testing::PrintToString(s.steps));
+        run("kill-server");  // one pane at a time
+        for (const char* f : {"record", "stty.after", "pid", ".config"})
+            std::filesystem::remove_all(dir.file(f));
+        Words server = {"--mode", "shell"};
+        for (const auto& a : s.server)
+            server.push_back(a == "DIR/authorized" ? dir.file("authorized") : a);
+        TestServer testServer(server, dir.file("record"));
+        ASSERT_TRUE(testServer.running());
+        const std::string store = defaultStore(dir.path());
+        const std::string entry =
+            "[127.0.0.1]:" + std::to_string(testServer.port()) + " " + serverKnownHostsKey() + "\n";
+        std::filesystem::create_directories(std::filesystem::path(store).parent_path());
+        if (s.keyOnRecord) writeFile(store, entry);
+        const auto expand = [&](std::string text) {
+            const std::pair<std::string, std::string> tokens[] = {
+                {"PORT", std::to_string(testServer.port())},
+                {"FP", serverFingerprint()},
+                {"DIR", dir.path()}};
+            for (const auto& [token, value] : tokens)
+                for (auto at = text.find(token); at != std::string::npos; at = text.find(token, at))
+                    text.replace(at, token.size(), value);
+            return text;
+        };
+        // The pane notes the terminal's modes, runs the client (noting its pid), notes the exit
+        // code and the modes again, and stays open to be read.
+        std::string env = "HOME=" + quote(dir.path()) + " XDG_DATA_HOME=" + quote(dir.file("data"));
+        if (s.passwordInEnvironment) env += " CORVID1_PASSWORD=secret";
+        const std::string d = dir.path();
+        writeFile(dir.file("pane.sh"), "stty -g > " + d + "/stty.before\nsh -c 'echo $$ > " + d +
+                                           "/pid; exec env " + env + " " + clientPath() + " -p " +
+                                           std::to_string(testServer.port()) + expand(s.flags) +
+                                           " test@127.0.0.1'\necho \"EXIT=$?\"\nstty -g > " + d +
+                                           "/stty.after\nsleep 600\n");
+        // The previous pane's server, on the same socket, may still be on its way out.
+        ASSERT_TRUE(waitUntil([&] {
+            return std::system((tmux + "-f /dev/null new-session -d -s t -x 100 -y 30 " +
+                                quote("sh " + dir.file("pane.sh")) + " 2>/dev/null")
+                                   .c_str()) == 0;
+        }));
+        const auto recorded = [&](const std::string& prefix) {
+            return recordHas(dir.file("record"), prefix);
+        };
+        Words steps;
+        for (const auto& step : s.steps) {
+            if (step == "LOGIN") {
+                steps.insert(steps.end(), {"@EXEC_SHELL", ">echo up-$((2+3))", "?up-5"});
+            } else {
+                steps.push_back(expand(step));
+            }
+        }
+        // clang-format off
+        for (const auto& step : steps) {
+            const std::string arg = step.substr(1);
+            switch (step[0]) {
+                case '?': EXPECT_TRUE(waitUntil([&] { return pane().find(arg) != std::string::npos; })) << arg << "\n" << pane(); break;
+                case '!': EXPECT_EQ(pane().find(arg), std::string::npos) << pane(); break;
+                case '>': run("send-keys -t t -l " + quote(arg)); run("send-keys -t t Enter"); break;
+                case '=': run("send-keys -t t -l " + quote(arg)); break;
+                case '^': run("send-keys -t t " + arg); break;
+                case '@': EXPECT_TRUE(waitUntil([&] { return recorded(arg); })) << arg << "\n" << readFile(dir.file("record")); break;
+                case '-': EXPECT_FALSE(recorded(arg)) << readFile(dir.file("record")); break;
+                case '#': kill(std::atoi(readFile(dir.file("pid")).c_str()), std::atoi(arg.c_str())); break;
+                case '%': run("resize-window -t t -x " + arg.substr(0, arg.find('x')) + " -y " + arg.substr(arg.find('x') + 1)); break;
+                case '&': EXPECT_EQ(arg.empty() ? readFile(store) : std::to_string(std::filesystem::exists(store)), arg.empty() ? entry : "0"); break;
+            }
+        }
+        // clang-format on
+        ASSERT_TRUE(waitUntil([&] { return !readFile(dir.file("stty.after")).empty(); })) << pane();
+        EXPECT_EQ(readFile(dir.file("stty.after")), readFile(dir.file("stty.before")));
     }
+    run("kill-server");
 }
 
 }  // namespace
