@@ -68,17 +68,17 @@ std::string judge(const RunResult& r, std::chrono::steady_clock::duration took) 
 
 TEST(FaultRelay, EveryDamagedRunEndsInTimeWithExactDataOrAFailureThatSaysWhy) {
     TempDir dir;
-    TestServer server({"--scenario", "bulk", "--bulk", std::to_string(bulkBytes), "--exit-status",
-                       std::to_string(remoteStatus), "--timeout", "5"},
-                      dir.file("record"));
-    ASSERT_TRUE(server.running());
-    const std::string fingerprint = serverFingerprint();
+    auto server = serve({"--scenario", "bulk", "--bulk", std::to_string(bulkBytes), "--exit-status",
+                         std::to_string(remoteStatus), "--timeout", "5"},
+                        dir.file("record"));
+    ASSERT_TRUE(server->started());
+    const std::string fingerprint = serverSays("--print-fingerprint");
     const int runs = fromEnvironment("CORVID1_FAULT_RUNS", 40);
     std::mt19937_64 random(static_cast<std::uint64_t>(fromEnvironment("CORVID1_FAULT_SEED", 1207)));
     int exact = 0;
     for (int run = 0; run < runs; ++run) {
         const Fault fault = randomFault(random);
-        testserver::FaultRelay relay(server.port(), fault, random());
+        testserver::FaultRelay relay(server->port(), fault, random());
         ASSERT_NE(relay.port(), 0);
         // Both ciphers; every third run compressed, so damage can reach the decompressor too.
         const char* cipher = run % 2 == 0 ? "3des" : "blowfish";

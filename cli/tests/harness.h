@@ -9,17 +9,19 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
+
+#include "server_process.h"
 
 namespace corvid1::cli::test {
+
+using Words = std::vector<std::string>;
 
 // Polls `done` until it holds or `limit` has passed; returns its last answer.
 inline bool waitUntil(const std::function<bool()>& done,
@@ -68,17 +70,17 @@ inline std::string commandOutput(const std::string& command) {
     return out;
 }
 
-inline std::vector<std::string> recordLines(const std::string& path) {
-    std::vector<std::string> lines;
+inline Words recordLines(const std::string& path) {
+    Words lines;
     std::istringstream in(readFile(path));
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 
 inline bool recordHas(const std::string& path, const std::string& linePrefix) {
-    for (const std::string& line : recordLines(path))
-        if (line.rfind(linePrefix, 0) == 0) return true;
-    return false;
+    const Words lines = recordLines(path);
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.rfind(linePrefix, 0) == 0; });
 }
 
 // The test server's bulk output: byte i is (i ^ (i >> 8)) & 0xFF.
@@ -88,76 +90,18 @@ inline std::string bulkPattern(std::size_t count) {
     return out;
 }
 
-inline const char* clientPath() {
-    return CORVID1_CLI_PATH;
-}
-inline const char* serverPath() {
-    return CORVID1_TEST_SERVER_PATH;
+// The test server on loopback, recording what it saw in `record`.
+inline auto serve(Words args, const std::string& record) {
+    args.insert(args.begin(), {"--bind", "127.0.0.1", "--record", record});
+    return std::make_unique<testserver::ServerProcess>(args, "/dev/null");
 }
 
-// The test server's host key for a seed: its MD5 fingerprint ("24:87:...") and the key part of
-// a known-hosts line ("BITS EXPONENT MODULUS"). Where the client keeps accepted keys.
-inline std::string serverSays(const std::string& option, int seed = 1) {
-    const std::string out = commandOutput(std::string(serverPath()) + " --host-key-seed " +
-                                          std::to_string(seed) + " " + option + " 2>/dev/null");
+// What the test server prints for an option: "--print-fingerprint" ("24:87:..."), or
+// "--print-known-hosts-line" (the key part of a known-hosts line).
+inline std::string serverSays(const std::string& option) {
+    const std::string out = commandOutput(testserver::testServerPath() + " " + option);
     return out.substr(0, out.find('\n'));
 }
-inline std::string serverFingerprint() {
-    return serverSays("--print-fingerprint");
-}
-inline std::string serverKnownHostsKey() {
-    return serverSays("--print-known-hosts-line");
-}
-inline std::string defaultStore(const std::string& home) {
-    return home + "/.config/corvid1/known_hosts";
-}
-
-inline std::vector<char*> cStrings(std::vector<std::string>& words) {
-    std::vector<char*> out;
-    for (auto& w : words) out.push_back(w.data());
-    out.push_back(nullptr);
-    return out;
-}
-
-// The child's wait status, or -1 when it had to be killed after `limit`.
-inline int waitWithLimit(pid_t pid, std::chrono::milliseconds limit) {
-    int status = 0;
-    if (waitUntil([&] { return waitpid(pid, &status, WNOHANG) != 0; }, limit)) return status;
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-}
-
-// The project's SSH-1 test server on a port the kernel picked, recording what it saw.
-class TestServer {
-  public:
-    TestServer(std::vector<std::string> args, const std::string& recordFile) {
-        int fds[2];
-        if (pipe(fds) != 0) return;
-        args.insert(args.begin(), {serverPath(), "--bind", "127.0.0.1", "--record", recordFile});
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(fds[1], STDOUT_FILENO);
-            dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
-            execv(args[0].c_str(), cStrings(args).data());
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string line;  // "PORT <n>"
-        for (char c; read(fds[0], &c, 1) == 1 && c != '\n';) line.push_back(c);
-        close(fds[0]);
-        if (line.rfind("PORT ", 0) == 0) port_ = std::atoi(line.c_str() + 5);
-    }
-    ~TestServer() {
-        if (pid_ > 0 && kill(pid_, SIGTERM) == 0) waitWithLimit(pid_, std::chrono::seconds(5));
-    }
-    int port() const { return port_; }
-    bool running() const { return pid_ > 0 && port_ > 0; }
-
-  private:
-    pid_t pid_ = -1;
-    int port_ = 0;
-};
 
 struct RunResult {
     int exitCode = -1;  // -1: killed after the time limit, or died by a signal
@@ -167,25 +111,35 @@ struct RunResult {
 
 // Runs the client in a session of its own (no controlling terminal, as in cron), standard input
 // from `stdinFile` (/dev/null when empty), `env` added to a clean environment with HOME `home`.
-inline RunResult runClient(std::vector<std::string> args, const std::string& home,
+inline RunResult runClient(Words args, const std::string& home,
                            const std::map<std::string, std::string>& env = {},
                            const std::string& stdinFile = {},
                            std::chrono::seconds limit = std::chrono::seconds(60)) {
-    args.insert(args.begin(), clientPath());
-    std::vector<std::string> environment = {"HOME=" + home, "XDG_DATA_HOME=" + home + "/data",
-                                            "PATH=/usr/bin:/bin", "LANG=C"};
+    args.insert(args.begin(), CORVID1_CLI_PATH);
+    Words environment = {"HOME=" + home, "XDG_DATA_HOME=" + home + "/data", "PATH=/usr/bin:/bin"};
     for (const auto& [name, value] : env) environment.push_back(name + "=" + value);
+    const auto cStrings = [](Words& words) {
+        std::vector<char*> out;
+        for (auto& w : words) out.push_back(w.data());
+        out.push_back(nullptr);
+        return out;
+    };
     const pid_t pid = fork();
     if (pid == 0) {
         setsid();
-        dup2(open(stdinFile.empty() ? "/dev/null" : stdinFile.c_str(), O_RDONLY), STDIN_FILENO);
+        dup2(open(stdinFile.empty() ? "/dev/null" : stdinFile.c_str(), O_RDONLY), 0);
         dup2(open((home + "/client.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
         dup2(open((home + "/client.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
         execve(args[0].c_str(), cStrings(args).data(), cStrings(environment).data());
         _exit(127);
     }
+    int status = 0;
+    if (!waitUntil([&] { return waitpid(pid, &status, WNOHANG) != 0; }, limit)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        status = -1;
+    }
     RunResult result;
-    const int status = waitWithLimit(pid, limit);
     if (status >= 0 && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
     if (status >= 0 && WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     result.out = readFile(home + "/client.out");

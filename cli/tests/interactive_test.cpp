@@ -7,8 +7,6 @@
 namespace corvid1::cli::test {
 namespace {
 
-using Words = std::vector<std::string>;
-
 std::string quote(const std::string& word) {
     std::string out = "'";
     for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -79,17 +77,17 @@ TEST(Interactive, SessionsTypedAtATerminal) {
         Words server = {"--mode", "shell"};
         for (const auto& a : s.server)
             server.push_back(a == "DIR/authorized" ? dir.file("authorized") : a);
-        TestServer testServer(server, dir.file("record"));
-        ASSERT_TRUE(testServer.running());
-        const std::string store = defaultStore(dir.path());
-        const std::string entry =
-            "[127.0.0.1]:" + std::to_string(testServer.port()) + " " + serverKnownHostsKey() + "\n";
+        auto testServer = serve(server, dir.file("record"));
+        ASSERT_TRUE(testServer->started());
+        const std::string store = dir.file(".config/corvid1/known_hosts");
+        const std::string entry = "[127.0.0.1]:" + std::to_string(testServer->port()) + " " +
+                                  serverSays("--print-known-hosts-line") + "\n";
         std::filesystem::create_directories(std::filesystem::path(store).parent_path());
         if (s.keyOnRecord) writeFile(store, entry);
         const auto expand = [&](std::string text) {
             const std::pair<std::string, std::string> tokens[] = {
-                {"PORT", std::to_string(testServer.port())},
-                {"FP", serverFingerprint()},
+                {"PORT", std::to_string(testServer->port())},
+                {"FP", serverSays("--print-fingerprint")},
                 {"DIR", dir.path()}};
             for (const auto& [token, value] : tokens)
                 for (auto at = text.find(token); at != std::string::npos; at = text.find(token, at))
@@ -102,8 +100,8 @@ TEST(Interactive, SessionsTypedAtATerminal) {
         if (s.passwordInEnvironment) env += " CORVID1_PASSWORD=secret";
         const std::string d = dir.path();
         writeFile(dir.file("pane.sh"), "stty -g > " + d + "/stty.before\nsh -c 'echo $$ > " + d +
-                                           "/pid; exec env " + env + " " + clientPath() + " -p " +
-                                           std::to_string(testServer.port()) + expand(s.flags) +
+                                           "/pid; exec env " + env + " " CORVID1_CLI_PATH " -p " +
+                                           std::to_string(testServer->port()) + expand(s.flags) +
                                            " test@127.0.0.1'\necho \"EXIT=$?\"\nstty -g > " + d +
                                            "/stty.after\nsleep 600\n");
         // The previous pane's server, on the same socket, may still be on its way out.

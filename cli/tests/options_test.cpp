@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include "harness.h"
 
 namespace corvid1::cli {
 namespace {
@@ -133,18 +133,16 @@ const std::vector<Row> rows = {
 // clang-format on
 
 TEST(Options, EachCommandLineComesToItsSettingsOrItsError) {
-    test::TempDir dir;
+    const std::string dir = ::testing::TempDir();
     const std::map<std::string, std::string> files = {
-        {"CONF", dir.file("config")}, {"BAD", dir.file("bad")}, {"MISSING", dir.file("none")}};
-    test::writeFile(files.at("CONF"),
-                    "Host lab*\n  HostName 192.0.2.7\n  Port 2222\n  User admin\n"
-                    "  Cipher blowfish\n  Compression yes\n  IdentityFile /k1\n"
-                    "  LocalForward 8080 127.0.0.1:80\n  StrictHostKeyChecking yes\n"
-                    "  ForwardX11 yes\n"
-                    "Host *\n  Port 22\n  User nobody\n  IdentityFile /k2\n"
-                    "  ServerAliveInterval 30\n  ConnectTimeout 5\n  PasswordAuthentication no\n"
-                    "  UserKnownHostsFile /store\n");
-    test::writeFile(files.at("BAD"), "Port 22\nForwardAgent yes\n");
+        {"CONF", dir + "corvid1_config"}, {"BAD", dir + "corvid1_bad"}, {"MISSING", dir + "none"}};
+    std::ofstream(files.at("CONF"))
+        << "Host lab*\n  HostName 192.0.2.7\n  Port 2222\n  User admin\n  Cipher blowfish\n"
+           "  Compression yes\n  IdentityFile /k1\n  LocalForward 8080 127.0.0.1:80\n"
+           "  StrictHostKeyChecking yes\n  ForwardX11 yes\nHost *\n  Port 22\n  User nobody\n"
+           "  IdentityFile /k2\n  ServerAliveInterval 30\n  ConnectTimeout 5\n"
+           "  PasswordAuthentication no\n  UserKnownHostsFile /store\n";
+    std::ofstream(files.at("BAD")) << "Port 22\nForwardAgent yes\n";
     const auto substitute = [&](std::string text) {
         for (const auto& [name, path] : files)
             for (auto at = text.find(name); at != std::string::npos; at = text.find(name))
