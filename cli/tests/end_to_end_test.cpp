@@ -50,12 +50,12 @@ std::string screenLines(int count, const std::map<int, std::string>& shown) {
 // fingerprint, BULK for the bulk output; the flag NOKEY gives no fingerprint, IDENTITY puts a
 // key in ~/.ssh/identity.
 struct Case {
-    Words server, flags, command;
-    const char* password;
-    std::string input;
+    Words server, flags;
     int exitCode;
     std::string out, err;
-    Words record;
+    Words record, command = {};
+    std::string input = "";
+    const char* password = "secret";
 };
 
 TEST_F(Batch, EachRunEndsWithItsExitCodeOutputAndRecord) {
@@ -91,102 +91,118 @@ TEST_F(Batch, EachRunEndsWithItsExitCodeOutputAndRecord) {
     const Words keys = {"--scenario", "exit-status", "--authorized-keys", "DIR/authorized"};
     Words keysOnly = keys;
     keysOnly.push_back("--no-password");
-    const char* pw = "secret";
     const std::string refused = "Authorization error. Check username and password.\n";
     // clang-format off
     std::vector<Case> runs = {
         // The remote status is the exit code; raw output byte for byte with each cipher (a
         // short last packet, NUL and 0xFF included); the password hidden among IGNOREs.
-        {bulk("0"), {"--raw", "-c", "3des"}, {}, pw, "", 0, "BULK", "", {"SESSION_KEY cipher=3"}},
-        {bulk("42"), {"-c", "blowfish"}, {}, pw, "", 42, "BULK", "", {"SESSION_KEY cipher=6"}},
-        {bulk("255"), {"-c", "none"}, {}, pw, "", 255, "BULK", "", {"SESSION_KEY cipher=0"}},
-        {{"--scenario", "exit-status", "--exit-status", "1"}, {}, {}, pw, "", 1,
-         "exit status 1\r\n", "", {"USER", "IGNORE 4", "PASSWORD secret", "IGNORE"}},
-        {ok, {"--no-password-padding"}, {}, pw, "", 0, "exit status 0\r\n", "", {"USER", "!IGNORE"}},
+        {bulk("0"), {"--raw", "-c", "3des"}, 0, "BULK", "", {"SESSION_KEY cipher=3"}},
+        {bulk("42"), {"-c", "blowfish"}, 42, "BULK", "", {"SESSION_KEY cipher=6"}},
+        {bulk("255"), {"-c", "none"}, 255, "BULK", "", {"SESSION_KEY cipher=0"}},
+        {{"--scenario", "exit-status", "--exit-status", "1"}, {}, 1, "exit status 1\r\n", "",
+         {"USER", "IGNORE 4", "PASSWORD secret", "IGNORE"}},
+        {ok, {"--no-password-padding"}, 0, "exit status 0\r\n", "", {"USER", "!IGNORE"}},
         // No remote status, no success: 255, and standard error says why. The server's parting
         // words end their line there, or are said there when the screen showed them.
-        {{"--scenario", "disconnect-in-data", "--reason", "bye"}, {}, {}, pw, "", 255, "goodbye\r\n", "=bye\n", {}},
-        {{"--scenario", "disconnect-in-data", "--reason", "bye"}, {"--screen"}, {}, pw, "", 255, "*",
+        {{"--scenario", "disconnect-in-data", "--reason", "bye"}, {}, 255, "goodbye\r\n", "=bye\n", {}},
+        {{"--scenario", "disconnect-in-data", "--reason", "bye"}, {"--screen"}, 255, "*",
          "=corvid1-cli: disconnected by the server: bye\n", {}},
-        {{"--scenario", "close", "--at", "data"}, {}, {}, pw, "", 255, "", "\ncorvid1-cli: connection to 127.0.0.1 lost\n", {}},
-        {{"--scenario", "echo"}, {}, {}, "wrong", "", 255, "", "Sent login password\n" + refused, {"PASSWORD wrong"}},
-        {{"--scenario", "disconnect-after-user", "--reason", "No"}, {}, {}, pw, "", 255, "",
+        {{"--scenario", "close", "--at", "data"}, {}, 255, "",
+         "\ncorvid1-cli: connection to 127.0.0.1 lost\n", {}},
+        {{"--scenario", "echo"}, {}, 255, "", "Sent login password\n" + refused, {"PASSWORD wrong"}, {}, "",
+         "wrong"},
+        {{"--scenario", "disconnect-after-user", "--reason", "No"}, {}, 255, "",
          "Error during authorization!\nServer response: No\n", {}},
-        {{"--scenario", "stall", "--at", "pty"}, {"--connect-timeout", "1"}, {}, pw, "", 255, "",
+        {{"--scenario", "stall", "--at", "pty"}, {"--connect-timeout", "1"}, 255, "",
          "ERROR - The server stopped answering during the login\n", {}},
-        {{}, {"-p", "CLOSED"}, {}, pw, "", 255, "", "=corvid1-cli: could not connect to 127.0.0.1 port CLOSED\n", {}},
-        {{}, {"-p", "CLOSED", "-E", "DIR/log"}, {}, pw, "", 255, "", "", {}},  // the message in the log
+        {{}, {"-p", "CLOSED"}, 255, "", "=corvid1-cli: could not connect to 127.0.0.1 port CLOSED\n", {}},
+        {{}, {"-p", "CLOSED", "-E", "DIR/log"}, 255, "", "", {}},  // the message in the log
         // Without a terminal an unknown key is refused before anything that depends on it.
-        {{}, {"NOKEY"}, {}, pw, "", 255, "", "=The host key of [127.0.0.1]:PORT is not known.\n"
-         "Host key fingerprint: 1024 FP\nNobody can be asked whether to trust it; not connecting.\n"
-         "ERROR - Host key not accepted\ncorvid1-cli: no terminal to ask whether to trust the key; "
-         "check its fingerprint and give it with --host-key, or use --accept-new\n", {"VERSION", "!SESSION_KEY"}},
+        {{}, {"NOKEY"}, 255, "",
+         "=The host key of [127.0.0.1]:PORT is not known.\nHost key fingerprint: 1024 FP\n"
+         "Nobody can be asked whether to trust it; not connecting.\nERROR - Host key not accepted\n"
+         "corvid1-cli: no terminal to ask whether to trust the key; check its fingerprint and give "
+         "it with --host-key, or use --accept-new\n",
+         {"VERSION", "!SESSION_KEY"}},
         // The server's error stream goes to standard error, or to the screen in the order sent;
         // status lines only with -v, warnings unless -q.
-        {{"--scenario", "stderr", "--exit-status", "4"}, {}, {}, pw, "", 4, "out 1\r\nout 2\r\n", "=err 1\r\nerr 2\r\n", {}},
-        {{"--scenario", "stderr", "--exit-status", "4"}, {"--screen", "--size", "20x5"}, {}, pw, "", 4,
+        {{"--scenario", "stderr", "--exit-status", "4"}, {}, 4, "out 1\r\nout 2\r\n", "=err 1\r\nerr 2\r\n",
+         {}},
+        {{"--scenario", "stderr", "--exit-status", "4"}, {"--screen", "--size", "20x5"}, 4,
          "out 1\nerr 1\nout 2\nerr 2\n\n", "", {}},
-        {ok, {"-v"}, {}, pw, "", 0, "exit status 0\r\n", "Authorization successful.\nPTTY Allocated\n", {}},
-        {{"--scenario", "refuse-pty"}, {}, {}, pw, "exit\r", 0, "*", "=Warning - PTTY not Allocated\n", {}},
-        {{"--scenario", "refuse-pty"}, {"-q"}, {}, pw, "exit\r", 0, "*", "", {}},
+        {ok, {"-v"}, 0, "exit status 0\r\n", "Authorization successful.\nPTTY Allocated\n", {}},
+        {{"--scenario", "refuse-pty"}, {}, 0, "*", "=Warning - PTTY not Allocated\n", {}, {}, "exit\r"},
+        {{"--scenario", "refuse-pty"}, {"-q"}, 0, "*", "", {}, {}, "exit\r"},
         // Standard input goes out once the shell is asked for, NULs and all.
-        {{"--scenario", "echo", "--kex-delay", "300"}, {}, {}, pw, {"a\0b\rexit\r", 9}, 0, "*logout\r\n", "",
-         {"EXEC_SHELL", "STDIN a\\x00b\\x0dexit\\x0d"}},
+        {{"--scenario", "echo", "--kex-delay", "300"}, {}, 0, "*logout\r\n", "",
+         {"EXEC_SHELL", "STDIN a\\x00b\\x0dexit\\x0d"}, {}, {"a\0b\rexit\r", 9}},
         // A remote command as scripts run it: no pty unless asked, standard input to its end,
         // its error stream apart, its status ours; compressed, with a pty, with keepalives.
-        {shell, {}, piped, pw, "one\ntwo\n", 5, "one\ntwo\nnot a tty\n", "=err\n",
-         {"EXEC_CMD cat; tty || true; echo err >&2; exit 5", "EOF"}},
-        {shell, {"-C"}, piped, pw, "one\ntwo\n", 5, "one\ntwo\nnot a tty\n", "=err\n", {"COMPRESSION level=6", "EXEC_CMD"}},
-        {shell, {"-t"}, {"test", "-t", "0", "&&", "echo", "pty;", "exit", "5"}, pw, "", 5, "*pty\r\n", "",
-         {"PTY term=vt100 rows=24 columns=80 xpixels=0 ypixels=0 modes=00", "EXEC_CMD"}},
-        {shell, {"--keepalive", "1", "--no-password-padding"}, {"sleep", "2.5;", "exit", "5"}, pw, "", 5, "", "",
-         {"EXEC_CMD sleep", "IGNORE 4", "IGNORE 4"}},
+        {shell, {}, 5, "one\ntwo\nnot a tty\n", "=err\n",
+         {"EXEC_CMD cat; tty || true; echo err >&2; exit 5", "EOF"}, piped, "one\ntwo\n"},
+        {shell, {"-C"}, 5, "one\ntwo\nnot a tty\n", "=err\n", {"COMPRESSION level=6", "EXEC_CMD"}, piped,
+         "one\ntwo\n"},
+        {shell, {"-t"}, 5, "*pty\r\n", "",
+         {"PTY term=vt100 rows=24 columns=80 xpixels=0 ypixels=0 modes=00", "EXEC_CMD"},
+         {"test", "-t", "0", "&&", "echo", "pty;", "exit", "5"}},
+        {shell, {"--keepalive", "1", "--no-password-padding"}, 5, "", "",
+         {"EXEC_CMD sleep", "IGNORE 4", "IGNORE 4"}, {"sleep", "2.5;", "exit", "5"}},
         // --screen prints what a terminal would show, scrollback first; its size reaches the
         // pty; it answers enquiries through the session; VT52 shows VT100 sequences as text.
-        {{"--scenario", "colours"}, {"--screen"}, {}, pw, "", 0, screenLines(24, {{0, "total 6"},
-         {1, "bin  run.sh  core  fifo"}, {2, "reverse  underline  bold-white-on-red"}}), "", {"PTY term=vt100 rows=24 columns=80 "}},
-        {{"--scenario", "screen"}, {"--screen"}, {}, pw, "", 0,
+        {{"--scenario", "colours"}, {"--screen"}, 0,
+         screenLines(24, {{0, "total 6"}, {1, "bin  run.sh  core  fifo"},
+                          {2, "reverse  underline  bold-white-on-red"}}),
+         "", {"PTY term=vt100 rows=24 columns=80 "}},
+        {{"--scenario", "screen"}, {"--screen"}, 0,
          screenLines(25, {{0, wrap}, {1, "T"}, {11, centre}, {23, wrapLow}, {24, "T"}}), "", {}},
-        {{"--scenario", "screen"}, {"--screen", "--size", "100x30"}, {}, pw, "", 0,
-         screenLines(30, {{0, wrap + "T"}, {11, centre}, {23, wrapLow + "T"}}), "", {"PTY term=vt100 rows=30 columns=100 "}},
-        {{"--scenario", "screen"}, {"--screen", "-t", "vt52"}, {}, pw, "", 0, "*<esc>[H", "", {"PTY term=vt52 "}},
-        {{"--scenario", "enq", "--timeout", "10"}, {"--screen"}, {}, pw, "", 0, "*ENQ answer: \"vt100\"", "", {"ENQ_ANSWER vt100"}},
+        {{"--scenario", "screen"}, {"--screen", "--size", "100x30"}, 0,
+         screenLines(30, {{0, wrap + "T"}, {11, centre}, {23, wrapLow + "T"}}), "",
+         {"PTY term=vt100 rows=30 columns=100 "}},
+        {{"--scenario", "screen"}, {"--screen", "-t", "vt52"}, 0, "*<esc>[H", "", {"PTY term=vt52 "}},
+        {{"--scenario", "enq", "--timeout", "10"}, {"--screen"}, 0, "*ENQ answer: \"vt100\"", "",
+         {"ENQ_ANSWER vt100"}},
         // The password file's first line, private files only, before the environment.
-        {{"--scenario", "exit-status", "--password", "s3cret word"}, {"--password-file", "DIR/pw"}, {}, "wrong", "", 0, "*", "", {}},
-        {ok, {"--password-file", "DIR/pw-dos"}, {}, nullptr, "", 0, "*", "", {}},
-        {ok, {"--password-file", "DIR/pw-no-end"}, {}, nullptr, "", 0, "*", "", {}},
-        {{"--scenario", "exit-status", "--password", x512}, {"--password-file", "DIR/pw-512"}, {}, nullptr, "", 0, "*", "", {}},
-        {{}, {"--password-file", "DIR/pw-513"}, {}, pw, "", 255, "", "longer than 512", {"!CONNECT"}},
-        {{}, {"--password-file", "DIR/pw-nul"}, {}, pw, "", 255, "", "NUL", {"!CONNECT"}},
-        {{}, {"--password-file", "DIR"}, {}, pw, "", 255, "", "not a regular file", {"!CONNECT"}},
-        {{}, {"--password-file", "DIR/none"}, {}, pw, "", 255, "", "password file 'DIR/none': No such", {"!CONNECT"}},
-        {{}, {"--password-file", "DIR/pw-644"}, {}, pw, "", 255, "", "permissions 0644 are too open", {"!CONNECT"}},
-        {{}, {}, {}, nullptr, "", 255, "", "=corvid1-cli: no terminal to ask for the password on; "
-         "set CORVID1_PASSWORD or use --password-file\n", {"!CONNECT"}},
+        {{"--scenario", "exit-status", "--password", "s3cret word"}, {"--password-file", "DIR/pw"}, 0, "*",
+         "", {}, {}, "", "wrong"},
+        {ok, {"--password-file", "DIR/pw-dos"}, 0, "*", "", {}, {}, "", nullptr},
+        {ok, {"--password-file", "DIR/pw-no-end"}, 0, "*", "", {}, {}, "", nullptr},
+        {{"--scenario", "exit-status", "--password", x512}, {"--password-file", "DIR/pw-512"}, 0, "*", "",
+         {}, {}, "", nullptr},
+        {{}, {"--password-file", "DIR/pw-513"}, 255, "", "longer than 512", {"!CONNECT"}},
+        {{}, {"--password-file", "DIR/pw-nul"}, 255, "", "NUL", {"!CONNECT"}},
+        {{}, {"--password-file", "DIR"}, 255, "", "not a regular file", {"!CONNECT"}},
+        {{}, {"--password-file", "DIR/none"}, 255, "", "password file 'DIR/none': No such", {"!CONNECT"}},
+        {{}, {"--password-file", "DIR/pw-644"}, 255, "", "permissions 0644 are too open", {"!CONNECT"}},
+        {{}, {}, 255, "",
+         "=corvid1-cli: no terminal to ask for the password on; set CORVID1_PASSWORD or use "
+         "--password-file\n",
+         {"!CONNECT"}, {}, "", nullptr},
         // Keys from -i or ~/.ssh/identity; a passphrase file, tried once; the -o switches.
-        {keysOnly, {"-i", "DIR/plain.key"}, {}, nullptr, "", 0, "*", "", {"RSA response right"}},
-        {keysOnly, {"IDENTITY", "--passphrase-file", "DIR/pp"}, {}, nullptr, "", 0, "*", "", {"RSA response right"}},
-        {keys, {"-v", "-i", "DIR/secret.key", "--passphrase-file", "DIR/wrong-pp"}, {}, pw, "", 0, "*",
+        {keysOnly, {"-i", "DIR/plain.key"}, 0, "*", "", {"RSA response right"}, {}, "", nullptr},
+        {keysOnly, {"IDENTITY", "--passphrase-file", "DIR/pp"}, 0, "*", "", {"RSA response right"}, {}, "",
+         nullptr},
+        {keys, {"-v", "-i", "DIR/secret.key", "--passphrase-file", "DIR/wrong-pp"}, 0, "*",
          ": wrong passphrase", {"PASSWORD secret"}},
-        {keys, {"-i", "DIR/secret.key", "--passphrase-file", "DIR/open-pp"}, {}, pw, "", 255, "", "passphrase file: ", {"!CONNECT"}},
-        {keysOnly, {"-i", "DIR/plain.key", "-o", "RSAAuthentication=no"}, {}, pw, "", 255, "", "No login method left", {"!RSA"}},
-        {keys, {"-i", "DIR/unlisted.key"}, {}, nullptr, "", 255, "", "no terminal to ask for the password on",
-         {"RSA key refused", "!PASSWORD"}},
+        {keys, {"-i", "DIR/secret.key", "--passphrase-file", "DIR/open-pp"}, 255, "", "passphrase file: ",
+         {"!CONNECT"}},
+        {keysOnly, {"-i", "DIR/plain.key", "-o", "RSAAuthentication=no"}, 255, "", "No login method left",
+         {"!RSA"}},
+        {keys, {"-i", "DIR/unlisted.key"}, 255, "", "no terminal to ask for the password on",
+         {"RSA key refused", "!PASSWORD"}, {}, "", nullptr},
         // Refused before the network is touched: 2 for a bad command line.
-        {{}, {"-c", "des"}, {}, pw, "", 2, "", "corvid1-cli: unknown cipher 'des' (3des, blowfish or none)\nusage: corvid1-cli ", {"!CONNECT"}},
-        {{}, {"-F", "DIR/bad"}, {}, pw, "", 2, "", "=corvid1-cli: DIR/bad:2: unknown keyword 'ForwardAgent'\n", {"!CONNECT"}},
-        {{}, {"--help"}, {}, pw, "", 0, "*usage: corvid1-cli ", "", {"!CONNECT"}},
-        {{}, {"--version"}, {}, pw, "", 0, "*corvid1-cli ", "", {"!CONNECT"}},
-        {{}, {"-E", "DIR/no/log"}, {}, pw, "", 255, "", "corvid1-cli: DIR/no/log: ", {"!CONNECT"}},
-        {{}, {"--log", "DIR/no/log"}, {}, pw, "", 255, "", "DIR/no/log", {"!CONNECT"}},
+        {{}, {"-c", "des"}, 2, "",
+         "corvid1-cli: unknown cipher 'des' (3des, blowfish or none)\nusage: corvid1-cli ", {"!CONNECT"}},
+        {{}, {"-F", "DIR/bad"}, 2, "", "=corvid1-cli: DIR/bad:2: unknown keyword 'ForwardAgent'\n",
+         {"!CONNECT"}},
+        {{}, {"--help"}, 0, "*usage: corvid1-cli ", "", {"!CONNECT"}},
+        {{}, {"--version"}, 0, "*corvid1-cli ", "", {"!CONNECT"}},
+        {{}, {"-E", "DIR/no/log"}, 255, "", "corvid1-cli: DIR/no/log: ", {"!CONNECT"}},
+        {{}, {"--log", "DIR/no/log"}, 255, "", "DIR/no/log", {"!CONNECT"}},
     };
     // clang-format on
     for (const char* mode : {"640", "604", "620", "602", "601", "610"})
         runs.push_back({{},
                         {"--password-file", "DIR/pw-" + std::string(mode)},
-                        {},
-                        pw,
-                        "",
                         255,
                         "",
                         "too open",
