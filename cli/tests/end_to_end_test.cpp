@@ -182,7 +182,7 @@ TEST_F(Batch, EachRunEndsWithItsExitCodeOutputAndRecord) {
         {keysOnly, {"IDENTITY", "--passphrase-file", "DIR/pp"}, 0, "*", "", {"RSA response right"}, {}, "",
          nullptr},
         {keys, {"-v", "-i", "DIR/secret.key", "--passphrase-file", "DIR/wrong-pp"}, 0, "*",
-         ": wrong passphrase", {"PASSWORD secret"}},
+         "secret.key: wrong passphrase\nKey file DIR/secret.key: no passphrase given", {"PASSWORD secret"}},
         {keys, {"-i", "DIR/secret.key", "--passphrase-file", "DIR/open-pp"}, 255, "", "passphrase file: ",
          {"!CONNECT"}},
         {keysOnly, {"-i", "DIR/plain.key", "-o", "RSAAuthentication=no"}, 255, "", "No login method left",

@@ -37,6 +37,9 @@ TEST(Interactive, SessionsTypedAtATerminal) {
         std::system((tmux + args + " >/dev/null 2>&1").c_str());
     };
     const auto pane = [&] { return commandOutput(tmux + "capture-pane -pN -t t 2>/dev/null"); };
+    // The pane's server goes when the test does, however it ends.
+    const std::unique_ptr<const char, std::function<void(const char*)>> cleanup(
+        "", [&](const char*) { run("kill-server"); });
     const std::string question = "Connect and remember the key (yes), connect this time only";
     const std::string prompt = "test@127.0.0.1's password: ";
     // clang-format off
@@ -141,7 +144,6 @@ TEST(Interactive, SessionsTypedAtATerminal) {
         ASSERT_TRUE(waitUntil([&] { return !readFile(dir.file("stty.after")).empty(); })) << pane();
         EXPECT_EQ(readFile(dir.file("stty.after")), readFile(dir.file("stty.before")));
     }
-    run("kill-server");
 }
 
 }  // namespace

@@ -26,6 +26,7 @@ TEST(EscapeScanner, TildeDotOnlyAtTheStartOfALineHoweverTheKeysArrive) {
         {"ls\n~.x", "ls\n", true},      // after LF
         {"cd ~.\r", "cd ~.\r", false},  // inside a line it is text
         {"~~.x", "~.x", false},         // "~~" sends one '~', starts nothing
+        {"~~~.", "~~.", false},         // ... nor does the '~' after it
         {"~~\r~.", "~\r", true},        // ... and still ends with the line
         {"~a~.", "~a~.", false},        // any other key: both go out
         {"~\r~.", "~\r", true},
