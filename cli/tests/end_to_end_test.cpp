@@ -44,7 +44,7 @@ std::string screenLines(int count, const std::map<int, std::string>& shown) {
 
 // One run: the server's arguments, the client's flags before the target and the words after
 // it, CORVID1_PASSWORD (unset when null) and standard input; then the exit code, standard output
-// (exact, or "*" and a part), standard error ("" empty, "=" and all of it, or a part) and lines
+// (exact, or "*" and a piece), standard error ("" empty, "=" and all of it, or a piece) and lines
 // that start the server's record in this order ("!": no such line). DIR stands for the test's
 // folder, PORT for the server's port, CLOSED for a port just closed, FP for the host key's
 // fingerprint, BULK for the bulk output; the flag NOKEY gives no fingerprint, IDENTITY puts a

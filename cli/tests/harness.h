@@ -97,7 +97,7 @@ inline auto serve(Words args, const std::string& record) {
 }
 
 // What the test server prints for an option: "--print-fingerprint" ("24:87:..."), or
-// "--print-known-hosts-line" (the key part of a known-hosts line).
+// "--print-known-hosts-line" (a known-hosts line without its host name).
 inline std::string serverSays(const std::string& option) {
     const std::string out = commandOutput(testserver::testServerPath() + " " + option);
     return out.substr(0, out.find('\n'));
