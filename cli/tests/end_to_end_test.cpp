@@ -124,6 +124,8 @@ TEST_F(Batch, EachRunEndsWithItsExitCodeOutputAndRecord) {
          "corvid1-cli: no terminal to ask whether to trust the key; check its fingerprint and give "
          "it with --host-key, or use --accept-new\n",
          {"VERSION", "!SESSION_KEY"}},
+        {{"--scenario", "exit-status"}, {"NOKEY", "--accept-new", "--known-hosts", "DIR/kh"}, 0, "*", "",
+         {"PASSWORD secret"}},
         // The server's error stream goes to standard error, or to the screen in the order sent;
         // status lines only with -v, warnings unless -q.
         {{"--scenario", "stderr", "--exit-status", "4"}, {}, 4, "out 1\r\nout 2\r\n", "=err 1\r\nerr 2\r\n",
@@ -265,6 +267,7 @@ TEST_F(Batch, EachRunEndsWithItsExitCodeOutputAndRecord) {
         }
     }
     EXPECT_NE(readFile(dir_.file("log")).find("could not connect to"), std::string::npos);
+    EXPECT_NE(readFile(dir_.file("kh")).find(serverSays("--print-known-hosts-line")), std::string::npos);
     // The random pool's seed file is kept in the user's data folder, private.
     struct stat st {};
     ASSERT_EQ(stat(dir_.file("data/corvid1/ssh_seedfile").c_str(), &st), 0);
