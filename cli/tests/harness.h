@@ -1,21 +1,47 @@
+// Running the real programs end to end: the test server in the background, the client to
+// completion with its standard streams in files, so nothing can fill a pipe.
 #pragma once
 
-#include <sys/types.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
-#include <string>
-#include <vector>
+#include <memory>
+#include <sstream>
+#include <thread>
 
-// Running the real programs for the end-to-end tests: the test server in the background and
-// the client to completion, with its standard streams in files so nothing can fill a pipe.
+#include "server_process.h"
+
 namespace corvid1::cli::test {
+
+using Words = std::vector<std::string>;
+
+// Polls `done` until it holds or `limit` has passed; returns its last answer.
+inline bool waitUntil(const std::function<bool()>& done,
+                      std::chrono::milliseconds limit = std::chrono::seconds(15)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
 
 // A private temporary folder, removed with everything in it.
 class TempDir {
   public:
-    TempDir();
-    ~TempDir();
+    TempDir() {
+        char pattern[] = "/tmp/corvid1-cli-test-XXXXXX";
+        path_ = mkdtemp(pattern) != nullptr ? pattern : "/nonexistent";
+    }
+    ~TempDir() { std::filesystem::remove_all(path_); }
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
@@ -23,53 +49,102 @@ class TempDir {
     std::string path_;
 };
 
-std::string readFile(const std::string& path);
-void writeFile(const std::string& path, const std::string& content, unsigned mode = 0600);
+inline std::string readFile(const std::string& path) {
+    std::ostringstream all;
+    all << std::ifstream(path, std::ios::binary).rdbuf();
+    return all.str();
+}
 
-// The project's SSH-1 test server, listening on a port the kernel picked.
-class TestServer {
-  public:
-    // `args` are added to "--bind 127.0.0.1 --record FILE".
-    explicit TestServer(std::vector<std::string> args, const std::string& recordFile);
-    ~TestServer();
-    int port() const { return port_; }
-    bool running() const { return pid_ > 0 && port_ > 0; }
-    // Waits for a --once server to exit and returns its exit code (-1 on timeout).
-    int waitForExit(std::chrono::seconds limit);
+inline void writeFile(const std::string& path, const std::string& content, unsigned mode = 0600) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    chmod(path.c_str(), mode);
+}
 
-  private:
-    pid_t pid_ = -1;
-    int port_ = 0;
-};
+inline std::string commandOutput(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+        pclose(pipe);
+    }
+    return out;
+}
+
+inline Words recordLines(const std::string& path) {
+    Words lines;
+    std::istringstream in(readFile(path));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+inline bool recordHas(const std::string& path, const std::string& linePrefix) {
+    const Words lines = recordLines(path);
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.rfind(linePrefix, 0) == 0; });
+}
+
+// The test server's bulk output: byte i is (i ^ (i >> 8)) & 0xFF.
+inline std::string bulkPattern(std::size_t count) {
+    std::string out(count, '\0');
+    for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<char>((i ^ (i >> 8)) & 0xFF);
+    return out;
+}
+
+// The test server on loopback, recording what it saw in `record`.
+inline auto serve(Words args, const std::string& record) {
+    args.insert(args.begin(), {"--bind", "127.0.0.1", "--record", record});
+    return std::make_unique<testserver::ServerProcess>(args, "/dev/null");
+}
+
+// What the test server prints for an option: "--print-fingerprint" ("24:87:..."), or
+// "--print-known-hosts-line" (a known-hosts line without its host name).
+inline std::string serverSays(const std::string& option) {
+    const std::string out = commandOutput(testserver::testServerPath() + " " + option);
+    return out.substr(0, out.find('\n'));
+}
 
 struct RunResult {
-    int exitCode = -1;  // -1: did not exit in time (then killed), or died by a signal
-    int signal = 0;     // the signal that ended it, if any
-    std::string out;
-    std::string err;
+    int exitCode = -1;  // -1: killed after the time limit, or died by a signal
+    int signal = 0;
+    std::string out, err;
 };
 
-// Runs the client with `args`, standard input from `stdinFile` (/dev/null when empty), the
-// given variables added to a clean environment (HOME and XDG_DATA_HOME point at `home`).
-RunResult runClient(const std::vector<std::string>& args, const std::string& home,
-                    const std::map<std::string, std::string>& env = {},
-                    const std::string& stdinFile = {},
-                    std::chrono::seconds limit = std::chrono::seconds(60));
-
-// The lines of a record file, in order.
-std::vector<std::string> recordLines(const std::string& path);
-// True when some line of the record file starts with `prefix`.
-bool recordHasPrefix(const std::string& path, const std::string& prefix);
-
-// What the test server says of its host key for a seed: the MD5 fingerprint as colon-separated
-// hex, and the key part of a known-hosts line ("BITS EXPONENT MODULUS").
-std::string serverFingerprint(int seed = 1);
-std::string serverKnownHostsKey(int seed = 1);
-// Where the client keeps accepted keys when HOME is `home` and XDG_CONFIG_HOME is unset.
-std::string defaultStore(const std::string& home);
-
-// Paths baked in at build time.
-const char* clientPath();
-const char* serverPath();
+// Runs the client in a session of its own (no controlling terminal, as in cron), standard input
+// from `stdinFile` (/dev/null when empty), `env` added to a clean environment with HOME `home`.
+inline RunResult runClient(Words args, const std::string& home,
+                           const std::map<std::string, std::string>& env = {},
+                           const std::string& stdinFile = {},
+                           std::chrono::seconds limit = std::chrono::seconds(60)) {
+    args.insert(args.begin(), CORVID1_CLI_PATH);
+    Words environment = {"HOME=" + home, "XDG_DATA_HOME=" + home + "/data", "PATH=/usr/bin:/bin"};
+    for (const auto& [name, value] : env) environment.push_back(name + "=" + value);
+    const auto cStrings = [](Words& words) {
+        std::vector<char*> out;
+        for (auto& w : words) out.push_back(w.data());
+        out.push_back(nullptr);
+        return out;
+    };
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        dup2(open(stdinFile.empty() ? "/dev/null" : stdinFile.c_str(), O_RDONLY), 0);
+        dup2(open((home + "/client.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+        dup2(open((home + "/client.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+        execve(args[0].c_str(), cStrings(args).data(), cStrings(environment).data());
+        _exit(127);
+    }
+    int status = 0;
+    if (!waitUntil([&] { return waitpid(pid, &status, WNOHANG) != 0; }, limit)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        status = -1;
+    }
+    RunResult result;
+    if (status >= 0 && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+    if (status >= 0 && WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    result.out = readFile(home + "/client.out");
+    result.err = readFile(home + "/client.err");
+    return result;
+}
 
 }  // namespace corvid1::cli::test

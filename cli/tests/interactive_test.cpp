@@ -1,376 +1,149 @@
 // End to end with standard input a terminal: the client runs in a tmux pane, keys are typed
 // with send-keys and the pane is read with capture-pane. The server runs a real shell on a pty.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <filesystem>
-#include <string>
-#include <thread>
 
 #include "harness.h"
 
 namespace corvid1::cli::test {
 namespace {
 
-using namespace std::chrono_literals;
-
-std::string shellQuote(const std::string& word) {
+std::string quote(const std::string& word) {
     std::string out = "'";
     for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
 }
 
-std::string runCommand(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        std::size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-        pclose(pipe);
-    }
-    return out;
-}
+// A session typed at the terminal. Each step: "?text" waits until the pane shows it, "!text"
+// finds it not shown, ">text" types it and Enter, "=text" types it alone, "^KEYS" presses tmux's
+// keys, "@text" waits for a record line starting so, "-text" finds none, "#N" sends signal N to
+// the client, "%CxR" resizes the terminal, "&" finds the key saved, "&!" finds no store, LOGIN
+// waits for the shell. PORT, FP and DIR stand for the server's port, fingerprint and the folder.
+struct Script {
+    Words server;      // added to --mode shell
+    bool keyOnRecord;  // the host key is in the user's store beforehand
+    std::string flags;
+    bool passwordInEnvironment;
+    Words steps;
+};
 
-// One private tmux server with one pane.
-class Tmux {
-  public:
-    Tmux() : socket_("corvid1-cli-test-" + std::to_string(getpid())) {}
-    ~Tmux() { tmux("kill-server"); }
-
-    bool start(const std::string& command, int columns, int rows) {
-        const std::string line = "tmux -L " + socket_ + " -f /dev/null new-session -d -s t -x " +
-                                 std::to_string(columns) + " -y " + std::to_string(rows) + " " +
-                                 shellQuote(command) + " 2>/dev/null";
+TEST(Interactive, SessionsTypedAtATerminal) {
+    if (std::system("command -v tmux >/dev/null 2>&1") != 0) GTEST_SKIP() << "no tmux";
+    TempDir dir;
+    const std::string data = KEY_DATA_DIR;
+    writeFile(dir.file("secret.key"), readFile(data + "/secret.key"));
+    writeFile(dir.file("authorized"), readFile(data + "/secret.pub"));
+    const std::string tmux = "tmux -L corvid1-cli-test-" + std::to_string(getpid()) + " ";
+    const auto run = [&](const std::string& args) {
+        std::system((tmux + args + " >/dev/null 2>&1").c_str());
+    };
+    const auto pane = [&] { return commandOutput(tmux + "capture-pane -pN -t t 2>/dev/null"); };
+    // The pane's server goes when the test does, however it ends.
+    const std::unique_ptr<const char, std::function<void(const char*)>> cleanup(
+        "", [&](const char*) { run("kill-server"); });
+    const std::string question = "Connect and remember the key (yes), connect this time only";
+    const std::string prompt = "test@127.0.0.1's password: ";
+    // clang-format off
+    const Script scripts[] = {
+        // Typing, a resize the server's pty takes as it is, NUL as any key, '~' as text inside
+        // a line and "~." at its start: the client ends with 0, sending neither character.
+        {{}, true, "", true, {"LOGIN", "@PTY term=vt100 rows=30 columns=100 ", ">echo a~.b-$((6*7))", "?a~.b-42",
+          "%90x20", "@WINDOW_SIZE rows=20 columns=90 ", ">stty size", "?20 90", "^C-Space", "@STDIN \\x00",
+          "^C-u", "^Enter", "=~.", "?EXIT=0", "@CLOSE client-closed", "-STDIN ~"}},
+        // However the session ends, the exit code says how and the terminal is as it was.
+        {{}, true, "", true, {"LOGIN", ">exit 3", "?EXIT=3"}},
+        {{}, true, "", true, {"LOGIN", "#15", "?EXIT=143"}},
+        {{}, true, "", true, {"LOGIN", "#1", "?EXIT=129"}},
+        {{}, true, "", true, {"LOGIN", "#2", "?EXIT=130"}},
+        // An unknown key is asked about before the password, and keys typed before the
+        // question do not answer it; "no" refuses with 255 and sends nothing after the key.
+        {{"--kex-delay", "1000"}, false, "", false, {">yes", "?" + question,
+          "?The host key of [127.0.0.1]:PORT is not known. Its fingerprint is\n    1024 FP\n",
+          ">maybe", "?Please type yes, once or no: ", ">no", "?EXIT=255", "?ERROR - Host key not accepted",
+          "!password", "-USER", "&!"}},
+        {{}, false, "", false, {"?" + question, ">YES", "?" + prompt, ">secret", "LOGIN", "!secret", "&",
+          ">exit", "?EXIT=0"}},
+        {{}, false, "", true, {"?" + question, ">once", "LOGIN", ">exit", "?EXIT=0", "&!"}},
+        {{}, true, "", false, {"?" + prompt, "^C-d", "?EXIT=255", "?corvid1-cli: no password given",
+          "!Host key", "-PASSWORD"}},
+        // A key's passphrase and a challenge's response are asked without echo.
+        {{"--no-password", "--authorized-keys", "DIR/authorized"}, true, " -i DIR/secret.key", false,
+         {"?Enter passphrase for RSA key 'secret test key': ", ">correct horse", "LOGIN", "!horse", ">exit", "?EXIT=0"}},
+        {{"--no-password", "--tis-challenge", "Code 42", "--tis-response", "0815"}, true, "", false,
+         {"?Code 42\nResponse: ", ">0815", "LOGIN", "!0815", ">exit", "?EXIT=0"}},
+    };
+    // clang-format on
+    for (const Script& s : scripts) {
+        SCOPED_TRACE(::testing::PrintToString(s.steps));
+        run("kill-server");  // one pane at a time
+        for (const char* f : {"record", "stty.after", "pid", ".config"})
+            std::filesystem::remove_all(dir.file(f));
+        Words server = {"--mode", "shell"};
+        for (const auto& a : s.server)
+            server.push_back(a == "DIR/authorized" ? dir.file("authorized") : a);
+        auto testServer = serve(server, dir.file("record"));
+        ASSERT_TRUE(testServer->started());
+        const std::string store = dir.file(".config/corvid1/known_hosts");
+        const std::string entry = "[127.0.0.1]:" + std::to_string(testServer->port()) + " " +
+                                  serverSays("--print-known-hosts-line") + "\n";
+        std::filesystem::create_directories(std::filesystem::path(store).parent_path());
+        if (s.keyOnRecord) writeFile(store, entry);
+        const auto expand = [&](std::string text) {
+            const std::pair<std::string, std::string> tokens[] = {
+                {"PORT", std::to_string(testServer->port())},
+                {"FP", serverSays("--print-fingerprint")},
+                {"DIR", dir.path()}};
+            for (const auto& [token, value] : tokens)
+                for (auto at = text.find(token); at != std::string::npos; at = text.find(token, at))
+                    text.replace(at, token.size(), value);
+            return text;
+        };
+        // The pane notes the terminal's modes, runs the client (noting its pid), notes the exit
+        // code and the modes again, and stays open to be read.
+        std::string env = "HOME=" + quote(dir.path()) + " XDG_DATA_HOME=" + quote(dir.file("data"));
+        if (s.passwordInEnvironment) env += " CORVID1_PASSWORD=secret";
+        const std::string d = dir.path();
+        writeFile(dir.file("pane.sh"), "stty -g > " + d + "/stty.before\nsh -c 'echo $$ > " + d +
+                                           "/pid; exec env " + env + " " CORVID1_CLI_PATH " -p " +
+                                           std::to_string(testServer->port()) + expand(s.flags) +
+                                           " test@127.0.0.1'\necho \"EXIT=$?\"\nstty -g > " + d +
+                                           "/stty.after\nsleep 600\n");
         // The previous pane's server, on the same socket, may still be on its way out.
-        for (int attempt = 0; attempt < 50; ++attempt) {
-            if (std::system(line.c_str()) == 0) return true;
-            std::this_thread::sleep_for(100ms);
+        ASSERT_TRUE(waitUntil([&] {
+            return std::system((tmux + "-f /dev/null new-session -d -s t -x 100 -y 30 " +
+                                quote("sh " + dir.file("pane.sh")) + " 2>/dev/null")
+                                   .c_str()) == 0;
+        }));
+        const auto recorded = [&](const std::string& prefix) {
+            return recordHas(dir.file("record"), prefix);
+        };
+        Words steps;
+        for (const auto& step : s.steps) {
+            if (step == "LOGIN") {
+                steps.insert(steps.end(), {"@EXEC_SHELL", ">echo up-$((2+3))", "?up-5"});
+            } else {
+                steps.push_back(expand(step));
+            }
         }
-        return false;
-    }
-    // Keys in tmux's send-keys notation ("Enter", "C-Space"); -l sends text literally.
-    void keys(const std::string& keyNames) { tmux("send-keys -t t " + keyNames); }
-    void text(const std::string& literal) { tmux("send-keys -t t -l " + shellQuote(literal)); }
-    void resize(int columns, int rows) {
-        tmux("resize-window -t t -x " + std::to_string(columns) + " -y " + std::to_string(rows));
-    }
-    std::string capture() {
-        return runCommand("tmux -L " + socket_ + " capture-pane -p -t t 2>/dev/null");
-    }
-    bool waitFor(const std::string& wanted, std::chrono::milliseconds limit = 15s) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (capture().find(wanted) != std::string::npos) return true;
-            std::this_thread::sleep_for(50ms);
+        // clang-format off
+        for (const auto& step : steps) {
+            const std::string arg = step.substr(1);
+            switch (step[0]) {
+                case '?': EXPECT_TRUE(waitUntil([&] { return pane().find(arg) != std::string::npos; })) << arg << "\n" << pane(); break;
+                case '!': EXPECT_EQ(pane().find(arg), std::string::npos) << pane(); break;
+                case '>': run("send-keys -t t -l " + quote(arg)); run("send-keys -t t Enter"); break;
+                case '=': run("send-keys -t t -l " + quote(arg)); break;
+                case '^': run("send-keys -t t " + arg); break;
+                case '@': EXPECT_TRUE(waitUntil([&] { return recorded(arg); })) << arg << "\n" << readFile(dir.file("record")); break;
+                case '-': EXPECT_FALSE(recorded(arg)) << readFile(dir.file("record")); break;
+                case '#': kill(std::atoi(readFile(dir.file("pid")).c_str()), std::atoi(arg.c_str())); break;
+                case '%': run("resize-window -t t -x " + arg.substr(0, arg.find('x')) + " -y " + arg.substr(arg.find('x') + 1)); break;
+                case '&': EXPECT_EQ(arg.empty() ? readFile(store) : std::to_string(std::filesystem::exists(store)), arg.empty() ? entry : "0"); break;
+            }
         }
-        return false;
+        // clang-format on
+        ASSERT_TRUE(waitUntil([&] { return !readFile(dir.file("stty.after")).empty(); })) << pane();
+        EXPECT_EQ(readFile(dir.file("stty.after")), readFile(dir.file("stty.before")));
     }
-
-  private:
-    void tmux(const std::string& args) {
-        std::system(("tmux -L " + socket_ + " " + args + " >/dev/null 2>&1").c_str());
-    }
-    std::string socket_;
-};
-
-bool waitForFile(const std::string& path, const std::string& wanted,
-                 std::chrono::milliseconds limit = 15s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (readFile(path).find(wanted) != std::string::npos) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return false;
-}
-
-class Interactive : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (std::system("command -v tmux >/dev/null 2>&1") != 0) GTEST_SKIP() << "no tmux";
-        startServer();
-    }
-    // A fresh server for each client, so nothing left of an earlier connection can slow it.
-    // Its host key is on record in the user's store unless `keyOnRecord` is false.
-    void startServer(bool keyOnRecord = true, std::vector<std::string> more = {}) {
-        server_.reset();
-        std::remove(record().c_str());
-        std::vector<std::string> args = {"--mode", "shell"};
-        args.insert(args.end(), more.begin(), more.end());
-        server_ = std::make_unique<TestServer>(std::move(args), record());
-        ASSERT_TRUE(server_->running());
-        std::filesystem::remove(store());
-        if (keyOnRecord) {
-            std::filesystem::create_directories(std::filesystem::path(store()).parent_path());
-            writeFile(store(), storeEntry());
-        }
-    }
-    std::string store() const { return defaultStore(dir_.path()); }
-    std::string storeEntry() const {
-        return "[127.0.0.1]:" + std::to_string(server_->port()) + " " + serverKnownHostsKey() +
-               "\n";
-    }
-    bool storeExists() const { return std::filesystem::exists(store()); }
-    // Nothing that depends on the key went out: no user name, no password.
-    void expectNoLogin() const {
-        EXPECT_FALSE(recordHasPrefix(record(), "USER")) << readFile(record());
-        EXPECT_FALSE(recordHasPrefix(record(), "PASSWORD")) << readFile(record());
-    }
-
-    std::string record() const { return dir_.file("record"); }
-
-    // The pane notes the terminal's modes, runs the client (whose pid it notes), notes the exit
-    // code and the modes again, and stays open to be read.
-    void startClient(int columns, int rows, bool passwordInEnvironment = true,
-                     const std::string& moreArgs = "") {
-        std::remove(dir_.file("stty.after").c_str());
-        const std::string d = dir_.path();
-        std::string env = "HOME=" + shellQuote(d) + " XDG_DATA_HOME=" + shellQuote(d + "/data");
-        if (passwordInEnvironment) env += " CORVID1_PASSWORD=secret";
-        const std::string client = std::string(clientPath()) + " -p " +
-                                   std::to_string(server_->port()) + moreArgs + " test@127.0.0.1";
-        const std::string script = "stty -g > " + d +
-                                   "/stty.before\n"
-                                   "sh -c 'echo $$ > " +
-                                   d + "/pid; exec env " + env + " " + client +
-                                   "'\n"
-                                   "echo \"EXIT=$?\"\n"
-                                   "stty -g > " +
-                                   d +
-                                   "/stty.after\n"
-                                   "sleep 600\n";
-        writeFile(dir_.file("pane.sh"), script, 0700);
-        pane_.reset();  // one pane at a time: the old tmux server goes first
-        pane_ = std::make_unique<Tmux>();
-        ASSERT_TRUE(tmux().start("sh " + dir_.file("pane.sh"), columns, rows));
-    }
-
-    // The shell is up once a typed command comes back (its prompt differs for root).
-    bool loggedIn() {
-        return waitForFile(record(), "EXEC_SHELL") && type("echo up-$((2+3))", "up-5");
-    }
-    // Typed commands run on the remote shell; a marker proves the output came back.
-    bool type(const std::string& line, const std::string& expected) {
-        tmux().text(line);
-        tmux().keys("Enter");
-        return tmux().waitFor(expected);
-    }
-    void expectTerminalRestored() {
-        ASSERT_TRUE(waitForFile(dir_.file("stty.after"), "\n"));
-        EXPECT_EQ(readFile(dir_.file("stty.after")), readFile(dir_.file("stty.before")));
-    }
-    pid_t clientPid() { return static_cast<pid_t>(std::atoi(readFile(dir_.file("pid")).c_str())); }
-
-    Tmux& tmux() { return *pane_; }
-
-    TempDir dir_;
-    std::unique_ptr<TestServer> server_;
-    std::unique_ptr<Tmux> pane_;
-};
-
-TEST_F(Interactive, LoginTypingResizeAndTildeDot) {
-    startClient(100, 30);
-    ASSERT_TRUE(loggedIn()) << tmux().capture();
-    EXPECT_NE(readFile(record()).find("PTY term=vt100 rows=30 columns=100 "), std::string::npos);
-
-    EXPECT_TRUE(type("echo typed-$((6*7))", "typed-42")) << tmux().capture();
-    // '~' inside a line is text.
-    EXPECT_TRUE(type("echo a~.b-done", "a~.b-done")) << tmux().capture();
-
-    // The server's pty takes the local terminal's true size, not one row more.
-    tmux().resize(90, 20);
-    EXPECT_TRUE(waitForFile(record(), "WINDOW_SIZE rows=20 columns=90 ")) << readFile(record());
-    EXPECT_TRUE(type("stty size", "20 90")) << tmux().capture();
-
-    // Ctrl+Space types NUL, which reaches the server like any key.
-    tmux().keys("C-Space");
-    EXPECT_TRUE(waitForFile(record(), "STDIN \\x00")) << readFile(record());
-    tmux().keys("C-u");
-
-    tmux().keys("Enter");
-    tmux().text("~.");
-    EXPECT_TRUE(tmux().waitFor("EXIT=0")) << tmux().capture();
-    expectTerminalRestored();
-    EXPECT_NE(readFile(record()).find("CLOSE client-closed"), std::string::npos);
-    // The '~' and '.' of the escape never went out.
-    EXPECT_EQ(readFile(record()).find("STDIN ~"), std::string::npos);
-}
-
-TEST_F(Interactive, TerminalRestoredWhenTheServerEndsTheSession) {
-    startClient(80, 24);
-    ASSERT_TRUE(loggedIn()) << tmux().capture();
-    tmux().text("exit 3");
-    tmux().keys("Enter");
-    EXPECT_TRUE(tmux().waitFor("EXIT=3")) << tmux().capture();
-    expectTerminalRestored();
-}
-
-TEST_F(Interactive, TerminalRestoredWhenKilledBySignal) {
-    for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
-        SCOPED_TRACE(sig);
-        startServer();
-        startClient(80, 24);
-        ASSERT_TRUE(loggedIn()) << tmux().capture();
-        ASSERT_TRUE(type("echo ready-$((1+1))", "ready-2"));
-        ASSERT_GT(clientPid(), 0);
-        kill(clientPid(), sig);
-        EXPECT_TRUE(tmux().waitFor("EXIT=" + std::to_string(128 + sig))) << tmux().capture();
-        expectTerminalRestored();
-        std::remove(dir_.file("stty.after").c_str());
-        std::remove(dir_.file("pid").c_str());
-    }
-}
-
-TEST_F(Interactive, PasswordIsAskedOnTheTerminalWithoutEcho) {
-    startClient(80, 24, false);
-    ASSERT_TRUE(tmux().waitFor("test@127.0.0.1's password:")) << tmux().capture();
-    tmux().text("secret");
-    tmux().keys("Enter");
-    ASSERT_TRUE(loggedIn()) << tmux().capture();
-    EXPECT_EQ(tmux().capture().find("secret"), std::string::npos) << tmux().capture();
-    tmux().text("exit");
-    tmux().keys("Enter");
-    EXPECT_TRUE(tmux().waitFor("EXIT=0")) << tmux().capture();
-    expectTerminalRestored();
-}
-
-TEST_F(Interactive, PasswordPromptEndedWithoutAPasswordIsReportedAsSuch) {
-    // The prompt comes after the host key was accepted; its failure is not the key's.
-    startClient(80, 24, false);
-    // The password is asked when the login reaches it, after the user name, as ssh asks it.
-    ASSERT_TRUE(tmux().waitFor("test@127.0.0.1's password:")) << tmux().capture();
-    tmux().keys("C-d");
-    EXPECT_TRUE(tmux().waitFor("EXIT=255")) << tmux().capture();
-    const std::string pane = tmux().capture();
-    EXPECT_NE(pane.find("corvid1-cli: no password given"), std::string::npos) << pane;
-    EXPECT_EQ(pane.find("Host key"), std::string::npos) << pane;
-    EXPECT_FALSE(recordHasPrefix(record(), "PASSWORD")) << readFile(record());
-    expectTerminalRestored();
-}
-
-TEST_F(Interactive, PassphraseAndChallengeAreAskedOnTheTerminalWithoutEcho) {
-    const std::string keys = std::string(KEY_DATA_DIR);
-    writeFile(dir_.file("secret.key"), readFile(keys + "/secret.key"));
-    writeFile(dir_.file("authorized"), readFile(keys + "/secret.pub"));
-    startServer(true, {"--no-password", "--authorized-keys", dir_.file("authorized")});
-    startClient(80, 24, false, " -i " + dir_.file("secret.key"));
-    const std::string prompt = "Enter passphrase for RSA key 'secret test key':";
-    ASSERT_TRUE(tmux().waitFor(prompt)) << tmux().capture();
-    tmux().text("wrong");
-    tmux().keys("Enter");
-    // A wrong passphrase is asked again, and the prompt shows up a second time.
-    const auto asked = [&](int times) {
-        const std::string pane = tmux().capture();
-        std::size_t at = 0;
-        int seen = 0;
-        while ((at = pane.find(prompt, at)) != std::string::npos) ++seen, ++at;
-        return seen == times;
-    };
-    for (int i = 0; i < 100 && !asked(2); ++i) std::this_thread::sleep_for(50ms);
-    ASSERT_TRUE(asked(2)) << tmux().capture();
-    tmux().text("correct horse");
-    tmux().keys("Enter");
-    ASSERT_TRUE(loggedIn()) << tmux().capture();
-    EXPECT_EQ(tmux().capture().find("horse"), std::string::npos) << tmux().capture();
-    tmux().text("exit");
-    tmux().keys("Enter");
-    EXPECT_TRUE(tmux().waitFor("EXIT=0")) << tmux().capture();
-
-    startServer(true, {"--no-password", "--tis-challenge", "Code 42", "--tis-response", "0815"});
-    startClient(80, 24, false);
-    ASSERT_TRUE(tmux().waitFor("Code 42")) << tmux().capture();
-    ASSERT_TRUE(tmux().waitFor("Response:")) << tmux().capture();
-    tmux().text("0815");
-    tmux().keys("Enter");
-    ASSERT_TRUE(loggedIn()) << tmux().capture();
-    EXPECT_EQ(tmux().capture().find("0815"), std::string::npos) << tmux().capture();
-    tmux().text("exit");
-    tmux().keys("Enter");
-    EXPECT_TRUE(tmux().waitFor("EXIT=0")) << tmux().capture();
-}
-
-constexpr char question[] = "Connect and remember the key (yes), connect this time only (once)";
-
-TEST_F(Interactive, UnknownHostKeyIsAskedAboutBeforeThePasswordAndNoRefuses) {
-    // The key comes late, so keys typed before the question can be seen not to answer it.
-    startServer(false, {"--kex-delay", "1000"});
-    startClient(100, 24, false);
-    tmux().text("yes");
-    tmux().keys("Enter");
-    ASSERT_TRUE(tmux().waitFor(question)) << tmux().capture();
-    const std::string pane = tmux().capture();
-    EXPECT_NE(pane.find("The host key of [127.0.0.1]:" + std::to_string(server_->port()) +
-                        " is not known. Its fingerprint is"),
-              std::string::npos)
-        << pane;
-    EXPECT_NE(pane.find("    1024 " + serverFingerprint()), std::string::npos) << pane;
-    EXPECT_EQ(pane.find("password:"), std::string::npos) << pane;
-
-    std::this_thread::sleep_for(500ms);  // an early "yes" would have been taken by now
-    EXPECT_FALSE(storeExists());
-    tmux().text("maybe");
-    tmux().keys("Enter");
-    EXPECT_TRUE(tmux().waitFor("Please type yes, once or no:")) << tmux().capture();
-    tmux().text("no");
-    tmux().keys("Enter");
-    EXPECT_TRUE(tmux().waitFor("EXIT=255")) << tmux().capture();
-    EXPECT_NE(tmux().capture().find("ERROR - Host key not accepted"), std::string::npos);
-    EXPECT_EQ(tmux().capture().find("password:"), std::string::npos) << tmux().capture();
-    expectNoLogin();
-    EXPECT_FALSE(storeExists());
-    expectTerminalRestored();
-}
-
-TEST_F(Interactive, AnswerOnceConnectsAndSavesNothing) {
-    startServer(false);
-    startClient(80, 24);
-    ASSERT_TRUE(tmux().waitFor(question)) << tmux().capture();
-    tmux().text("once");
-    tmux().keys("Enter");
-    ASSERT_TRUE(loggedIn()) << tmux().capture();
-    tmux().text("exit");
-    tmux().keys("Enter");
-    EXPECT_TRUE(tmux().waitFor("EXIT=0")) << tmux().capture();
-    EXPECT_FALSE(storeExists());
-}
-
-TEST_F(Interactive, AnswerYesSavesTheKeyAndTheNextRunOnlyAsksThePassword) {
-    startServer(false);
-    startClient(80, 24, false);
-    ASSERT_TRUE(tmux().waitFor(question)) << tmux().capture();
-    tmux().text("YES");
-    tmux().keys("Enter");
-    ASSERT_TRUE(tmux().waitFor("test@127.0.0.1's password:")) << tmux().capture();
-    tmux().text("secret");
-    tmux().keys("Enter");
-    ASSERT_TRUE(loggedIn()) << tmux().capture();
-    tmux().text("exit");
-    tmux().keys("Enter");
-    EXPECT_TRUE(tmux().waitFor("EXIT=0")) << tmux().capture();
-    EXPECT_EQ(readFile(store()), storeEntry());
-
-    startClient(80, 24, false);
-    ASSERT_TRUE(tmux().waitFor("test@127.0.0.1's password:")) << tmux().capture();
-    EXPECT_EQ(tmux().capture().find("not known"), std::string::npos) << tmux().capture();
-    tmux().text("secret");
-    tmux().keys("Enter");
-    // The record holds the first run's shell request too: this run's is the second.
-    const auto deadline = std::chrono::steady_clock::now() + 15s;
-    auto shellRequests = [&] {
-        const auto lines = recordLines(record());
-        return std::count(lines.begin(), lines.end(), "EXEC_SHELL");
-    };
-    while (shellRequests() < 2 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(50ms);
-    ASSERT_EQ(shellRequests(), 2) << readFile(record());
-    EXPECT_TRUE(type("echo again-$((3+4))", "again-7")) << tmux().capture();
-    tmux().text("exit");
-    tmux().keys("Enter");
-    EXPECT_TRUE(tmux().waitFor("EXIT=0")) << tmux().capture();
-    EXPECT_EQ(readFile(store()), storeEntry());
 }
 
 }  // namespace

@@ -1,248 +1,174 @@
+// Command lines and configuration files, one row each: the words, then either the settings
+// they come to ("key=value" words that must all be in the summary) or "!" and the error.
 #include "cli/options.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace corvid1::cli {
 namespace {
 
-ParseResult parse(std::vector<const char*> words) {
-    words.insert(words.begin(), "corvid1-cli");
-    return parseOptions(static_cast<int>(words.size()), words.data());
+std::string summary(const CliOptions& o) {
+    std::string command = o.command, forwards, keys, ids;
+    for (char& c : command) c = c == ' ' ? '_' : c;
+    for (const auto& f : o.forwards)
+        forwards +=
+            (forwards.empty() ? "" : ",") + std::string(f.remote ? "R" : "L") + portForwardText(f);
+    for (const auto& k : o.hostKeys)
+        keys += (keys.empty() ? "" : ",") + (k.bits ? std::to_string(*k.bits) : "-") + "/" +
+                std::to_string(k.md5[0]) + "/" + std::to_string(k.md5[15]);
+    for (const auto& i : o.identityFiles) ids += (ids.empty() ? "" : ",") + i;
+    std::ostringstream s;
+    s << " host=" << o.host << " port=" << o.port << " user=" << o.user << " cipher=" << o.cipher
+      << " vt52=" << o.vt52 << " cmd=" << command << " pty=" << wantsPty(o)
+      << " C=" << o.compressionLevel << " keepalive=" << o.keepaliveSeconds
+      << " pad=" << o.padPassword << " charset=" << static_cast<int>(o.charset)
+      << " verbose=" << o.verbose << " pwfile=" << o.passwordFile
+      << " out=" << (o.output == OutputMode::Screen ? "screen" : "raw") << " size=" << o.columns
+      << "x" << o.rows << " fwd=" << forwards << " x11=" << o.forwardX11
+      << " kh=" << o.knownHostsFile << " acceptNew=" << o.acceptNew << " hk=" << keys
+      << " timeout=" << o.connectTimeoutSeconds << " ids=" << ids << " pp=" << o.passphraseFile
+      << " rsa=" << o.loginMethods.rsa << " tis=" << o.loginMethods.challenge
+      << " pw=" << o.loginMethods.password << " ask=" << o.askHostKey << " quiet=" << o.quiet
+      << " escapes=" << o.escapes << " elog=" << o.errorLogFile << " log=" << o.logFile
+      << " text=" << o.logText << " help=" << o.help << " version=" << o.version << " ";
+    return s.str();
 }
 
-TEST(Options, DefaultsAreSsh1PortTripleDesVt100And80x24) {
-    const ParseResult r = parse({"example.org"});
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.options.host, "example.org");
-    EXPECT_EQ(r.options.port, 22);
-    EXPECT_EQ(r.options.cipher, 3);
-    EXPECT_FALSE(r.options.vt52);
-    EXPECT_EQ(r.options.output, OutputMode::Raw);
-    EXPECT_EQ(r.options.columns, 80);
-    EXPECT_EQ(r.options.rows, 24);
-    EXPECT_EQ(r.options.connectTimeoutSeconds, 60);
-    EXPECT_TRUE(r.options.user.empty());
-}
+constexpr char md5[] = "24:87:0b:4a:dc:25:e0:fb:66:02:d3:8b:71:54:40:bd";  // 0x24 .. 0xbd
+constexpr char md5Upper[] = "2048 FA:27:5F:02:EC:04:52:99:2C:72:7D:3D:AC:E8:78:4F";
 
-TEST(Options, ValuesTakeEitherSpellingAttachedOrSeparate) {
-    ParseResult r = parse({"-vp2222", "-l", "alice", "--cipher=blowfish", "--terminal", "vt52",
-                           "--password-file", "/tmp/pw", "--size=132x50", "--screen", "h"});
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_TRUE(r.options.verbose);
-    EXPECT_EQ(r.options.port, 2222);
-    EXPECT_EQ(r.options.user, "alice");
-    EXPECT_EQ(r.options.cipher, 6);
-    EXPECT_TRUE(r.options.vt52);
-    EXPECT_EQ(r.options.passwordFile, "/tmp/pw");
-    EXPECT_EQ(r.options.columns, 132);
-    EXPECT_EQ(r.options.rows, 50);
-    EXPECT_EQ(r.options.output, OutputMode::Screen);
+struct Row {
+    std::vector<std::string> words;
+    std::string expected;
+};
 
-    EXPECT_EQ(parse({"--connect-timeout", "0", "h"}).options.connectTimeoutSeconds, 0);
-    EXPECT_EQ(parse({"--connect-timeout=86400", "h"}).options.connectTimeoutSeconds, 86400);
+// clang-format off
+const std::vector<Row> rows = {
+    {{"example.org"}, "host=example.org port=22 user= cipher=3 vt52=0 cmd= pty=1 C=0 keepalive=0 "
+     "pad=1 charset=0 verbose=0 out=raw size=80x24 x11=0 acceptNew=0 hk= timeout=60 rsa=1 tis=1 "
+     "pw=1 ask=1 quiet=0 escapes=1 log= help=0 version=0"},
+    {{"-vp2222", "-l", "alice", "--cipher=blowfish", "--terminal", "vt52", "--password-file", "/pw",
+      "--size=132x50", "--screen", "--charset", "utf-8", "-V", "-h", "h"},
+     "verbose=1 port=2222 user=alice cipher=6 vt52=1 pwfile=/pw size=132x50 out=screen charset=2 "
+     "version=1 help=1"},
+    {{"--connect-timeout", "0", "--size", "255X1000", "--version", "--help"},
+     "timeout=0 size=255x1000 version=1 help=1"},
+    {{"--connect-timeout=86400", "--raw", "-c3des", "-p1", "h"}, "timeout=86400 out=raw cipher=3 port=1"},
+    {{"-c", "none", "--port", "65535", "--", "-odd-host"}, "cipher=0 port=65535 host=-odd-host"},
+    {{"bob@corp@gw"}, "user=bob@corp host=gw"},
+    {{"-l", "carol", "bob@gw"}, "user=carol host=gw"},
+    // The host ends the options: what follows is the command, its own options too.
+    {{"h", "ls", "-l", "/tmp"}, "host=h cmd=ls_-l_/tmp pty=0"},
+    {{"-t", "h", "top"}, "cmd=top pty=1"},
+    {{"-T", "h"}, "cmd= pty=0"},
+    {{"--", "h", "-x"}, "host=h cmd=-x pty=0 x11=0"},
+    {{"-t", "vt52", "h"}, "vt52=1 pty=1 cmd="},
+    {{"-t", "vt100", "h", "x"}, "vt52=0 pty=0"},
+    {{"-C", "--keepalive", "30", "--no-password-padding", "--log", "/l", "h"}, "C=6 keepalive=30 pad=0 log=/l text=0"},
+    {{"--compress", "--log-text=/t", "h"}, "C=6 log=/t text=1"},
+    {{"-L", "8080:db:5432", "-R9000:localhost:22", "-X", "--local-forward=[::1]:1:a:2",
+      "--remote-forward", "7:b:8", "h"}, "fwd=L8080:db:5432,R9000:localhost:22,L[::1]:1:a:2,R7:b:8 x11=1"},
+    {{"-X", "-x", "h"}, "x11=0"},
+    {{"--host-key", md5, std::string("--host-key=") + md5Upper, "--known-hosts", "/kh", "h"},
+     "hk=-/36/189,2048/250/79 kh=/kh acceptNew=0"},
+    {{"--accept-new", "h"}, "acceptNew=1 hk= kh="},
+    {{"-i", "a", "--identity=b", "-ic", "-o", "rsaauthentication=no", "-oPasswordAuthentication no",
+      "--passphrase-file", "pp", "h"}, "ids=a,b,c pp=pp rsa=0 tis=1 pw=0"},
+    {{"-o", "ChallengeResponseAuthentication=no", "-o", "RSAAuthentication=yes", "h"}, "tis=0 rsa=1 pw=1"},
+    // The flags scripts pass to ssh -1.
+    {{"-1", "-a", "-q", "-e", "none", "-E", "/err", "-c", "3des", "-x", "h"}, "quiet=1 escapes=0 elog=/err cipher=3 x11=0"},
+    {{"-1aq", "-e~", "--error-log=/e", "h"}, "quiet=1 escapes=1 elog=/e"},
+    // The configuration: a flag first, then the first value obtained, -o before the file, the
+    // first matching Host block before the next; list keywords add up.
+    {{"-F", "CONF", "-p", "2200", "-o", "Port=2300", "-o", "User=ops", "-i", "/k0", "lab1", "uptime"},
+     "host=192.0.2.7 port=2200 user=ops cipher=6 C=6 ids=/k0,/k1,/k2 fwd=L8080:127.0.0.1:80 ask=0 "
+     "keepalive=30 timeout=5 pw=0 cmd=uptime x11=1"},
+    {{"-F", "CONF", "-o", "Port=2300", "-c", "none", "-x", "me@lab1"}, "port=2300 user=me cipher=0 x11=0"},
+    {{"-F", "CONF", "--keepalive", "0", "--connect-timeout", "9", "--accept-new", "lab2"},
+     "keepalive=0 timeout=9 acceptNew=1 ask=1"},
+    {{"--config", "CONF", "elsewhere"}, "host=elsewhere user=nobody port=22 ids=/k2 keepalive=30 ask=1 x11=0 kh=/store"},
+    {{"-F", "CONF", "-o", "StrictHostKeyChecking=accept-new", "elsewhere"}, "acceptNew=1"},
+    {{"-F", "BAD", "h"}, "!BAD:2: unknown keyword 'ForwardAgent'"},  {{"-F", "MISSING", "h"}, "!MISSING"},
+    {{"-o", "StrictHostKeyChecking=accept-new", "--host-key", md5, "h"}, "!exclude each other"},
+    // Refused, with a reason.
+    {{}, "!no host given"},                   {{"u@"}, "!no host given"},
+    {{"-p", "0", "h"}, "!bad port '0'"},      {{"-p", "65536", "h"}, "!bad port"},
+    {{"-p", "22x", "h"}, "!bad port"},        {{"-p"}, "!option -p needs a value"},
+    {{"--port"}, "!option --port needs a value"},
+    {{"-c", "des", "h"}, "!unknown cipher 'des'"},
+    {{"--terminal", "xterm", "h"}, "!unknown terminal type"},
+    {{"--charset", "ebcdic", "h"}, "!unknown character set"},
+    {{"-t", "-T", "h"}, "!-t and -T exclude each other"},
+    {{"--keepalive", "86401", "h"}, "!bad keepalive"},
+    {{"--size", "80", "h"}, "!bad size"},             {{"--size", "0x24", "h"}, "!bad size"},
+    {{"--size", "256x24", "h"}, "!bad size"},         {{"--size", "80x1001", "h"}, "!bad size"},
+    {{"-Q", "h"}, "!unknown option '-Q'"},            {{"--bogus", "h"}, "!unknown option '--bogus'"},
+    {{"-L", "8080:db", "h"}, "!bad forward"},         {{"-R", "1.2.3.4:9:a:22", "h"}, "!bad forward"},
+    {{"--password=secret", "h"}, "!unknown option"},  // never a password on the command line
+    {{"--verbose=yes", "h"}, "!unknown option"},
+    {{"--raw", "--screen", "h"}, "!--raw and --screen exclude each other"},
+    {{"@h"}, "!empty user name"},                     {{"-l", "", "h"}, "!empty user name"},
+    {{"--host-key", "24:87:0b", "h"}, "!bad host key fingerprint"},
+    {{"--accept-new", "--host-key", md5, "h"}, "!--accept-new and --host-key exclude each other"},
+    {{"--known-hosts", "a", "--known-hosts", "b", "h"}, "!more than once"},
+    {{"--known-hosts", "", "h"}, "!empty known-hosts"},
+    {{"--connect-timeout", "86401", "h"}, "!bad connect timeout"},
+    {{"--connect-timeout", "5s", "h"}, "!bad connect timeout"},
+    {{"-o", "Protocol=2", "h"}, "!-o Protocol=2: "},  {{"-e", "^", "h"}, "!escape character '^'"},
+    {{"-o", "RSAAuthentication=maybe", "h"}, "!-o RSAAuthentication=maybe: "},
+    {{"-i", "", "h"}, "!empty key file name"},        {{"-E", "", "h"}, "!empty log file name"},
+    {{"--passphrase-file", "", "h"}, "!empty passphrase file name"},
+    {{"--password-file", "", "h"}, "!empty password file name"},
+    {{"-F", "", "h"}, "!empty configuration file name"},
+    {{"--log", "a", "--log-text", "b", "h"}, "!one session log at a time"},
+};
+// clang-format on
 
-    r = parse({"-c", "none", "--port", "65535", "--", "-odd-host"});
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.options.cipher, 0);
-    EXPECT_EQ(r.options.port, 65535);
-    EXPECT_EQ(r.options.host, "-odd-host");
-    EXPECT_TRUE(parse({"--version"}).options.version);  // no host needed
-    EXPECT_TRUE(parse({"-h"}).options.help);
-}
-
-TEST(Options, UserFromTheLastAtUnlessLoginOptionGiven) {
-    ParseResult r = parse({"bob@corp@gw"});
-    ASSERT_TRUE(r.ok);
-    EXPECT_EQ(r.options.user, "bob@corp");
-    EXPECT_EQ(r.options.host, "gw");
-    r = parse({"-l", "carol", "bob@gw"});  // -l is explicit
-    ASSERT_TRUE(r.ok);
-    EXPECT_EQ(r.options.user, "carol");
-}
-
-// As with ssh, the host ends the options: what follows is the command, its own options too.
-TEST(Options, WordsAfterTheHostAreTheCommandAndDecideThePty) {
-    struct Case {
-        std::vector<const char*> words;
-        const char* command;
-        bool pty;
+TEST(Options, EachCommandLineComesToItsSettingsOrItsError) {
+    const std::string dir = ::testing::TempDir();
+    const std::map<std::string, std::string> files = {
+        {"CONF", dir + "corvid1_config"}, {"BAD", dir + "corvid1_bad"}, {"MISSING", dir + "none"}};
+    std::ofstream(files.at("CONF"))
+        << "Host lab*\n  HostName 192.0.2.7\n  Port 2222\n  User admin\n  Cipher blowfish\n"
+           "  Compression yes\n  IdentityFile /k1\n  LocalForward 8080 127.0.0.1:80\n"
+           "  StrictHostKeyChecking yes\n  ForwardX11 yes\nHost *\n  Port 22\n  User nobody\n"
+           "  IdentityFile /k2\n  ServerAliveInterval 30\n  ConnectTimeout 5\n"
+           "  PasswordAuthentication no\n  UserKnownHostsFile /store\n";
+    std::ofstream(files.at("BAD")) << "Port 22\nForwardAgent yes\n";
+    const auto substitute = [&](std::string text) {
+        for (const auto& [name, path] : files)
+            for (auto at = text.find(name); at != std::string::npos; at = text.find(name))
+                text.replace(at, name.size(), path);
+        return text;
     };
-    const std::vector<Case> cases = {
-        {{"h"}, "", true},
-        {{"h", "ls", "-l", "/tmp"}, "ls -l /tmp", false},
-        {{"-t", "h", "top"}, "top", true},
-        {{"-T", "h"}, "", false},
-        {{"--", "h", "-x"}, "-x", false},
-        {{"-t", "vt52", "h"}, "", true},  // the terminal type, as before
-    };
-    for (const Case& c : cases) {
-        const ParseResult r = parse(c.words);
-        ASSERT_TRUE(r.ok) << r.error;
-        EXPECT_EQ(r.options.host, "h");
-        EXPECT_EQ(r.options.command, c.command);
-        EXPECT_EQ(wantsPty(r.options), c.pty) << c.command;
-    }
-    EXPECT_TRUE(parse({"-t", "vt52", "h"}).options.vt52);
-    const ParseResult r = parse({"-C", "--keepalive", "30", "--no-password-padding", "h"});
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.options.compressionLevel, 6);
-    EXPECT_EQ(r.options.keepaliveSeconds, 30);
-    EXPECT_FALSE(r.options.padPassword);
-}
-
-TEST(Options, ForwardsInTheOrderGivenAndX11) {
-    const ParseResult r = parse(
-        {"-L", "8080:db:5432", "-R9000:localhost:22", "-X", "--local-forward=[::1]:1:a:2", "h"});
-    ASSERT_TRUE(r.ok) << r.error;
-    ASSERT_EQ(r.options.forwards.size(), 3u);
-    EXPECT_EQ(r.options.forwards[0], *parsePortForward("8080:db:5432", false));
-    EXPECT_EQ(r.options.forwards[1], *parsePortForward("9000:localhost:22", true));
-    EXPECT_EQ(r.options.forwards[2].bindAddress, "::1");
-    EXPECT_TRUE(r.options.forwardX11);
-    EXPECT_FALSE(parse({"-X", "-x", "h"}).options.forwardX11);
-}
-
-TEST(Options, HostKeyOptions) {
-    const char* md5 = "24:87:0b:4a:dc:25:e0:fb:66:02:d3:8b:71:54:40:bd";
-    ParseResult r =
-        parse({"--host-key", md5, "--host-key=2048 FA:27:5F:02:EC:04:52:99:2C:72:7D:3D:AC:E8:78:4F",
-               "--known-hosts", "/tmp/kh", "h"});
-    ASSERT_TRUE(r.ok) << r.error;
-    ASSERT_EQ(r.options.hostKeys.size(), 2u);
-    EXPECT_FALSE(r.options.hostKeys[0].bits.has_value());
-    EXPECT_EQ(r.options.hostKeys[0].md5[0], 0x24);
-    EXPECT_EQ(r.options.hostKeys[0].md5[15], 0xbd);
-    EXPECT_EQ(r.options.hostKeys[1].bits, 2048u);
-    EXPECT_EQ(r.options.hostKeys[1].md5[0], 0xfa);
-    EXPECT_EQ(r.options.knownHostsFile, "/tmp/kh");
-    EXPECT_FALSE(r.options.acceptNew);
-
-    r = parse({"--accept-new", "h"});
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_TRUE(r.options.acceptNew);
-    EXPECT_TRUE(r.options.hostKeys.empty());
-    EXPECT_TRUE(r.options.knownHostsFile.empty());
-}
-
-TEST(Options, KeyFilesRepeatAndMethodsTurnOffAsSshSpellsThem) {
-    ParseResult r = parse({"-i", "a", "--identity=b", "-ic", "-o", "rsaauthentication=no",
-                           "-oPasswordAuthentication no", "--passphrase-file", "pp", "h"});
-    ASSERT_TRUE(r.ok) << r.error;
-    std::string error;
-    ASSERT_TRUE(applyConfiguration(r.options, "", error)) << error;
-    EXPECT_EQ(r.options.identityFiles, (std::vector<std::string>{"a", "b", "c"}));
-    EXPECT_EQ(r.options.passphraseFile, "pp");
-    EXPECT_FALSE(r.options.loginMethods.rsa);
-    EXPECT_TRUE(r.options.loginMethods.challenge);
-    EXPECT_FALSE(r.options.loginMethods.password);
-    r = parse({"-o", "ChallengeResponseAuthentication=no", "-o", "RSAAuthentication=yes", "h"});
-    ASSERT_TRUE(applyConfiguration(r.options, "", error)) << error;
-    EXPECT_FALSE(r.options.loginMethods.challenge);
-    EXPECT_TRUE(r.options.loginMethods.rsa);
-}
-
-// ssh's precedence: a flag first, then the first value obtained, -o before the file; list
-// keywords add up.
-TEST(Options, ConfigurationFillsWhatTheCommandLineLeftOpen) {
-    const std::string file = ::testing::TempDir() + "corvid1_options_config";
-    {
-        std::ofstream out(file);
-        out << "Host lab*\n  HostName 192.0.2.7\n  Port 2222\n  User admin\n  Cipher blowfish\n"
-               "  Compression yes\n  IdentityFile /k1\n  LocalForward 8080 127.0.0.1:80\n"
-               "  StrictHostKeyChecking yes\n"
-               "Host *\n  Port 22\n  User nobody\n  IdentityFile /k2\n  ServerAliveInterval 30\n"
-               "  ConnectTimeout 5\n  PasswordAuthentication no\n";
-    }
-    ParseResult r =
-        parse({"-F", file.c_str(), "-p", "2200", "-o", "User=ops", "-i", "/k0", "lab1", "uptime"});
-    ASSERT_TRUE(r.ok) << r.error;
-    std::string error;
-    ASSERT_TRUE(applyConfiguration(r.options, "", error)) << error;
-    const CliOptions& o = r.options;
-    EXPECT_EQ(o.host, "192.0.2.7");
-    EXPECT_EQ(o.port, 2200);
-    EXPECT_EQ(o.user, "ops");
-    EXPECT_EQ(o.cipher, 6);
-    EXPECT_EQ(o.compressionLevel, 6);
-    EXPECT_EQ(o.identityFiles, (std::vector<std::string>{"/k0", "/k1", "/k2"}));
-    EXPECT_EQ(o.forwards.size(), 1u);
-    EXPECT_FALSE(o.askHostKey);
-    EXPECT_EQ(o.keepaliveSeconds, 30);
-    EXPECT_EQ(o.connectTimeoutSeconds, 5);
-    EXPECT_FALSE(o.loginMethods.password);
-    EXPECT_EQ(o.command, "uptime");
-
-    // Another host takes only the catch-all block; a line the file cannot hold is named.
-    r = parse({"-F", file.c_str(), "elsewhere"});
-    ASSERT_TRUE(applyConfiguration(r.options, "", error)) << error;
-    EXPECT_EQ(r.options.user, "nobody");
-    EXPECT_EQ(r.options.port, 22);
-    std::ofstream(file) << "Port 22\nForwardAgent yes\n";
-    r = parse({"-F", file.c_str(), "h"});
-    EXPECT_FALSE(applyConfiguration(r.options, "", error));
-    EXPECT_EQ(error, file + ":2: unknown keyword 'ForwardAgent'");
-    // The flags ssh -1 users pass.
-    r = parse({"-1", "-a", "-q", "-e", "none", "-E", "/tmp/log", "-c", "3des", "-x", "h"});
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_TRUE(r.options.quiet);
-    EXPECT_FALSE(r.options.escapes);
-    EXPECT_EQ(r.options.errorLogFile, "/tmp/log");
-    std::remove(file.c_str());
-}
-
-TEST(Options, BadCommandLinesAreRefusedWithAReason) {
-    const std::vector<std::vector<const char*>> bad = {
-        {},                // no host
-        {"-p", "0", "h"},  // ports out of range or not numbers
-        {"-p", "65536", "h"},
-        {"-p", "22x", "h"},
-        {"-p"},              // value missing
-        {"-c", "des", "h"},  // unknown cipher and terminal
-        {"--terminal", "xterm", "h"},
-        {"-t", "-T", "h"},
-        {"--keepalive", "-5", "h"},
-        {"--size", "80", "h"},  // malformed or out-of-range sizes
-        {"--size", "0x24", "h"},
-        {"--size", "256x24", "h"},  // wider than the terminal holds
-        {"--size", "80x1001", "h"},
-        {"-Q", "h"},
-        {"-L", "8080:db", "h"},  // forwards short of a field, or -R with a bind address
-        {"-R", "1.2.3.4:9000:localhost:22", "h"},
-        {"--password=secret", "h"},  // never a password on the command line
-        {"--verbose=yes", "h"},      // a flag takes no value
-        {"--raw", "--screen", "h"},
-        {"@h"},
-        {"u@"},
-        {"-l", "", "h"},
-        {"--host-key", "24:87:0b", "h"},  // fingerprints cut short, too long or not hex
-        {"--host-key", "24:87:0b:4a:dc:25:e0:fb:66:02:d3:8b:71:54:40:bd:00", "h"},
-        {"--host-key", "zz:87:0b:4a:dc:25:e0:fb:66:02:d3:8b:71:54:40:bd", "h"},
-        {"--host-key", "", "h"},
-        {"--host-key"},
-        {"--accept-new", "--host-key", "24:87:0b:4a:dc:25:e0:fb:66:02:d3:8b:71:54:40:bd", "h"},
-        {"--known-hosts", "a", "--known-hosts", "b", "h"},  // which one would an answer go to?
-        {"--known-hosts", "", "h"},
-        {"--accept-new=yes", "h"},
-        {"--connect-timeout", "86401", "h"},  // more than a day, negative or not a number
-        {"--connect-timeout", "-1", "h"},
-        {"--connect-timeout", "5s", "h"},
-        {"-o", "Protocol=2", "h"},  // settings ssh has and this client does not
-        {"-e", "^", "h"},
-        {"-o", "RSAAuthentication=maybe", "h"},  // login method settings: yes or no, known ones
-        {"-o", "ForwardAgent=no", "h"},
-        {"-i", "", "h"},
-    };
-    for (const auto& words : bad) {
-        const ParseResult r = parse(words);
+    for (const Row& row : rows) {
+        std::vector<std::string> words = {"corvid1-cli"};
         std::string line;
-        for (const char* w : words) line += std::string(w) + " ";
-        EXPECT_FALSE(r.ok) << "accepted: " << line;
-        EXPECT_FALSE(r.error.empty()) << line;
+        for (const auto& w : row.words) words.push_back(substitute(w)), line += w + " ";
+        std::vector<const char*> argv;
+        for (const auto& w : words) argv.push_back(w.c_str());
+        ParseResult r = parseOptions(static_cast<int>(argv.size()), argv.data());
+        std::string error = r.error;
+        if (r.ok) r.ok = applyConfiguration(r.options, "", error);
+        const std::string expected = substitute(row.expected);
+        if (expected[0] == '!') {
+            EXPECT_FALSE(r.ok) << "accepted: " << line;
+            EXPECT_NE(error.find(expected.substr(1)), std::string::npos) << line << ": " << error;
+            continue;
+        }
+        ASSERT_TRUE(r.ok) << line << ": " << error;
+        const std::string got = summary(r.options);
+        std::istringstream want(expected);
+        for (std::string word; want >> word;)
+            EXPECT_NE(got.find(" " + word + " "), std::string::npos)
+                << line << ": wants " << word << " in\n"
+                << got;
     }
 }
 

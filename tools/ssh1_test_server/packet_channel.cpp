@@ -157,9 +157,9 @@ bool PacketChannel::readPacket(Packet& packet) {
             contentLength = zlib_->plain.size();
         }
         int type = content[0];
-        if (!deliverIgnored_ && (type == SSH_MSG_IGNORE || type == SSH_MSG_DEBUG)) {
+        if (type == SSH_MSG_IGNORE || type == SSH_MSG_DEBUG) {
             if (onSkipped_) onSkipped_(type, contentLength - 1);
-            continue;
+            if (!deliverIgnored_) continue;
         }
         packet.type = type;
         packet.payload.assign(content + 1, content + contentLength);

@@ -88,6 +88,9 @@ class ShellRelay {
   public:
     ShellRelay(ServerConnection& c, Child child) : c_(c), child_(child) {
         fcntl(child_.input, F_SETFL, fcntl(child_.input, F_GETFL) | O_NONBLOCK);
+        // One packet per readiness: a keepalive IGNORE must not hold the relay in a read that
+        // waits for the next real packet while the command's output and exit go unserved.
+        c_.channel().setDeliverIgnored(true);
     }
 
     void run() {
