@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,25 +66,17 @@ class TestServer {
         for (std::string line; std::getline(file, line);) lines.push_back(line);
         return lines;
     }
-    bool recorded(const std::string& line) const {
-        for (const std::string& each : record()) {
-            if (each == line) return true;
-        }
-        return false;
-    }
-    bool recordedPrefix(const std::string& prefix) const {
-        for (const std::string& each : record()) {
-            if (each.rfind(prefix, 0) == 0) return true;
-        }
+    bool recorded(const std::string& line) const { return recordedPrefix(line, true); }
+    bool recordedPrefix(const std::string& prefix, bool whole = false) const {
+        for (const std::string& each : record())
+            if (each.rfind(prefix, 0) == 0 && (!whole || each.size() == prefix.size())) return true;
         return false;
     }
     // Waits (bounded) until the record holds `line`.
     bool awaitRecord(const std::string& line) const {
-        for (int i = 0; i < 1000; ++i) {
-            if (recorded(line)) return true;
+        for (int i = 0; i < 1000 && !recorded(line); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+        return recorded(line);
     }
 
   private:
