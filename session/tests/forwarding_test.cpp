@@ -218,47 +218,16 @@ std::string everyByte(std::size_t copies, std::uint8_t salt) {
 }
 
 // A session against the test server in shell mode, running cat without a pty.
-class Running {
-  public:
+struct Running : test::TestClient {
     Running(const TestServer& server, std::vector<PortForward> forwards, int cipher = 3,
-            const std::function<void(LoginParameters&)>& adjust = {}) {
-        LoginParameters login;
-        login.user = "test";
-        login.password = "secret";
-        login.seedFilePath = ::testing::TempDir() + "corvid1_forwarding_seed";
-        login.requestPty = false;
-        login.cipherPreference = static_cast<std::uint32_t>(cipher);
-        login.command = "cat";
-        login.forwards = std::move(forwards);
-        if (adjust) adjust(login);
-        auto connection = std::make_unique<Connection>();
-        EXPECT_EQ(connection->socket().openConnection("127.0.0.1", server.port()), 1);
-        session = std::make_shared<Session>(std::move(connection), std::move(login), frontEnd);
-        thread_ = std::thread([s = session] { runSession(*s); });
-    }
-    ~Running() {
-        session->abort();
-        thread_.join();
-    }
-    // Waits (bounded) until a status line (or the output) holds `part`.
-    bool await(const std::string& part, bool inOutput = false, int seconds = 10) const {
-        for (int i = 0; i < seconds * 100; ++i, std::this_thread::sleep_for(10ms)) {
-            if (inOutput && frontEnd.output().find(part) != std::string::npos) return true;
-            for (const std::string& line : inOutput ? std::vector<std::string>{} : frontEnd.lines())
-                if (line.find(part) != std::string::npos) return true;
-        }
-        return false;
-    }
-    // The terminal's own data still flows beside the channels.
-    bool echoes(const std::string& word, int seconds = 10) const {
-        sendInput(*session, word.c_str(), -1);
-        return await(word, true, seconds);
-    }
-    test::RecordingFrontEnd frontEnd;
-    std::shared_ptr<Session> session;
-
-  private:
-    std::thread thread_;
+            const std::function<void(LoginParameters&)>& adjust = {})
+        : TestClient(server, [&](LoginParameters& login) {
+              login.requestPty = false;
+              login.cipherPreference = static_cast<std::uint32_t>(cipher);
+              login.command = "cat";
+              login.forwards = std::move(forwards);
+              if (adjust) adjust(login);
+          }) {}
 };
 
 PortForward forward(std::uint16_t listen, std::uint16_t to, bool remote = false) {

@@ -30,55 +30,22 @@ Lines tail(const Lines& all, std::size_t count) {
     return Lines(all.end() - static_cast<std::ptrdiff_t>(std::min(count, all.size())), all.end());
 }
 
-// One client session on its own thread, as the application runs it.
-class Client {
-  public:
-    Client(std::uint16_t port, int preference, SessionFrontEnd* frontEnd = nullptr,
+// A client as the application runs it, with the window's size in pixels and the given cipher.
+struct Client : test::TestClient {
+    Client(const TestServer& server, int preference, SessionFrontEnd* frontEnd = nullptr,
            const std::function<void(LoginParameters&)>& adjust = {},
-           std::shared_ptr<HostKeyVerifier> verifier = {}) {
-        login.user = "test";
-        login.password = "secret";
-        login.cipherPreference = static_cast<std::uint32_t>(preference);
-        login.rows = 24;
-        login.columns = 80;
-        login.widthPixels = 640;
-        login.heightPixels = 384;
-        login.seedFilePath = ::testing::TempDir() + "corvid1_integration_seed";
-        if (adjust) adjust(login);
-        auto connection = std::make_unique<Connection>();
-        EXPECT_EQ(connection->socket().openConnection("127.0.0.1", port), 1);
-        session = std::make_shared<Session>(std::move(connection), login,
-                                            frontEnd ? *frontEnd : recording);
-        if (verifier) session->setHostKeyVerifier(verifier);
-        thread = std::thread([this, held = session] {
-            result = runSession(*held);
-            done = true;
-        });
-    }
-    ~Client() {
-        if (thread.joinable()) {
-            session->abort();
-            thread.join();
-        }
-    }
-    SessionResult finish() {
-        thread.join();
-        return result;
-    }
-    // Waits (bounded) until the output holds `text`.
-    bool awaitOutput(const std::string& text) {
-        for (int i = 0; i < 1000 && !done; ++i, std::this_thread::sleep_for(10ms))
-            if (recording.output().find(text) != std::string::npos) return true;
-        return recording.output().find(text) != std::string::npos;
-    }
+           std::shared_ptr<HostKeyVerifier> verifier = {})
+        : TestClient(
+              server,
+              [&](LoginParameters& l) {
+                  l.cipherPreference = static_cast<std::uint32_t>(preference);
+                  l.widthPixels = 640;
+                  l.heightPixels = 384;
+                  if (adjust) adjust(l);
+              },
+              frontEnd, std::move(verifier)) {}
+    bool awaitOutput(const std::string& text) { return await(text, true); }
     void type(const char* text) { sendInput(*session, text, -1); }
-
-    LoginParameters login;
-    test::RecordingFrontEnd recording;
-    std::shared_ptr<Session> session;
-    std::thread thread;
-    SessionResult result;
-    std::atomic<bool> done{false};
 };
 
 class EveryCipher : public ::testing::TestWithParam<int> {};
@@ -86,7 +53,7 @@ class EveryCipher : public ::testing::TestWithParam<int> {};
 TEST_P(EveryCipher, LoginTypingWindowSizeAndExit) {
     const int preference = GetParam();
     TestServer server({"--mode", "script", "--scenario", "echo"}, "echo");
-    Client client(server.port(), preference);
+    Client client(server, preference);
     ASSERT_TRUE(client.awaitOutput("Corvid1 test server\r\n$ "));
     client.type("hi\r");
     ASSERT_TRUE(client.awaitOutput("hi\r\n"));
@@ -116,8 +83,7 @@ TEST_P(EveryCipher, LoginTypingWindowSizeAndExit) {
 TEST_P(EveryCipher, CompressedBothWays) {
     const std::size_t count = 200000;
     TestServer server({"--scenario", "echo", "--bulk", std::to_string(count)}, "zlib");
-    Client client(server.port(), GetParam(), nullptr,
-                  [](LoginParameters& l) { l.compressionLevel = 9; });
+    Client client(server, GetParam(), nullptr, [](LoginParameters& l) { l.compressionLevel = 9; });
     ASSERT_TRUE(client.awaitOutput("$ "));
     client.type("bulk\r");  // typed, so compressed by the client
     client.type("exit\r");
@@ -181,7 +147,7 @@ TEST(SessionOptions, EachReachesTheServerAndEndsAsItShould) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TestServer server(c.serverArgs, "options");
-        Client client(server.port(), 6, nullptr, c.adjust);
+        Client client(server, 6, nullptr, c.adjust);
         if (c.typeExit) {
             ASSERT_TRUE(client.awaitOutput("$ "));
             client.type("exit\r");
@@ -198,7 +164,7 @@ TEST(SessionOptions, EachReachesTheServerAndEndsAsItShould) {
 // neighbouring size, so the run of sizes is the same whatever the password's length.
 TEST(SessionOptions, PasswordLengthDoesNotShowOnTheWire) {
     TestServer server({"--scenario", "exit-status"}, "padding");
-    Client client(server.port(), 3);
+    Client client(server, 3);
     EXPECT_EQ(client.finish().end, E::ExitStatus);
     std::set<std::size_t> sizes, expected;
     for (const std::string& line : server.record()) {
@@ -212,7 +178,7 @@ TEST(SessionOptions, PasswordLengthDoesNotShowOnTheWire) {
 // An idle session sends an IGNORE each interval; the end of input reaches the server as EOF.
 TEST(SessionOptions, KeepaliveAndEndOfInput) {
     TestServer server({"--scenario", "echo"}, "keepalive");
-    Client client(server.port(), 3, nullptr, [](LoginParameters& l) {
+    Client client(server, 3, nullptr, [](LoginParameters& l) {
         l.keepaliveSeconds = 1;
         l.padPassword = false;
     });
@@ -241,7 +207,7 @@ TEST(Session, EnquiryIsAnsweredThroughTheTerminal) {
     screen->resize(80, 24, 640, 384, &window);
     attachScreen(screen.get());
     TestServer server({"--scenario", "enq"}, "enq");
-    Client client(server.port(), 3, &terminalFrontEnd());
+    Client client(server, 3, &terminalFrontEnd());
     window.session = client.session.get();
     EXPECT_EQ(client.finish().end, E::ExitStatus);
     EXPECT_TRUE(server.recorded("ENQ_ANSWER vt100"));
@@ -291,8 +257,7 @@ TEST(Session, MisbehavingServerEndsCleanlyWithTheRightReport) {
         // The login's limit is well below the server's own patience, so a silent server is
         // found out by the client, in time.
         const auto started = std::chrono::steady_clock::now();
-        Client client(server.port(), 3, nullptr,
-                      [](LoginParameters& l) { l.loginTimeout = 1000ms; });
+        Client client(server, 3, nullptr, [](LoginParameters& l) { l.loginTimeout = 1000ms; });
         EXPECT_EQ(client.finish().end, c.end);
         EXPECT_TRUE(c.end != E::TimedOut || std::chrono::steady_clock::now() - started < 2500ms);
         EXPECT_TRUE(!c.lastLine || client.recording.lines().back() == c.lastLine) << c.lastLine;
@@ -314,7 +279,7 @@ TEST(LoginTimeout, TimeSpentOnTheHostKeyQuestionDoesNotCount) {
     };
     TestServer server({"--scenario", "exit-status"}, "slowuser");
     Client client(
-        server.port(), 3, nullptr, [](LoginParameters& l) { l.loginTimeout = 800ms; },
+        server, 3, nullptr, [](LoginParameters& l) { l.loginTimeout = 800ms; },
         std::make_shared<SlowUser>());
     EXPECT_EQ(client.finish().end, E::ExitStatus);
 }

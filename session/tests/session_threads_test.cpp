@@ -18,27 +18,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::unique_ptr<Connection> connectedTo(const test::TestServer& server) {
-    auto connection = std::make_unique<Connection>();
-    EXPECT_EQ(connection->socket().openConnection("127.0.0.1", server.port()), 1);
-    return connection;
-}
-
-// A session on a thread of its own, as the application runs it.
-struct Running {
-    Running(std::unique_ptr<Connection> connection, int preference) {
-        LoginParameters login;
-        login.user = "test";
-        login.password = "secret";
-        login.cipherPreference = static_cast<std::uint32_t>(preference);
-        login.seedFilePath = ::testing::TempDir() + "corvid1_threads_seed";
-        session = std::make_shared<Session>(std::move(connection), login, frontEnd);
-        thread = std::thread([held = session, this] { result = runSession(*held); });
-    }
-    test::RecordingFrontEnd frontEnd;
-    std::shared_ptr<Session> session;
-    SessionResult result;
-    std::thread thread;
+// A session on a thread of its own, as the application runs it, with the given cipher.
+struct Running : test::TestClient {
+    Running(std::unique_ptr<Connection> connection, int preference)
+        : TestClient(std::move(connection), [preference](LoginParameters& login) {
+              login.cipherPreference = static_cast<std::uint32_t>(preference);
+          }) {}
 };
 
 // Types and resizes until told to stop, a keystroke every fraction of a millisecond.
@@ -69,14 +54,14 @@ class Flood : public ::testing::TestWithParam<int> {};
 TEST_P(Flood, TypingAndResizingWhileOutputFloodsIn) {
     const std::size_t count = 2 * 1024 * 1024;
     test::TestServer server({"--scenario", "bulk", "--bulk", std::to_string(count)}, "flood");
-    Running run(connectedTo(server), GetParam());
+    Running run(test::TestClient::connectedTo(server.port()), GetParam());
     Typist typist(run.session);
-    run.thread.join();
+    const SessionResult result = run.finish();
     typist.stopNow();
-    EXPECT_EQ(run.result.end, SessionEnd::ExitStatus);
+    EXPECT_EQ(result.end, SessionEnd::ExitStatus);
     std::string bulk(count, '\0');
     for (std::size_t i = 0; i < count; ++i) bulk[i] = static_cast<char>((i ^ (i >> 8)) & 0xFF);
-    EXPECT_TRUE(run.frontEnd.output() == bulk);
+    EXPECT_TRUE(run.recording.output() == bulk);
     EXPECT_GT(typist.rounds.load(), 0);
     // Every packet the typist sent arrived whole and in order: the server decrypted each one.
     EXPECT_FALSE(server.recordedPrefix("ERROR"));
@@ -84,16 +69,15 @@ TEST_P(Flood, TypingAndResizingWhileOutputFloodsIn) {
 
 TEST_P(Flood, UserDisconnectInTheMiddle) {
     test::TestServer server({"--scenario", "bulk", "--bulk", "1000000000"}, "abort");
-    Running run(connectedTo(server), GetParam());
+    Running run(test::TestClient::connectedTo(server.port()), GetParam());
     {
         Typist typist(run.session);
-        while (run.frontEnd.output().size() < 200000) std::this_thread::sleep_for(5ms);
+        while (run.recording.output().size() < 200000) std::this_thread::sleep_for(5ms);
         run.session->abort();
     }
     // The user-interface thread lets go at once; the session thread keeps its own reference.
     run.session.reset();
-    run.thread.join();
-    EXPECT_EQ(run.result.end, SessionEnd::Aborted);
+    EXPECT_EQ(run.finish().end, SessionEnd::Aborted);
 }
 
 INSTANTIATE_TEST_SUITE_P(Session, Flood, ::testing::Values(3, 6));
@@ -112,14 +96,13 @@ TEST(ServerDisconnect, InTheMiddleOfTypingAndOutput) {
         // Typing starts once the shell runs: the fake server checks the login messages in
         // order, and input typed earlier could slip in between them.
         const auto giveUp = std::chrono::steady_clock::now() + 20s;
-        while (run.frontEnd.output().empty() && std::chrono::steady_clock::now() < giveUp)
+        while (run.recording.output().empty() && std::chrono::steady_clock::now() < giveUp)
             std::this_thread::yield();
         Typist typist(run.session);
-        run.thread.join();
+        EXPECT_EQ(run.finish().end, SessionEnd::ServerDisconnect);
     }
     server.join();
-    EXPECT_EQ(run.result.end, SessionEnd::ServerDisconnect);
-    EXPECT_EQ(run.frontEnd.output().size(), 200u * 8192u + 10u);
+    EXPECT_EQ(run.recording.output().size(), 200u * 8192u + 10u);
 }
 
 }  // namespace

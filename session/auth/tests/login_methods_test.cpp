@@ -18,7 +18,6 @@
 namespace corvid1 {
 namespace {
 
-using test::RecordingFrontEnd;
 using test::TestServer;
 
 std::string dataFile(const std::string& name) {
@@ -101,28 +100,23 @@ TEST_P(Methods, LogInOrFallBackAsExpected) {
     auto prompt = std::make_shared<ScriptedPrompt>();
     prompt->passphrases = c.passphrases;
     prompt->response = c.response;
-    LoginParameters login;
-    login.user = "test";
-    login.password = "secret";
-    login.cipherPreference = static_cast<std::uint32_t>(cipher);
-    login.seedFilePath = ::testing::TempDir() + "login_methods_seed";
-    login.loginMethods = c.switches;
-    login.loginPrompt = prompt;
-    for (const std::string& key : c.keys) {
-        const bool open = key.back() == '+';
-        const std::string name = open ? key.substr(0, key.size() - 1) : key;
-        login.keyFiles.push_back(tempCopy(name, dataFile(name), open ? 0644 : 0600));
-    }
-    auto connection = std::make_unique<Connection>();
-    ASSERT_EQ(connection->socket().openConnection("127.0.0.1", server.port()), 1);
-    RecordingFrontEnd frontEnd;
-    Session session(std::move(connection), login, frontEnd);
-    std::vector<std::string> secrets = c.passphrases;
-    secrets.push_back(c.response);
+    // Built without growing, so that no freed copy of a secret lies about before the search.
+    std::vector<std::string> secrets(c.passphrases.size() + 1, c.response);
+    std::copy(c.passphrases.begin(), c.passphrases.end(), secrets.begin());
     test::freed::watch(secrets);
-    const SessionResult result = runSession(session);
+    test::TestClient client(server, [&](LoginParameters& login) {
+        login.cipherPreference = static_cast<std::uint32_t>(cipher);
+        login.loginMethods = c.switches;
+        login.loginPrompt = prompt;
+        for (const std::string& key : c.keys) {
+            const bool open = key.back() == '+';
+            const std::string name = open ? key.substr(0, key.size() - 1) : key;
+            login.keyFiles.push_back(tempCopy(name, dataFile(name), open ? 0644 : 0600));
+        }
+    });
+    const SessionResult result = client.finish();
     EXPECT_EQ(test::freed::stop(), 0) << "a passphrase or response was freed unwiped";
-
+    const test::RecordingFrontEnd& frontEnd = client.recording;
     EXPECT_EQ(result.loggedIn, c.loggedIn) << frontEnd.transcript();
     EXPECT_EQ(result.end, c.loggedIn ? SessionEnd::ExitStatus : SessionEnd::LoginRefused);
     EXPECT_TRUE(c.recordLine.empty() || server.recorded(c.recordLine)) << c.recordLine;
