@@ -279,13 +279,15 @@ TEST(Forwarding, EveryKindOfChannelInOneSession) {
 TEST(ForwarderQueue, SlowLocalReaderGetsEveryByteInOrder) {
     std::mutex lock;
     std::vector<std::uint32_t> opened;  // our channel ids in the PORT_OPENs sent
+    std::atomic<bool> closed{false};
+    const std::size_t limit = 64 * 1024 * 1024;
     Forwarder forwarder(
         [&](MessageBuffer& packet) {
             std::lock_guard<std::mutex> hold(lock);
             if (typeAndId(packet).first == SSH_MSG_PORT_OPEN)
                 opened.push_back(typeAndId(packet).second);
         },
-        [](const char*) {}, 64 * 1024 * 1024);
+        [&](const char* text) { closed = closed || std::strstr(text, "channel closed"); }, limit);
     const std::uint16_t port = freePort();
     ASSERT_TRUE(forwarder.listen(forward(port, 9)));
     forwarder.start();
@@ -328,9 +330,13 @@ TEST(ForwarderQueue, SlowLocalReaderGetsEveryByteInOrder) {
     readUpTo(11 * 1024 * 1024);
     feed(firstPart, data.size());
     readUpTo(data.size());
-    close(fd);
     EXPECT_EQ(back.size(), data.size());
     EXPECT_TRUE(back == data);
+    // Nobody reads any more: once the limit and the socket's buffers are full, it closes.
+    for (std::size_t fed = 0; fed < limit + 9 * 1024 * 1024 && !closed; fed += piece)
+        feed(0, piece);
+    EXPECT_TRUE(closed);
+    close(fd);
 }
 
 TEST(Forwarding, FloodIntoASocketThatDoesNotReadClosesOnlyThatChannel) {
