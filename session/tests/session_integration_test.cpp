@@ -13,8 +13,6 @@
 
 #include "session/key_exchange.h"
 #include "session/session.h"
-#include "terminal/interpreter.h"
-#include "terminal/notification.h"
 #include "test_server.h"
 #include "test_support.h"
 
@@ -192,26 +190,6 @@ TEST(SessionOptions, KeepaliveAndEndOfInput) {
     EXPECT_GE(keepalives, 2);
     EXPECT_LE(keepalives, 3);
     EXPECT_TRUE(server.recorded("EOF"));
-}
-
-// Forwards the screen's answers to the host the way the main window does.
-TEST(Session, EnquiryIsAnsweredThroughTheTerminal) {
-    struct AnswerToHost : NotificationTarget {
-        void send(int message, std::intptr_t first, std::intptr_t second) override {
-            if (message == SendToHost && session != nullptr)
-                sendInput(*session, reinterpret_cast<const char*>(first), static_cast<int>(second));
-        }
-        std::atomic<Session*> session = nullptr;
-    } window;
-    auto screen = createScreen();
-    screen->resize(80, 24, 640, 384, &window);
-    attachScreen(screen.get());
-    TestServer server({"--scenario", "enq"}, "enq");
-    Client client(server, 3, &terminalFrontEnd());
-    window.session = client.session.get();
-    EXPECT_EQ(client.finish().end, E::ExitStatus);
-    EXPECT_TRUE(server.recorded("ENQ_ANSWER vt100"));
-    attachScreen(nullptr);
 }
 
 // Each way a server can break the stream, at each step: the session ends cleanly with the

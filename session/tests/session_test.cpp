@@ -27,10 +27,6 @@ class SessionDriverTest : public ::testing::Test {
         login.user = "alice";
         login.password = "wonderland";
         login.cipherPreference = 0;
-        login.rows = 24;
-        login.columns = 80;
-        login.widthPixels = 640;
-        login.heightPixels = 384;
         login.seedFilePath = ::testing::TempDir() + "corvid1_session_seed";
     }
 
