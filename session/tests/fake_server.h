@@ -51,28 +51,16 @@ class FakeServer {
         sendEmpty(SSH_SMSG_SUCCESS);
         return cipher;
     }
-    // Up to the shell request: user (answered with `userReply`), password, pty.
-    void login(std::uint8_t userReply = SSH_SMSG_FAILURE,
-               std::uint8_t ptyReply = SSH_SMSG_SUCCESS) {
-        EXPECT_EQ(read(), SSH_CMSG_USER);
-        user = in_.getString();
-        sendEmpty(userReply);
-        if (userReply != SSH_SMSG_SUCCESS) {
-            EXPECT_EQ(read(), SSH_CMSG_AUTH_PASSWORD);
-            password = in_.getString();
-            sendEmpty(SSH_SMSG_SUCCESS);
-        }
-        EXPECT_EQ(read(), SSH_CMSG_REQUEST_PTY);
-        terminal = in_.getString();
-        for (std::uint32_t& value : ptyValues) value = in_.getUint32();
-        ptyModes = in_.remaining() == 1 ? in_.getByte() : -1;
-        sendEmpty(ptyReply);
-        EXPECT_EQ(read(), SSH_CMSG_EXEC_SHELL);
-    }
+    // Greeting, session key, then a password login up to the shell request.
     void fullLogin() {
         greet();
         acceptSessionKey();
-        login();
+        for (const int expected : {SSH_CMSG_USER, SSH_CMSG_AUTH_PASSWORD, SSH_CMSG_REQUEST_PTY}) {
+            EXPECT_EQ(read(), expected);
+            if (expected == SSH_CMSG_REQUEST_PTY) terminal = in_.getString();
+            sendEmpty(expected == SSH_CMSG_USER ? SSH_SMSG_FAILURE : SSH_SMSG_SUCCESS);
+        }
+        EXPECT_EQ(read(), SSH_CMSG_EXEC_SHELL);
     }
 
     MessageBuffer& start(std::uint8_t type) {
@@ -91,9 +79,7 @@ class FakeServer {
     int read() { return connection_.readPacket(in_); }
     MessageBuffer& received() { return in_; }
 
-    std::string user, password, terminal;
-    std::uint32_t ptyValues[4] = {};
-    int ptyModes = -1;
+    std::string terminal;  // as the pty request named it
 
     static const RsaKeyPair& serverKey() {
         static const RsaKeyPair key(768, 21);

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
@@ -27,146 +26,103 @@ namespace corvid1 {
 namespace {
 
 using namespace std::chrono_literals;
-using test::RecordingFrontEnd;
 using test::TestServer;
+
+// The type and first id of a packet the forwarder sends, unframed behind the header room.
+std::pair<int, std::uint32_t> typeAndId(const MessageBuffer& packet) {
+    const std::uint8_t* p = packet.data() + MessageBuffer::packetHeaderSize;
+    return {p[0], (std::uint32_t{p[1]} << 24) | (p[2] << 16) | (p[3] << 8) | p[4]};
+}
+
+void rewind(MessageBuffer& m) {
+    m.skip(-static_cast<std::ptrdiff_t>(m.length()));
+}
 
 // --- The table's checks, with no sockets: what a message from the server leads to. ---
 
-struct Sent {
-    int type;
-    std::uint32_t id;
-};
-
-struct TableCase {
-    const char* name;
-    std::uint8_t type;
-    std::vector<std::uint32_t> ids;
-    std::string text;        // a string field after the ids (data, host)
-    bool withPort;           // a port after the string
-    bool wellFormed;         // what handleMessage returns
-    std::vector<Sent> sent;  // packets sent in reply
-    const char* warning;     // part of the status line, or nullptr
-};
-
-// clang-format off
-const TableCase tableCases[] = {
-    {"data for a channel never opened", SSH_MSG_CHANNEL_DATA, {5}, "x", false, true, {},
-     "sent data for channel 5, which is not open"},
-    {"close for a channel never opened", SSH_MSG_CHANNEL_CLOSE, {9}, "", false, true, {},
-     "sent a close for channel 9"},
-    {"confirmation nobody asked for", SSH_MSG_CHANNEL_OPEN_CONFIRMATION, {0, 77}, "", false, true,
-     {}, "open confirmation for channel 0"},
-    {"open of a target not forwarded", SSH_MSG_PORT_OPEN, {31}, "10.0.0.1", true, true,
-     {{SSH_MSG_CHANNEL_OPEN_FAILURE, 31}}, "10.0.0.1:22, which is not forwarded"},
-    {"open of a forwarded host on another port", SSH_MSG_PORT_OPEN, {32}, "127.0.0.1", true, true,
-     {{SSH_MSG_CHANNEL_OPEN_FAILURE, 32}}, "not forwarded"},
-    {"X11 open without X11 forwarding", SSH_SMSG_X11_OPEN, {4}, "", false, true,
-     {{SSH_MSG_CHANNEL_OPEN_FAILURE, 4}}, "X11"},
-    {"data without its string", SSH_MSG_CHANNEL_DATA, {5}, "", false, false, {}, nullptr},
-    {"open without its port", SSH_MSG_PORT_OPEN, {3}, "127.0.0.1", false, false, {}, nullptr},
-};
-// clang-format on
-
 TEST(ForwarderTable, MessagesForChannelsThatAreNotOpenTouchNothing) {
-    for (const TableCase& c : tableCases) {
-        SCOPED_TRACE(c.name);
-        std::vector<Sent> sent;
+    const int openFailure = SSH_MSG_CHANNEL_OPEN_FAILURE;
+    const char* const notOpen = "for channel 0, which is not open";
+    const struct {
+        bool connecting;  // a granted open (channel 0) is still connecting: no thread runs
+        std::uint8_t type;
+        std::vector<std::uint32_t> ids;
+        const char* text;  // a string field after the ids (data, host); null: none
+        bool withPort;     // a port after the string
+        bool wellFormed;   // what handleMessage returns
+        int reply;         // the type of the one reply, to the first id; 0: none
+        const char* warning;
+    } cases[] = {
+        // clang-format off
+        {false, SSH_MSG_CHANNEL_DATA, {5}, "x", false, true, 0, "sent data for channel 5, which is not open"},
+        {false, SSH_MSG_CHANNEL_CLOSE, {9}, nullptr, false, true, 0, "sent a close for channel 9"},
+        {false, SSH_MSG_CHANNEL_OPEN_CONFIRMATION, {0, 77}, nullptr, false, true, 0, "open confirmation for channel 0"},
+        {false, SSH_MSG_PORT_OPEN, {31}, "10.0.0.1", true, true, openFailure, "10.0.0.1:22, which is not forwarded"},
+        {false, SSH_MSG_PORT_OPEN, {32}, "127.0.0.1", true, true, openFailure, "not forwarded"},
+        {false, SSH_SMSG_X11_OPEN, {4}, nullptr, false, true, openFailure, "X11"},
+        {false, SSH_MSG_CHANNEL_DATA, {5}, nullptr, false, false, 0, nullptr},
+        {false, SSH_MSG_PORT_OPEN, {3}, "127.0.0.1", false, false, 0, nullptr},
+        {true, SSH_MSG_CHANNEL_OPEN_CONFIRMATION, {0, 0}, nullptr, false, true, 0, notOpen},
+        {true, SSH_MSG_CHANNEL_OPEN_FAILURE, {0, 0}, nullptr, false, true, 0, notOpen},
+        {true, SSH_MSG_CHANNEL_DATA, {0}, "", false, true, 0, notOpen},
+        {true, SSH_MSG_CHANNEL_CLOSE, {0}, nullptr, false, true, 0, notOpen},
+        {true, SSH_MSG_CHANNEL_CLOSE_CONFIRMATION, {0}, nullptr, false, true, 0, notOpen},
+    };  // clang-format on
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.type) + (c.connecting ? " while connecting" : ""));
+        std::vector<std::pair<int, std::uint32_t>> sent;
         std::vector<std::string> lines;
-        Forwarder forwarder(
-            [&](MessageBuffer& packet) {
-                // Unframed: the type behind the header room, then the first id.
-                sent.push_back({packet.data()[MessageBuffer::packetHeaderSize],
-                                (std::uint32_t{packet.data()[13]} << 24) |
-                                    (std::uint32_t{packet.data()[14]} << 16) |
-                                    (std::uint32_t{packet.data()[15]} << 8) | packet.data()[16]});
-            },
-            [&](const char* text) { lines.emplace_back(text); });
+        Forwarder forwarder([&](MessageBuffer& packet) { sent.push_back(typeAndId(packet)); },
+                            [&](const char* text) { lines.emplace_back(text); });
         forwarder.allowRemote(*parsePortForward("2222:127.0.0.1:80", true));
-        MessageBuffer message;
-        for (std::uint32_t id : c.ids) message.putUint32(id);
-        if (!c.text.empty() || c.type == SSH_MSG_CHANNEL_DATA) {
-            if (c.wellFormed || !c.text.empty()) message.putString(c.text.c_str());
+        MessageBuffer m;
+        if (c.connecting) {
+            m.putUint32(40);
+            m.putString("127.0.0.1");
+            m.putUint32(80);
+            rewind(m);
+            ASSERT_TRUE(forwarder.handleMessage(SSH_MSG_PORT_OPEN, m));
+            m.reset();
         }
-        if (c.withPort) message.putUint32(22);
-        message.skip(-static_cast<std::ptrdiff_t>(message.length()));
-        EXPECT_EQ(forwarder.handleMessage(c.type, message), c.wellFormed);
-        ASSERT_EQ(sent.size(), c.sent.size());
-        for (std::size_t i = 0; i < sent.size(); ++i) {
-            EXPECT_EQ(sent[i].type, c.sent[i].type);
-            EXPECT_EQ(sent[i].id, c.sent[i].id);
-        }
-        if (c.warning == nullptr) {
-            EXPECT_TRUE(lines.empty());
-        } else {
-            ASSERT_EQ(lines.size(), 1u);
+        for (std::uint32_t id : c.ids) m.putUint32(id);
+        if (c.text != nullptr) m.putString(c.text);
+        if (c.withPort) m.putUint32(22);
+        rewind(m);
+        EXPECT_EQ(forwarder.handleMessage(c.type, m), c.wellFormed);
+        using Sent = std::vector<std::pair<int, std::uint32_t>>;
+        EXPECT_EQ(sent, (c.reply ? Sent{{c.reply, c.ids[0]}} : Sent{}));
+        ASSERT_EQ(lines.size(), c.warning ? 1u : 0u);
+        if (c.warning) {
             EXPECT_NE(lines[0].find(c.warning), std::string::npos) << lines[0];
             EXPECT_EQ(lines[0].rfind("Warning - ", 0), 0u);
         }
-        EXPECT_EQ(forwarder.channelCount(), 0u);
+        EXPECT_EQ(forwarder.channelCount(), c.connecting ? 1u : 0u);
     }
-}
-
-TEST(ForwarderTable, AChannelStillConnectingTakesNoMessages) {
-    int sent = 0;
-    std::vector<std::string> lines;
-    Forwarder forwarder([&](MessageBuffer&) { ++sent; },
-                        [&](const char* text) { lines.emplace_back(text); });
-    forwarder.allowRemote(*parsePortForward("2222:127.0.0.1:80", true));
-    MessageBuffer open;
-    open.putUint32(40);
-    open.putString("127.0.0.1");
-    open.putUint32(80);
-    open.skip(-static_cast<std::ptrdiff_t>(open.length()));
-    ASSERT_TRUE(forwarder.handleMessage(SSH_MSG_PORT_OPEN, open));
-    EXPECT_EQ(forwarder.channelCount(), 1u);  // channel 0, connecting (the thread is not running)
-    for (const std::uint8_t type :
-         {SSH_MSG_CHANNEL_OPEN_CONFIRMATION, SSH_MSG_CHANNEL_OPEN_FAILURE, SSH_MSG_CHANNEL_DATA,
-          SSH_MSG_CHANNEL_CLOSE, SSH_MSG_CHANNEL_CLOSE_CONFIRMATION}) {
-        MessageBuffer message;
-        message.putUint32(0);
-        message.putUint32(0);  // the second id, or the data's length
-        message.skip(-8);
-        EXPECT_TRUE(forwarder.handleMessage(type, message));
-    }
-    EXPECT_EQ(sent, 0);
-    ASSERT_EQ(lines.size(), 5u);
-    for (const std::string& line : lines)
-        EXPECT_NE(line.find("for channel 0, which is not open"), std::string::npos);
 }
 
 TEST(PortForward, ParsesWhatSshTakes) {
-    struct Row {
+    const struct {
         const char* text;
         bool remote;
-        bool ok;
-        const char* bind;
-        int listen;
-        const char* host;
-        int port;
-    };
-    const Row rows[] = {
-        {"8080:db.example:5432", false, true, "", 8080, "db.example", 5432},
-        {"0.0.0.0:8080:localhost:80", false, true, "0.0.0.0", 8080, "localhost", 80},
-        {"[::1]:8080:[fe80::1]:80", false, true, "::1", 8080, "fe80::1", 80},
-        {"9000:127.0.0.1:22", true, true, "", 9000, "127.0.0.1", 22},
-        {"1.2.3.4:9000:127.0.0.1:22", true, false, "", 0, "", 0},  // -R takes no bind address
-        {"8080:host", false, false, "", 0, "", 0},
-        {"0:host:80", false, false, "", 0, "", 0},
-        {"8080:host:65536", false, false, "", 0, "", 0},
-        {"8080::80", false, false, "", 0, "", 0},
-        {"a:b:8080:host:80", false, false, "", 0, "", 0},
-        {"[::1:8080:host:80", false, false, "", 0, "", 0},
-    };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.text);
+        const char* parsed;  // bind|port|host|port; "": refused
+    } rows[] = {
+        // clang-format off
+        {"8080:db.example:5432", false, "|8080|db.example|5432"},
+        {"0.0.0.0:8080:localhost:80", false, "0.0.0.0|8080|localhost|80"},
+        {"[::1]:8080:[fe80::1]:80", false, "::1|8080|fe80::1|80"},
+        {"9000:127.0.0.1:22", true, "|9000|127.0.0.1|22"},
+        {"1.2.3.4:9000:127.0.0.1:22", true, ""},  // -R takes no bind address
+        {"8080:host", false, ""}, {"0:host:80", false, ""}, {"8080:host:65536", false, ""},
+        {"8080::80", false, ""}, {"a:b:8080:host:80", false, ""}, {"[::1:8080:host:80", false, ""},
+    };  // clang-format on
+    for (const auto& r : rows) {
         const auto rule = parsePortForward(r.text, r.remote);
-        ASSERT_EQ(rule.has_value(), r.ok);
-        if (!r.ok) continue;
-        EXPECT_EQ(rule->bindAddress, r.bind);
-        EXPECT_EQ(rule->listenPort, r.listen);
-        EXPECT_EQ(rule->host, r.host);
-        EXPECT_EQ(rule->hostPort, r.port);
-        EXPECT_EQ(parsePortForward(portForwardText(*rule), r.remote), rule);
+        EXPECT_EQ(rule ? rule->bindAddress + "|" + std::to_string(rule->listenPort) + "|" +
+                             rule->host + "|" + std::to_string(rule->hostPort)
+                       : "",
+                  r.parsed)
+            << r.text;
+        EXPECT_TRUE(!rule || parsePortForward(portForwardText(*rule), r.remote) == rule) << r.text;
     }
 }
 
@@ -202,11 +158,7 @@ int connectTo(std::uint16_t port, int receiveBuffer = 0) {
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? fd : (close(fd), -1);
 }
 
 // A target on the far side: each connection gets `behaviour` on a thread of its own.
@@ -214,9 +166,11 @@ class Target {
   public:
     enum Behaviour { Echo, GreetAndClose, Flood };
     explicit Target(Behaviour behaviour, std::uint16_t port = 0)
-        : behaviour_(behaviour), port_(port) {
-        fd_ = listenOn(port_);
-        thread_ = std::thread([this] { acceptLoop(); });
+        : behaviour_(behaviour), port_(port), fd_(listenOn(port_)) {
+        thread_ = std::thread([this] {
+            for (int c; (c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0 && !stop_;)
+                served_.emplace_back([this, c] { serve(c); });
+        });
     }
     ~Target() {
         stop_ = true;
@@ -225,37 +179,21 @@ class Target {
         for (std::thread& t : served_) t.join();
         if (fd_ >= 0) close(fd_);
     }
-    std::uint16_t port() const { return port_; }
-    bool listening() const { return fd_ >= 0; }
+    const Behaviour behaviour_;
+    std::uint16_t port_;
+    const int fd_;
 
   private:
-    void acceptLoop() {
-        for (;;) {
-            const int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c < 0 || stop_) {
-                if (c >= 0) close(c);
-                return;
-            }
-            served_.emplace_back([this, c] { serve(c); });
-        }
-    }
     void serve(int c) {
-        char buffer[65536];
-        if (behaviour_ == GreetAndClose) {
-            send(c, "bye", 3, MSG_NOSIGNAL);
-        } else if (behaviour_ == Flood) {
-            std::memset(buffer, 'F', sizeof buffer);
-            while (!stop_ && send(c, buffer, sizeof buffer, MSG_NOSIGNAL) > 0) {
-            }
-        } else {
-            for (ssize_t n; (n = read(c, buffer, sizeof buffer)) > 0;)
-                if (send(c, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) break;
+        static thread_local char buffer[65536];
+        if (behaviour_ == GreetAndClose) send(c, "bye", 3, MSG_NOSIGNAL);
+        std::memset(buffer, 'F', sizeof buffer);
+        while (behaviour_ == Flood && !stop_ && send(c, buffer, sizeof buffer, MSG_NOSIGNAL) > 0) {
         }
+        for (ssize_t n; behaviour_ == Echo && (n = read(c, buffer, sizeof buffer)) > 0;)
+            if (send(c, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) break;
         close(c);
     }
-    Behaviour behaviour_;
-    int fd_ = -1;
-    std::uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::thread thread_;
     std::vector<std::thread> served_;
@@ -279,77 +217,61 @@ std::string everyByte(std::size_t copies, std::uint8_t salt) {
     return s;
 }
 
-// A session against the test server in shell mode, running `command` without a pty.
-class Running {
-  public:
-    Running(const TestServer& server, std::vector<PortForward> forwards,
-            const std::string& command = "cat", int cipher = 3,
-            const std::function<void(LoginParameters&)>& adjust = {}) {
-        LoginParameters login;
-        login.user = "test";
-        login.password = "secret";
-        login.seedFilePath = ::testing::TempDir() + "corvid1_forwarding_seed";
-        login.requestPty = false;
-        login.cipherPreference = static_cast<std::uint32_t>(cipher);
-        login.command = command;
-        login.forwards = std::move(forwards);
-        if (adjust) adjust(login);
-        auto connection = std::make_unique<Connection>();
-        EXPECT_EQ(connection->socket().openConnection("127.0.0.1", server.port()), 1);
-        session = std::make_shared<Session>(std::move(connection), std::move(login), frontEnd);
-        thread_ = std::thread([s = session] { runSession(*s); });
-    }
-    ~Running() {
-        session->abort();
-        thread_.join();
-    }
-    // Waits (bounded) for a status line that holds `part`.
-    bool awaitLine(const std::string& part) const {
-        for (int i = 0; i < 1000; ++i) {
-            for (const std::string& line : frontEnd.lines())
-                if (line.find(part) != std::string::npos) return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
-    }
-    bool awaitOutput(const std::string& part, int seconds = 10) const {
-        for (int i = 0; i < seconds * 100; ++i) {
-            if (frontEnd.output().find(part) != std::string::npos) return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
-    }
-    RecordingFrontEnd frontEnd;
-    std::shared_ptr<Session> session;
-
-  private:
-    std::thread thread_;
+// A session against the test server in shell mode, running cat without a pty.
+struct Running : test::TestClient {
+    Running(const TestServer& server, std::vector<PortForward> forwards, int cipher = 3,
+            const std::function<void(LoginParameters&)>& adjust = {})
+        : TestClient(server, [&](LoginParameters& login) {
+              login.requestPty = false;
+              login.cipherPreference = static_cast<std::uint32_t>(cipher);
+              login.command = "cat";
+              login.forwards = std::move(forwards);
+              if (adjust) adjust(login);
+          }) {}
 };
 
-PortForward local(std::uint16_t listen, std::uint16_t to) {
-    return *parsePortForward(std::to_string(listen) + ":127.0.0.1:" + std::to_string(to), false);
+PortForward forward(std::uint16_t listen, std::uint16_t to, bool remote = false) {
+    return *parsePortForward(std::to_string(listen) + ":127.0.0.1:" + std::to_string(to), remote);
 }
 
-TEST(Forwarding, SeveralChannelsCarryEveryByteBothWays) {
-    TestServer server({"--mode", "shell"}, "fwd_bytes");
-    Target echo(Target::Echo);
-    const std::uint16_t first = freePort(), second = freePort();
-    Running run(server, {local(first, echo.port()), local(second, echo.port())});
-    ASSERT_TRUE(run.awaitLine("Forwarding 127.0.0.1:" + std::to_string(second)));
+// Local and remote forwards side by side in one session: every byte both ways on several
+// channels at once, a target that closes first, a port already taken, an open the server
+// refuses; the session runs on through all of it.
+TEST(Forwarding, EveryKindOfChannelInOneSession) {
+    TestServer server({"--mode", "shell"}, "fwd_kinds");
+    Target echo(Target::Echo), greeter(Target::GreetAndClose);
+    std::uint16_t taken = 0;
+    const int holder = listenOn(taken);
+    const std::uint16_t first = freePort(), second = freePort(), closer = freePort(),
+                        refused = freePort(), remote = freePort();
+    Running run(server, {forward(first, echo.port_), forward(second, echo.port_),
+                         forward(closer, greeter.port_), forward(taken, 80),
+                         forward(refused, freePort()), forward(remote, echo.port_, true)});
+    ASSERT_TRUE(run.await("Warning - Cannot listen on 127.0.0.1:" + std::to_string(taken)));
+    ASSERT_TRUE(run.await("Forwarding 127.0.0.1:" + std::to_string(refused)));
+    ASSERT_TRUE(run.await("Forwarding the server's port"));
+
     std::vector<std::thread> clients;
     std::atomic<int> exact{0};
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 7; ++i) {
         clients.emplace_back([&, i] {
             const std::string data = everyByte(i == 0 ? 4096 : 64, static_cast<std::uint8_t>(i));
-            if (roundTrip(connectTo(i % 2 ? first : second), data) == data) ++exact;
+            if (roundTrip(connectTo(i == 6 ? remote : i % 2 ? first : second), data) == data)
+                ++exact;
         });
     }
     for (std::thread& t : clients) t.join();
-    EXPECT_EQ(exact.load(), 6);
-    // The terminal's own data still flows beside the channels.
-    sendInput(*run.session, "after\n", -1);
-    EXPECT_TRUE(run.awaitOutput("after\n"));
-    EXPECT_TRUE(server.awaitRecord("PORT_OPEN 127.0.0.1:" + std::to_string(echo.port()) + " open"));
+    EXPECT_EQ(exact.load(), 7);
+    EXPECT_TRUE(server.awaitRecord("PORT_OPEN 127.0.0.1:" + std::to_string(echo.port_) + " open"));
+    EXPECT_TRUE(server.recorded("REMOTE_FORWARD " + std::to_string(remote) + " granted"));
+
+    const int fd = connectTo(closer);
+    EXPECT_EQ(test::drain(fd), "bye");  // then the end, though we never closed our side
+    close(fd);
+    EXPECT_EQ(roundTrip(connectTo(refused), "x"), "");
+    EXPECT_TRUE(run.await("the server could not open it"));
+    EXPECT_TRUE(run.echoes("after\n"));
+    close(holder);
 }
 
 // A local reader slower than the server: the channel's queue is written in pieces and drops its
@@ -357,31 +279,28 @@ TEST(Forwarding, SeveralChannelsCarryEveryByteBothWays) {
 TEST(ForwarderQueue, SlowLocalReaderGetsEveryByteInOrder) {
     std::mutex lock;
     std::vector<std::uint32_t> opened;  // our channel ids in the PORT_OPENs sent
+    std::atomic<bool> closed{false};
+    const std::size_t limit = 64 * 1024 * 1024;
     Forwarder forwarder(
         [&](MessageBuffer& packet) {
             std::lock_guard<std::mutex> hold(lock);
-            const std::uint8_t* p = packet.data();
-            if (p[MessageBuffer::packetHeaderSize] == SSH_MSG_PORT_OPEN)
-                opened.push_back((std::uint32_t{p[13]} << 24) | (p[14] << 16) | (p[15] << 8) |
-                                 p[16]);
+            if (typeAndId(packet).first == SSH_MSG_PORT_OPEN)
+                opened.push_back(typeAndId(packet).second);
         },
-        [](const char*) {}, 64 * 1024 * 1024);
+        [&](const char* text) { closed = closed || std::strstr(text, "channel closed"); }, limit);
     const std::uint16_t port = freePort();
-    ASSERT_TRUE(forwarder.listen(local(port, 9)));
+    ASSERT_TRUE(forwarder.listen(forward(port, 9)));
     forwarder.start();
     const int fd = connectTo(port, 4096);
     std::uint32_t id = 0;
     for (int i = 0; i < 1000; ++i, std::this_thread::sleep_for(5ms)) {
         std::lock_guard<std::mutex> hold(lock);
-        if (!opened.empty()) {
-            id = opened[0];
-            break;
-        }
+        if (!opened.empty() && (id = opened[0], true)) break;
     }
     MessageBuffer message;
     message.putUint32(id);
     message.putUint32(1000);
-    message.skip(-8);
+    rewind(message);
     ASSERT_TRUE(forwarder.handleMessage(SSH_MSG_CHANNEL_OPEN_CONFIRMATION, message));
 
     // Fed while nobody reads: the socket's buffers (at most 4 MiB each way) fill, the rest waits
@@ -394,7 +313,7 @@ TEST(ForwarderQueue, SlowLocalReaderGetsEveryByteInOrder) {
             message.reset();
             message.putUint32(id);
             message.putString(data.data() + at, piece);
-            message.skip(-static_cast<std::ptrdiff_t>(message.length()));
+            rewind(message);
             ASSERT_TRUE(forwarder.handleMessage(SSH_MSG_CHANNEL_DATA, message));
         }
     };
@@ -402,91 +321,50 @@ TEST(ForwarderQueue, SlowLocalReaderGetsEveryByteInOrder) {
     const auto readUpTo = [&](std::size_t total) {
         char chunk[4096];
         pollfd wait{fd, POLLIN, 0};
-        while (back.size() < total && poll(&wait, 1, 5000) == 1) {
-            const ssize_t n = read(fd, chunk, std::min(sizeof chunk, total - back.size()));
-            if (n <= 0) break;
-            back.append(chunk, static_cast<std::size_t>(n));
+        for (ssize_t n = 1; n > 0 && back.size() < total && poll(&wait, 1, 5000) == 1;) {
+            n = read(fd, chunk, std::min(sizeof chunk, total - back.size()));
+            if (n > 0) back.append(chunk, static_cast<std::size_t>(n));
         }
     };
     feed(0, firstPart);
     readUpTo(11 * 1024 * 1024);
     feed(firstPart, data.size());
     readUpTo(data.size());
-    close(fd);
     EXPECT_EQ(back.size(), data.size());
     EXPECT_TRUE(back == data);
-}
-
-TEST(Forwarding, TargetThatClosesFirstEndsTheLocalConnection) {
-    TestServer server({"--mode", "shell"}, "fwd_close");
-    Target greeter(Target::GreetAndClose);
-    const std::uint16_t port = freePort();
-    Running run(server, {local(port, greeter.port())});
-    ASSERT_TRUE(run.awaitLine("Forwarding"));
-    const int fd = connectTo(port);
-    EXPECT_EQ(test::drain(fd), "bye");  // then the end, though we never closed our side
+    // Nobody reads any more: once the limit and the socket's buffers are full, it closes.
+    for (std::size_t fed = 0; fed < limit + 9 * 1024 * 1024 && !closed; fed += piece)
+        feed(0, piece);
+    EXPECT_TRUE(closed);
     close(fd);
-}
-
-TEST(Forwarding, RefusedOpenAndFailedBindLeaveTheSessionRunning) {
-    TestServer server({"--mode", "shell"}, "fwd_refused");
-    std::uint16_t taken = 0;
-    const int holder = listenOn(taken);
-    const std::uint16_t nowhere = freePort(), port = freePort();
-    Running run(server, {local(taken, 80), local(port, nowhere)});
-    ASSERT_TRUE(run.awaitLine("Warning - Cannot listen on 127.0.0.1:" + std::to_string(taken)));
-    ASSERT_TRUE(run.awaitLine("Forwarding 127.0.0.1:" + std::to_string(port)));
-    const int fd = connectTo(port);
-    EXPECT_EQ(test::drain(fd), "");
-    close(fd);
-    EXPECT_TRUE(run.awaitLine("the server could not open it"));
-    sendInput(*run.session, "still\n", -1);
-    EXPECT_TRUE(run.awaitOutput("still\n"));
-    close(holder);
-}
-
-TEST(Forwarding, RemoteForwardReachesTheTargetNamedInTheRequest) {
-    TestServer server({"--mode", "shell"}, "fwd_remote");
-    Target echo(Target::Echo);
-    const std::uint16_t port = freePort();
-    Running run(server,
-                {*parsePortForward(
-                    std::to_string(port) + ":127.0.0.1:" + std::to_string(echo.port()), true)});
-    ASSERT_TRUE(run.awaitLine("Forwarding the server's port"));
-    const std::string data = everyByte(256, 7);
-    EXPECT_EQ(roundTrip(connectTo(port), data), data);
-    EXPECT_TRUE(server.recorded("REMOTE_FORWARD " + std::to_string(port) + " granted"));
 }
 
 TEST(Forwarding, FloodIntoASocketThatDoesNotReadClosesOnlyThatChannel) {
     TestServer server({"--mode", "shell"}, "fwd_flood");
-    Target flood(Target::Flood);
-    Target echo(Target::Echo);
+    Target flood(Target::Flood), echo(Target::Echo);
     const std::uint16_t floodPort = freePort(), echoPort = freePort();
     // Without a cipher: what is measured is the channel code, not how fast 3DES runs under a
     // sanitizer. The terminal's output waits behind the flood already on the wire, however.
-    Running run(server, {local(floodPort, flood.port()), local(echoPort, echo.port())}, "cat", 0);
-    ASSERT_TRUE(run.awaitLine("Forwarding 127.0.0.1:" + std::to_string(echoPort)));
+    Running run(server, {forward(floodPort, flood.port_), forward(echoPort, echo.port_)}, 0);
+    ASSERT_TRUE(run.await("Forwarding 127.0.0.1:" + std::to_string(echoPort)));
     const int stuck = connectTo(floodPort, 4096);  // never read
     // While the flood fills the queue, the terminal and the other channel answer.
     for (int i = 0; i < 3; ++i) {
         const std::string word = "ping" + std::to_string(i) + "\n";
-        sendInput(*run.session, word.c_str(), -1);
-        EXPECT_TRUE(run.awaitOutput(word, 60));
+        EXPECT_TRUE(run.echoes(word, 60));
         EXPECT_EQ(roundTrip(connectTo(echoPort), word), word);
     }
-    EXPECT_TRUE(run.awaitLine("KiB waiting for the local socket; channel closed"));
-    sendInput(*run.session, "alive\n", -1);
-    EXPECT_TRUE(run.awaitOutput("alive\n"));
+    EXPECT_TRUE(run.await("more than 1024 KiB waiting for the local socket; channel closed"));
+    EXPECT_TRUE(run.echoes("alive\n"));
     close(stuck);
 }
 
 TEST(Forwarding, DataForAChannelThatDoesNotExistIsReportedAndDropped) {
     TestServer server({"--scenario", "bogus-channel"}, "fwd_bogus");
     Running run(server, {});
-    ASSERT_TRUE(run.awaitOutput("still here\r\n"));
-    EXPECT_TRUE(run.awaitLine("sent data for channel 4242, which is not open; ignored"));
-    EXPECT_TRUE(run.awaitLine("sent a close for channel 7, which is not open; ignored"));
+    ASSERT_TRUE(run.await("still here\r\n", true));
+    EXPECT_TRUE(run.await("sent data for channel 4242, which is not open; ignored"));
+    EXPECT_TRUE(run.await("sent a close for channel 7, which is not open; ignored"));
 }
 
 // An X11 connection setup request: byte order, protocol 11.0, then the authorization.
@@ -506,20 +384,24 @@ std::string x11Setup(char order, const std::string& name, const std::string& dat
 TEST(X11Setup, OnlyTheFakeCookiePassesAndLeavesWithTheRealOne) {
     const std::string fake = "0123456789abcdef", cookie = "MIT-MAGIC-COOKIE-1";
     const X11Auth real{cookie, "REAL-COOKIE-16by"};
-    struct Row {
+    const std::string whole = x11Setup('B', cookie, fake);
+    const struct {
         const char* name;
         std::string in;
         X11Auth real;
         X11Setup result;
-        std::string out;
-    };
-    const std::string whole = x11Setup('B', cookie, fake);
-    const Row rows[] = {
+        std::string out;  // unchecked when refused
+    } rows[] = {
         {"big-endian", whole + "rest", real, X11Setup::Accepted,
          x11Setup('B', cookie, real.data) + "rest"},
         {"little-endian", x11Setup('l', cookie, fake), real, X11Setup::Accepted,
          x11Setup('l', cookie, real.data)},
         {"display without authorization", whole, {}, X11Setup::Accepted, x11Setup('B', "", "")},
+        {"a real cookie of 300 bytes",
+         whole,
+         {cookie, std::string(300, 'R')},
+         X11Setup::Accepted,
+         x11Setup('B', cookie, std::string(300, 'R'))},
         {"wrong cookie", x11Setup('B', cookie, "0123456789abcdeF"), real, X11Setup::Refused, ""},
         {"no cookie", x11Setup('l', "", ""), real, X11Setup::Refused, ""},
         {"another protocol", x11Setup('B', "XDM-AUTHORIZATION-1", fake), real, X11Setup::Refused,
@@ -530,13 +412,10 @@ TEST(X11Setup, OnlyTheFakeCookiePassesAndLeavesWithTheRealOne) {
         {"cookie cut", whole.substr(0, whole.size() - 1), real, X11Setup::NeedMore,
          whole.substr(0, whole.size() - 1)},
     };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.name);
+    for (const auto& r : rows) {
         std::string setup = r.in;
-        EXPECT_EQ(rewriteX11Setup(setup, fake, r.real), r.result);
-        if (r.result != X11Setup::Refused) {
-            EXPECT_EQ(setup, r.out);
-        }
+        EXPECT_EQ(rewriteX11Setup(setup, fake, r.real), r.result) << r.name;
+        EXPECT_EQ(r.result == X11Setup::Refused ? r.out : setup, r.out) << r.name;
     }
 }
 
@@ -559,16 +438,16 @@ TEST(Forwarding, X11ChannelsCarryTheRealCookieAndRefuseAWrongOne) {
     int number = 60;
     for (; number < 200; ++number) {
         display = std::make_unique<Target>(Target::Echo, static_cast<std::uint16_t>(6000 + number));
-        if (display->listening()) break;
+        if (display->fd_ >= 0) break;
     }
-    const std::string realCookie = "REAL-COOKIE-16by";
-    Running run(server, {}, "cat", 3, [&](LoginParameters& login) {
+    const std::string cookie = "MIT-MAGIC-COOKIE-1", realCookie = "REAL-COOKIE-16by";
+    Running run(server, {}, 3, [&](LoginParameters& login) {
         login.forwardX11 = true;
         login.x11Display = "127.0.0.1:" + std::to_string(number) + ".0";
-        login.x11AuthProtocol = "MIT-MAGIC-COOKIE-1";
+        login.x11AuthProtocol = cookie;
         login.x11AuthData = realCookie;
     });
-    ASSERT_TRUE(run.awaitLine("X11 forwarding to display 127.0.0.1:"));
+    ASSERT_TRUE(run.await("X11 forwarding to display 127.0.0.1:"));
     std::string fake;
     int serverDisplay = 0;
     for (const std::string& line : server.record()) {
@@ -579,13 +458,11 @@ TEST(Forwarding, X11ChannelsCarryTheRealCookieAndRefuseAWrongOne) {
     }
     ASSERT_EQ(fake.size(), 16u);
     const std::uint16_t port = static_cast<std::uint16_t>(6000 + serverDisplay);
-    const std::string request = x11Setup('l', "MIT-MAGIC-COOKIE-1", fake) + "first request";
-    EXPECT_EQ(roundTrip(connectTo(port), request),
-              x11Setup('l', "MIT-MAGIC-COOKIE-1", realCookie) + "first request");
-    std::string wrong = fake;
-    wrong[0] ^= 1;
-    EXPECT_EQ(roundTrip(connectTo(port), x11Setup('l', "MIT-MAGIC-COOKIE-1", wrong)), "");
-    EXPECT_TRUE(run.awaitLine("An X11 connection without the right cookie was refused"));
+    EXPECT_EQ(roundTrip(connectTo(port), x11Setup('l', cookie, fake) + "first request"),
+              x11Setup('l', cookie, realCookie) + "first request");
+    fake[0] ^= 1;
+    EXPECT_EQ(roundTrip(connectTo(port), x11Setup('l', cookie, fake)), "");
+    EXPECT_TRUE(run.await("An X11 connection without the right cookie was refused"));
 }
 
 }  // namespace

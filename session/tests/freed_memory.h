@@ -51,18 +51,10 @@ void* operator new(std::size_t size) {
     if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
     throw std::bad_alloc();
 }
-void* operator new[](std::size_t size) {
-    return operator new(size);
-}
-void operator delete(void* block) noexcept {
-    corvid1::test::freed::scanAndFree(block);
-}
-void operator delete(void* block, std::size_t) noexcept {
-    corvid1::test::freed::scanAndFree(block);
-}
-void operator delete[](void* block) noexcept {
-    corvid1::test::freed::scanAndFree(block);
-}
-void operator delete[](void* block, std::size_t) noexcept {
-    corvid1::test::freed::scanAndFree(block);
-}
+// clang-format off
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete(void* block) noexcept { corvid1::test::freed::scanAndFree(block); }
+void operator delete(void* block, std::size_t) noexcept { corvid1::test::freed::scanAndFree(block); }
+void operator delete[](void* block) noexcept { corvid1::test::freed::scanAndFree(block); }
+void operator delete[](void* block, std::size_t) noexcept { corvid1::test::freed::scanAndFree(block); }
+// clang-format on

@@ -19,29 +19,7 @@ namespace {
 
 using test::FakeServer;
 using test::RecordingFrontEnd;
-using test::SocketPair;
-
 using Lines = std::vector<std::string>;
-
-const Lines keyExchangeLines = {"Server challenge received\n",
-                                "Server public key received\n",
-                                "Server public key validated\n",
-                                "Getting host key bits\n",
-                                "Getting host key E\n",
-                                "Getting host key N\n",
-                                "Getting flags/ciphers/auth\n",
-                                "Computing session id\n",
-                                "Session id computed\n",
-                                "Opening seedfile\n",
-                                "Creating session key\n",
-                                "Encrypting key\n",
-                                "Key encrypted\n",
-                                "Sending cipher/key\n"};
-
-Lines concat(Lines a, const Lines& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 class SessionDriverTest : public ::testing::Test {
   protected:
@@ -49,23 +27,16 @@ class SessionDriverTest : public ::testing::Test {
         login.user = "alice";
         login.password = "wonderland";
         login.cipherPreference = 0;
-        login.rows = 24;
-        login.columns = 80;
-        login.widthPixels = 640;
-        login.heightPixels = 384;
         login.seedFilePath = ::testing::TempDir() + "corvid1_session_seed";
     }
 
-    // Runs the session against `script` on a server thread. When the script is done the server
-    // shuts its end down; when runSession is done the client's socket is shut down too, so a
-    // script that waits for the client to go away ends as well.
-    SessionResult run(std::function<void(FakeServer&)> script) {
-        return runWith(frontEnd, std::move(script));
-    }
-    SessionResult runWith(RecordingFrontEnd& lines, std::function<void(FakeServer&)> script) {
-        SocketPair pair;
+    // Runs a fresh session against `script` on a server thread, reporting to `lines`. When the
+    // script is done the server shuts its end down; when runSession is done the client's socket
+    // is shut down too, so a script that waits for the client to go away ends as well.
+    SessionResult run(std::function<void(FakeServer&)> script, RecordingFrontEnd* lines = nullptr) {
+        test::SocketPair pair;
         session = std::make_shared<Session>(std::make_unique<Connection>(pair.releaseClient()),
-                                            login, lines);
+                                            login, lines ? *lines : frontEnd);
         std::thread server([&pair, script] {
             FakeServer fake(pair.server);
             script(fake);
@@ -74,7 +45,6 @@ class SessionDriverTest : public ::testing::Test {
         const SessionResult result = runSession(*session);
         session->abort();
         server.join();
-        session.reset();
         return result;
     }
 
@@ -84,34 +54,40 @@ class SessionDriverTest : public ::testing::Test {
 };
 
 TEST_F(SessionDriverTest, DataLoopPassesEveryOutputByteAndStopsAtTheExitStatus) {
-    int afterExit = 0;
-    int afterConfirmation = 0;
+    login.terminalType = "vt52";
+    int afterExit = 0, afterConfirmation = 0;
+    std::string terminal;
     const SessionResult result = run([&](FakeServer& server) {
         server.fullLogin();
+        terminal = server.terminal;
         server.sendString(SSH_SMSG_STDOUT_DATA, std::string("hello\0world", 11));
         server.sendString(SSH_SMSG_STDOUT_DATA, "");
-        server.sendString(SSH_MSG_IGNORE, "padding");
         server.sendString(SSH_SMSG_STDERR_DATA, "err\r\n");
         // Every other code the data loop does not take for itself, or hand to the channels, is
         // passed over: a string that would show if it were taken for output. (The reader gives
         // type bytes as signed values, so codes from 128 up read as a failed read.)
         for (int type = 0; type < 128; ++type) {
-            if (type == SSH_MSG_DISCONNECT || type == SSH_SMSG_STDOUT_DATA ||
-                type == SSH_SMSG_STDERR_DATA || type == SSH_SMSG_EXITSTATUS ||
-                Forwarder::handles(type))
-                continue;
-            server.sendString(static_cast<std::uint8_t>(type), "#" + std::to_string(type));
+            if (type != SSH_MSG_DISCONNECT && type != SSH_SMSG_STDOUT_DATA &&
+                type != SSH_SMSG_STDERR_DATA && type != SSH_SMSG_EXITSTATUS &&
+                !Forwarder::handles(type))
+                server.sendString(static_cast<std::uint8_t>(type), "#" + std::to_string(type));
         }
         server.start(SSH_SMSG_EXITSTATUS).putUint32(7);
         server.send();
         afterExit = server.read();  // the client confirms, then closes
         afterConfirmation = server.read();
     });
+    EXPECT_EQ(terminal, "vt52");
     EXPECT_EQ(afterExit, SSH_CMSG_EXIT_CONFIRMATION);
     EXPECT_EQ(afterConfirmation, -1);
     EXPECT_EQ(frontEnd.lines(),
-              concat(keyExchangeLines, {"Sent login username\n", "Sent login password\n",
-                                        "Authorization successful.\n", "PTTY Allocated\n"}));
+              (Lines{"Server challenge received\n", "Server public key received\n",
+                     "Server public key validated\n", "Getting host key bits\n",
+                     "Getting host key E\n", "Getting host key N\n", "Getting flags/ciphers/auth\n",
+                     "Computing session id\n", "Session id computed\n", "Opening seedfile\n",
+                     "Creating session key\n", "Encrypting key\n", "Key encrypted\n",
+                     "Sending cipher/key\n", "Sent login username\n", "Sent login password\n",
+                     "Authorization successful.\n", "PTTY Allocated\n"}));
     EXPECT_EQ(frontEnd.output(), std::string("hello\0worlderr\r\n", 16));
     EXPECT_EQ(frontEnd.errors(), "err\r\n");
     // The front end hears that the shell is requested right after the last login line.
@@ -124,10 +100,8 @@ TEST_F(SessionDriverTest, DataLoopPassesEveryOutputByteAndStopsAtTheExitStatus) 
 TEST_F(SessionDriverTest, VersionLinesThatDoNotStartWithSshAreRefused) {
     for (const char* line : {"HELLO this is not ssh\r\n", "  SSH-1.5-spaces\n", "SSH\n"}) {
         RecordingFrontEnd lines;
-        SocketPair local;
-        Session session(std::make_unique<Connection>(local.releaseClient()), login, lines);
-        write(local.server, line, strlen(line));
-        EXPECT_EQ(runSession(session).end, SessionEnd::VersionFailure) << line;
+        EXPECT_EQ(run([&](FakeServer& server) { server.sendRaw(line); }, &lines).end,
+                  SessionEnd::VersionFailure);
         EXPECT_EQ(lines.lines(), Lines{"ERROR - Unrecognized SSH challenge\n"}) << line;
     }
 }
@@ -135,48 +109,53 @@ TEST_F(SessionDriverTest, VersionLinesThatDoNotStartWithSshAreRefused) {
 // The server may end the connection at every step; each ends the session its own way, and the
 // reason, cut to the line buffer, is shown as the server's words.
 TEST_F(SessionDriverTest, DisconnectAtEveryStepIsReported) {
-    enum Step { Key, User, Password, Pty, Data };
     const std::string reason(500, 'r');
     const std::string shown = "Server response: " + std::string(181, 'r') + "\n";
+    const std::uint8_t ok = SSH_SMSG_SUCCESS, no = SSH_SMSG_FAILURE;
     const struct {
-        Step step;
+        const char* step;
+        std::vector<std::uint8_t> replies;  // to the session key, user, password or pty
         SessionEnd end;
-        std::vector<std::string> lastLines;
+        Lines lastLines;
     } cases[] = {
-        {Key,
+        {"key",
+         {},
          SessionEnd::KeyExchangeFailure,
          {"ERROR - The server ended the connection after the session key\n", shown}},
-        {User, SessionEnd::LoginRefused, {"Error during authorization!\n", shown}},
-        {Password,
+        {"user", {ok}, SessionEnd::LoginRefused, {"Error during authorization!\n", shown}},
+        {"password",
+         {ok, no},
          SessionEnd::LoginRefused,
          {"Authorization error. Check username and password.\n", shown}},
-        {Pty, SessionEnd::ServerDisconnect, {"Error during the terminal request!\n", shown}},
-        {Data, SessionEnd::ServerDisconnect, {"Authorization successful.\n", "PTTY Allocated\n"}},
+        {"pty",
+         {ok, ok},
+         SessionEnd::ServerDisconnect,
+         {"Error during the terminal request!\n", shown}},
+        {"data",
+         {ok, ok, ok},
+         SessionEnd::ServerDisconnect,
+         {"Authorization successful.\n", "PTTY Allocated\n"}},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.step);
         RecordingFrontEnd lines;
-        const SessionResult result = runWith(lines, [&](FakeServer& server) {
-            server.greet();
-            server.read();
-            if (c.step != Key) {
-                server.sendEmpty(SSH_SMSG_SUCCESS);
-                server.read();  // the user name
-            }
-            if (c.step > User)
-                server.sendEmpty(c.step == Password ? SSH_SMSG_FAILURE : SSH_SMSG_SUCCESS);
-            if (c.step > User) server.read();  // the password, or the pty request
-            if (c.step == Data) {
-                server.sendEmpty(SSH_SMSG_SUCCESS);
-                server.read();  // the shell request
-            }
-            server.sendString(SSH_MSG_DISCONNECT, reason);
-        });
-        EXPECT_EQ(result.end, c.end) << c.step;
-        EXPECT_EQ(result.disconnectReason, reason) << c.step;
-        const auto all = lines.lines();
+        const SessionResult result = run(
+            [&](FakeServer& server) {
+                server.greet();
+                server.read();
+                for (const std::uint8_t reply : c.replies) {
+                    server.sendEmpty(reply);
+                    server.read();
+                }
+                server.sendString(SSH_MSG_DISCONNECT, reason);
+            },
+            &lines);
+        EXPECT_EQ(result.end, c.end);
+        EXPECT_EQ(result.disconnectReason, reason);
+        const Lines all = lines.lines();
         ASSERT_GE(all.size(), 2u);
-        EXPECT_EQ(std::vector<std::string>(all.end() - 2, all.end()), c.lastLines) << c.step;
-        EXPECT_EQ(lines.output(), c.step == Data ? reason : "") << c.step;
+        EXPECT_EQ(Lines(all.end() - 2, all.end()), c.lastLines);
+        EXPECT_EQ(lines.output(), c.replies.size() == 3 ? reason : "");
     }
 }
 
@@ -196,20 +175,8 @@ TEST_F(SessionDriverTest, StreamFailingAfterTheUserNameSendsNoPassword) {
     EXPECT_EQ(result.end, SessionEnd::StreamFailure);
 }
 
-TEST_F(SessionDriverTest, VtFiftyTwoIsAskedForByName) {
-    login.terminalType = "vt52";
-    std::string terminal;
-    run([&](FakeServer& server) {
-        server.fullLogin();
-        terminal = server.terminal;
-    });
-    EXPECT_EQ(terminal, "vt52");
-}
-
 TEST_F(SessionDriverTest, InputAndWindowSizeBeforeTheKeyExchangeAreDropped) {
-    std::vector<int> afterKey;
-    std::vector<std::string> stdinTexts;
-    std::uint32_t windowValues[4] = {};
+    std::vector<std::uint32_t> got;  // packet types, each with its string's length or the sizes
     run([&](FakeServer& server) {
         Session& client = *session;
         server.sendRaw("SSH-1.5-FakeServer\n");
@@ -224,33 +191,28 @@ TEST_F(SessionDriverTest, InputAndWindowSizeBeforeTheKeyExchangeAreDropped) {
         sendInput(client, "a\0b", 3);
         sendWindowSize(client, 30, 100, 800, 600);
         server.sendEmpty(SSH_SMSG_SUCCESS);
-        afterKey.push_back(server.read());
-        stdinTexts.push_back(server.received().getString());
-        afterKey.push_back(server.read());
-        for (std::uint32_t& value : windowValues) value = server.received().getUint32();
-        afterKey.push_back(server.read());
+        for (int packet = 0; packet < 3; ++packet) {
+            const auto type = static_cast<std::uint32_t>(server.read());
+            got.push_back(type);
+            if (type != SSH_CMSG_WINDOW_SIZE) got.push_back(server.received().getString().size());
+            for (int i = 0; type == SSH_CMSG_WINDOW_SIZE && i < 4; ++i)
+                got.push_back(server.received().getUint32());
+        }
     });
-    EXPECT_EQ(afterKey,
-              (std::vector<int>{SSH_CMSG_STDIN_DATA, SSH_CMSG_WINDOW_SIZE, SSH_CMSG_USER}));
-    EXPECT_EQ(stdinTexts, std::vector<std::string>{std::string("a\0b", 3)});
-    EXPECT_EQ(windowValues[0], 31u);  // rows + 1, unlike the pty request
-    EXPECT_EQ(windowValues[1], 100u);
-    EXPECT_EQ(windowValues[2], 800u);
-    EXPECT_EQ(windowValues[3], 600u);
+    // The rows are one more than asked, unlike the pty request.
+    EXPECT_EQ(got, (std::vector<std::uint32_t>{SSH_CMSG_STDIN_DATA, 3, SSH_CMSG_WINDOW_SIZE, 31,
+                                               100, 800, 600, SSH_CMSG_USER, 5}));
 }
 
 TEST_F(SessionDriverTest, LongPasteGoesOutWholeInSeveralPackets) {
-    std::string paste(100000, 'p');
+    std::string paste(100000, 'p'), received;
     for (std::size_t i = 0; i < paste.size(); ++i) paste[i] = static_cast<char>('a' + i % 26);
-    std::string received;
     run([&](FakeServer& server) {
-        Session& client = *session;
         server.fullLogin();
         std::thread typist(
-            [&] { sendInput(client, paste.data(), static_cast<int>(paste.size())); });
-        while (received.size() < paste.size() && server.read() == SSH_CMSG_STDIN_DATA) {
+            [&] { sendInput(*session, paste.data(), static_cast<int>(paste.size())); });
+        while (received.size() < paste.size() && server.read() == SSH_CMSG_STDIN_DATA)
             received += server.received().getString();
-        }
         typist.join();
     });
     EXPECT_EQ(received, paste);
@@ -264,25 +226,18 @@ TEST_F(SessionDriverTest, PasswordIsWipedOnceSentAcceptedOrRefused) {
             SCOPED_TRACE(std::string(pad ? "padded, " : "alone, ") +
                          (accepted ? "accepted" : "refused"));
             login.padPassword = pad;
-            SocketPair local;
-            RecordingFrontEnd lines;
-            Session live(std::make_unique<Connection>(local.releaseClient()), login, lines);
             std::string sent;
-            std::thread server([&] {
-                FakeServer fake(local.server);
-                fake.greet();
-                fake.acceptSessionKey();
-                fake.read();
-                fake.sendEmpty(SSH_SMSG_FAILURE);
-                if (fake.read() == SSH_CMSG_AUTH_PASSWORD) sent = fake.received().getString();
-                fake.sendEmpty(accepted ? SSH_SMSG_SUCCESS : SSH_SMSG_FAILURE);
-                shutdown(local.server, SHUT_RDWR);
+            const SessionResult result = run([&](FakeServer& server) {
+                server.greet();
+                server.acceptSessionKey();
+                server.read();
+                server.sendEmpty(SSH_SMSG_FAILURE);
+                if (server.read() == SSH_CMSG_AUTH_PASSWORD) sent = server.received().getString();
+                server.sendEmpty(accepted ? SSH_SMSG_SUCCESS : SSH_SMSG_FAILURE);
             });
-            const SessionResult result = runSession(live);
-            server.join();
             EXPECT_EQ(sent, "wonderland");
             EXPECT_EQ(result.loggedIn, accepted);
-            EXPECT_TRUE(live.login().password.empty());
+            EXPECT_TRUE(session->login().password.empty());
         }
     }
 }

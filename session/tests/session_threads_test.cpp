@@ -16,38 +16,25 @@
 namespace corvid1 {
 namespace {
 
-using test::FakeServer;
-using test::RecordingFrontEnd;
-using test::SocketPair;
-using test::TestServer;
+using namespace std::chrono_literals;
 
-LoginParameters testLogin(int preference) {
-    LoginParameters login;
-    login.user = "test";
-    login.password = "secret";
-    login.cipherPreference = static_cast<std::uint32_t>(preference);
-    login.seedFilePath = ::testing::TempDir() + "corvid1_threads_seed";
-    return login;
-}
-
-std::shared_ptr<Session> connectTo(const TestServer& server, int preference,
-                                   SessionFrontEnd& frontEnd) {
-    auto connection = std::make_unique<Connection>();
-    EXPECT_EQ(connection->socket().openConnection("127.0.0.1", server.port()), 1);
-    return std::make_shared<Session>(std::move(connection), testLogin(preference), frontEnd);
-}
+// A session on a thread of its own, as the application runs it, with the given cipher.
+struct Running : test::TestClient {
+    Running(std::unique_ptr<Connection> connection, int preference)
+        : TestClient(std::move(connection), [preference](LoginParameters& login) {
+              login.cipherPreference = static_cast<std::uint32_t>(preference);
+          }) {}
+};
 
 // Types and resizes until told to stop, a keystroke every fraction of a millisecond.
 class Typist {
   public:
     explicit Typist(std::shared_ptr<Session> session)
         : thread_([this, session] {
-              std::uint32_t rows = 24;
-              while (!stop_) {
+              for (std::uint32_t rows = 24; !stop_; ++rounds) {
                   sendInput(*session, "typed\0", 6);
                   sendWindowSize(*session, rows++ % 50 + 10, 80, 640, 480);
-                  ++rounds;
-                  std::this_thread::sleep_for(std::chrono::microseconds(200));
+                  std::this_thread::sleep_for(200us);
               }
           }) {}
     ~Typist() { stopNow(); }
@@ -62,81 +49,60 @@ class Typist {
     std::thread thread_;
 };
 
-std::string bulkPattern(std::size_t count) {
-    std::string bytes(count, '\0');
-    for (std::size_t i = 0; i < count; ++i) bytes[i] = static_cast<char>((i ^ (i >> 8)) & 0xFF);
-    return bytes;
-}
-
 class Flood : public ::testing::TestWithParam<int> {};
 
 TEST_P(Flood, TypingAndResizingWhileOutputFloodsIn) {
     const std::size_t count = 2 * 1024 * 1024;
-    TestServer server({"--scenario", "bulk", "--bulk", std::to_string(count)}, "flood");
-    RecordingFrontEnd frontEnd;
-    auto session = connectTo(server, GetParam(), frontEnd);
-    SessionResult result;
-    std::thread sessionThread([session, &result] { result = runSession(*session); });
-    Typist typist(session);
-    sessionThread.join();
+    test::TestServer server({"--scenario", "bulk", "--bulk", std::to_string(count)}, "flood");
+    Running run(test::TestClient::connectedTo(server.port()), GetParam());
+    Typist typist(run.session);
+    const SessionResult result = run.finish();
     typist.stopNow();
     EXPECT_EQ(result.end, SessionEnd::ExitStatus);
-    EXPECT_EQ(frontEnd.output(), bulkPattern(count));
+    std::string bulk(count, '\0');
+    for (std::size_t i = 0; i < count; ++i) bulk[i] = static_cast<char>((i ^ (i >> 8)) & 0xFF);
+    EXPECT_TRUE(run.recording.output() == bulk);
     EXPECT_GT(typist.rounds.load(), 0);
     // Every packet the typist sent arrived whole and in order: the server decrypted each one.
     EXPECT_FALSE(server.recordedPrefix("ERROR"));
 }
 
 TEST_P(Flood, UserDisconnectInTheMiddle) {
-    TestServer server({"--scenario", "bulk", "--bulk", "1000000000"}, "abort");
-    RecordingFrontEnd frontEnd;
-    auto session = connectTo(server, GetParam(), frontEnd);
-    SessionResult result;
-    std::thread sessionThread([held = session, &result] { result = runSession(*held); });
+    test::TestServer server({"--scenario", "bulk", "--bulk", "1000000000"}, "abort");
+    Running run(test::TestClient::connectedTo(server.port()), GetParam());
     {
-        Typist typist(session);
-        while (frontEnd.output().size() < 200000) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        session->abort();
-        typist.stopNow();
+        Typist typist(run.session);
+        while (run.recording.output().size() < 200000) std::this_thread::sleep_for(5ms);
+        run.session->abort();
     }
     // The user-interface thread lets go at once; the session thread keeps its own reference.
-    session.reset();
-    sessionThread.join();
-    EXPECT_EQ(result.end, SessionEnd::Aborted);
+    run.session.reset();
+    EXPECT_EQ(run.finish().end, SessionEnd::Aborted);
 }
 
 INSTANTIATE_TEST_SUITE_P(Session, Flood, ::testing::Values(3, 6));
 
 TEST(ServerDisconnect, InTheMiddleOfTypingAndOutput) {
-    SocketPair pair;
-    RecordingFrontEnd frontEnd;
-    auto session = std::make_shared<Session>(std::make_unique<Connection>(pair.releaseClient()),
-                                             testLogin(0), frontEnd);
-    SessionResult result;
-    std::thread sessionThread([held = session, &result] { result = runSession(*held); });
+    test::SocketPair pair;
+    Running run(std::make_unique<Connection>(pair.releaseClient()), 0);
     std::thread server([&] {
-        FakeServer fake(pair.server);
+        test::FakeServer fake(pair.server);
         fake.fullLogin();
-        const std::string chunk(8192, 'o');
-        for (int i = 0; i < 200; ++i) fake.sendString(SSH_SMSG_STDOUT_DATA, chunk);
+        for (int i = 0; i < 200; ++i) fake.sendString(SSH_SMSG_STDOUT_DATA, std::string(8192, 'o'));
         fake.sendString(SSH_MSG_DISCONNECT, "going away");
         shutdown(pair.server, SHUT_RDWR);
     });
     {
         // Typing starts once the shell runs: the fake server checks the login messages in
         // order, and input typed earlier could slip in between them.
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (frontEnd.output().empty() && std::chrono::steady_clock::now() < giveUp) {
+        const auto giveUp = std::chrono::steady_clock::now() + 20s;
+        while (run.recording.output().empty() && std::chrono::steady_clock::now() < giveUp)
             std::this_thread::yield();
-        }
-        Typist typist(session);
-        sessionThread.join();
+        Typist typist(run.session);
+        EXPECT_EQ(run.finish().end, SessionEnd::ServerDisconnect);
     }
     server.join();
-    EXPECT_EQ(result.end, SessionEnd::ServerDisconnect);
-    EXPECT_EQ(frontEnd.output().size(), 200u * 8192u + 10u);
+    EXPECT_EQ(run.recording.output().size(), 200u * 8192u + 10u);
 }
 
 }  // namespace

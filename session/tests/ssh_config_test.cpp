@@ -65,6 +65,7 @@ TEST(SshConfig, ALineItCannotReadIsAnErrorNamingFileAndLine) {
     const std::vector<std::pair<const char*, const char*>> cases = {
         {"Port 22\nProtocol 2\n", "cfg:2: unknown keyword 'Protocol'"},
         {"Port 70000\n", "cfg:1: Port takes a port number, not '70000'"},
+        {"Port 0\n", "cfg:1: Port takes a port number, not '0'"},
         {"Compression maybe\n", "cfg:1: Compression takes yes or no, not 'maybe'"},
         {"Cipher aes128-ctr\n", "cfg:1: Cipher takes 3des, blowfish or none, not 'aes128-ctr'"},
         {"\n\nLocalForward 8080\n",
@@ -75,6 +76,8 @@ TEST(SshConfig, ALineItCannotReadIsAnErrorNamingFileAndLine) {
          "cfg:1: StrictHostKeyChecking takes yes, accept-new or ask, not 'no'"},
         {"ConnectTimeout -1\n",
          "cfg:1: ConnectTimeout takes a number of seconds up to 86400, not '-1'"},
+        {"ConnectTimeout 86400\nConnectTimeout 86401\n",
+         "cfg:2: ConnectTimeout takes a number of seconds up to 86400, not '86401'"},
         {"User\n", "cfg:1: User takes a value, not ''"},
     };
     for (const auto& [text, message] : cases) {

@@ -6,12 +6,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
-#include <sstream>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "session/session.h"
+#include "test_support.h"
 
 extern char** environ;
 
@@ -67,31 +72,89 @@ class TestServer {
         for (std::string line; std::getline(file, line);) lines.push_back(line);
         return lines;
     }
-    bool recorded(const std::string& line) const {
-        for (const std::string& each : record()) {
-            if (each == line) return true;
-        }
-        return false;
-    }
-    bool recordedPrefix(const std::string& prefix) const {
-        for (const std::string& each : record()) {
-            if (each.rfind(prefix, 0) == 0) return true;
-        }
+    bool recorded(const std::string& line) const { return recordedPrefix(line, true); }
+    bool recordedPrefix(const std::string& prefix, bool whole = false) const {
+        for (const std::string& each : record())
+            if (each.rfind(prefix, 0) == 0 && (!whole || each.size() == prefix.size())) return true;
         return false;
     }
     // Waits (bounded) until the record holds `line`.
     bool awaitRecord(const std::string& line) const {
-        for (int i = 0; i < 1000; ++i) {
-            if (recorded(line)) return true;
+        for (int i = 0; i < 1000 && !recorded(line); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+        return recorded(line);
     }
 
   private:
     pid_t pid_ = -1;
     std::uint16_t port_ = 0;
     std::string recordPath_;
+};
+
+// A client session (user test, password secret) on a thread of its own, as the application runs
+// it; `adjust` changes its login first. Aborted and joined when the object goes.
+class TestClient {
+  public:
+    explicit TestClient(std::unique_ptr<Connection> connection,
+                        const std::function<void(LoginParameters&)>& adjust = {},
+                        SessionFrontEnd* frontEnd = nullptr,
+                        std::shared_ptr<HostKeyVerifier> verifier = {}) {
+        login.user = "test";
+        login.password = "secret";
+        login.seedFilePath = ::testing::TempDir() + "corvid1_client_seed";
+        if (adjust) adjust(login);
+        session = std::make_shared<Session>(std::move(connection), login,
+                                            frontEnd ? *frontEnd : recording);
+        if (verifier) session->setHostKeyVerifier(verifier);
+        thread_ = std::thread([this, held = session] {
+            result_ = runSession(*held);
+            done_ = true;
+        });
+    }
+    explicit TestClient(const TestServer& server,
+                        const std::function<void(LoginParameters&)>& adjust = {},
+                        SessionFrontEnd* frontEnd = nullptr,
+                        std::shared_ptr<HostKeyVerifier> verifier = {})
+        : TestClient(connectedTo(server.port()), adjust, frontEnd, std::move(verifier)) {}
+    ~TestClient() {
+        if (session) session->abort();
+        if (thread_.joinable()) thread_.join();
+    }
+    SessionResult finish() {
+        if (thread_.joinable()) thread_.join();
+        return result_;
+    }
+    // Waits (bounded) until a status line, or the output, holds `part`.
+    bool await(const std::string& part, bool inOutput = false, int seconds = 10) const {
+        const auto holds = [&] {
+            if (inOutput) return recording.output().find(part) != std::string::npos;
+            for (const std::string& line : recording.lines())
+                if (line.find(part) != std::string::npos) return true;
+            return false;
+        };
+        for (int i = 0; i < seconds * 100 && !done_ && !holds(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return holds();
+    }
+    // Types `text`; true when it comes back in the output (from an echoing shell).
+    bool echoes(const std::string& text, int seconds = 10) const {
+        sendInput(*session, text.c_str(), -1);
+        return await(text, true, seconds);
+    }
+    static std::unique_ptr<Connection> connectedTo(std::uint16_t port) {
+        auto connection = std::make_unique<Connection>();
+        EXPECT_EQ(connection->socket().openConnection("127.0.0.1", port), 1);
+        return connection;
+    }
+
+    LoginParameters login;
+    RecordingFrontEnd recording;
+    std::shared_ptr<Session> session;
+
+  private:
+    std::thread thread_;
+    SessionResult result_;
+    std::atomic<bool> done_{false};
 };
 
 }  // namespace corvid1::test

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -35,40 +36,26 @@ class RecordingFrontEnd : public SessionFrontEnd {
         std::lock_guard<std::mutex> hold(lock_);
         linesBeforeInteractive_ = static_cast<int>(lines_.size());
     }
-    std::string errors() const {
-        std::lock_guard<std::mutex> hold(lock_);
-        return errors_;
-    }
+    std::string errors() const { return copy(errors_); }
     // How many status lines had come when the shell was requested; -1 if it never was.
-    int linesBeforeInteractive() const {
-        std::lock_guard<std::mutex> hold(lock_);
-        return linesBeforeInteractive_;
-    }
-    std::vector<std::string> lines() const {
-        std::lock_guard<std::mutex> hold(lock_);
-        return lines_;
-    }
-    std::string output() const {
-        std::lock_guard<std::mutex> hold(lock_);
-        return output_;
-    }
-    std::string transcript() const {
-        std::lock_guard<std::mutex> hold(lock_);
-        return transcript_;
-    }
+    int linesBeforeInteractive() const { return copy(linesBeforeInteractive_); }
+    std::vector<std::string> lines() const { return copy(lines_); }
+    std::string output() const { return copy(output_); }
+    std::string transcript() const { return copy(transcript_); }
     bool saw(const std::string& line) const {
-        for (const std::string& each : lines()) {
-            if (each == line) return true;
-        }
-        return false;
+        const auto all = lines();
+        return std::find(all.begin(), all.end(), line) != all.end();
     }
 
   private:
+    template <typename T>
+    T copy(const T& value) const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return value;
+    }
     mutable std::mutex lock_;
     std::vector<std::string> lines_;
-    std::string output_;
-    std::string errors_;
-    std::string transcript_;
+    std::string output_, errors_, transcript_;
     int linesBeforeInteractive_ = -1;
 };
 
@@ -85,13 +72,12 @@ struct SocketPair {
     }
     ~SocketPair() {
         if (client >= 0) close(client);
-        if (server >= 0) close(server);
+        closeServer();
     }
     int releaseClient() { return std::exchange(client, -1); }
     int releaseServer() { return std::exchange(server, -1); }
     void closeServer() {
-        if (server >= 0) close(server);
-        server = -1;
+        if (server >= 0) close(std::exchange(server, -1));
     }
 };
 
@@ -103,11 +89,9 @@ inline std::string bytesOf(const void* data, std::size_t length) {
 inline std::string drain(int fd) {
     std::string all;
     char chunk[4096];
-    for (;;) {
-        const ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got <= 0) return all;
+    for (ssize_t got; (got = read(fd, chunk, sizeof chunk)) > 0;)
         all.append(chunk, static_cast<std::size_t>(got));
-    }
+    return all;
 }
 
 }  // namespace corvid1::test

@@ -18,7 +18,6 @@
 namespace corvid1 {
 namespace {
 
-using test::RecordingFrontEnd;
 using test::TestServer;
 
 std::string dataFile(const std::string& name) {
@@ -28,12 +27,12 @@ std::string dataFile(const std::string& name) {
     return all.str();
 }
 
-std::string tempCopy(const std::string& name, mode_t mode = 0600) {
-    // Per process: ctest runs the cases side by side, and one of them opens a copy's mode.
+// Per process: ctest runs the cases side by side, and one of them opens a copy's mode.
+std::string tempCopy(const std::string& name, const std::string& contents, mode_t mode = 0600) {
     const std::string path =
         ::testing::TempDir() + "login_methods_" + std::to_string(getpid()) + "_" + name;
     std::remove(path.c_str());
-    std::ofstream(path, std::ios::binary) << dataFile(name);
+    std::ofstream(path, std::ios::binary) << contents;
     chmod(path.c_str(), mode);
     return path;
 }
@@ -87,19 +86,13 @@ const std::vector<std::string> tisOnly = {"--no-password", "--tis-challenge",
 const std::vector<std::string> ccardOnly = {"--no-password", "--ccard-challenge", "Card 12",
                                             "--ccard-response", "99"};
 
-std::string authorizedKeys() {
-    const std::string path =
-        ::testing::TempDir() + "login_methods_authorized_" + std::to_string(getpid());
-    std::ofstream(path) << dataFile("plain.pub") << dataFile("secret.pub");
-    return path;
-}
-
 class Methods : public ::testing::TestWithParam<std::tuple<AuthCase, int>> {};
 
 TEST_P(Methods, LogInOrFallBackAsExpected) {
     const auto& [c, cipher] = GetParam();
-    std::vector<std::string> options = {"--scenario", "exit-status", "--authorized-keys",
-                                        authorizedKeys()};
+    std::vector<std::string> options = {
+        "--scenario", "exit-status", "--authorized-keys",
+        tempCopy("authorized", dataFile("plain.pub") + dataFile("secret.pub"))};
     options.insert(options.end(), c.serverOptions.begin(), c.serverOptions.end());
     TestServer server(options, std::string("auth_") + c.name);
     ASSERT_NE(server.port(), 0);
@@ -107,40 +100,31 @@ TEST_P(Methods, LogInOrFallBackAsExpected) {
     auto prompt = std::make_shared<ScriptedPrompt>();
     prompt->passphrases = c.passphrases;
     prompt->response = c.response;
-    LoginParameters login;
-    login.user = "test";
-    login.password = "secret";
-    login.cipherPreference = static_cast<std::uint32_t>(cipher);
-    login.seedFilePath = ::testing::TempDir() + "login_methods_seed";
-    login.loginMethods = c.switches;
-    login.loginPrompt = prompt;
-    for (const std::string& key : c.keys) {
-        const bool open = key.back() == '+';
-        login.keyFiles.push_back(
-            tempCopy(open ? key.substr(0, key.size() - 1) : key, open ? 0644 : 0600));
-    }
-    auto connection = std::make_unique<Connection>();
-    ASSERT_EQ(connection->socket().openConnection("127.0.0.1", server.port()), 1);
-    RecordingFrontEnd frontEnd;
-    Session session(std::move(connection), login, frontEnd);
-    std::vector<std::string> secrets = c.passphrases;
-    secrets.push_back(c.response);
+    // Built without growing, so that no freed copy of a secret lies about before the search.
+    std::vector<std::string> secrets(c.passphrases.size() + 1, c.response);
+    std::copy(c.passphrases.begin(), c.passphrases.end(), secrets.begin());
     test::freed::watch(secrets);
-    const SessionResult result = runSession(session);
+    test::TestClient client(server, [&](LoginParameters& login) {
+        login.cipherPreference = static_cast<std::uint32_t>(cipher);
+        login.loginMethods = c.switches;
+        login.loginPrompt = prompt;
+        for (const std::string& key : c.keys) {
+            const bool open = key.back() == '+';
+            const std::string name = open ? key.substr(0, key.size() - 1) : key;
+            login.keyFiles.push_back(tempCopy(name, dataFile(name), open ? 0644 : 0600));
+        }
+    });
+    const SessionResult result = client.finish();
     EXPECT_EQ(test::freed::stop(), 0) << "a passphrase or response was freed unwiped";
-
+    const test::RecordingFrontEnd& frontEnd = client.recording;
     EXPECT_EQ(result.loggedIn, c.loggedIn) << frontEnd.transcript();
     EXPECT_EQ(result.end, c.loggedIn ? SessionEnd::ExitStatus : SessionEnd::LoginRefused);
-    if (!c.recordLine.empty()) {
-        EXPECT_TRUE(server.recorded(c.recordLine)) << c.recordLine;
-    }
-    if (!c.statusLine.empty()) {
-        EXPECT_TRUE(frontEnd.saw(c.statusLine)) << frontEnd.transcript();
-    }
+    EXPECT_TRUE(c.recordLine.empty() || server.recorded(c.recordLine)) << c.recordLine;
+    EXPECT_TRUE(c.statusLine.empty() || frontEnd.saw(c.statusLine)) << frontEnd.transcript();
     EXPECT_EQ(prompt->passphraseCalls, c.passphraseCalls);
-    if (!c.challengeShown.empty()) {
-        EXPECT_EQ(prompt->challenges, std::vector<std::string>{c.challengeShown});
-    }
+    EXPECT_EQ(prompt->challenges, c.challengeShown.empty()
+                                      ? std::vector<std::string>{}
+                                      : std::vector<std::string>{c.challengeShown});
 }
 
 // clang-format off
@@ -173,7 +157,7 @@ const AuthCase fallBackCases[] = {
     {"damaged_key_skipped", rsaOnly, {"damaged-prime.key", "plain.key"}, {}, "", {}, true,
      "RSA response right", "", 0},
     {"wrong_tis_response_then_password", {"--tis-challenge", "Say it", "--tis-response", "right"},
-     {}, {}, "hunter2x", {}, true, "PASSWORD secret", "TIS response refused\n", 0},
+     {}, {}, "hunter2x", {}, true, "PASSWORD secret", "TIS response refused\n", 0, "TIS Say it"},
     {"rsa_turned_off", rsaOnly, {"plain.key"}, {}, "", {false, true, true}, false, "",
      "Authorization error. No login method left to try.\n", 0},
     {"password_turned_off_after_refused_key", {}, {"unlisted.key"}, {}, "", {true, true, false},
