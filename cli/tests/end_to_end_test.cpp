@@ -115,7 +115,7 @@ TEST_F(Batch, EachRunEndsWithItsExitCodeOutputAndRecord) {
          "Error during authorization!\nServer response: No\n", {}},
         {{"--scenario", "stall", "--at", "pty"}, {"--connect-timeout", "1"}, 255, "",
          "ERROR - The server stopped answering during the login\n", {}},
-        {{}, {"-p", "CLOSED"}, 255, "", "=corvid1-cli: could not connect to 127.0.0.1 port CLOSED\n", {}},
+        {{}, {"-p", "CLOSED"}, 255, "", "=corvid1-cli: could not connect to 127.0.0.1 port CLOSED: Connection refused\n", {}},
         {{}, {"-p", "CLOSED", "-E", "DIR/log"}, 255, "", "", {}},  // the message in the log
         // Without a terminal an unknown key is refused before anything that depends on it.
         {{}, {"NOKEY"}, 255, "",
@@ -267,7 +267,8 @@ TEST_F(Batch, EachRunEndsWithItsExitCodeOutputAndRecord) {
         }
     }
     EXPECT_NE(readFile(dir_.file("log")).find("could not connect to"), std::string::npos);
-    EXPECT_NE(readFile(dir_.file("kh")).find(serverSays("--print-known-hosts-line")), std::string::npos);
+    EXPECT_NE(readFile(dir_.file("kh")).find(serverSays("--print-known-hosts-line")),
+              std::string::npos);
     // The random pool's seed file is kept in the user's data folder, private.
     struct stat st {};
     ASSERT_EQ(stat(dir_.file("data/corvid1/ssh_seedfile").c_str(), &st), 0);
