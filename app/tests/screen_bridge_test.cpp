@@ -21,14 +21,8 @@ namespace {
 bool finishesAlone(std::thread& thread, const std::atomic<bool>& done) {
     for (int i = 0; i < 300 && !done; ++i) QTest::qSleep(10);
     const bool alone = done;
-    if (!alone) {
-        ScreenBridge::instance().detachWindow();
-        waitUntil([&] { return done.load(); }, 3000);
-    }
-    if (done)
-        thread.join();
-    else
-        thread.detach();
+    if (!alone) ScreenBridge::instance().detachWindow();
+    waitUntil([&] { return done.load(); }, 3000) ? thread.join() : thread.detach();
     return alone;
 }
 
