@@ -76,7 +76,7 @@ class ScreenBridgeTest : public QObject {
         while (firstStage == 0) std::this_thread::yield();
         std::thread second([&] { bridge_.feed([&] { seenBySecond = firstStage.load(); }); });
         QTest::qSleep(50);  // every chance for the second feed to barge in
-        QVERIFY(waitUntil([&] { return seenBySecond >= 0; }, 5000));
+        QVERIFY(waitUntil([&] { return firstStage == 2 && seenBySecond >= 0; }, 5000));
         first.join();
         second.join();
         QCOMPARE(seenBySecond.load(), 2);

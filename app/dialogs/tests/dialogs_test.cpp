@@ -192,6 +192,7 @@ class DialogsTest : public QObject {
         for (const bool ok : {false, true}) {
             whenModal([&](QDialog* dialog) {
                 seen << shown(dialog);
+                retype(dialog, "server", "A.EXAMPLE");  // names differing in case are one server
                 retype(dialog, "keyFile", "/id");
                 retype(dialog, "port", "2222");
                 retype(dialog, "user", "bob");
@@ -543,8 +544,9 @@ class DialogsTest : public QObject {
         for (int i = 0; i < 256; ++i) all[i] = char(i + 1);  // no terminator inside
         const QString text = fromCodePage(all, 255);
         QCOMPARE(text.size(), 255);
-        QCOMPARE(text.at(0x80 - 1), QChar(0x20AC));
-        QCOMPARE(text.at(0xFC - 1), QChar(0xFC));
+        // Checked against Python's cp1252 codec (its undefined bytes as their C1 controls).
+        QCOMPARE(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha1).toHex(),
+                 "6a7c9cab2d6ebcbd1e8c82bed7ab3231fa3f6149");
         char back[256];
         QCOMPARE(toCodePage(text, back, sizeof back), std::size_t(255));
         QCOMPARE(bytes(back, 255), bytes(all, 255));
