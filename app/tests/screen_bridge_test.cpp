@@ -5,7 +5,6 @@
 
 #include <QTest>
 #include <atomic>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -21,14 +20,8 @@ namespace {
 bool finishesAlone(std::thread& thread, const std::atomic<bool>& done) {
     for (int i = 0; i < 300 && !done; ++i) QTest::qSleep(10);
     const bool alone = done;
-    if (!alone) {
-        ScreenBridge::instance().detachWindow();
-        waitUntil([&] { return done.load(); }, 3000);
-    }
-    if (done)
-        thread.join();
-    else
-        thread.detach();
+    if (!alone) ScreenBridge::instance().detachWindow();
+    waitUntil([&] { return done.load(); }, 3000) ? thread.join() : thread.detach();
     return alone;
 }
 
@@ -69,35 +62,24 @@ class ScreenBridgeTest : public QObject {
         QVERIFY(!bridge_.feedUnderWay());
     }
 
+    // A second feed waits while the first one is suspended in a send.
     void feedsNeverInterleave() {
-        std::vector<int> order;
-        std::mutex orderMutex;
-        auto log = [&](int event) {
-            std::lock_guard<std::mutex> lock(orderMutex);
-            order.push_back(event);
-        };
         bridge_.attachWindow(&receiver_, [](int, std::intptr_t, std::intptr_t) {});
-        std::atomic<bool> firstInside{false};
+        std::atomic<int> firstStage{0}, seenBySecond{-1};
         std::thread first([&] {
             bridge_.feed([&] {
-                log(1);
-                firstInside = true;
+                firstStage = 1;
                 bridge_.send(SendToHost, 0, 0);  // suspended here until the window answers
-                log(2);
+                firstStage = 2;
             });
         });
-        while (!firstInside) std::this_thread::yield();
-        std::thread second([&] { bridge_.feed([&] { log(3); }); });
+        while (firstStage == 0) std::this_thread::yield();
+        std::thread second([&] { bridge_.feed([&] { seenBySecond = firstStage.load(); }); });
         QTest::qSleep(50);  // every chance for the second feed to barge in
-        QVERIFY(waitUntil(
-            [&] {
-                std::lock_guard<std::mutex> lock(orderMutex);
-                return order.size() == 3;
-            },
-            5000));
+        QVERIFY(waitUntil([&] { return firstStage == 2 && seenBySecond >= 0; }, 5000));
         first.join();
         second.join();
-        QCOMPARE(order, (std::vector<int>{1, 2, 3}));
+        QCOMPARE(seenBySecond.load(), 2);
     }
 
     // A detach releases a waiting sender; its posted call never reaches a window attached later

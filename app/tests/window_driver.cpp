@@ -1,16 +1,7 @@
 #include "window_driver.h"
 
-#include <QApplication>
-#include <QComboBox>
-#include <QCoreApplication>
-#include <QDialogButtonBox>
-#include <QElapsedTimer>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QPointer>
-#include <QPushButton>
-#include <QTest>
-#include <QTimer>
+#include <QtTest>
+#include <QtWidgets>
 
 #include "app/app_state.h"
 #include "app/main_window.h"
@@ -23,15 +14,11 @@ bool TestServer::start(const QString& program, const QStringList& arguments,
                        const QStringList& environment) {
     process_ = std::make_unique<QProcess>();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const QString& entry : environment) {
-        const qsizetype equals = entry.indexOf(QLatin1Char('='));
-        env.insert(entry.left(equals), entry.mid(equals + 1));
-    }
+    for (const QString& entry : environment)
+        env.insert(entry.section('=', 0, 0), entry.section('=', 1));
     process_->setProcessEnvironment(env);
-    process_->setProcessChannelMode(QProcess::SeparateChannels);
     process_->setStandardErrorFile(QProcess::nullDevice());
     process_->start(program, arguments);
-    if (!process_->waitForStarted(5000)) return false;
     QElapsedTimer clock;
     clock.start();
     QByteArray line;
@@ -39,17 +26,15 @@ bool TestServer::start(const QString& program, const QStringList& arguments,
         process_->waitForReadyRead(200);
         line += process_->readAllStandardOutput();
     }
-    if (!line.startsWith("PORT ")) return false;
-    port_ = line.mid(5).trimmed().toInt();
+    port_ = line.startsWith("PORT ") ? line.mid(5).trimmed().toInt() : 0;
     return port_ > 0;
 }
 
 TestServer::~TestServer() {
-    if (process_ && process_->state() != QProcess::NotRunning) {
-        process_->terminate();
-        if (!process_->waitForFinished(3000)) process_->kill();
-        process_->waitForFinished(1000);
-    }
+    if (!process_ || process_->state() == QProcess::NotRunning) return;
+    process_->terminate();
+    if (!process_->waitForFinished(3000)) process_->kill();
+    process_->waitForFinished(1000);
 }
 
 bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
@@ -67,52 +52,40 @@ void answerConnectDialogSoon(const QString& host, int port, const QString& user,
                              const QString& password, bool accept, const QString& timeout) {
     // Only the pending timer holds the attempt, so it goes once it has done its work.
     auto attempt = std::make_shared<std::function<void()>>();
-    std::weak_ptr<std::function<void()>> self = attempt;
-    *attempt = [=]() {
+    *attempt = [=, self = std::weak_ptr(attempt)]() {
         QWidget* modal = QApplication::activeModalWidget();
         if (modal == nullptr || modal->objectName() != QLatin1String("connectDialog")) {
             if (auto again = self.lock()) QTimer::singleShot(20, [again] { (*again)(); });
             return;
         }
-        if (auto* server = modal->findChild<QComboBox*>(QStringLiteral("server"))) {
-            server->setEditText(host);
-        }
-        if (auto* field = modal->findChild<QLineEdit*>(QStringLiteral("port"))) {
-            field->setText(QString::number(port));
-        }
-        if (auto* field = modal->findChild<QLineEdit*>(QStringLiteral("user"))) {
-            field->setText(user);
-        }
-        if (auto* field = modal->findChild<QLineEdit*>(QStringLiteral("password"))) {
-            field->setText(password);
-        }
-        auto* field = modal->findChild<QLineEdit*>(QStringLiteral("timeout"));
-        if (field != nullptr && !timeout.isEmpty()) field->setText(timeout);
-        auto* buttons = modal->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
-        if (buttons == nullptr) return;
-        QPushButton* button =
-            buttons->button(accept ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel);
-        if (button != nullptr) button->click();
+        modal->findChild<QComboBox*>("server")->setEditText(host);
+        const QString values[] = {QString::number(port), user, password, timeout};
+        const char* names[] = {"port", "user", "password", "timeout"};
+        for (int i = 0; i < 4; ++i)
+            if (!values[i].isEmpty() || i < 3)
+                modal->findChild<QLineEdit*>(names[i])->setText(values[i]);
+        modal->findChild<QDialogButtonBox*>("buttonBox")
+            ->button(accept ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel)
+            ->click();
     };
     QTimer::singleShot(20, [attempt] { (*attempt)(); });
 }
 
-DialogWatch::DialogWatch() : timer_(std::make_unique<QTimer>()) {
-    QObject::connect(timer_.get(), &QTimer::timeout, [this] {
+DialogWatch::DialogWatch() {
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
         auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
         if (dialog == nullptr || !dialog->isVisible()) return;
         if (auto* box = qobject_cast<QMessageBox*>(dialog)) {
             ++boxes;
             boxTitle = box->windowTitle();
             boxText = box->text();
-            box->accept();
-            return;
+            return box->accept();
         }
         if (busy_) return;
         // Handled in a timer event of its own, so this one keeps ticking (and accepting boxes)
         // in any event loop the handler runs.
         busy_ = true;
-        QTimer::singleShot(0, timer_.get(), [this, dialog = QPointer<QDialog>(dialog)] {
+        QTimer::singleShot(0, &timer_, [this, dialog = QPointer<QDialog>(dialog)] {
             if (dialog && dialog->isVisible() && onDialog) onDialog(dialog);
             // A host-key question nobody planned for would wait for ever: refuse it.
             if (dialog && dialog->isVisible() && dialog->objectName().endsWith("HostKeyDialog")) {
@@ -122,15 +95,12 @@ DialogWatch::DialogWatch() : timer_(std::make_unique<QTimer>()) {
             busy_ = false;
         });
     });
-    timer_->start(20);
+    timer_.start(20);
 }
 
-DialogWatch::~DialogWatch() = default;
-
 bool waitWhileConnected(const std::function<bool()>& done, int timeoutMs) {
-    if (waitUntil([&] { return done() || !appState().connected; }, timeoutMs) && done()) {
+    if (waitUntil([&] { return done() || !appState().connected; }, timeoutMs) && done())
         return true;
-    }
     const TerminalScreen& screen = *appState().screen;
     int last = 0;
     {
@@ -152,37 +122,33 @@ std::string screenLine(const TerminalScreen& screen, int line) {
         const char32_t shown = displayedCharacter(cells[c], attributes[c]);
         appendUtf8(text, shown == 0 ? U' ' : shown);
     }
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    return text;
+    return text.erase(text.find_last_not_of(' ') + 1);
 }
 
 bool screenContains(const TerminalScreen& screen, const std::string& text, bool wholeBuffer) {
-    int first = 0;
-    int last = 0;
+    int first = 0, last = 0;
     {
         ScreenBridge::Access access(ScreenBridge::instance());
         first = wholeBuffer ? 1 : screen.liveTop;
         last = wholeBuffer ? screen.lastLine : screen.liveBottom;
     }
-    for (int line = first; line <= last; ++line) {
+    for (int line = first; line <= last; ++line)
         if (screenLine(screen, line).find(text) != std::string::npos) return true;
-    }
     return false;
 }
 
 void typeText(MainWindow& window, const QString& text) {
     for (const QChar ch : text) {
-        const int key = ch == QLatin1Char('\r') ? Qt::Key_Return : 0;
-        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, QString(ch));
+        QKeyEvent press(QEvent::KeyPress, ch == '\r' ? Qt::Key_Return : 0, Qt::NoModifier, ch);
         QApplication::sendEvent(window.view(), &press);
     }
 }
 
 QString testServerPath() {
-    const QByteArray fromEnvironment = qgetenv("CORVID1_TEST_SERVER");
-    if (!fromEnvironment.isEmpty()) return QString::fromLocal8Bit(fromEnvironment);
-    return QCoreApplication::applicationDirPath() +
-           QStringLiteral("/../../tools/ssh1_test_server/corvid1-test-server");
+    const QString given = qEnvironmentVariable("CORVID1_TEST_SERVER");
+    return !given.isEmpty() ? given
+                            : QCoreApplication::applicationDirPath() +
+                                  "/../../tools/ssh1_test_server/corvid1-test-server";
 }
 
 }  // namespace corvid1

@@ -1,22 +1,8 @@
 // The dialogs against real settings in a temporary folder: the Connect dialog (what it shows,
-// what OK and Cancel hand back and store, the sorted server list, each server's own values, what
-// the fields let through), the Tunnels dialog, the host-key questions, the Font and Terminal
-// Settings dialogs with the values they store, and the Windows-1252 conversion they all use.
-#include <QCheckBox>
-#include <QComboBox>
-#include <QDialogButtonBox>
-#include <QFontDatabase>
-#include <QFontMetrics>
-#include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QPointer>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QTimer>
+// hands back and stores, per server), the Tunnels dialog, the host-key questions, the Font and
+// Terminal Settings dialogs with the values they store, and the Windows-1252 conversion.
 #include <QtTest>
+#include <QtWidgets>
 #include <cstring>
 
 #include "app/dialogs/code_page.h"
@@ -54,42 +40,52 @@ T* child(QWidget* parent, const char* name) {
     if (!found) qFatal("no child named %s", name);
     return found;
 }
-
-// Types `text` key by key; unlike QTest::keyClicks this takes characters beyond ASCII.
-void retype(QLineEdit* field, const QString& text) {
-    field->selectAll();
-    QTest::keyClick(field, Qt::Key_Delete);
-    for (QChar ch : text) {
-        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(ch));
-        QApplication::sendEvent(field, &press);
-    }
-}
 QLineEdit* field(QDialog* dialog, const char* name) {
     return std::strcmp(name, "server") == 0 ? child<QComboBox>(dialog, "server")->lineEdit()
                                             : child<QLineEdit>(dialog, name);
 }
-QStringList entries(QDialog* dialog) {
+// Types `text` key by key; unlike QTest::keyClicks this takes characters beyond ASCII.
+void retype(QDialog* dialog, const char* name, const QString& text) {
+    QLineEdit* line = field(dialog, name);
+    line->selectAll();
+    QTest::keyClick(line, Qt::Key_Delete);
+    for (QChar ch : text) {
+        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(ch));
+        QApplication::sendEvent(line, &press);
+    }
+}
+void press(QDialog* dialog, QDialogButtonBox::StandardButton which) {
+    child<QDialogButtonBox>(dialog, "buttonBox")->button(which)->click();
+}
+// The server list as words, in the box and in the settings.
+QString entries(QDialog* dialog) {
     auto* box = child<QComboBox>(dialog, "server");
     QStringList list;
     for (int i = 0; i < box->count(); ++i) list << box->itemText(i);
-    return list;
+    return list.join(' ');
 }
-void storeServers(const QStringList& servers) {
+void storeServers(const QString& words) {
+    const QStringList servers = words.split(' ', Qt::SkipEmptyParts);
     QSettings key = programKey();
     key.setValue("CENumservers", int(servers.size()));
     for (int i = 0; i < servers.size(); ++i) key.setValue(QString("CEServer%1").arg(i), servers[i]);
 }
-QStringList storedServers() {
+QString storedServers() {
     QSettings key = programKey();
     QStringList list;
     for (int i = 0; i < key.value("CENumservers").toInt(); ++i)
         list << key.value(QString("CEServer%1").arg(i)).toString();
-    return list;
+    return list.join(' ');
 }
-// "server|port|user" as the dialog shows them.
+// "server|port|user|key file" as the dialog shows them.
 QString shown(QDialog* dialog) {
-    return field(dialog, "server")->text() + "|" + field(dialog, "port")->text() + "|" +
-           field(dialog, "user")->text();
+    QStringList values;
+    for (const char* name : {"server", "port", "user", "keyFile"})
+        values << field(dialog, name)->text();
+    return values.join('|');
+}
+QByteArray bytes(const char* array, std::size_t size) {
+    return QByteArray(array, qsizetype(size));
 }
 
 PortForward rule(const char* text, bool remote) {
@@ -99,34 +95,24 @@ PortForward rule(const char* text, bool remote) {
 const QString kOld = "1024 a4:24:50:0f:21:2e:23:41:52:58:21:55:71:37:91:c5";
 const QString kNew = "1024 0b:91:74:34:09:2a:b1:7a:54:9c:c6:45:2c:5e:3e:d7";
 
-QString text(QWidget* dialog, const char* name) {
-    return child<QLabel>(dialog, name)->text();
-}
-
 // The result of the question when the user leaves it by `way`: a button's name, or a key.
-int answer(bool changed, const char* way) {
+int answer(bool changed, const QString& way) {
     std::unique_ptr<QDialog> dialog;
     if (changed)
         dialog = std::make_unique<ChangedHostKeyDialog>(nullptr, "h", 22, kOld, kNew);
     else
         dialog = std::make_unique<UnknownHostKeyDialog>(nullptr, "h", 22, 1024, kNew);
-    const QString how = way;
-    whenModal([how](QDialog* d) {
-        if (how == "return")
-            QTest::keyClick(d, Qt::Key_Return);
-        else if (how == "escape")
-            QTest::keyClick(d, Qt::Key_Escape);
-        else if (how == "close")
+    whenModal([way](QDialog* d) {
+        if (way == "return" || way == "escape")
+            QTest::keyClick(d, way == "return" ? Qt::Key_Return : Qt::Key_Escape);
+        else if (way == "close")
             d->close();
         else
-            child<QPushButton>(d, how.toLatin1().constData())->click();
+            child<QPushButton>(d, way.toLatin1().constData())->click();
     });
     return dialog->exec();
 }
 
-void press(QDialog* dialog, QDialogButtonBox::StandardButton which) {
-    child<QDialogButtonBox>(dialog, "buttonBox")->button(which)->click();
-}
 TerminalFont storedFont() {
     TerminalFont font;
     if (!loadFontSettings(font.face, font.height, font.weight)) return {};
@@ -173,15 +159,15 @@ class DialogsTest : public QObject {
         };
         for (const auto& c : cases) {
             programKey().clear();
-            storeServers(QString(c.stored).split(' ', Qt::SkipEmptyParts));
+            storeServers(c.stored);
             QString first, afterDelete, storedAtDelete;
             whenModal([&](QDialog* dialog) {
-                first = entries(dialog).join(' ');
-                if (c.typed) retype(field(dialog, "server"), c.typed);
+                first = entries(dialog);
+                if (c.typed) retype(dialog, "server", c.typed);
                 if (c.ending == Delete) {
                     child<QPushButton>(dialog, "deleteButton")->click();
                     afterDelete = field(dialog, "server")->text();
-                    storedAtDelete = storedServers().join(' ');
+                    storedAtDelete = storedServers();
                 }
                 if (c.ending == Ok) dialog->accept();
                 if (c.ending == ReturnKey) QTest::keyClick(field(dialog, "server"), Qt::Key_Return);
@@ -189,43 +175,59 @@ class DialogsTest : public QObject {
             });
             ConnectValues values;
             QCOMPARE(runConnectDialog(nullptr, values), c.result);
-            QCOMPARE(first, QString(c.shownFirst));
-            QCOMPARE(afterDelete, QString(c.shownAfterDelete));
-            QCOMPARE(storedAtDelete, QString(c.storedAtDelete));
-            QCOMPARE(storedServers().join(' '), QString(c.storedAfter));
-            QCOMPARE(QByteArray(values.host),
-                     c.result == 0 ? QByteArray(c.typed) : QByteArray(" "));
+            QCOMPARE(
+                QStringList({first, afterDelete, storedAtDelete, storedServers()}),
+                QStringList({c.shownFirst, c.shownAfterDelete, c.storedAtDelete, c.storedAfter}));
+            QCOMPARE(QByteArray(values.host), c.result == 0 ? QByteArray(c.typed) : " ");
         }
     }
 
-    // OK hands back and stores the fields, never the password; Cancel keeps the old values and
-    // stores no user name. Older settings, which hold no values per server, still load.
-    void okAndCancelWithTheFieldsValues() {
-        storeServers({"b.example", "a.example"});
-        programKey().setValue("CEUsername", "carol");  // as older versions left it
+    // OK hands back and stores the fields (never the password), port, user name and key file
+    // per server, the login methods for all; Cancel keeps the old values. Settings from older
+    // versions, with no values per server, still load.
+    void okCancelAndEachServersOwnValues() {
+        storeServers("b.example a.example");
+        programKey().setValue("CEUsername", "carol");
+        QStringList seen;
         for (const bool ok : {false, true}) {
-            QString before;
             whenModal([&](QDialog* dialog) {
-                before = shown(dialog);
-                retype(field(dialog, "port"), "2222");
-                retype(field(dialog, "user"), "bob");
-                retype(field(dialog, "password"), "s3cr3t-pass");
+                seen << shown(dialog);
+                retype(dialog, "server", "A.EXAMPLE");  // names differing in case are one server
+                retype(dialog, "keyFile", "/id");
+                retype(dialog, "port", "2222");
+                retype(dialog, "user", "bob");
+                retype(dialog, "password", "s3cr3t-pass");
+                child<QCheckBox>(dialog, "challengeLogin")->setChecked(false);
                 QCOMPARE(field(dialog, "password")->echoMode(), QLineEdit::Password);
-                if (ok)
-                    QTest::keyClick(field(dialog, "user"), Qt::Key_Return);
-                else
-                    dialog->reject();
+                ok ? QTest::keyClick(field(dialog, "user"), Qt::Key_Return) : dialog->reject();
             });
-            ConnectValues values;
-            QCOMPARE(runConnectDialog(nullptr, values), ok ? 0 : 1);
-            QCOMPARE(before, QStringLiteral("a.example|22|carol"));
-            QCOMPARE(QByteArray(values.port), QByteArray(ok ? "2222" : "22"));
-            QCOMPARE(QByteArray(values.user), QByteArray(ok ? "bob" : "username"));
-            QCOMPARE(QByteArray(values.password), QByteArray(ok ? "s3cr3t-pass" : ""));
-            if (!ok) QCOMPARE(programKey().value("CEUsername").toString(), QStringLiteral("carol"));
+            ConnectValues v;
+            QCOMPARE(runConnectDialog(nullptr, v), ok ? 0 : 1);
+            seen << QString("%1|%2|%3|%4|%5%6%7 %8")
+                        .arg(v.port, v.user, v.password, QString::fromStdString(v.keyFile))
+                        .arg(v.rsaLogin)
+                        .arg(v.challengeLogin)
+                        .arg(v.passwordLogin)
+                        .arg(programKey().value("CEUsername").toString());
         }
+        whenModal([&](QDialog* dialog) {
+            seen << shown(dialog);
+            retype(dialog, "port", "1");
+            retype(dialog, "user", "mallory");
+            retype(dialog, "server", "B.EXAMPLE");
+            seen << shown(dialog);
+            child<QComboBox>(dialog, "server")->setCurrentIndex(0);
+            seen << shown(dialog) +
+                        (child<QCheckBox>(dialog, "challengeLogin")->isChecked() ? "+" : "");
+            dialog->reject();
+        });
+        ConnectValues values;
+        runConnectDialog(nullptr, values);
+        QCOMPARE(seen, (QStringList{"a.example|22|carol|", "22|username|||111 carol",
+                                    "a.example|22|carol|", "2222|bob|s3cr3t-pass|/id|101 bob",
+                                    "a.example|2222|bob|/id", "B.EXAMPLE|1|mallory|",
+                                    "a.example|2222|bob|/id"}));
         QSettings key = programKey();
-        QCOMPARE(key.value("CEUsername").toString(), QStringLiteral("bob"));
         QCOMPARE(key.value("CEServerPort").typeId(), QMetaType::QString);
         QCOMPARE(key.value("CENumservers").typeId(), QMetaType::Int);
         key.sync();
@@ -233,96 +235,56 @@ class DialogsTest : public QObject {
         QVERIFY(file.open(QIODevice::ReadOnly) && !file.readAll().contains("s3cr3t"));
     }
 
-    // Port, user name and key file come back with their server; the login methods are for all.
-    void eachServerBringsBackItsOwnValues() {
-        storeServers({"a.example", "b.example"});
-        whenModal([&](QDialog* dialog) {
-            retype(field(dialog, "keyFile"), "/home/u/.ssh/identity");
-            retype(field(dialog, "port"), "2222");
-            retype(field(dialog, "user"), "alice");
-            child<QCheckBox>(dialog, "challengeLogin")->setChecked(false);
-            dialog->accept();
-        });
-        ConnectValues values;
-        QCOMPARE(runConnectDialog(nullptr, values), 0);
-        QCOMPARE(values.keyFile, std::string("/home/u/.ssh/identity"));
-        QVERIFY(values.rsaLogin && !values.challengeLogin && values.passwordLogin);
-        QStringList seen;
-        whenModal([&](QDialog* dialog) {
-            seen << shown(dialog) + "|" + field(dialog, "keyFile")->text();
-            retype(field(dialog, "port"), "1");
-            retype(field(dialog, "user"), "mallory");
-            retype(field(dialog, "server"), "B.EXAMPLE");
-            seen << shown(dialog) + "|" + field(dialog, "keyFile")->text();
-            child<QComboBox>(dialog, "server")->setCurrentIndex(0);
-            seen << shown(dialog) + "|" + field(dialog, "keyFile")->text();
-            QVERIFY(!child<QCheckBox>(dialog, "challengeLogin")->isChecked());
-            dialog->reject();
-        });
-        QCOMPARE(runConnectDialog(nullptr, values), 1);
-        QCOMPARE(seen,
-                 (QStringList{"a.example|2222|alice|/home/u/.ssh/identity", "B.EXAMPLE|1|mallory|",
-                              "a.example|2222|alice|/home/u/.ssh/identity"}));
-    }
-
+    // Damaged values count as missing; a huge server count must not make the dialog read for
+    // minutes (the test's time limit catches that).
     void damagedStoredValuesCountAsMissing() {
         const QString longName(80, QChar('x'));
-        {
-            QSettings key = programKey();
-            key.setValue("CENumservers", 2000000000);  // must not make the dialog read for minutes
-            key.setValue("CEServer0", longName);
-            key.setValue("CEServer1", "ok.example");
-            key.setValue("CEServer2", "");
-            key.setValue("CEUsername", longName);
-        }
+        QSettings key = programKey();
+        key.setValue("CENumservers", 2000000000);
+        key.setValue("CEServer0", longName);
+        key.setValue("CEServer1", "ok.example");
+        key.setValue("CEUsername", longName);
         ConnectValues values;
         std::strcpy(values.user, "dave");
-        QStringList list;
-        QString user;
+        QString seen;
         whenModal([&](QDialog* dialog) {
-            list = entries(dialog);
-            user = field(dialog, "user")->text();
+            seen = entries(dialog) + "|" + field(dialog, "user")->text();
             dialog->reject();
         });
-        QElapsedTimer clock;
-        clock.start();
         runConnectDialog(nullptr, values);
-        QVERIFY(clock.elapsed() < 20000);
-        QCOMPARE(list, QStringList{"ok.example"});
-        QCOMPARE(user, QStringLiteral("dave"));
+        QCOMPARE(seen, QStringLiteral("ok.example|dave"));
         QCOMPARE(programKey().value("CEUsername").toString(), QStringLiteral("dave"));
     }
 
     // The fields take only what the wire carries, and no password is left behind.
     void fieldsTakeOnlyWhatTheWireCarries() {
-        whenModal([&](QDialog* dialog) {
-            retype(field(dialog, "server"), QString(100, QChar('h')));
-            retype(field(dialog, "port"), "12a345678");
-            retype(field(dialog, "user"), QString::fromUtf8("J\u00fcrgen\u20ac\u0436"));
-            retype(field(dialog, "password"), QString(25, QChar('p')));
-            dialog->accept();
-        });
         ConnectValues values;
         std::strcpy(values.password, "an-older-password");
-        QCOMPARE(runConnectDialog(nullptr, values), 0);
-        QCOMPARE(QByteArray(values.host), QByteArray(79, 'h'));
-        QCOMPARE(QByteArray(values.port), QByteArray("12345"));
+        const struct {
+            const char* password;
+            QByteArray stored;
+        } passwords[] = {{"ppppppppppppppppppppppppp", QByteArray(19, 'p') + '\0'},
+                         {"new", QByteArray("new") + QByteArray(17, '\0')}};
+        for (const auto& p : passwords) {
+            whenModal([&](QDialog* dialog) {
+                retype(dialog, "server", QString(100, QChar('h')));
+                retype(dialog, "port", "12a345678");
+                retype(dialog, "user", QString::fromUtf8("J\u00fcrgen\u20ac\u0436"));
+                retype(dialog, "password", p.password);
+                dialog->accept();
+            });
+            QCOMPARE(runConnectDialog(nullptr, values), 0);
+            QCOMPARE(bytes(values.password, sizeof values.password), p.stored);
+        }
         // Windows-1252: u-umlaut is 0xFC, the euro sign 0x80; Cyrillic has no byte: refused.
-        QCOMPARE(QByteArray(values.user), QByteArray("J\xfcrgen\x80"));
-        QCOMPARE(QByteArray(values.password, sizeof values.password), QByteArray(19, 'p') + '\0');
-        whenModal([&](QDialog* dialog) {
-            retype(field(dialog, "password"), "new");
-            dialog->accept();
-        });
-        QCOMPARE(runConnectDialog(nullptr, values), 0);
-        QCOMPARE(QByteArray(values.password, sizeof values.password),
-                 QByteArray("new") + QByteArray(17, '\0'));
+        QCOMPARE(QList<QByteArray>({values.host, values.port, values.user}),
+                 QList<QByteArray>({QByteArray(79, 'h'), "12345", "J\xfcrgen\x80"}));
         wipePassword(values);
-        QCOMPARE(QByteArray(values.password, sizeof values.password), QByteArray(20, '\0'));
+        QCOMPARE(bytes(values.password, sizeof values.password), QByteArray(20, '\0'));
         // An owner that goes away while the dialog is open: Cancel, and the password wiped.
         auto* owner = new QWidget;
         whenModal([&](QDialog* dialog) {
-            retype(field(dialog, "password"), "secret");
+            retype(dialog, "password", "secret");
             delete owner;
         });
         QCOMPARE(runConnectDialog(owner, values), 1);
@@ -330,44 +292,43 @@ class DialogsTest : public QObject {
     }
 
     void tunnelsAreKeptPerServerAndBadValuesAreSkipped() {
-        saveTunnels("Gate.Example",
-                    {{rule("[::1]:8080:db:5432", false), rule("9000:localhost:22", true)}, true});
+        const std::vector<PortForward> forwards{rule("[::1]:8080:db:5432", false),
+                                                rule("9000:localhost:22", true)};
+        saveTunnels("Gate.Example", {forwards, true});
         const TunnelSettings back = loadTunnels(" gate.example");
-        QCOMPARE(back.forwards.size(), std::size_t{2});
-        QVERIFY(back.forwards[0] == rule("[::1]:8080:db:5432", false));
-        QVERIFY(back.forwards[1] == rule("9000:localhost:22", true));
-        QVERIFY(back.x11);
-        QVERIFY(loadTunnels("other.example").forwards.empty());
-        QVERIFY(!loadTunnels("other.example").x11);
+        QVERIFY(back.forwards == forwards && back.x11);
+        QVERIFY(loadTunnels("other.example").forwards.empty() && !loadTunnels("other").x11);
         // Hand-edited or damaged settings: what does not parse is left out.
         const QString name = "CETunnels/" + QString::fromLatin1(QByteArray("gate.example").toHex());
         programKey().setValue(name, "L80 X1:a:2 R1.2.3.4:1:a:2 L1:a:2");
         QCOMPARE(loadTunnels("gate.example").forwards.size(), std::size_t{1});
     }
 
+    // Add refuses a bad rule and keeps it for correcting; Remove, X11; saved on OK only.
     void addRemoveAndX11AreSavedOnOkOnly() {
         for (const bool ok : {false, true}) {
-            whenModal([ok](QDialog* dialog) {
+            QStringList listed;
+            whenModal([&](QDialog* dialog) {
                 auto* list = child<QListWidget>(dialog, "forwards");
-                auto* field = child<QLineEdit>(dialog, "rule");
-                auto* add = child<QPushButton>(dialog, "addButton");
-                field->setText("8080:db:5432");
-                add->click();
-                child<QComboBox>(dialog, "kind")->setCurrentIndex(1);
-                field->setText("1.2.3.4:9000:localhost:22");  // -R takes no bind address
-                add->click();
-                QCOMPARE(list->count(), 1);
-                QCOMPARE(field->text(), QString("1.2.3.4:9000:localhost:22"));
-                field->setText("9000:localhost:22");
-                add->click();
-                QCOMPARE(list->item(1)->text(), QString("Remote 9000:localhost:22"));
+                auto* rule = child<QLineEdit>(dialog, "rule");
+                auto add = [&](const char* text) {
+                    rule->setText(text);
+                    child<QPushButton>(dialog, "addButton")->click();
+                    listed << QString("%1 %2").arg(list->count()).arg(rule->text());
+                };
+                add("8080:db:5432");
+                child<QComboBox>(dialog, "kind")->setCurrentIndex(1);  // Remote
+                add("1.2.3.4:9000:localhost:22");  // -R takes no bind address: kept to correct
+                add("9000:localhost:22");
                 list->setCurrentRow(0);
                 child<QPushButton>(dialog, "removeButton")->click();
+                listed << list->item(0)->text();
                 child<QCheckBox>(dialog, "x11")->setChecked(true);
-                auto* box = child<QDialogButtonBox>(dialog, "buttonBox");
-                box->button(ok ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel)->click();
+                press(dialog, ok ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel);
             });
             QCOMPARE(runTunnelsDialog(nullptr, "gate"), ok ? 0 : 1);
+            QCOMPARE(listed, (QStringList{"1 ", "1 1.2.3.4:9000:localhost:22", "2 ",
+                                          "Remote 9000:localhost:22"}));
             const TunnelSettings saved = loadTunnels("gate");
             QCOMPARE(saved.forwards.size(), std::size_t{ok ? 1u : 0u});
             QCOMPARE(saved.x11, ok);
@@ -375,8 +336,8 @@ class DialogsTest : public QObject {
     }
 
     // Only the two "go ahead" buttons go ahead: Return pressed out of habit, Escape and the close
-    // box never trust a key.
-    void everyWayOut() {
+    // box never trust a key. The changed-key question has no button that files the key.
+    void everyWayOutOfTheHostKeyQuestions() {
         const struct {
             bool changed;
             const char* way;
@@ -390,27 +351,13 @@ class DialogsTest : public QObject {
             for (const char* way : {"return", "escape", "close"})
                 QCOMPARE(answer(changed, way), int(HostKeyCancel));
         for (const auto& c : cases) QCOMPARE(answer(c.changed, c.way), c.result);
-    }
-
-    void texts() {
-        UnknownHostKeyDialog unknown(nullptr, QString::fromUtf8("b\u00e4r.example"), 2222, 1024,
-                                     kNew);
-        QCOMPARE(unknown.windowTitle(), QStringLiteral("Unknown Host Key"));
-        QCOMPARE(text(&unknown, "host"), QString::fromUtf8("b\u00e4r.example"));
-        QStringList buttons;
-        for (QPushButton* button : unknown.findChildren<QPushButton*>()) buttons << button->text();
-        QCOMPARE(buttons, (QStringList{"Accept and remember", "Connect once", "Cancel"}));
         ChangedHostKeyDialog changed(nullptr, QStringLiteral("server.example"), 22, kOld, kNew);
-        QCOMPARE(changed.windowTitle(), QStringLiteral("WARNING - Host Key Changed"));
-        QCOMPARE(text(&changed, "oldFingerprint"), QString(kOld));
-        QCOMPARE(text(&changed, "newFingerprint"), QString(kNew));
+        QVERIFY(changed.findChild<QPushButton*>("acceptButton") == nullptr);
         QStringList all;
         for (QLabel* label : changed.findChildren<QLabel*>()) all << label->text();
-        for (const char* warning : {"server.example", "THIS MAY BE AN ATTACK",
-                                    "impersonating the server to read your password"})
-            QVERIFY2(all.join('\n').contains(warning), warning);
-        // Nothing files a key that may be an attacker's.
-        QVERIFY(changed.findChild<QPushButton*>("acceptButton") == nullptr);
+        for (const QString& shown : {QString("server.example"), QString("THIS MAY BE AN ATTACK"),
+                                     kOld.section(' ', 1), kNew.section(' ', 1)})
+            QVERIFY2(all.join('\n').contains(shown), qPrintable(shown));
     }
 
     // Terminal type and scrollback are read only as a pair, and brought into the dialog's range.
@@ -439,11 +386,9 @@ class DialogsTest : public QObject {
 
     void storedFontValues() {
         QCOMPARE(loadTerminalFont(), defaultTerminalFont());
-        QCOMPARE(defaultTerminalFont().face, QStringLiteral("TERMINAL"));
         const QString face29 = QString::fromUtf8("Abcdefghijklmnopqrstuvwxyz\u00e9\u00df!");
         QVERIFY(saveFontSettings(face29, -13, 700));
         QCOMPARE(storedFont(), (TerminalFont{face29, -13, 700}));
-        QCOMPARE(programKey().value("CEChannelFontSize").typeId(), QMetaType::Int);
         // The native registry hands a 32-bit word back as unsigned.
         programKey().setValue("CEChannelFontSize", qulonglong(0xFFFFFFF3u));
         QCOMPARE(loadTerminalFont().height, -13);
@@ -468,19 +413,19 @@ class DialogsTest : public QObject {
             TerminalFont record;
             QString family;
             int pixels;
-            QFont::Weight weight;
-        } cases[] = {{{"TERMINAL", -13, 700}, system, 13, QFont::Bold},
-                     {{"TERMINAL", 0, 0}, system, -kDefaultFontHeight, QFont::Normal},
-                     {{"TERMINAL", -100000, 0}, system, 200, QFont::Normal},
-                     {{"TERMINAL", 20, 99999}, system, 20, QFont::Bold},
-                     {{proportional, -13, 0}, system, 13, QFont::Normal},
-                     {{otherFixed.toUpper(), -13, 0}, otherFixed, 13, QFont::Normal}};
+            int weight;
+        } cases[] = {{{"TERMINAL", -13, 700}, system, 13, 700},
+                     {{"TERMINAL", 0, 0}, system, -kDefaultFontHeight, 400},
+                     {{"TERMINAL", -100000, 0}, system, 200, 400},
+                     {{"TERMINAL", 20, 99999}, system, 20, 1000},
+                     {{proportional, -13, 0}, system, 13, 400},
+                     {{otherFixed.toUpper(), -13, 0}, otherFixed, 13, 400}};
         for (const auto& c : cases) {
             if (c.record.face.isEmpty()) continue;  // no such family on this machine
             const QFont font = makeTerminalFont(c.record);
             QCOMPARE(font.family(), c.family);
             QCOMPARE(font.pixelSize(), c.pixels);
-            QCOMPARE(font.weight() >= QFont::Bold, c.weight == QFont::Bold);
+            QCOMPARE(int(font.weight()), c.weight);
         }
         // What the view relies on: every character advances by the width of "H".
         const QFontMetrics metrics(makeTerminalFont(defaultTerminalFont()));
@@ -491,12 +436,10 @@ class DialogsTest : public QObject {
     void fontDialogFacesAndTheirSearch() {
         const QStringList families{"Z", "Sans Serif", "mono Two", "Mono one",
                                    QString(kMaxFaceLength + 1, 'M')};
-        QCOMPARE(faceListEntries(families,
-                                 [](const QString& f) {
-                                     return f.contains("ono", Qt::CaseInsensitive) || f == "Z" ||
-                                            f.startsWith("MM");
-                                 }),
-                 (QStringList{"Mono one", "mono Two"}));
+        auto fixed = [](const QString& f) {
+            return f.contains("ono", Qt::CaseInsensitive) || f == "Z" || f.startsWith("MM");
+        };
+        QCOMPARE(faceListEntries(families, fixed), (QStringList{"Mono one", "mono Two"}));
         const QStringList list{"Courier", "courier New", "COURIER Prime", "Mono"};
         const struct {
             QStringList list;
@@ -506,9 +449,8 @@ class DialogsTest : public QObject {
                      {list, "COURIER P", 2},
                      {list, "cour", 1},
                      {list, "Terminal", -1},
-                     {{"Courier", "Mono"}, "cOUR", 0},  // the first entry
-                                                        // is tried last
-                     {{}, "x", -1}};
+                     {{}, "x", -1},
+                     {{"Courier", "Mono"}, "cOUR", 0}};  // the first entry is tried last
         for (const auto& c : cases) QCOMPARE(findFaceEntry(c.list, c.typed), c.found);
         QCOMPARE(fontHeightForPoints(10, 96), -13);
         QCOMPARE(fontHeightForPoints(28, 120), -46);
@@ -536,10 +478,7 @@ class DialogsTest : public QObject {
             int changed = 0;
             QPointer<QDialog> dialog = openFontDialog(&window_, [&] { ++changed; });
             auto* face = child<QComboBox>(dialog, "face");
-            if (c.stored.face.isEmpty()) {
-                QCOMPARE(face->currentIndex(), -1);
-                QCOMPARE(child<QComboBox>(dialog, "size")->itemText(10), QStringLiteral("24"));
-            }
+            if (c.stored.face.isEmpty()) QCOMPARE(face->currentIndex(), -1);
             if (c.choose) {
                 face->setCurrentIndex(face->count() - 1);
                 child<QComboBox>(dialog, "style")->setCurrentIndex(0);  // Bold
@@ -557,7 +496,7 @@ class DialogsTest : public QObject {
     }
 
     // The line count is read as at most seven digits and limited; OK applies and stores the
-    // pair, Escape changes nothing.
+    // pair and the display settings, Escape changes nothing.
     void terminalSettingsDialog() {
         const struct {
             const char* type;
@@ -588,10 +527,7 @@ class DialogsTest : public QObject {
             QCOMPARE(loadTerminalSettings(type, stored), c.ok);
             if (c.ok) QCOMPARE(QPair(type, stored), QPair(vt52Mode, c.lines));
         }
-        QCOMPARE(scrollbackFromText("7x9"), 7);
-        // The display settings go with OK and load back.
         QDialog* dialog = openTerminalSettingsDialog(&window_, 100, [](int) {});
-        QCOMPARE(child<QComboBox>(dialog, "remoteCharset")->currentIndex(), 0);
         child<QComboBox>(dialog, "remoteCharset")->setCurrentIndex(2);
         child<QCheckBox>(dialog, "showColours")->click();
         child<QCheckBox>(dialog, "fitColumns")->click();
@@ -604,15 +540,16 @@ class DialogsTest : public QObject {
     }
 
     void codePage() {
-        char bytes[256];
-        for (int i = 0; i < 256; ++i) bytes[i] = char(i + 1);  // no terminator inside
-        const QString text = fromCodePage(bytes, 255);
+        char all[256];
+        for (int i = 0; i < 256; ++i) all[i] = char(i + 1);  // no terminator inside
+        const QString text = fromCodePage(all, 255);
         QCOMPARE(text.size(), 255);
-        QCOMPARE(text.at(0x80 - 1), QChar(0x20AC));
-        QCOMPARE(text.at(0xFC - 1), QChar(0xFC));
+        // Checked against Python's cp1252 codec (its undefined bytes as their C1 controls).
+        QCOMPARE(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha1).toHex(),
+                 "6a7c9cab2d6ebcbd1e8c82bed7ab3231fa3f6149");
         char back[256];
         QCOMPARE(toCodePage(text, back, sizeof back), std::size_t(255));
-        QCOMPARE(QByteArray(back, 255), QByteArray(bytes, 255));
+        QCOMPARE(bytes(back, 255), bytes(all, 255));
         char out[4];
         QCOMPARE(toCodePage("abcdef", out, sizeof out), std::size_t(3));
         QCOMPARE(QByteArray(out), QByteArray("abc"));
