@@ -1,12 +1,11 @@
-// The login methods against corvid1-test-server, an independent SSH-1.5 implementation: RSA keys
-// made by puttygen, TIS and CryptoCard challenges, and the fall back from one method to the next.
+// Login methods against corvid1-test-server: puttygen keys, TIS, CryptoCard and fall back.
 #include "session/auth/login_methods.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -22,9 +21,7 @@ using test::TestServer;
 
 std::string dataFile(const std::string& name) {
     std::ifstream file(std::string(KEY_DATA_DIR) + "/" + name, std::ios::binary);
-    std::stringstream all;
-    all << file.rdbuf();
-    return all.str();
+    return {std::istreambuf_iterator<char>(file), {}};
 }
 
 // Per process: ctest runs the cases side by side, and one of them opens a copy's mode.
@@ -45,20 +42,18 @@ class ScriptedPrompt : public LoginPrompt {
     int passphraseCalls = 0;
     std::vector<std::string> challenges;
 
-    bool passphrase(const std::string&, const std::string&, int attempt,
-                    std::string& out) override {
+    bool passphrase(const std::string&, const std::string&, int attempt, std::string& out) override {
         ++passphraseCalls;
-        if (attempt > static_cast<int>(passphrases.size())) return false;
-        out.reserve(64);  // on the heap, where an unwiped copy would be found
-        out = passphrases[attempt - 1];
-        return true;
+        return attempt <= static_cast<int>(passphrases.size()) && answer(passphrases[attempt - 1], out);
     }
-    bool challengeResponse(LoginMethod method, const std::string& challenge,
-                           std::string& out) override {
-        challenges.push_back((method == LoginMethod::Tis ? "TIS " : "CCARD ") + challenge);
+    bool challengeResponse(LoginMethod method, const std::string& text, std::string& out) override {
+        challenges.push_back((method == LoginMethod::Tis ? "TIS " : "CCARD ") + text);
+        return answer(response, out);
+    }
+    // On the heap, where an unwiped copy would be found.
+    static bool answer(const std::string& text, std::string& out) {
         out.reserve(64);
-        out = response;
-        return true;
+        return out = text, true;
     }
 };
 
@@ -76,9 +71,7 @@ struct AuthCase {
     std::string challengeShown = "";  // what the prompt was shown, when not empty
 };
 
-void PrintTo(const AuthCase& c, std::ostream* out) {
-    *out << c.name;
-}
+void PrintTo(const AuthCase& c, std::ostream* out) { *out << c.name; }
 
 const std::vector<std::string> rsaOnly = {"--no-password"};
 const std::vector<std::string> tisOnly = {"--no-password", "--tis-challenge",
@@ -104,8 +97,7 @@ TEST_P(Methods, LogInOrFallBackAsExpected) {
     std::vector<std::string> secrets(c.passphrases.size() + 1, c.response);
     std::copy(c.passphrases.begin(), c.passphrases.end(), secrets.begin());
     test::freed::watch(secrets);
-    test::TestClient client(server, [&](LoginParameters& login) {
-        login.cipherPreference = static_cast<std::uint32_t>(cipher);
+    test::TestClient client(server, cipher, [&](LoginParameters& login) {
         login.loginMethods = c.switches;
         login.loginPrompt = prompt;
         for (const std::string& key : c.keys) {
@@ -122,9 +114,7 @@ TEST_P(Methods, LogInOrFallBackAsExpected) {
     EXPECT_TRUE(c.recordLine.empty() || server.recorded(c.recordLine)) << c.recordLine;
     EXPECT_TRUE(c.statusLine.empty() || frontEnd.saw(c.statusLine)) << frontEnd.transcript();
     EXPECT_EQ(prompt->passphraseCalls, c.passphraseCalls);
-    EXPECT_EQ(prompt->challenges, c.challengeShown.empty()
-                                      ? std::vector<std::string>{}
-                                      : std::vector<std::string>{c.challengeShown});
+    EXPECT_EQ(prompt->challenges, std::vector<std::string>(!c.challengeShown.empty(), c.challengeShown));
 }
 
 // clang-format off
