@@ -15,8 +15,7 @@ using R = PacketDecompressor::Result;
 
 Bytes packed(PacketCompressor& out, const std::string& text) {
     Bytes bytes;
-    EXPECT_TRUE(
-        out.compress(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), bytes));
+    EXPECT_TRUE(out.compress(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), bytes));
     return bytes;
 }
 
@@ -57,9 +56,8 @@ TEST(Compression, StreamFedWholeOrSplitAtEveryOffsetUnpacksTheSame) {
 }
 
 TEST(Compression, DamageAndBombsEndTheStream) {
-    PacketCompressor bomb(9);
+    PacketCompressor bomb(9), fresh(1);
     const Bytes huge = packed(bomb, std::string(300 * 1024, '\0'));
-    PacketCompressor fresh(1);
     const Bytes thousand = packed(fresh, std::string(1000, 'x'));
     const auto bytes = [](const char* text) { return Bytes(text, text + std::strlen(text)); };
     const struct {

@@ -58,29 +58,19 @@ class FakeServer {
         EXPECT_EQ(read(), SSH_CMSG_EXEC_SHELL);
     }
 
-    MessageBuffer& start(std::uint8_t type) {
-        out_.beginPacket(type);
-        return out_;
-    }
+    MessageBuffer& start(std::uint8_t type) { return out_.beginPacket(type), out_; }
     void send() { connection_.writePacket(out_); }
     void sendEmpty(std::uint8_t type) { start(type), send(); }
     void sendString(std::uint8_t type, const std::string& text) {
-        start(type).putString(text.data(), text.size());
-        send();
+        start(type).putString(text.data(), text.size()), send();
     }
     int read() { return connection_.readPacket(in_); }
     MessageBuffer& received() { return in_; }
 
     std::string terminal;  // as the pty request named it
 
-    static const RsaKeyPair& serverKey() {
-        static const RsaKeyPair key(768, 21);
-        return key;
-    }
-    static const RsaKeyPair& hostKey() {
-        static const RsaKeyPair key(1024, 22);
-        return key;
-    }
+    static const RsaKeyPair& serverKey() { static const RsaKeyPair key(768, 21); return key; }
+    static const RsaKeyPair& hostKey() { static const RsaKeyPair key(1024, 22); return key; }
 
   private:
     Connection connection_;

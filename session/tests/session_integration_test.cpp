@@ -143,8 +143,7 @@ TEST(SessionOptions, PasswordLengthDoesNotShowOnTheWire) {
 // An idle session sends an IGNORE each interval; the end of input reaches the server as EOF.
 TEST(SessionOptions, KeepaliveAndEndOfInput) {
     TestServer server({"--scenario", "echo"}, "keepalive");
-    Client client(server, 3,
-                  [](LoginParameters& l) { l.keepaliveSeconds = 1, l.padPassword = false; });
+    Client client(server, 3, [](LoginParameters& l) { l.keepaliveSeconds = 1, l.padPassword = false; });
     ASSERT_TRUE(client.await("$ ", true));
     sleep(2300ms);
     sendEof(*client.session);
@@ -185,9 +184,8 @@ TEST(Session, MisbehavingServerEndsCleanlyWithTheRightReport) {
         {"truncated", "user", E::TimedOut, timedOut},
         {"truncated", "pty", E::StreamFailure, nullptr},
         // Silence with the connection open, in the middle of each step of the login.
-        {"stall", "version", E::TimedOut, timedOut}, {"stall", "public-key", E::TimedOut, timedOut},
-        {"stall", "key-ack", E::TimedOut, timedOut}, {"stall", "user", E::TimedOut, timedOut},
-        {"stall", "password", E::TimedOut, timedOut}, {"stall", "pty", E::TimedOut, timedOut},
+        {"stall", "version", E::TimedOut, timedOut}, {"stall", "public-key", E::TimedOut, timedOut}, {"stall", "key-ack", E::TimedOut, timedOut},
+        {"stall", "user", E::TimedOut, timedOut}, {"stall", "password", E::TimedOut, timedOut}, {"stall", "pty", E::TimedOut, timedOut},
     };  // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.scenario) + "@" + c.at);

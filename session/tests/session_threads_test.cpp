@@ -77,11 +77,8 @@ TEST(ServerDisconnect, InTheMiddleOfTypingAndOutput) {
         shutdown(pair.server, SHUT_RDWR);
     });
     {
-        // Typing starts once the shell runs: the fake server checks the login messages in
-        // order, and input typed earlier could slip in between them.
-        const auto giveUp = std::chrono::steady_clock::now() + 20s;
-        while (run.recording.output().empty() && std::chrono::steady_clock::now() < giveUp)
-            std::this_thread::yield();
+        // Typing starts once the shell runs, lest it slip in among the login the fake one checks.
+        run.await("o", true, 20);
         Typist typist(run.session);
         EXPECT_EQ(run.finish().end, SessionEnd::ServerDisconnect);
     }

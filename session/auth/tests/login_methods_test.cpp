@@ -73,11 +73,9 @@ struct AuthCase {
 
 void PrintTo(const AuthCase& c, std::ostream* out) { *out << c.name; }
 
-const std::vector<std::string> rsaOnly = {"--no-password"};
-const std::vector<std::string> tisOnly = {"--no-password", "--tis-challenge",
-                                          "Challenge 4711:\n\x1b[2J", "--tis-response", "0815"};
-const std::vector<std::string> ccardOnly = {"--no-password", "--ccard-challenge", "Card 12",
-                                            "--ccard-response", "99"};
+using Options = std::vector<std::string>;
+const Options rsaOnly = {"--no-password"}, ccardOnly = {"--no-password", "--ccard-challenge", "Card 12", "--ccard-response", "99"},
+              tisOnly = {"--no-password", "--tis-challenge", "Challenge 4711:\n\x1b[2J", "--tis-response", "0815"};
 
 class Methods : public ::testing::TestWithParam<std::tuple<AuthCase, int>> {};
 
@@ -89,7 +87,6 @@ TEST_P(Methods, LogInOrFallBackAsExpected) {
     options.insert(options.end(), c.serverOptions.begin(), c.serverOptions.end());
     TestServer server(options, std::string("auth_") + c.name);
     ASSERT_NE(server.port(), 0);
-
     auto prompt = std::make_shared<ScriptedPrompt>();
     prompt->passphrases = c.passphrases;
     prompt->response = c.response;
@@ -119,12 +116,9 @@ TEST_P(Methods, LogInOrFallBackAsExpected) {
 
 // clang-format off
 const AuthCase everyCipherCases[] = {
-    {"rsa_plain", rsaOnly, {"plain.key"}, {}, "", {}, true, "RSA response right",
-     "Authenticated with RSA key\n", 0},
-    {"rsa_passphrase", rsaOnly, {"secret.key"}, {"correct horse"}, "", {}, true,
-     "RSA response right", "", 1},
-    {"tis", tisOnly, {}, {}, "0815", {}, true, "", "Authorization successful.\n", 0,
-     "TIS Challenge 4711:\n?[2J"},
+    {"rsa_plain", rsaOnly, {"plain.key"}, {}, "", {}, true, "RSA response right", "Authenticated with RSA key\n", 0},
+    {"rsa_passphrase", rsaOnly, {"secret.key"}, {"correct horse"}, "", {}, true, "RSA response right", "", 1},
+    {"tis", tisOnly, {}, {}, "0815", {}, true, "", "Authorization successful.\n", 0, "TIS Challenge 4711:\n?[2J"},
     {"cryptocard", ccardOnly, {}, {}, "99", {}, true, "", "", 0, "CCARD Card 12"},
 };
 // clang-format on
@@ -135,23 +129,16 @@ INSTANTIATE_TEST_SUITE_P(EveryCipher, Methods,
 
 // clang-format off
 const AuthCase fallBackCases[] = {
-    {"wrong_passphrase_three_times_then_password", {}, {"secret.key"}, {"a", "b", "c"}, "", {},
-     true, "RSA response wrong", "", 3},
-    {"second_passphrase_right", rsaOnly, {"secret.key"}, {"Tr0ub4dor", "correct horse"}, "", {},
-     true, "RSA response right", "", 2},
-    {"refused_key_then_password", {}, {"unlisted.key"}, {}, "", {}, true, "RSA key refused",
-     "Server refused our key\n", 0},
-    {"refused_key_then_next_key", rsaOnly, {"unlisted.key", "plain.key"}, {}, "", {}, true,
-     "RSA response right", "Server refused our key\n", 0},
+    {"wrong_passphrase_three_times_then_password", {}, {"secret.key"}, {"a", "b", "c"}, "", {}, true, "RSA response wrong", "", 3},
+    {"second_passphrase_right", rsaOnly, {"secret.key"}, {"Tr0ub4dor", "correct horse"}, "", {}, true, "RSA response right", "", 2},
+    {"refused_key_then_password", {}, {"unlisted.key"}, {}, "", {}, true, "RSA key refused", "Server refused our key\n", 0},
+    {"refused_key_then_next_key", rsaOnly, {"unlisted.key", "plain.key"}, {}, "", {}, true, "RSA response right", "Server refused our key\n", 0},
     {"unprotected_key_skipped", {}, {"plain.key+"}, {}, "", {}, true, "PASSWORD secret", "", 0},
-    {"damaged_key_skipped", rsaOnly, {"damaged-prime.key", "plain.key"}, {}, "", {}, true,
-     "RSA response right", "", 0},
+    {"damaged_key_skipped", rsaOnly, {"damaged-prime.key", "plain.key"}, {}, "", {}, true, "RSA response right", "", 0},
     {"wrong_tis_response_then_password", {"--tis-challenge", "Say it", "--tis-response", "right"},
      {}, {}, "hunter2x", {}, true, "PASSWORD secret", "TIS response refused\n", 0, "TIS Say it"},
-    {"rsa_turned_off", rsaOnly, {"plain.key"}, {}, "", {false, true, true}, false, "",
-     "Authorization error. No login method left to try.\n", 0},
-    {"password_turned_off_after_refused_key", {}, {"unlisted.key"}, {}, "", {true, true, false},
-     false, "RSA key refused", "", 0},
+    {"rsa_turned_off", rsaOnly, {"plain.key"}, {}, "", {false, true, true}, false, "", "Authorization error. No login method left to try.\n", 0},
+    {"password_turned_off_after_refused_key", {}, {"unlisted.key"}, {}, "", {true, true, false}, false, "RSA key refused", "", 0},
     {"challenge_turned_off", tisOnly, {}, {}, "0815", {true, false, true}, false, "", "", 0},
 };
 // clang-format on
