@@ -86,7 +86,7 @@ TEST(ForwarderTable, MessagesForChannelsThatAreNotOpenTouchNothing) {
         EXPECT_EQ(sent, (c.reply ? Sent{{c.reply, c.ids[0]}} : Sent{}));
         EXPECT_EQ(lines.size(), c.warning ? 1u : 0u);
         for (const std::string& line : lines)
-            EXPECT_TRUE(line.rfind("Warning - ", 0) == 0 && line.find(c.warning) != line.npos) << line;
+            EXPECT_TRUE(line.rfind("Warning - ", 0) == 0 && c.warning && line.find(c.warning) != line.npos) << line;
         EXPECT_EQ(forwarder.channelCount(), c.connecting ? 1u : 0u);
     }
 }
