@@ -11,9 +11,7 @@
 
 namespace corvid1::test {
 
-// The server end of a socket pair, speaking plain SSH-1 framing: enough for the driver's
-// conversation with cipher 0, where the encrypted connection frames packets as the plain one
-// does. It never decrypts the session key; it only plays its part of the script.
+// The server end of a socket pair for cipher 0; it never decrypts the session key.
 class FakeServer {
   public:
     explicit FakeServer(int fd) : connection_(fd) {}
@@ -33,15 +31,12 @@ class FakeServer {
         MessageBuffer& b = start(SSH_SMSG_PUBLIC_KEY);
         const std::uint8_t cookie[8] = {1, 1, 2, 3, 5, 8, 13, 21};
         b.append(cookie, 8);
-        b.putUint32(serverKey().bits);
-        b.putMpint(serverKey().e);
-        b.putMpint(serverKey().n);
-        b.putUint32(hostKey().bits);
-        b.putMpint(hostKey().e);
-        b.putMpint(hostKey().n);
-        b.putUint32(0);
-        b.putUint32(mask);
-        b.putUint32(1u << 3);
+        for (const RsaKeyPair* key : {&serverKey(), &hostKey()}) {
+            b.putUint32(key->bits);
+            b.putMpint(key->e);
+            b.putMpint(key->n);
+        }
+        for (const std::uint32_t flagsCiphersAuths : {0u, mask, 1u << 3}) b.putUint32(flagsCiphersAuths);
         send();
     }
     // Reads the session key and acknowledges it; returns the cipher the client chose.
@@ -63,32 +58,19 @@ class FakeServer {
         EXPECT_EQ(read(), SSH_CMSG_EXEC_SHELL);
     }
 
-    MessageBuffer& start(std::uint8_t type) {
-        out_.beginPacket(type);
-        return out_;
-    }
+    MessageBuffer& start(std::uint8_t type) { return out_.beginPacket(type), out_; }
     void send() { connection_.writePacket(out_); }
-    void sendEmpty(std::uint8_t type) {
-        start(type);
-        send();
-    }
+    void sendEmpty(std::uint8_t type) { start(type), send(); }
     void sendString(std::uint8_t type, const std::string& text) {
-        start(type).putString(text.data(), text.size());
-        send();
+        start(type).putString(text.data(), text.size()), send();
     }
     int read() { return connection_.readPacket(in_); }
     MessageBuffer& received() { return in_; }
 
     std::string terminal;  // as the pty request named it
 
-    static const RsaKeyPair& serverKey() {
-        static const RsaKeyPair key(768, 21);
-        return key;
-    }
-    static const RsaKeyPair& hostKey() {
-        static const RsaKeyPair key(1024, 22);
-        return key;
-    }
+    static const RsaKeyPair& serverKey() { static const RsaKeyPair key(768, 21); return key; }
+    static const RsaKeyPair& hostKey() { static const RsaKeyPair key(1024, 22); return key; }
 
   private:
     Connection connection_;

@@ -1,8 +1,6 @@
 #pragma once
 
-// Searches every heap block the program frees for the secrets a test names while it is armed:
-// a secret that was freed without being wiped first is counted. Include in exactly one file of
-// a test program, as it replaces the global new and delete.
+// Counts freed heap blocks still holding a watched secret. Replaces global new and delete.
 #include <malloc.h>
 
 #include <atomic>
@@ -27,19 +25,15 @@ inline void watch(std::vector<std::string> names) {
 }
 
 // Disarms; the number of freed blocks that still held a secret.
-inline int stop() {
-    armed = false;
-    return unwiped.load();
-}
+inline int stop() { return armed = false, unwiped.load(); }
 
 [[gnu::noinline]] inline void scanAndFree(void* block) {
     if (block != nullptr && armed.load()) {
         const std::size_t size = malloc_usable_size(block);
-        for (const std::string& secret : secrets) {
+        for (const std::string& secret : secrets)
             if (secret.size() >= 4 && size >= secret.size() &&
                 memmem(block, size, secret.data(), secret.size()) != nullptr)
                 unwiped.fetch_add(1);
-        }
     }
     std::free(block);
 }

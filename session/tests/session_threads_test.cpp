@@ -1,5 +1,4 @@
-// The two threads of a running session: the session thread reading and feeding output, the
-// user-interface thread typing, resizing and disconnecting. Meant to run under ThreadSanitizer.
+// A session's thread and the user interface's, typing, resizing and disconnecting (TSan).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,44 +8,29 @@
 #include <thread>
 
 #include "fake_server.h"
-#include "session/session.h"
 #include "test_server.h"
-#include "test_support.h"
 
 namespace corvid1 {
 namespace {
 
 using namespace std::chrono_literals;
+using Running = test::TestClient;
 
-// A session on a thread of its own, as the application runs it, with the given cipher.
-struct Running : test::TestClient {
-    Running(std::unique_ptr<Connection> connection, int preference)
-        : TestClient(std::move(connection), [preference](LoginParameters& login) {
-              login.cipherPreference = static_cast<std::uint32_t>(preference);
-          }) {}
-};
-
-// Types and resizes until told to stop, a keystroke every fraction of a millisecond.
-class Typist {
-  public:
+// Types and resizes until stopped, a keystroke every fraction of a millisecond.
+struct Typist {
     explicit Typist(std::shared_ptr<Session> session)
-        : thread_([this, session] {
-              for (std::uint32_t rows = 24; !stop_; ++rounds) {
+        : thread([this, session] {
+              for (std::uint32_t rows = 24; !stop; ++rounds) {
                   sendInput(*session, "typed\0", 6);
                   sendWindowSize(*session, rows++ % 50 + 10, 80, 640, 480);
                   std::this_thread::sleep_for(200us);
               }
           }) {}
     ~Typist() { stopNow(); }
-    void stopNow() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-    }
+    void stopNow() { stop = true, thread.joinable() ? thread.join() : void(); }
     std::atomic<long> rounds{0};
-
-  private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    std::atomic<bool> stop{false};
+    std::thread thread;  // last, so that it starts once the counters are there
 };
 
 class Flood : public ::testing::TestWithParam<int> {};
@@ -93,11 +77,8 @@ TEST(ServerDisconnect, InTheMiddleOfTypingAndOutput) {
         shutdown(pair.server, SHUT_RDWR);
     });
     {
-        // Typing starts once the shell runs: the fake server checks the login messages in
-        // order, and input typed earlier could slip in between them.
-        const auto giveUp = std::chrono::steady_clock::now() + 20s;
-        while (run.recording.output().empty() && std::chrono::steady_clock::now() < giveUp)
-            std::this_thread::yield();
+        // Typing starts once the shell runs, lest it slip in among the login the fake one checks.
+        run.await("o", true, 20);
         Typist typist(run.session);
         EXPECT_EQ(run.finish().end, SessionEnd::ServerDisconnect);
     }

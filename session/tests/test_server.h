@@ -22,8 +22,7 @@ extern char** environ;
 
 namespace corvid1::test {
 
-// One corvid1-test-server process listening on a port it picked, with a record file of what
-// the client sent. Ended with SIGTERM when the object goes.
+// A corvid1-test-server on a port it picked, recording what the client sent; ended on going.
 class TestServer {
   public:
     explicit TestServer(std::vector<std::string> options, const std::string& name) {
@@ -34,30 +33,24 @@ class TestServer {
         std::vector<char*> argv;
         for (std::string& option : options) argv.push_back(option.data());
         argv.push_back(nullptr);
-
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0) return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&pid_, CORVID1_TEST_SERVER, &actions, nullptr, argv.data(), environ) != 0) {
+        if (posix_spawn(&pid_, CORVID1_TEST_SERVER, &actions, nullptr, argv.data(), environ) != 0)
             pid_ = -1;
-        }
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
         std::string line;
-        char c;
-        while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
+        for (char c; read(out[0], &c, 1) == 1 && c != '\n';) line += c;
         close(out[0]);
         if (line.rfind("PORT ", 0) == 0)
             port_ = static_cast<std::uint16_t>(std::stoi(line.substr(5)));
     }
     ~TestServer() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
+        if (pid_ > 0) kill(pid_, SIGTERM), waitpid(pid_, nullptr, 0);
         std::remove(recordPath_.c_str());
     }
     TestServer(const TestServer&) = delete;
@@ -91,31 +84,24 @@ class TestServer {
     std::string recordPath_;
 };
 
-// A client session (user test, password secret) on a thread of its own, as the application runs
-// it; `adjust` changes its login first. Aborted and joined when the object goes.
+// A session (test/secret, 640x384 pixels) on its own thread, as the application runs it.
 class TestClient {
   public:
-    explicit TestClient(std::unique_ptr<Connection> connection,
-                        const std::function<void(LoginParameters&)>& adjust = {},
-                        SessionFrontEnd* frontEnd = nullptr,
-                        std::shared_ptr<HostKeyVerifier> verifier = {}) {
-        login.user = "test";
-        login.password = "secret";
+    using Adjust = std::function<void(LoginParameters&)>;
+    TestClient(std::unique_ptr<Connection> connection, int cipher, const Adjust& adjust = {},
+               std::shared_ptr<HostKeyVerifier> verifier = {}) {
+        login.user = "test", login.password = "secret";
+        login.cipherPreference = static_cast<std::uint32_t>(cipher);
+        login.widthPixels = 640, login.heightPixels = 384;
         login.seedFilePath = ::testing::TempDir() + "corvid1_client_seed";
         if (adjust) adjust(login);
-        session = std::make_shared<Session>(std::move(connection), login,
-                                            frontEnd ? *frontEnd : recording);
+        session = std::make_shared<Session>(std::move(connection), login, recording);
         if (verifier) session->setHostKeyVerifier(verifier);
-        thread_ = std::thread([this, held = session] {
-            result_ = runSession(*held);
-            done_ = true;
-        });
+        thread_ = std::thread([this, held = session] { result_ = runSession(*held), done_ = true; });
     }
-    explicit TestClient(const TestServer& server,
-                        const std::function<void(LoginParameters&)>& adjust = {},
-                        SessionFrontEnd* frontEnd = nullptr,
-                        std::shared_ptr<HostKeyVerifier> verifier = {})
-        : TestClient(connectedTo(server.port()), adjust, frontEnd, std::move(verifier)) {}
+    TestClient(const TestServer& server, int cipher, const Adjust& adjust = {},
+               std::shared_ptr<HostKeyVerifier> verifier = {})
+        : TestClient(connectedTo(server.port()), cipher, adjust, std::move(verifier)) {}
     ~TestClient() {
         if (session) session->abort();
         if (thread_.joinable()) thread_.join();
@@ -127,10 +113,8 @@ class TestClient {
     // Waits (bounded) until a status line, or the output, holds `part`.
     bool await(const std::string& part, bool inOutput = false, int seconds = 10) const {
         const auto holds = [&] {
-            if (inOutput) return recording.output().find(part) != std::string::npos;
-            for (const std::string& line : recording.lines())
-                if (line.find(part) != std::string::npos) return true;
-            return false;
+            const auto in = inOutput ? std::vector{recording.output()} : recording.lines();
+            return std::any_of(in.begin(), in.end(), [&](auto& s) { return s.find(part) != s.npos; });
         };
         for (int i = 0; i < seconds * 100 && !done_ && !holds(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -138,9 +122,10 @@ class TestClient {
     }
     // Types `text`; true when it comes back in the output (from an echoing shell).
     bool echoes(const std::string& text, int seconds = 10) const {
-        sendInput(*session, text.c_str(), -1);
+        type(text.c_str());
         return await(text, true, seconds);
     }
+    void type(const char* text) const { sendInput(*session, text, -1); }
     static std::unique_ptr<Connection> connectedTo(std::uint16_t port) {
         auto connection = std::make_unique<Connection>();
         EXPECT_EQ(connection->socket().openConnection("127.0.0.1", port), 1);

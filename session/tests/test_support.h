@@ -40,6 +40,10 @@ class RecordingFrontEnd : public SessionFrontEnd {
     // How many status lines had come when the shell was requested; -1 if it never was.
     int linesBeforeInteractive() const { return copy(linesBeforeInteractive_); }
     std::vector<std::string> lines() const { return copy(lines_); }
+    std::vector<std::string> lastLines(std::size_t count) const {
+        const auto all = lines();
+        return {all.end() - static_cast<std::ptrdiff_t>(std::min(count, all.size())), all.end()};
+    }
     std::string output() const { return copy(output_); }
     std::string transcript() const { return copy(transcript_); }
     bool saw(const std::string& line) const {
@@ -64,11 +68,9 @@ struct SocketPair {
     int client = -1;
     int server = -1;
     SocketPair() {
-        int fds[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0) {
-            client = fds[0];
-            server = fds[1];
-        }
+        int fds[2] = {-1, -1};  // left as they are if the call fails
+        socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
+        client = fds[0], server = fds[1];
     }
     ~SocketPair() {
         if (client >= 0) close(client);

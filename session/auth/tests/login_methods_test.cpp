@@ -1,12 +1,11 @@
-// The login methods against corvid1-test-server, an independent SSH-1.5 implementation: RSA keys
-// made by puttygen, TIS and CryptoCard challenges, and the fall back from one method to the next.
+// Login methods against corvid1-test-server: puttygen keys, TIS, CryptoCard and fall back.
 #include "session/auth/login_methods.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -22,9 +21,7 @@ using test::TestServer;
 
 std::string dataFile(const std::string& name) {
     std::ifstream file(std::string(KEY_DATA_DIR) + "/" + name, std::ios::binary);
-    std::stringstream all;
-    all << file.rdbuf();
-    return all.str();
+    return {std::istreambuf_iterator<char>(file), {}};
 }
 
 // Per process: ctest runs the cases side by side, and one of them opens a copy's mode.
@@ -45,20 +42,18 @@ class ScriptedPrompt : public LoginPrompt {
     int passphraseCalls = 0;
     std::vector<std::string> challenges;
 
-    bool passphrase(const std::string&, const std::string&, int attempt,
-                    std::string& out) override {
+    bool passphrase(const std::string&, const std::string&, int attempt, std::string& out) override {
         ++passphraseCalls;
-        if (attempt > static_cast<int>(passphrases.size())) return false;
-        out.reserve(64);  // on the heap, where an unwiped copy would be found
-        out = passphrases[attempt - 1];
-        return true;
+        return attempt <= static_cast<int>(passphrases.size()) && answer(passphrases[attempt - 1], out);
     }
-    bool challengeResponse(LoginMethod method, const std::string& challenge,
-                           std::string& out) override {
-        challenges.push_back((method == LoginMethod::Tis ? "TIS " : "CCARD ") + challenge);
+    bool challengeResponse(LoginMethod method, const std::string& text, std::string& out) override {
+        challenges.push_back((method == LoginMethod::Tis ? "TIS " : "CCARD ") + text);
+        return answer(response, out);
+    }
+    // On the heap, where an unwiped copy would be found.
+    static bool answer(const std::string& text, std::string& out) {
         out.reserve(64);
-        out = response;
-        return true;
+        return out = text, true;
     }
 };
 
@@ -76,15 +71,11 @@ struct AuthCase {
     std::string challengeShown = "";  // what the prompt was shown, when not empty
 };
 
-void PrintTo(const AuthCase& c, std::ostream* out) {
-    *out << c.name;
-}
+void PrintTo(const AuthCase& c, std::ostream* out) { *out << c.name; }
 
-const std::vector<std::string> rsaOnly = {"--no-password"};
-const std::vector<std::string> tisOnly = {"--no-password", "--tis-challenge",
-                                          "Challenge 4711:\n\x1b[2J", "--tis-response", "0815"};
-const std::vector<std::string> ccardOnly = {"--no-password", "--ccard-challenge", "Card 12",
-                                            "--ccard-response", "99"};
+using Options = std::vector<std::string>;
+const Options rsaOnly = {"--no-password"}, ccardOnly = {"--no-password", "--ccard-challenge", "Card 12", "--ccard-response", "99"},
+              tisOnly = {"--no-password", "--tis-challenge", "Challenge 4711:\n\x1b[2J", "--tis-response", "0815"};
 
 class Methods : public ::testing::TestWithParam<std::tuple<AuthCase, int>> {};
 
@@ -96,7 +87,6 @@ TEST_P(Methods, LogInOrFallBackAsExpected) {
     options.insert(options.end(), c.serverOptions.begin(), c.serverOptions.end());
     TestServer server(options, std::string("auth_") + c.name);
     ASSERT_NE(server.port(), 0);
-
     auto prompt = std::make_shared<ScriptedPrompt>();
     prompt->passphrases = c.passphrases;
     prompt->response = c.response;
@@ -104,8 +94,7 @@ TEST_P(Methods, LogInOrFallBackAsExpected) {
     std::vector<std::string> secrets(c.passphrases.size() + 1, c.response);
     std::copy(c.passphrases.begin(), c.passphrases.end(), secrets.begin());
     test::freed::watch(secrets);
-    test::TestClient client(server, [&](LoginParameters& login) {
-        login.cipherPreference = static_cast<std::uint32_t>(cipher);
+    test::TestClient client(server, cipher, [&](LoginParameters& login) {
         login.loginMethods = c.switches;
         login.loginPrompt = prompt;
         for (const std::string& key : c.keys) {
@@ -122,19 +111,14 @@ TEST_P(Methods, LogInOrFallBackAsExpected) {
     EXPECT_TRUE(c.recordLine.empty() || server.recorded(c.recordLine)) << c.recordLine;
     EXPECT_TRUE(c.statusLine.empty() || frontEnd.saw(c.statusLine)) << frontEnd.transcript();
     EXPECT_EQ(prompt->passphraseCalls, c.passphraseCalls);
-    EXPECT_EQ(prompt->challenges, c.challengeShown.empty()
-                                      ? std::vector<std::string>{}
-                                      : std::vector<std::string>{c.challengeShown});
+    EXPECT_EQ(prompt->challenges, std::vector<std::string>(!c.challengeShown.empty(), c.challengeShown));
 }
 
 // clang-format off
 const AuthCase everyCipherCases[] = {
-    {"rsa_plain", rsaOnly, {"plain.key"}, {}, "", {}, true, "RSA response right",
-     "Authenticated with RSA key\n", 0},
-    {"rsa_passphrase", rsaOnly, {"secret.key"}, {"correct horse"}, "", {}, true,
-     "RSA response right", "", 1},
-    {"tis", tisOnly, {}, {}, "0815", {}, true, "", "Authorization successful.\n", 0,
-     "TIS Challenge 4711:\n?[2J"},
+    {"rsa_plain", rsaOnly, {"plain.key"}, {}, "", {}, true, "RSA response right", "Authenticated with RSA key\n", 0},
+    {"rsa_passphrase", rsaOnly, {"secret.key"}, {"correct horse"}, "", {}, true, "RSA response right", "", 1},
+    {"tis", tisOnly, {}, {}, "0815", {}, true, "", "Authorization successful.\n", 0, "TIS Challenge 4711:\n?[2J"},
     {"cryptocard", ccardOnly, {}, {}, "99", {}, true, "", "", 0, "CCARD Card 12"},
 };
 // clang-format on
@@ -145,23 +129,16 @@ INSTANTIATE_TEST_SUITE_P(EveryCipher, Methods,
 
 // clang-format off
 const AuthCase fallBackCases[] = {
-    {"wrong_passphrase_three_times_then_password", {}, {"secret.key"}, {"a", "b", "c"}, "", {},
-     true, "RSA response wrong", "", 3},
-    {"second_passphrase_right", rsaOnly, {"secret.key"}, {"Tr0ub4dor", "correct horse"}, "", {},
-     true, "RSA response right", "", 2},
-    {"refused_key_then_password", {}, {"unlisted.key"}, {}, "", {}, true, "RSA key refused",
-     "Server refused our key\n", 0},
-    {"refused_key_then_next_key", rsaOnly, {"unlisted.key", "plain.key"}, {}, "", {}, true,
-     "RSA response right", "Server refused our key\n", 0},
+    {"wrong_passphrase_three_times_then_password", {}, {"secret.key"}, {"a", "b", "c"}, "", {}, true, "RSA response wrong", "", 3},
+    {"second_passphrase_right", rsaOnly, {"secret.key"}, {"Tr0ub4dor", "correct horse"}, "", {}, true, "RSA response right", "", 2},
+    {"refused_key_then_password", {}, {"unlisted.key"}, {}, "", {}, true, "RSA key refused", "Server refused our key\n", 0},
+    {"refused_key_then_next_key", rsaOnly, {"unlisted.key", "plain.key"}, {}, "", {}, true, "RSA response right", "Server refused our key\n", 0},
     {"unprotected_key_skipped", {}, {"plain.key+"}, {}, "", {}, true, "PASSWORD secret", "", 0},
-    {"damaged_key_skipped", rsaOnly, {"damaged-prime.key", "plain.key"}, {}, "", {}, true,
-     "RSA response right", "", 0},
+    {"damaged_key_skipped", rsaOnly, {"damaged-prime.key", "plain.key"}, {}, "", {}, true, "RSA response right", "", 0},
     {"wrong_tis_response_then_password", {"--tis-challenge", "Say it", "--tis-response", "right"},
      {}, {}, "hunter2x", {}, true, "PASSWORD secret", "TIS response refused\n", 0, "TIS Say it"},
-    {"rsa_turned_off", rsaOnly, {"plain.key"}, {}, "", {false, true, true}, false, "",
-     "Authorization error. No login method left to try.\n", 0},
-    {"password_turned_off_after_refused_key", {}, {"unlisted.key"}, {}, "", {true, true, false},
-     false, "RSA key refused", "", 0},
+    {"rsa_turned_off", rsaOnly, {"plain.key"}, {}, "", {false, true, true}, false, "", "Authorization error. No login method left to try.\n", 0},
+    {"password_turned_off_after_refused_key", {}, {"unlisted.key"}, {}, "", {true, true, false}, false, "RSA key refused", "", 0},
     {"challenge_turned_off", tisOnly, {}, {}, "0815", {true, false, true}, false, "", "", 0},
 };
 // clang-format on

@@ -6,16 +6,14 @@
 
 #include <fstream>
 #include <memory>
-#include <sstream>
+#include <iterator>
 
 namespace corvid1 {
 namespace {
 
 std::string dataFile(const std::string& name) {
     std::ifstream file(std::string(KEY_DATA_DIR) + "/" + name, std::ios::binary);
-    std::stringstream all;
-    all << file.rdbuf();
-    return all.str();
+    return {std::istreambuf_iterator<char>(file), {}};
 }
 
 std::string decimal(const mpz_t value) {
@@ -23,9 +21,7 @@ std::string decimal(const mpz_t value) {
     return text.get();
 }
 
-// Every kind of key file, loaded into a key object that held another key's private values
-// before: none of them may survive a load that does not end with a private part, and none
-// survive wipePrivate after one.
+// Loaded over a key with private values: none survive a load without one, nor wipePrivate.
 TEST(UserKey, KeyFilesLoadAsExpected) {
     using S = KeyFileStatus;
     const char* const none = nullptr;  // no passphrase: the public part only
@@ -40,14 +36,10 @@ TEST(UserKey, KeyFilesLoadAsExpected) {
         {"secret.key", "correct hors", S::WrongPassphrase}, {"secret.key", "", S::WrongPassphrase},
         {"plain.pub", "", S::NotAKeyFile}, {"damaged-signature.key", "", S::NotAKeyFile},
         {"damaged-empty.key", "", S::NotAKeyFile}, {"damaged-cut-in-header.key", "", S::Damaged},
-        {"damaged-cut-in-modulus.key", "", S::Damaged},
-        {"damaged-cut-in-private-part.key", "", S::Damaged},
-        {"damaged-cut-in-private-part.key", none, S::Ok},
-        {"damaged-bits-field.key", none, S::Damaged},
-        {"damaged-modulus-length.key", none, S::Damaged},
-        {"damaged-comment-length.key", none, S::Damaged},
-        {"damaged-cipher.key", none, S::UnknownCipher},
-        {"damaged-encrypted-length.key", "correct horse", S::Damaged},
+        {"damaged-cut-in-modulus.key", "", S::Damaged}, {"damaged-bits-field.key", none, S::Damaged},
+        {"damaged-cut-in-private-part.key", "", S::Damaged}, {"damaged-cut-in-private-part.key", none, S::Ok},
+        {"damaged-modulus-length.key", none, S::Damaged}, {"damaged-comment-length.key", none, S::Damaged},
+        {"damaged-cipher.key", none, S::UnknownCipher}, {"damaged-encrypted-length.key", "correct horse", S::Damaged},
         {"damaged-check-bytes.key", "", S::Damaged}, {"damaged-prime.key", "", S::Damaged},
         {"damaged-encrypted-prime.key", "correct horse", S::Damaged},
     };  // clang-format on
@@ -61,18 +53,17 @@ TEST(UserKey, KeyFilesLoadAsExpected) {
         EXPECT_EQ(status, c.expected);
         const bool loaded = status == S::Ok && c.passphrase != nullptr;
         const auto privateValues = [&key] {
-            return mpz_sgn(key.privateExponent) != 0 || mpz_sgn(key.p) != 0 ||
-                   mpz_sgn(key.q) != 0 || mpz_sgn(key.iqmp) != 0;
+            return std::to_string(key.hasPrivate) + std::to_string(mpz_sgn(key.privateExponent)) +
+                   std::to_string(mpz_sgn(key.p)) + std::to_string(mpz_sgn(key.q)) +
+                   std::to_string(mpz_sgn(key.iqmp));
         };
-        EXPECT_EQ(key.hasPrivate, loaded);
-        EXPECT_EQ(privateValues(), loaded);
+        EXPECT_EQ(privateValues(), loaded ? "11111" : "00000");
         key.wipePrivate();
-        EXPECT_FALSE(privateValues() || key.hasPrivate);
+        EXPECT_EQ(privateValues(), "00000");
     }
 }
 
-// The .pub files hold the line puttygen wrote for the same keys: bits, exponent, modulus,
-// comment.
+// The .pub files hold the line puttygen wrote for the same keys.
 TEST(UserKey, PublicPartsMatchWhatPuttygenPrints) {
     const std::string passphrase = "correct horse";
     for (const std::string name : {"plain", "secret"}) {
@@ -87,27 +78,24 @@ TEST(UserKey, PublicPartsMatchWhatPuttygenPrints) {
 
 TEST(UserKey, OnlyAFileTheOwnerAloneMayReadIsLoaded) {
     const std::string path = ::testing::TempDir() + "user_key_" + std::to_string(getpid());
-    const std::pair<mode_t, KeyFileStatus> cases[] = {{0600, KeyFileStatus::Ok},
-                                                      {0400, KeyFileStatus::Ok},
-                                                      {0640, KeyFileStatus::Unprotected},
-                                                      {0604, KeyFileStatus::Unprotected},
-                                                      {0620, KeyFileStatus::Unprotected}};
+    using S = KeyFileStatus;
+    const std::pair<mode_t, S> cases[] = {
+        {0600, S::Ok}, {0400, S::Ok}, {0640, S::Unprotected}, {0604, S::Unprotected}, {0620, S::Unprotected}};
     for (const auto& [mode, expected] : cases) {
         std::remove(path.c_str());
         std::ofstream(path, std::ios::binary) << dataFile("plain.key");
         chmod(path.c_str(), mode);
         std::string contents;
         EXPECT_EQ(readKeyFile(path, contents), expected) << mode;
-        EXPECT_EQ(contents, expected == KeyFileStatus::Ok ? dataFile("plain.key") : "") << mode;
+        EXPECT_EQ(contents, expected == S::Ok ? dataFile("plain.key") : "") << mode;
     }
     std::remove(path.c_str());
     std::string contents;
-    EXPECT_EQ(readKeyFile(path, contents), KeyFileStatus::CannotRead);
-    EXPECT_EQ(readKeyFile("/dev/zero", contents), KeyFileStatus::CannotRead);
+    EXPECT_EQ(readKeyFile(path, contents), S::CannotRead);
+    EXPECT_EQ(readKeyFile("/dev/zero", contents), S::CannotRead);
 }
 
-// Challenges encrypted here with PKCS#1 type 2 padding: only a sound block (type 2, at least
-// eight bytes of padding, a 32-byte or shorter challenge) decrypts, and below the modulus.
+// Only sound PKCS#1 type 2 blocks (8+ padding bytes, at most 32 of challenge) decrypt.
 TEST(UserKey, ChallengeDecryptsOnlyWithSoundPadding) {
     UserKey key;
     const std::string none;
@@ -120,11 +108,10 @@ TEST(UserKey, ChallengeDecryptsOnlyWithSoundPadding) {
         std::size_t padding;
         char type;
         bool decrypts;
-    } cases[] = {{challenge, k - 3 - 32, 2, true},
-                 {challenge.substr(1), k - 3 - 31, 2, true},  // its top byte was zero
-                 {challenge, k - 3 - 32, 1, false},
-                 {std::string(33, 'x'), k - 3 - 33, 2, false},
-                 {std::string(100, 'x'), 7, 2, false}};
+    } cases[] = {
+        {challenge, k - 3 - 32, 2, true}, {challenge.substr(1), k - 3 - 31, 2, true},  // top byte 0
+        {challenge, k - 3 - 32, 1, false}, {std::string(33, 'x'), k - 3 - 33, 2, false},
+        {std::string(100, 'x'), 7, 2, false}};
     mpz_t encrypted;
     mpz_init(encrypted);
     for (const auto& c : cases) {
