@@ -54,8 +54,7 @@ class ScreenBridgeTest : public QObject {
         sender.join();
         QCOMPARE(handlerThread, std::this_thread::get_id());
         QCOMPARE(changeAllowed, std::vector<bool>{false});
-        QVERIFY(bridge_.tryChange([] {}));
-        QVERIFY(!bridge_.feedUnderWay());
+        QVERIFY(bridge_.tryChange([] {}) && !bridge_.feedUnderWay());
     }
 
     // A second feed waits while the first one is suspended in a send.
