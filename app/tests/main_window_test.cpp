@@ -1,12 +1,11 @@
-// The real window, offscreen, against the project's SSH-1 test server: the command table, the
-// connect and disconnect sequences, a reconnect while the old session's thread still ends, the
-// host-key and login questions, the session log, and the preferences as the window applies them.
+// The real window, offscreen, against the project's SSH-1 test server.
 #include "app/main_window.h"
 
 #include <QtNetwork>
 #include <QtTest>
 #include <QtWidgets>
 #include <algorithm>
+#include <list>
 
 #include "app/app_state.h"
 #include "app/command_ids.h"
@@ -71,6 +70,14 @@ class MainWindowTest : public QObject {
     QString store_;  // the user's known_hosts
     std::unique_ptr<MainWindow> window_;
     std::unique_ptr<DialogWatch> watch_;
+    std::list<TestServer> servers_;  // ended in cleanup()
+
+    // Starts a test server with `arguments` for the rest of the test; its port.
+    int serve(const QStringList& arguments) {
+        QTest::qVerify(servers_.emplace_back().start(testServerPath(), arguments), "serve", "",
+                       __FILE__, __LINE__);
+        return servers_.back().port();
+    }
 
     void connectTo(int port, const char* password = "secret", const QString& timeout = {}) {
         answerConnectDialogSoon("127.0.0.1", port, "test", password, true, timeout);
@@ -118,6 +125,7 @@ class MainWindowTest : public QObject {
         QVERIFY(waitForSessionThreads(std::chrono::seconds(5)));
         QCOMPARE(watch_->unplanned, 0);
         watch_.reset();
+        servers_.clear();
     }
 
     // Runs first: nothing is stored yet.
@@ -159,8 +167,7 @@ class MainWindowTest : public QObject {
         QVERIFY(window_->hostKeyDialog() == nullptr);
     }
 
-    // Cancel leaves no trace; a refused port, and one beyond 16 bits (never cut to 4464), end
-    // with a line and no box.
+    // A refused port, and one beyond 16 bits (never cut to 4464), end with a line and no box.
     void connectionsThatNeverStart() {
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost));
@@ -184,13 +191,9 @@ class MainWindowTest : public QObject {
         QCOMPARE(watch_->boxes, 0);
     }
 
-    // A whole session: the pseudo-terminal's size, typing, a cursor key, paste, the answer to
-    // ENQ and a resize reach the server as they must, and the text survives the resize.
     void aSessionThroughTheConnectDialog() {
         const QString record = dir_.filePath("full.record");
-        TestServer server;
-        QVERIFY(server.start(testServerPath(), {"--scenario", "echo", "--record", record}));
-        connectTo(server.port());
+        connectTo(serve({"--scenario", "echo", "--record", record}));
         QVERIFY(waitWhileConnected([] { return shows("Corvid1 test server"); }));
         QCOMPARE(window_->menuAction(kCmdConnect)->text(), QStringLiteral("Disconnect"));
         QVERIFY(!window_->menuAction(kCmdNoCipher)->isEnabled());
@@ -220,32 +223,25 @@ class MainWindowTest : public QObject {
         // The server ends the session: the box, then idle.
         typeText(*window_, "exit\r");
         QVERIFY(waitUntil([&] { return watch_->boxes == 1; }, 10000));
-        QCOMPARE(watch_->boxTitle, QStringLiteral("Connection Lost"));
-        QCOMPARE(watch_->boxText, QStringLiteral("Connection to server lost."));
+        QCOMPARE(watch_->boxTitle + ": " + watch_->boxText,
+                 QStringLiteral("Connection Lost: Connection to server lost."));
         expectIdle();
-        // The user's Disconnect, in the key exchange and while output flows: no box, and the
-        // window still works.
-        const struct {
-            QStringList arguments;
-            int cipher;
-        } ends[] = {{{"--scenario", "echo", "--kex-delay", "3000"}, kCmdBlowfish},
-                    {{"--scenario", "bulk", "--bulk", "200000000"}, kCmdTripleDes}};
-        for (const auto& end : ends) {
-            TestServer other;
-            QVERIFY(other.start(testServerPath(), end.arguments));
-            window_->onCommand(end.cipher);
-            connectTo(other.port());
-            if (end.cipher == kCmdTripleDes)
+        // The user's Disconnect, in the key exchange and while output flows: no box.
+        const QStringList bulk{"--scenario", "bulk", "--bulk", "200000000"};
+        for (const int cipher : {kCmdBlowfish, kCmdTripleDes}) {
+            window_->onCommand(cipher);
+            connectTo(serve(cipher == kCmdTripleDes
+                                ? bulk
+                                : QStringList{"--scenario", "echo", "--kex-delay", "3000"}));
+            if (cipher == kCmdTripleDes)
                 QVERIFY(waitWhileConnected([] { return screen().liveTop > 30; }));
             window_->onCommand(kCmdConnect);
             expectIdle();
         }
-        window_->print("still here\r\n");
+        window_->print("still here\r\n");  // the window still works
         QVERIFY(shows("still here"));
         // Closed while output flows: the session threads end, and no box.
-        TestServer bulk;
-        QVERIFY(bulk.start(testServerPath(), {"--scenario", "bulk", "--bulk", "200000000"}));
-        connectTo(bulk.port());
+        connectTo(serve(bulk));
         QVERIFY(waitWhileConnected([] { return screen().liveTop > 30; }));
         window_->close();
         QVERIFY(waitUntil([] { return appState().closing; }, 3000));
@@ -254,45 +250,42 @@ class MainWindowTest : public QObject {
         QCOMPARE(watch_->boxes, 1);
     }
 
-    // A SessionEnded from the previous connection's thread, arriving after the next connection
-    // has started, must leave the new session alone.
+    // A SessionEnded from the previous connection's thread must leave the new session alone.
     void reconnectWhileTheOldThreadStillEnds() {
         const QString recordA = dir_.filePath("a.record");
         const QString recordB = dir_.filePath("b.record");
-        TestServer changed;  // a key other than the one on record: its thread waits for the user
-        QVERIFY(changed.start(testServerPath(),
-                              {"--scenario", "echo", "--record", recordA, "--host-key-seed", "2"}));
-        TestServer good;
-        QVERIFY(good.start(testServerPath(), {"--scenario", "echo", "--record", recordB}));
+        // A key other than the one on record: its thread waits for the user.
+        const int changed =
+            serve({"--scenario", "echo", "--record", recordA, "--host-key-seed", "2"});
+        const int good = serve({"--scenario", "echo", "--record", recordB});
         bool started = false;
         watch_->onDialog = [&](QDialog* dialog) {
             if (started || dialog->objectName() != "changedHostKeyDialog") return;
             started = true;
             // The old thread waits in its question while the user disconnects and connects again.
             window_->onCommand(kCmdConnect);
-            connectTo(good.port());
+            connectTo(good);
             QVERIFY(waitWhileConnected([&] { return recordHas(recordB, "EXEC_SHELL"); }));
         };
-        connectTo(changed.port());
+        connectTo(changed);
         QVERIFY(waitUntil([&] { return started && runningSessionThreads() <= 1; }, 30000));
-        QVERIFY(appState().connected);
-        QVERIFY(!recordHas(recordA, "SESSION_KEY"));
+        QVERIFY(appState().connected && !recordHas(recordA, "SESSION_KEY"));
         typeText(*window_, "still\r");
         QVERIFY(waitWhileConnected([] { return shows("unknown: still"); }));
         QCOMPARE(watch_->boxes, 0);
     }
 
-    // The answer to the unknown-key question reaches the policy: Cancel ends before the session
-    // key, Connect once logs in and files nothing, Accept files the key, readable by the user
-    // alone, and the next connection asks nothing.
+    // Accept files the key, readable by the user alone; the next connection asks nothing.
     void hostKeyAnswersReachThePolicy() {
         keyOnRecord(false);
         const QString record = dir_.filePath("host.record");
-        TestServer server;
-        QVERIFY(server.start(testServerPath(), {"--scenario", "echo", "--record", record}));
-        const QString keyLine = QString("[127.0.0.1]:%1 %2\n")
-                                    .arg(server.port())
-                                    .arg(serverSays("--print-known-hosts-line"));
+        const int port = serve({"--scenario", "echo", "--record", record});
+        const QString question =
+            QString("unknownHostKeyDialog 127.0.0.1 %1 1024 1024 %2 %3")
+                .arg(port)
+                .arg(serverSays("--print-fingerprint"), "acceptButton onceButton cancelButton*");
+        const QString keyLine =
+            QString("[127.0.0.1]:%1 %2\n").arg(port).arg(serverSays("--print-known-hosts-line"));
         QString button;
         QStringList seen;
         watch_->onDialog = [&](QDialog* dialog) {
@@ -307,8 +300,7 @@ class MainWindowTest : public QObject {
         };
         const struct {
             const char* button;
-            bool loggedIn;
-            bool filed;
+            bool loggedIn, filed;
         } cases[] = {{"cancelButton", false, false},
                      {"onceButton", true, false},
                      {"acceptButton", true, true},
@@ -317,19 +309,13 @@ class MainWindowTest : public QObject {
             button = c.button;
             seen.clear();
             QFile::remove(record);
-            connectTo(server.port());
+            connectTo(port);
             QVERIFY(waitUntil(
                 [&] { return recordHas(record, "EXEC_SHELL") || runningSessionThreads() == 0; },
                 15000));
-            QCOMPARE(recordHas(record, "SESSION_KEY"), c.loggedIn);
-            QCOMPARE(recordHas(record, "PASSWORD"), c.loggedIn);
-            QCOMPARE(seen,
-                     *c.button
-                         ? QStringList{QString("unknownHostKeyDialog 127.0.0.1 %1 1024 1024 %2 "
-                                               "acceptButton onceButton cancelButton*")
-                                           .arg(server.port())
-                                           .arg(serverSays("--print-fingerprint"))}
-                         : QStringList{});
+            QCOMPARE(QPair(recordHas(record, "SESSION_KEY"), recordHas(record, "PASSWORD")),
+                     QPair(c.loggedIn, c.loggedIn));
+            QCOMPARE(seen, *c.button ? QStringList{question} : QStringList{});
             if (!c.loggedIn)
                 QVERIFY(shows("Disconnected: the server's host key was not accepted."));
             window_->disconnect();
@@ -341,8 +327,7 @@ class MainWindowTest : public QObject {
         QCOMPARE(watch_->boxes, 0);  // a refused key leaves its reason readable on the screen
     }
 
-    // The login questions come up as dialogs: a wrong passphrase is asked again, a cancelled one
-    // falls back to the password, a TIS challenge is answered.
+    // A wrong passphrase is asked again, a cancelled one falls back to the password.
     void loginQuestionsInDialogs() {
         const QString key = dir_.filePath("secret.key");
         QVERIFY(QFile::copy(KEY_DATA_DIR "/secret.key", key));
@@ -351,9 +336,7 @@ class MainWindowTest : public QObject {
         const QString record = dir_.filePath("login.record");
         const QString prompt = "passphraseDialog Passphrase for 'secret test key':";
         const struct {
-            QStringList arguments;
-            QStringList answers;
-            QStringList shown;
+            QStringList arguments, answers, shown;
             const char* proof;
         } cases[] = {
             {{"--authorized-keys", authorized, "--no-password"},
@@ -380,11 +363,7 @@ class MainWindowTest : public QObject {
                 input->accept();
             };
             QFile::remove(record);
-            TestServer server;
-            QVERIFY(
-                server.start(testServerPath(),
-                             QStringList{"--scenario", "echo", "--record", record} + c.arguments));
-            connectTo(server.port());
+            connectTo(serve(QStringList{"--scenario", "echo", "--record", record} + c.arguments));
             QVERIFY(waitWhileConnected([&] { return recordHas(record, "EXEC_SHELL"); }));
             QCOMPARE(shown, c.shown);
             QVERIFY2(recordHas(record, c.proof), c.proof);
@@ -398,19 +377,15 @@ class MainWindowTest : public QObject {
     void failedLoginsEndWithTheBox() {
         const struct {
             QStringList arguments;
-            const char* password;
-            const char* timeout;
-            const char* line;
+            const char *password, *timeout, *line;
         } cases[] = {{{"--scenario", "echo"}, "wrong", "", "Connected to host."},
                      {{"--scenario", "stall", "--at", "password"},
                       "secret",
                       "1",
                       "ERROR - The server stopped answering during the login"}};
         for (const auto& c : cases) {
-            TestServer server;
-            QVERIFY(server.start(testServerPath(), c.arguments));
             watch_->boxes = 0;
-            connectTo(server.port(), c.password, c.timeout);
+            connectTo(serve(c.arguments), c.password, c.timeout);
             QVERIFY(waitUntil([&] { return watch_->boxes == 1; }, 8000));
             QCOMPARE(watch_->boxTitle, QStringLiteral("Connection Lost"));
             QVERIFY(shows(c.line));
@@ -420,18 +395,16 @@ class MainWindowTest : public QObject {
         openSettingsKey().setValue("CEConnectTimeout", 60);
     }
 
-    // The Settings toggles reach the next session and are stored; a server then brings back
-    // the cipher and compression last used with it.
+    // The toggles reach the next session and are stored; a server brings back its own choices.
     void settingsTogglesAndWhatAServerBringsBack() {
         const QString record = dir_.filePath("toggles.record");
-        TestServer server;
-        QVERIFY(server.start(testServerPath(), {"--scenario", "exit-status", "--record", record}));
-        QVERIFY(!window_->menuAction(kCmdCompression)->isChecked());
-        QVERIFY(window_->menuAction(kCmdHidePasswordLength)->isChecked());
+        const int port = serve({"--scenario", "exit-status", "--record", record});
+        QVERIFY(!window_->menuAction(kCmdCompression)->isChecked() &&
+                window_->menuAction(kCmdHidePasswordLength)->isChecked());
         window_->menuAction(kCmdCompression)->trigger();
         window_->menuAction(kCmdHidePasswordLength)->trigger();
         window_->onCommand(kCmdBlowfish);
-        connectTo(server.port());
+        connectTo(port);
         QVERIFY(recorded(record, {"COMPRESSION level=6", "SESSION_KEY cipher=6"}));
         QVERIFY(waitUntil([&] { return watch_->boxes == 1; }, 10000));
         QVERIFY(!recordHas(record, "IGNORE"));  // the password goes unpadded
@@ -443,18 +416,16 @@ class MainWindowTest : public QObject {
         openSettingsKey().setValue("CECompression", 0);
         window_->onCommand(kCmdTripleDes);
         restart();
-        QVERIFY(!window_->menuAction(kCmdCompression)->isChecked());
-        QCOMPARE(appState().cipher, 3);
+        QVERIFY(!window_->menuAction(kCmdCompression)->isChecked() && appState().cipher == 3);
         QFile::remove(record);
-        connectTo(server.port());
+        connectTo(port);
         QVERIFY(recorded(record, {"COMPRESSION level=6", "SESSION_KEY cipher=6"}));
         QVERIFY(waitUntil([&] { return watch_->boxes == 2; }, 10000));
         QVERIFY(window_->menuAction(kCmdBlowfish)->isChecked());
         saveServerChoices("127.0.0.1", 3, false);
     }
 
-    // File > Log Session...: the dialog starts the log, the command again stops it; a file that
-    // cannot be written stops the log with a line, never the session.
+    // A log file that cannot be written stops the log with a line, never the session.
     void sessionLog() {
         const QString log = dir_.filePath("session.log");
         watch_->onDialog = [&](QDialog* dialog) {
@@ -466,9 +437,7 @@ class MainWindowTest : public QObject {
         };
         window_->onCommand(kCmdLogSession);
         QCOMPARE(window_->menuAction(kCmdLogSession)->text(), QStringLiteral("Stop &Logging"));
-        TestServer colours;
-        QVERIFY(colours.start(testServerPath(), {"--scenario", "colours"}));
-        connectTo(colours.port());
+        connectTo(serve({"--scenario", "colours"}));
         QVERIFY(waitUntil([&] { return watch_->boxes == 1; }, 10000));
         window_->onCommand(kCmdLogSession);
         QCOMPARE(window_->menuAction(kCmdLogSession)->text(), QStringLiteral("&Log Session..."));
@@ -478,21 +447,17 @@ class MainWindowTest : public QObject {
 
         QVERIFY(!window_->startLogging(dir_.filePath("no/such/folder/log"), true, true));
         QVERIFY(window_->startLogging("/dev/full", false, true));
-        TestServer echo;
-        QVERIFY(echo.start(testServerPath(), {"--scenario", "echo"}));
-        connectTo(echo.port());
+        connectTo(serve({"--scenario", "echo"}));
         QVERIFY(waitWhileConnected([] { return shows("Logging stopped: /dev/full"); }));
         QCOMPARE(window_->menuAction(kCmdLogSession)->text(), QStringLiteral("&Log Session..."));
         typeText(*window_, "on\r");
         QVERIFY(waitWhileConnected([] { return shows("unknown: on"); }));
     }
 
-    // Terminal Settings and Fonts as the window applies them, and start-up reading them back
-    // (both terminal values, or neither).
+    // Start-up reads the terminal values back as a pair, or neither.
     void preferencesAppliedAndReadAtStartUp() {
         const struct {
-            const char* type;
-            const char* typed;
+            const char *type, *typed;
             int lines;
         } cases[] = {{"vt52", "1000", 500}, {"vt100", "", 0}, {"vt52", "250", 250}};
         for (const auto& c : cases) {
@@ -523,9 +488,9 @@ class MainWindowTest : public QObject {
         size->setCurrentIndex(size->findText("24"));
         pressOk(dialog);
         QVERIFY(waitUntil([&] { return window_->view()->cellHeight() > cellHeight; }, 2000));
-        QVERIFY(screen().rows < rows);
-        QVERIFY(screen().rows * window_->view()->cellHeight() <= window_->view()->areaHeight());
-        QVERIFY(screen().columns * window_->view()->cellWidth() <= window_->view()->areaWidth());
+        QVERIFY(screen().rows < rows &&
+                screen().rows * window_->view()->cellHeight() <= window_->view()->areaHeight() &&
+                screen().columns * window_->view()->cellWidth() <= window_->view()->areaWidth());
     }
 };
 

@@ -1,6 +1,4 @@
-// The hand-over between a session thread and the user-interface thread: messages that the
-// sender waits for, the screen lock let go while waiting, feeds that never interleave, view
-// notifications that never wait, and a window that goes away while senders wait.
+// The hand-over between a session thread and the user-interface thread.
 #include "app/screen_bridge.h"
 
 #include <QTest>
@@ -15,8 +13,7 @@ using namespace corvid1;
 
 namespace {
 
-// Waits up to 3 s for `thread` to finish without running the event loop. One still waiting for
-// the window then is released (detached, the event loop run), so a failure never hangs.
+// Waits up to 3 s for `thread` to finish without the event loop; then releases it, never hanging.
 bool finishesAlone(std::thread& thread, const std::atomic<bool>& done) {
     for (int i = 0; i < 300 && !done; ++i) QTest::qSleep(10);
     const bool alone = done;
@@ -35,8 +32,7 @@ class ScreenBridgeTest : public QObject {
   private slots:
     void cleanup() { bridge_.detachWindow(); }
 
-    // The sender waits until the window's thread has handled the message; a feed lets go of
-    // the screen meanwhile (painting takes the lock) but a size change still waits.
+    // A feed lets go of the screen while it waits (painting takes the lock); a size change waits.
     void aSendWaitsForTheHandlerWithTheScreenLetGo() {
         std::thread::id handlerThread;
         std::vector<bool> changeAllowed;
@@ -58,8 +54,7 @@ class ScreenBridgeTest : public QObject {
         sender.join();
         QCOMPARE(handlerThread, std::this_thread::get_id());
         QCOMPARE(changeAllowed, std::vector<bool>{false});
-        QVERIFY(bridge_.tryChange([] {}));
-        QVERIFY(!bridge_.feedUnderWay());
+        QVERIFY(bridge_.tryChange([] {}) && !bridge_.feedUnderWay());
     }
 
     // A second feed waits while the first one is suspended in a send.
@@ -82,8 +77,7 @@ class ScreenBridgeTest : public QObject {
         QCOMPARE(seenBySecond.load(), 2);
     }
 
-    // A detach releases a waiting sender; its posted call never reaches a window attached later
-    // (its values may point into the released sender's stack), and later sends are dropped.
+    // A released sender's posted call never reaches a later window: it may point into its stack.
     void detachingReleasesWaitingSenders() {
         std::atomic<int> handled{0};
         auto count = [&](int, std::intptr_t, std::intptr_t) { ++handled; };

@@ -82,12 +82,10 @@ DialogWatch::DialogWatch() {
             return box->accept();
         }
         if (busy_) return;
-        // Handled in a timer event of its own, so this one keeps ticking (and accepting boxes)
-        // in any event loop the handler runs.
+        // In a timer event of its own, so this one keeps accepting boxes in the handler's loops.
         busy_ = true;
         QTimer::singleShot(0, &timer_, [this, dialog = QPointer<QDialog>(dialog)] {
             if (dialog && dialog->isVisible() && onDialog) onDialog(dialog);
-            // A host-key question nobody planned for would wait for ever: refuse it.
             if (dialog && dialog->isVisible() && dialog->objectName().endsWith("HostKeyDialog")) {
                 ++unplanned;
                 dialog->reject();

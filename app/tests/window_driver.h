@@ -1,6 +1,4 @@
-// Helpers that drive the real window the way a user does: the project's SSH-1 test server, the
-// Connect dialog filled in while it runs, typing, and waiting for the screen to show something.
-// Shared by the window tests and the screenshot and speed driver.
+// Drives the real window the way a user does; shared by the window tests and the window driver.
 #pragma once
 
 #include <QProcess>
@@ -17,8 +15,7 @@ namespace corvid1 {
 struct TerminalScreen;
 class MainWindow;
 
-// The test server as a child process, given its arguments and "NAME=value" environment entries.
-// Its port comes from its one line "PORT n" on stdout.
+// The test server as a child process, given "NAME=value" environment entries; it prints "PORT n".
 class TestServer {
   public:
     bool start(const QString& program, const QStringList& arguments,
@@ -34,15 +31,14 @@ class TestServer {
 // Runs the event loop until `done` holds or `timeoutMs` passes; returns `done()`.
 bool waitUntil(const std::function<bool()>& done, int timeoutMs);
 
-// Fills the Connect dialog once it is the active modal window, then presses OK (or Cancel); a
-// `timeout` given replaces the dialog's seconds. Call it right before the command that opens it.
+// Fills the Connect dialog once it is up, then presses OK (or Cancel); call it right before
+// the command that opens it.
 void answerConnectDialogSoon(const QString& host, int port, const QString& user,
                              const QString& password, bool accept = true,
                              const QString& timeout = QString());
 
-// Answers the window's modal dialogs every 20 ms while it lives: a message box (the "Connection
-// Lost" box) is accepted and counted, so no test hangs on one; any other dialog goes to
-// `onDialog`. A host-key question still open after that is refused and counted as unplanned.
+// Accepts and counts message boxes, hands other dialogs to `onDialog`; a host-key question still
+// open after that is refused and counted as unplanned, so no test hangs.
 class DialogWatch {
   public:
     DialogWatch();
@@ -57,8 +53,7 @@ class DialogWatch {
     bool busy_ = false;
 };
 
-// Waits until `done` holds while the window stays connected; fails at once when the session
-// ends first, with the screen's last lines (the status line tells why) as a warning.
+// Waits for `done` while connected; a session that ends first fails at once, its last lines shown.
 bool waitWhileConnected(const std::function<bool()>& done, int timeoutMs = 15000);
 
 // The text of buffer line `line`, empty cells as blanks, trailing blanks cut.
@@ -70,7 +65,6 @@ bool screenContains(const TerminalScreen& screen, const std::string& text,
 // Types text into the terminal view as key presses.
 void typeText(MainWindow& window, const QString& text);
 
-// The test server: $CORVID1_TEST_SERVER, else its place in the build tree.
 QString testServerPath();
 
 }  // namespace corvid1
