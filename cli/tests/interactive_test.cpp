@@ -78,8 +78,7 @@ TEST(Interactive, SessionsTypedAtATerminal) {
         for (const char* f : {"record", "stty.after", "pid", ".config"})
             std::filesystem::remove_all(dir.file(f));
         Words server = {"--mode", "shell"};
-        for (const auto& a : s.server)
-            server.push_back(a == "DIR/authorized" ? dir.file("authorized") : a);
+        for (const auto& a : s.server) server.push_back(fill(a, {{"DIR", dir.path()}}));
         auto testServer = serve(server, dir.file("record"));
         ASSERT_TRUE(testServer->started());
         const std::string store = dir.file(".config/corvid1/known_hosts");
@@ -87,15 +86,10 @@ TEST(Interactive, SessionsTypedAtATerminal) {
                                   serverSays("--print-known-hosts-line") + "\n";
         std::filesystem::create_directories(std::filesystem::path(store).parent_path());
         if (s.keyOnRecord) writeFile(store, entry);
-        const auto expand = [&](std::string text) {
-            const std::pair<std::string, std::string> tokens[] = {
-                {"PORT", std::to_string(testServer->port())},
-                {"FP", serverSays("--print-fingerprint")},
-                {"DIR", dir.path()}};
-            for (const auto& [token, value] : tokens)
-                for (auto at = text.find(token); at != std::string::npos; at = text.find(token, at))
-                    text.replace(at, token.size(), value);
-            return text;
+        const auto expand = [&](const std::string& text) {
+            return fill(text, {{"PORT", std::to_string(testServer->port())},
+                               {"DIR", dir.path()},
+                               {"FP", serverSays("--print-fingerprint")}});
         };
         // The pane notes the terminal's modes, runs the client (noting its pid), notes the exit
         // code and the modes again, and stays open to be read.
@@ -113,18 +107,12 @@ TEST(Interactive, SessionsTypedAtATerminal) {
                                 quote("sh " + dir.file("pane.sh")) + " 2>/dev/null")
                                    .c_str()) == 0;
         }));
-        const auto recorded = [&](const std::string& prefix) {
-            return recordHas(dir.file("record"), prefix);
-        };
-        Words steps;
-        for (const auto& step : s.steps) {
-            if (step == "LOGIN") {
-                steps.insert(steps.end(), {"@EXEC_SHELL", ">echo up-$((2+3))", "?up-5"});
-            } else {
-                steps.push_back(expand(step));
-            }
-        }
         // clang-format off
+        const auto recorded = [&](const std::string& prefix) { return recordHas(dir.file("record"), prefix); };
+        Words steps;
+        for (const auto& step : s.steps)
+            if (step == "LOGIN") steps.insert(steps.end(), {"@EXEC_SHELL", ">echo up-$((2+3))", "?up-5"});
+            else steps.push_back(expand(step));
         for (const auto& step : steps) {
             const std::string arg = step.substr(1);
             switch (step[0]) {

@@ -7,8 +7,6 @@
 #include <fstream>
 #include <map>
 #include <sstream>
-#include <string>
-#include <vector>
 
 namespace corvid1::cli {
 namespace {
@@ -97,32 +95,31 @@ const std::vector<Row> rows = {
     {{"-F", "BAD", "h"}, "!BAD:2: unknown keyword 'ForwardAgent'"},  {{"-F", "MISSING", "h"}, "!MISSING"},
     {{"-o", "StrictHostKeyChecking=accept-new", "--host-key", md5, "h"}, "!exclude each other"},
     // Refused, with a reason.
-    {{}, "!no host given"},                   {{"u@"}, "!no host given"},
-    {{"-p", "0", "h"}, "!bad port '0'"},      {{"-p", "65536", "h"}, "!bad port"},
-    {{"-p", "22x", "h"}, "!bad port"},        {{"-p"}, "!option -p needs a value"},
-    {{"--port"}, "!option --port needs a value"},
+    {{}, "!no host given"}, {{"u@"}, "!no host given"}, {{"-p", "0", "h"}, "!bad port '0'"},
+    {{"-p", "65536", "h"}, "!bad port"}, {{"-p", "22x", "h"}, "!bad port"},
+    {{"-p"}, "!option -p needs a value"}, {{"--port"}, "!option --port needs a value"},
     {{"-c", "des", "h"}, "!unknown cipher 'des'"},
     {{"--terminal", "xterm", "h"}, "!unknown terminal type"},
     {{"--charset", "ebcdic", "h"}, "!unknown character set"},
     {{"-t", "-T", "h"}, "!-t and -T exclude each other"},
-    {{"--keepalive", "86401", "h"}, "!bad keepalive"},
-    {{"--size", "80", "h"}, "!bad size"},             {{"--size", "0x24", "h"}, "!bad size"},
-    {{"--size", "256x24", "h"}, "!bad size"},         {{"--size", "80x1001", "h"}, "!bad size"},
-    {{"-Q", "h"}, "!unknown option '-Q'"},            {{"--bogus", "h"}, "!unknown option '--bogus'"},
-    {{"-L", "8080:db", "h"}, "!bad forward"},         {{"-R", "1.2.3.4:9:a:22", "h"}, "!bad forward"},
+    {{"--keepalive", "86401", "h"}, "!bad keepalive"}, {{"--size", "80", "h"}, "!bad size"},
+    {{"--size", "0x24", "h"}, "!bad size"}, {{"--size", "256x24", "h"}, "!bad size"},
+    {{"--size", "80x1001", "h"}, "!bad size"}, {{"-Q", "h"}, "!unknown option '-Q'"},
+    {{"--bogus", "h"}, "!unknown option '--bogus'"}, {{"-L", "8080:db", "h"}, "!bad forward"},
+    {{"-R", "1.2.3.4:9:a:22", "h"}, "!bad forward"},
     {{"--password=secret", "h"}, "!unknown option"},  // never a password on the command line
     {{"--verbose=yes", "h"}, "!unknown option"},
     {{"--raw", "--screen", "h"}, "!--raw and --screen exclude each other"},
-    {{"@h"}, "!empty user name"},                     {{"-l", "", "h"}, "!empty user name"},
+    {{"@h"}, "!empty user name"}, {{"-l", "", "h"}, "!empty user name"},
     {{"--host-key", "24:87:0b", "h"}, "!bad host key fingerprint"},
     {{"--accept-new", "--host-key", md5, "h"}, "!--accept-new and --host-key exclude each other"},
     {{"--known-hosts", "a", "--known-hosts", "b", "h"}, "!more than once"},
     {{"--known-hosts", "", "h"}, "!empty known-hosts"},
     {{"--connect-timeout", "86401", "h"}, "!bad connect timeout"},
     {{"--connect-timeout", "5s", "h"}, "!bad connect timeout"},
-    {{"-o", "Protocol=2", "h"}, "!-o Protocol=2: "},  {{"-e", "^", "h"}, "!escape character '^'"},
+    {{"-o", "Protocol=2", "h"}, "!-o Protocol=2: "}, {{"-e", "^", "h"}, "!escape character '^'"},
     {{"-o", "RSAAuthentication=maybe", "h"}, "!-o RSAAuthentication=maybe: "},
-    {{"-i", "", "h"}, "!empty key file name"},        {{"-E", "", "h"}, "!empty log file name"},
+    {{"-i", "", "h"}, "!empty key file name"}, {{"-E", "", "h"}, "!empty log file name"},
     {{"--passphrase-file", "", "h"}, "!empty passphrase file name"},
     {{"--password-file", "", "h"}, "!empty password file name"},
     {{"-F", "", "h"}, "!empty configuration file name"},
@@ -158,8 +155,8 @@ TEST(Options, EachCommandLineComesToItsSettingsOrItsError) {
         if (r.ok) r.ok = applyConfiguration(r.options, "", error);
         const std::string expected = substitute(row.expected);
         if (expected[0] == '!') {
-            EXPECT_FALSE(r.ok) << "accepted: " << line;
-            EXPECT_NE(error.find(expected.substr(1)), std::string::npos) << line << ": " << error;
+            EXPECT_TRUE(!r.ok && error.find(expected.substr(1)) != std::string::npos)
+                << line << error;
             continue;
         }
         ASSERT_TRUE(r.ok) << line << ": " << error;
