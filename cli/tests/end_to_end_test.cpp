@@ -17,9 +17,13 @@ const std::map<std::string, std::string> password = {{"CORVID1_PASSWORD", "secre
 class Batch : public ::testing::Test {
   protected:
     std::string record() const { return dir_.file("record"); }
-    auto start(const Words& args) {
+    auto start(const Words& args) {  // "@name": --scenario name
         std::remove(record().c_str());
-        auto server = serve(args, record());
+        Words all;
+        for (const auto& a : args)
+            a[0] == '@' ? all.insert(all.end(), {"--scenario", a.substr(1)})
+                        : all.insert(all.end(), a);
+        auto server = serve(all, record());
         EXPECT_TRUE(server->started());
         return server;
     }
@@ -79,11 +83,11 @@ TEST_F(Batch, EachRunEndsWithItsExitCodeOutputAndRecord) {
     const std::string wrapLow = "BOTTOM-LEFT" + std::string(58, ' ') + "BOTTOM-RIGH";
     const std::string centre = std::string(34, ' ') + "CENTRE";
     const auto bulk = [](const char* status) {
-        return Words{"--scenario", "bulk", "--bulk", "150001", "--exit-status", status};
+        return Words{"@bulk", "--bulk", "150001", "--exit-status", status};
     };
-    const Words ok = {"--scenario", "exit-status"}, shell = {"--mode", "shell"};
+    const Words ok = {"@exit-status"}, shell = {"--mode", "shell"};
     const Words piped = {"cat;", "tty", "||", "true;", "echo", "err", ">&2;", "exit", "5"};
-    const Words keys = {"--scenario", "exit-status", "--authorized-keys", "DIR/authorized"};
+    const Words keys = {"@exit-status", "--authorized-keys", "DIR/authorized"};
     Words keysOnly = keys;
     keysOnly.push_back("--no-password");
     const std::string refused = "Authorization error. Check username and password.\n";
@@ -94,21 +98,20 @@ TEST_F(Batch, EachRunEndsWithItsExitCodeOutputAndRecord) {
         {bulk("0"), {"--raw", "-c", "3des"}, 0, "BULK", "", {"SESSION_KEY cipher=3"}},
         {bulk("42"), {"-c", "blowfish"}, 42, "BULK", "", {"SESSION_KEY cipher=6"}},
         {bulk("255"), {"-c", "none"}, 255, "BULK", "", {"SESSION_KEY cipher=0"}},
-        {{"--scenario", "exit-status", "--exit-status", "1"}, {}, 1, "exit status 1\r\n", "",
+        {{"@exit-status", "--exit-status", "1"}, {}, 1, "exit status 1\r\n", "",
          {"USER", "IGNORE 4", "PASSWORD secret", "IGNORE"}},
         {ok, {"--no-password-padding"}, 0, "exit status 0\r\n", "", {"USER", "!IGNORE"}},
         // No remote status, no success: 255, and standard error says why. The server's parting
         // words end their line there, or are said there when the screen showed them.
-        {{"--scenario", "disconnect-in-data", "--reason", "bye"}, {}, 255, "goodbye\r\n", "=bye\n", {}},
-        {{"--scenario", "disconnect-in-data", "--reason", "bye"}, {"--screen"}, 255, "*",
+        {{"@disconnect-in-data", "--reason", "bye"}, {}, 255, "goodbye\r\n", "=bye\n", {}},
+        {{"@disconnect-in-data", "--reason", "bye"}, {"--screen"}, 255, "*",
          "=corvid1-cli: disconnected by the server: bye\n", {}},
-        {{"--scenario", "close", "--at", "data"}, {}, 255, "",
-         "\ncorvid1-cli: connection to 127.0.0.1 lost\n", {}},
-        {{"--scenario", "echo"}, {}, 255, "", "Sent login password\n" + refused, {"PASSWORD wrong"}, {}, "",
+        {{"@close", "--at", "data"}, {}, 255, "", "\ncorvid1-cli: connection to 127.0.0.1 lost\n", {}},
+        {{"@echo"}, {}, 255, "", "Sent login password\n" + refused, {"PASSWORD wrong"}, {}, "",
          "wrong"},
-        {{"--scenario", "disconnect-after-user", "--reason", "No"}, {}, 255, "",
+        {{"@disconnect-after-user", "--reason", "No"}, {}, 255, "",
          "Error during authorization!\nServer response: No\n", {}},
-        {{"--scenario", "stall", "--at", "pty"}, {"--connect-timeout", "1"}, 255, "",
+        {{"@stall", "--at", "pty"}, {"--connect-timeout", "1"}, 255, "",
          "ERROR - The server stopped answering during the login\n", {}},
         {{}, {"-p", "CLOSED"}, 255, "", "=corvid1-cli: could not connect to 127.0.0.1 port CLOSED: Connection refused\n", {}},
         {{}, {"-p", "CLOSED", "-E", "DIR/log"}, 255, "", "", {}},  // the message in the log
@@ -117,21 +120,19 @@ TEST_F(Batch, EachRunEndsWithItsExitCodeOutputAndRecord) {
          "=The host key of [127.0.0.1]:PORT is not known.\nHost key fingerprint: 1024 FP\n"
          "Nobody can be asked whether to trust it; not connecting.\nERROR - Host key not accepted\n"
          "corvid1-cli: no terminal to ask whether to trust the key; check its fingerprint and give "
-         "it with --host-key, or use --accept-new\n",
-         {"VERSION", "!SESSION_KEY"}},
-        {{"--scenario", "exit-status"}, {"NOKEY", "--accept-new", "--known-hosts", "DIR/kh"}, 0, "*", "",
+         "it with --host-key, or use --accept-new\n", {"VERSION", "!SESSION_KEY"}},
+        {{"@exit-status"}, {"NOKEY", "--accept-new", "--known-hosts", "DIR/kh"}, 0, "*", "",
          {"PASSWORD secret"}},
         // The server's error stream goes to standard error, or to the screen in the order sent;
         // status lines only with -v, warnings unless -q.
-        {{"--scenario", "stderr", "--exit-status", "4"}, {}, 4, "out 1\r\nout 2\r\n", "=err 1\r\nerr 2\r\n",
-         {}},
-        {{"--scenario", "stderr", "--exit-status", "4"}, {"--screen", "--size", "20x5"}, 4,
+        {{"@stderr", "--exit-status", "4"}, {}, 4, "out 1\r\nout 2\r\n", "=err 1\r\nerr 2\r\n", {}},
+        {{"@stderr", "--exit-status", "4"}, {"--screen", "--size", "20x5"}, 4,
          "out 1\nerr 1\nout 2\nerr 2\n\n", "", {}},
         {ok, {"-v"}, 0, "exit status 0\r\n", "Authorization successful.\nPTTY Allocated\n", {}},
-        {{"--scenario", "refuse-pty"}, {}, 0, "*", "=Warning - PTTY not Allocated\n", {}, {}, "exit\r"},
-        {{"--scenario", "refuse-pty"}, {"-q"}, 0, "*", "", {}, {}, "exit\r"},
+        {{"@refuse-pty"}, {}, 0, "*", "=Warning - PTTY not Allocated\n", {}, {}, "exit\r"},
+        {{"@refuse-pty"}, {"-q"}, 0, "*", "", {}, {}, "exit\r"},
         // Standard input goes out once the shell is asked for, NULs and all.
-        {{"--scenario", "echo", "--kex-delay", "300"}, {}, 0, "*logout\r\n", "",
+        {{"@echo", "--kex-delay", "300"}, {}, 0, "*logout\r\n", "",
          {"EXEC_SHELL", "STDIN a\\x00b\\x0dexit\\x0d"}, {}, {"a\0b\rexit\r", 9}},
         // A remote command as scripts run it: no pty unless asked, standard input to its end,
         // its error stream apart, its status ours; compressed, with a pty, with keepalives.
@@ -146,24 +147,23 @@ TEST_F(Batch, EachRunEndsWithItsExitCodeOutputAndRecord) {
          {"EXEC_CMD sleep", "IGNORE 4", "IGNORE 4"}, {"sleep", "2.5;", "exit", "5"}},
         // --screen prints what a terminal would show, scrollback first; its size reaches the
         // pty; it answers enquiries through the session; VT52 shows VT100 sequences as text.
-        {{"--scenario", "colours"}, {"--screen"}, 0,
-         screenLines(24, {{0, "total 6"}, {1, "bin  run.sh  core  fifo"},
+        {{"@colours"}, {"--screen"}, 0, screenLines(24, {{0, "total 6"}, {1, "bin  run.sh  core  fifo"},
                           {2, "reverse  underline  bold-white-on-red"}}),
          "", {"PTY term=vt100 rows=24 columns=80 "}},
-        {{"--scenario", "screen"}, {"--screen"}, 0,
+        {{"@screen"}, {"--screen"}, 0,
          screenLines(25, {{0, wrap}, {1, "T"}, {11, centre}, {23, wrapLow}, {24, "T"}}), "", {}},
-        {{"--scenario", "screen"}, {"--screen", "--size", "100x30"}, 0,
+        {{"@screen"}, {"--screen", "--size", "100x30"}, 0,
          screenLines(30, {{0, wrap + "T"}, {11, centre}, {23, wrapLow + "T"}}), "",
          {"PTY term=vt100 rows=30 columns=100 "}},
-        {{"--scenario", "screen"}, {"--screen", "-t", "vt52"}, 0, "*<esc>[H", "", {"PTY term=vt52 "}},
-        {{"--scenario", "enq", "--timeout", "10"}, {"--screen"}, 0, "*ENQ answer: \"vt100\"", "",
+        {{"@screen"}, {"--screen", "-t", "vt52"}, 0, "*<esc>[H", "", {"PTY term=vt52 "}},
+        {{"@enq", "--timeout", "10"}, {"--screen"}, 0, "*ENQ answer: \"vt100\"", "",
          {"ENQ_ANSWER vt100"}},
         // The password file's first line, private files only, before the environment.
-        {{"--scenario", "exit-status", "--password", "s3cret word"}, {"--password-file", "DIR/pw"}, 0, "*",
+        {{"@exit-status", "--password", "s3cret word"}, {"--password-file", "DIR/pw"}, 0, "*",
          "", {}, {}, "", "wrong"},
         {ok, {"--password-file", "DIR/pw-dos"}, 0, "*", "", {}, {}, "", nullptr},
         {ok, {"--password-file", "DIR/pw-no-end"}, 0, "*", "", {}, {}, "", nullptr},
-        {{"--scenario", "exit-status", "--password", x512}, {"--password-file", "DIR/pw-512"}, 0, "*", "",
+        {{"@exit-status", "--password", x512}, {"--password-file", "DIR/pw-512"}, 0, "*", "",
          {}, {}, "", nullptr},
         {{}, {"--password-file", "DIR/pw-513"}, 255, "", "longer than 512", {"!CONNECT"}},
         {{}, {"--password-file", "DIR/pw-nul"}, 255, "", "NUL", {"!CONNECT"}},
@@ -171,8 +171,7 @@ TEST_F(Batch, EachRunEndsWithItsExitCodeOutputAndRecord) {
         {{}, {"--password-file", "DIR/none"}, 255, "", "password file 'DIR/none': No such", {"!CONNECT"}},
         {{}, {}, 255, "",
          "=corvid1-cli: no terminal to ask for the password on; set CORVID1_PASSWORD or use "
-         "--password-file\n",
-         {"!CONNECT"}, {}, "", nullptr},
+         "--password-file\n", {"!CONNECT"}, {}, "", nullptr},
         // Keys from -i or ~/.ssh/identity; a passphrase file, tried once; the -o switches.
         {keysOnly, {"-i", "DIR/plain.key"}, 0, "*", "", {"RSA response right"}, {}, "", nullptr},
         {keysOnly, {"IDENTITY", "--passphrase-file", "DIR/pp"}, 0, "*", "", {"RSA response right"}, {}, "",
@@ -261,7 +260,7 @@ TEST_F(Batch, EachRunEndsWithItsExitCodeOutputAndRecord) {
 }
 
 TEST_F(Batch, OutputThatCannotBeWrittenIsAFailure) {
-    auto server = start({"--scenario", "bulk", "--bulk", "4194304"});
+    auto server = start({"@bulk", "--bulk", "4194304"});
     // The reader goes away after 10 bytes; the session must end, and not with success.
     std::string command =
         "set -o pipefail; CORVID1_PASSWORD=secret HOME=" + dir_.path() + " " CORVID1_CLI_PATH;
@@ -274,7 +273,7 @@ TEST_F(Batch, OutputThatCannotBeWrittenIsAFailure) {
 // An alias of the configuration file names the server, its port, user and settings; the
 // user's own file is read without -F.
 TEST_F(Batch, ConfigurationFileNamesTheServerAndItsSettings) {
-    auto server = start({"--scenario", "exit-status", "--exit-status", "3"});
+    auto server = start({"@exit-status", "--exit-status", "3"});
     const std::string config = "Host box\n  HostName 127.0.0.1\n  Port " +
                                std::to_string(server->port()) +
                                "\n  User test\n  Compression yes\n";
@@ -293,8 +292,8 @@ TEST_F(Batch, ConfigurationFileNamesTheServerAndItsSettings) {
 // A session log: the raw bytes exactly, or the printable text after a header; a log that
 // cannot be written stops with a word and leaves the session alone.
 TEST_F(Batch, SessionLogsRawTextAndAFailedWrite) {
-    auto bulk = start({"--scenario", "bulk", "--bulk", "70000", "--exit-status", "4"});
-    auto colours = start({"--scenario", "colours"});
+    auto bulk = start({"@bulk", "--bulk", "70000", "--exit-status", "4"});
+    auto colours = start({"@colours"});
     const auto run = [&](int port, const Words& flags) {
         return runClient(target(port, flags), dir_.path(), password);
     };

@@ -7,10 +7,9 @@
 namespace corvid1::cli::test {
 namespace {
 
+// No word typed or named here holds a single quote.
 std::string quote(const std::string& word) {
-    std::string out = "'";
-    for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
+    return "'" + word + "'";
 }
 
 // A session typed at the terminal. Each step: "?text" waits until the pane shows it, "!text"
@@ -93,14 +92,13 @@ TEST(Interactive, SessionsTypedAtATerminal) {
         };
         // The pane notes the terminal's modes, runs the client (noting its pid), notes the exit
         // code and the modes again, and stays open to be read.
-        std::string env = "HOME=" + quote(dir.path()) + " XDG_DATA_HOME=" + quote(dir.file("data"));
-        if (s.passwordInEnvironment) env += " CORVID1_PASSWORD=secret";
-        const std::string d = dir.path();
-        writeFile(dir.file("pane.sh"), "stty -g > " + d + "/stty.before\nsh -c 'echo $$ > " + d +
-                                           "/pid; exec env " + env + " " CORVID1_CLI_PATH " -p " +
-                                           std::to_string(testServer->port()) + expand(s.flags) +
-                                           " test@127.0.0.1'\necho \"EXIT=$?\"\nstty -g > " + d +
-                                           "/stty.after\nsleep 600\n");
+        const std::string pw = s.passwordInEnvironment ? " CORVID1_PASSWORD=secret" : "";
+        writeFile(
+            dir.file("pane.sh"),
+            expand("stty -g >DIR/stty.before\nsh -c 'echo $$ >DIR/pid; exec env HOME=DIR "
+                   "XDG_DATA_HOME=DIR/data" +
+                   pw + " " CORVID1_CLI_PATH " -p PORT" + s.flags +
+                   " test@127.0.0.1'\necho \"EXIT=$?\"\nstty -g >DIR/stty.after\nsleep 600\n"));
         // The previous pane's server, on the same socket, may still be on its way out.
         ASSERT_TRUE(waitUntil([&] {
             return std::system((tmux + "-f /dev/null new-session -d -s t -x 100 -y 30 " +
