@@ -20,9 +20,10 @@ class Batch : public ::testing::Test {
     auto start(const Words& args) {  // "@name": --scenario name
         std::remove(record().c_str());
         Words all;
-        for (const auto& a : args)
-            a[0] == '@' ? all.insert(all.end(), {"--scenario", a.substr(1)})
-                        : all.insert(all.end(), a);
+        for (auto a : args) {
+            if (a[0] == '@') all.push_back("--scenario"), a.erase(0, 1);
+            all.push_back(fill(a, {{"DIR", dir_.path()}}));
+        }
         auto server = serve(all, record());
         EXPECT_TRUE(server->started());
         return server;
@@ -194,42 +195,29 @@ TEST_F(Batch, EachRunEndsWithItsExitCodeOutputAndRecord) {
         {{}, {"-E", "DIR/no/log"}, 255, "", "corvid1-cli: DIR/no/log: ", {"!CONNECT"}},
         {{}, {"--log", "DIR/no/log"}, 255, "", "DIR/no/log", {"!CONNECT"}},
     };
-    // clang-format on
     for (const std::string mode : {"644", "640", "604", "620", "602", "601", "610"}) {
         writeFile(dir_.file("pw-" + mode), "secret\n", std::stoul(mode, nullptr, 8));
-        runs.push_back({{},
-                        {"--password-file", "DIR/pw-" + mode},
-                        255,
-                        "",
-                        "DIR/pw-" + mode + "': permissions 0" + mode + " are too open",
-                        {"!CONNECT"}});
+        runs.push_back({{}, {"--password-file", "DIR/pw-" + mode}, 255, "",
+                        "DIR/pw-" + mode + "': permissions 0" + mode + " are too open", {"!CONNECT"}});
     }
     for (const Case& c : runs) {
-        Words serverArgs;
-        for (const auto& a : c.server) serverArgs.push_back(fill(a, {{"DIR", dir_.path()}}));
-        auto server = start(serverArgs);
+        auto server = start(c.server);
         const auto expand = [&](const std::string& s) {
-            return fill(s, {{"DIR", dir_.path()},
-                            {"CLOSED", std::to_string(closed)},
-                            {"PORT", std::to_string(server->port())},
-                            {"FP", key_}});
+            return fill(s, {{"DIR", dir_.path()}, {"CLOSED", std::to_string(closed)}, {"PORT", std::to_string(server->port())}, {"FP", key_}});
         };
+        const auto has = [&](const char* flag) { return std::count(c.flags.begin(), c.flags.end(), flag) != 0; };
+        has("IDENTITY") ? writeFile(dir_.file(".ssh/identity"), data("secret.key")) : void(std::filesystem::remove(dir_.file(".ssh/identity")));
         Words args = {"-p", std::to_string(server->port())};
-        std::filesystem::remove(dir_.file(".ssh/identity"));
-        for (const auto& flag : c.flags) {
-            if (flag == "IDENTITY") writeFile(dir_.file(".ssh/identity"), data("secret.key"));
+        for (const auto& flag : c.flags)
             if (flag != "IDENTITY" && flag != "NOKEY") args.push_back(expand(flag));
-        }
-        if (std::find(c.flags.begin(), c.flags.end(), "NOKEY") == c.flags.end())
-            args.insert(args.end(), {"--host-key", key_});
+        if (!has("NOKEY")) args.insert(args.end(), {"--host-key", key_});
         args.push_back("test@127.0.0.1");
         args.insert(args.end(), c.command.begin(), c.command.end());
         std::map<std::string, std::string> env;
         if (c.password) env["CORVID1_PASSWORD"] = c.password;
         writeFile(dir_.file("input"), c.input);
         const RunResult r = runClient(args, dir_.path(), env, dir_.file("input"));
-        const std::string row = ::testing::PrintToString(c.flags) + " to " +
-                                ::testing::PrintToString(c.server) + "\n" + r.err;
+        const std::string row = ::testing::PrintToString(c.flags) + " to " + ::testing::PrintToString(c.server) + "\n" + r.err;
         EXPECT_EQ(r.exitCode, c.exitCode) << row;
         const std::string out = c.out == "BULK" ? bulkPattern(150001) : c.out;
         EXPECT_TRUE(out[0] == '*' ? r.out.find(out.substr(1)) != std::string::npos : r.out == out)
@@ -242,21 +230,19 @@ TEST_F(Batch, EachRunEndsWithItsExitCodeOutputAndRecord) {
         auto at = lines.begin();
         for (const std::string& want : c.record) {
             const bool absent = want[0] == '!';
-            const auto found = std::find_if(absent ? lines.begin() : at, lines.end(), [&](auto& l) {
-                return l.rfind(want.substr(absent), 0) == 0;
-            });
-            EXPECT_EQ(found == lines.end(), absent) << row << want << " in:\n"
-                                                    << readFile(record());
+            const auto found = std::find_if(absent ? lines.begin() : at, lines.end(), [&](auto& l) { return l.rfind(want.substr(absent), 0) == 0; });
+            EXPECT_EQ(found == lines.end(), absent) << row << want << " in:\n" << readFile(record());
             if (!absent && found != lines.end()) at = found + 1;
         }
     }
+    // clang-format on
     EXPECT_NE(readFile(dir_.file("log")).find("could not connect to"), std::string::npos);
     EXPECT_NE(readFile(dir_.file("kh")).find(serverSays("--print-known-hosts-line")),
               std::string::npos);
     // The random pool's seed file is kept in the user's data folder, private.
-    struct stat st {};
-    ASSERT_EQ(stat(dir_.file("data/corvid1/ssh_seedfile").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    using std::filesystem::perms;
+    EXPECT_EQ(std::filesystem::status(dir_.file("data/corvid1/ssh_seedfile")).permissions(),
+              perms::owner_read | perms::owner_write);
 }
 
 TEST_F(Batch, OutputThatCannotBeWrittenIsAFailure) {
