@@ -140,12 +140,9 @@ inline RunResult runClient(Words args, const std::string& home,
         waitpid(pid, &status, 0);
         status = -1;
     }
-    RunResult result;
-    if (status >= 0 && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-    if (status >= 0 && WIFSIGNALED(status)) result.signal = WTERMSIG(status);
-    result.out = readFile(home + "/client.out");
-    result.err = readFile(home + "/client.err");
-    return result;
+    return {status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+            status >= 0 && WIFSIGNALED(status) ? WTERMSIG(status) : 0,
+            readFile(home + "/client.out"), readFile(home + "/client.err")};
 }
 
 }  // namespace corvid1::cli::test

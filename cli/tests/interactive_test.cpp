@@ -28,9 +28,8 @@ struct Script {
 TEST(Interactive, SessionsTypedAtATerminal) {
     if (std::system("command -v tmux >/dev/null 2>&1") != 0) GTEST_SKIP() << "no tmux";
     TempDir dir;
-    const std::string data = KEY_DATA_DIR;
-    writeFile(dir.file("secret.key"), readFile(data + "/secret.key"));
-    writeFile(dir.file("authorized"), readFile(data + "/secret.pub"));
+    writeFile(dir.file("secret.key"), readFile(KEY_DATA_DIR "/secret.key"));
+    writeFile(dir.file("authorized"), readFile(KEY_DATA_DIR "/secret.pub"));
     const std::string tmux = "tmux -L corvid1-cli-test-" + std::to_string(getpid()) + " ";
     const auto run = [&](const std::string& args) {
         std::system((tmux + args + " >/dev/null 2>&1").c_str());
