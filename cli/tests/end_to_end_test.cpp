@@ -1,5 +1,4 @@
-// End to end, through the real corvid1-cli against the project's SSH-1 test server, with
-// standard input not a terminal.
+// The real corvid1-cli against the project's SSH-1 test server, standard input not a terminal.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -99,11 +99,9 @@ TEST(Interactive, SessionsTypedAtATerminal) {
                    pw + " " CORVID1_CLI_PATH " -p PORT" + s.flags +
                    " test@127.0.0.1'\necho \"EXIT=$?\"\nstty -g >DIR/stty.after\nsleep 600\n"));
         // The previous pane's server, on the same socket, may still be on its way out.
-        ASSERT_TRUE(waitUntil([&] {
-            return std::system((tmux + "-f /dev/null new-session -d -s t -x 100 -y 30 " +
-                                quote("sh " + dir.file("pane.sh")) + " 2>/dev/null")
-                                   .c_str()) == 0;
-        }));
+        const std::string open = tmux + "-f /dev/null new-session -d -s t -x 100 -y 30 " +
+                                 quote("sh " + dir.file("pane.sh")) + " 2>/dev/null";
+        ASSERT_TRUE(waitUntil([&] { return std::system(open.c_str()) == 0; }));
         // clang-format off
         const auto recorded = [&](const std::string& prefix) { return recordHas(dir.file("record"), prefix); };
         Words steps;
