@@ -4,8 +4,7 @@
 #   drop_in.sh SERVER_BINARY CLI_BINARY
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-server_bin=$1
-cli_bin=$2
+server_bin=$1 cli_bin=$2
 work=$(mktemp -d /tmp/corvid1-drop-in.XXXXXX)
 server_pid=
 trap '[ -n "$server_pid" ] && kill $server_pid 2>/dev/null; rm -rf "$work"' EXIT

@@ -35,18 +35,12 @@ inline bool waitUntil(const std::function<bool()>& done,
 }
 
 // A private temporary folder, removed with everything in it.
-class TempDir {
-  public:
-    TempDir() {
-        char pattern[] = "/tmp/corvid1-cli-test-XXXXXX";
-        path_ = mkdtemp(pattern) != nullptr ? pattern : "/nonexistent";
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
+struct TempDir {
+    char name[29] = "/tmp/corvid1-cli-test-XXXXXX";
+    const std::string dir = mkdtemp(name) != nullptr ? name : "/nonexistent";
+    ~TempDir() { std::filesystem::remove_all(dir); }
+    const std::string& path() const { return dir; }
+    std::string file(const std::string& leaf) const { return dir + "/" + leaf; }
 };
 
 inline std::string readFile(const std::string& path) {
@@ -70,6 +64,15 @@ inline std::string commandOutput(const std::string& command) {
     return out;
 }
 
+// `text` with each token replaced by its value.
+inline std::string fill(std::string text, const std::map<std::string, std::string>& tokens) {
+    for (const auto& [token, value] : tokens)
+        for (auto at = text.find(token); at != std::string::npos;
+             at = text.find(token, at + value.size()))
+            text.replace(at, token.size(), value);
+    return text;
+}
+
 inline Words recordLines(const std::string& path) {
     Words lines;
     std::istringstream in(readFile(path));
@@ -78,9 +81,7 @@ inline Words recordLines(const std::string& path) {
 }
 
 inline bool recordHas(const std::string& path, const std::string& linePrefix) {
-    const Words lines = recordLines(path);
-    return std::any_of(lines.begin(), lines.end(),
-                       [&](const std::string& l) { return l.rfind(linePrefix, 0) == 0; });
+    return ("\n" + readFile(path)).find("\n" + linePrefix) != std::string::npos;
 }
 
 // The test server's bulk output: byte i is (i ^ (i >> 8)) & 0xFF.
@@ -139,12 +140,9 @@ inline RunResult runClient(Words args, const std::string& home,
         waitpid(pid, &status, 0);
         status = -1;
     }
-    RunResult result;
-    if (status >= 0 && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-    if (status >= 0 && WIFSIGNALED(status)) result.signal = WTERMSIG(status);
-    result.out = readFile(home + "/client.out");
-    result.err = readFile(home + "/client.err");
-    return result;
+    return {status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+            status >= 0 && WIFSIGNALED(status) ? WTERMSIG(status) : 0,
+            readFile(home + "/client.out"), readFile(home + "/client.err")};
 }
 
 }  // namespace corvid1::cli::test

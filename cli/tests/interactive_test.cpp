@@ -7,10 +7,9 @@
 namespace corvid1::cli::test {
 namespace {
 
+// No word typed or named here holds a single quote.
 std::string quote(const std::string& word) {
-    std::string out = "'";
-    for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
+    return "'" + word + "'";
 }
 
 // A session typed at the terminal. Each step: "?text" waits until the pane shows it, "!text"
@@ -29,9 +28,8 @@ struct Script {
 TEST(Interactive, SessionsTypedAtATerminal) {
     if (std::system("command -v tmux >/dev/null 2>&1") != 0) GTEST_SKIP() << "no tmux";
     TempDir dir;
-    const std::string data = KEY_DATA_DIR;
-    writeFile(dir.file("secret.key"), readFile(data + "/secret.key"));
-    writeFile(dir.file("authorized"), readFile(data + "/secret.pub"));
+    writeFile(dir.file("secret.key"), readFile(KEY_DATA_DIR "/secret.key"));
+    writeFile(dir.file("authorized"), readFile(KEY_DATA_DIR "/secret.pub"));
     const std::string tmux = "tmux -L corvid1-cli-test-" + std::to_string(getpid()) + " ";
     const auto run = [&](const std::string& args) {
         std::system((tmux + args + " >/dev/null 2>&1").c_str());
@@ -78,8 +76,7 @@ TEST(Interactive, SessionsTypedAtATerminal) {
         for (const char* f : {"record", "stty.after", "pid", ".config"})
             std::filesystem::remove_all(dir.file(f));
         Words server = {"--mode", "shell"};
-        for (const auto& a : s.server)
-            server.push_back(a == "DIR/authorized" ? dir.file("authorized") : a);
+        for (const auto& a : s.server) server.push_back(fill(a, {{"DIR", dir.path()}}));
         auto testServer = serve(server, dir.file("record"));
         ASSERT_TRUE(testServer->started());
         const std::string store = dir.file(".config/corvid1/known_hosts");
@@ -87,44 +84,30 @@ TEST(Interactive, SessionsTypedAtATerminal) {
                                   serverSays("--print-known-hosts-line") + "\n";
         std::filesystem::create_directories(std::filesystem::path(store).parent_path());
         if (s.keyOnRecord) writeFile(store, entry);
-        const auto expand = [&](std::string text) {
-            const std::pair<std::string, std::string> tokens[] = {
-                {"PORT", std::to_string(testServer->port())},
-                {"FP", serverSays("--print-fingerprint")},
-                {"DIR", dir.path()}};
-            for (const auto& [token, value] : tokens)
-                for (auto at = text.find(token); at != std::string::npos; at = text.find(token, at))
-                    text.replace(at, token.size(), value);
-            return text;
+        const auto expand = [&](const std::string& text) {
+            return fill(text, {{"PORT", std::to_string(testServer->port())},
+                               {"DIR", dir.path()},
+                               {"FP", serverSays("--print-fingerprint")}});
         };
         // The pane notes the terminal's modes, runs the client (noting its pid), notes the exit
         // code and the modes again, and stays open to be read.
-        std::string env = "HOME=" + quote(dir.path()) + " XDG_DATA_HOME=" + quote(dir.file("data"));
-        if (s.passwordInEnvironment) env += " CORVID1_PASSWORD=secret";
-        const std::string d = dir.path();
-        writeFile(dir.file("pane.sh"), "stty -g > " + d + "/stty.before\nsh -c 'echo $$ > " + d +
-                                           "/pid; exec env " + env + " " CORVID1_CLI_PATH " -p " +
-                                           std::to_string(testServer->port()) + expand(s.flags) +
-                                           " test@127.0.0.1'\necho \"EXIT=$?\"\nstty -g > " + d +
-                                           "/stty.after\nsleep 600\n");
+        const std::string pw = s.passwordInEnvironment ? " CORVID1_PASSWORD=secret" : "";
+        writeFile(
+            dir.file("pane.sh"),
+            expand("stty -g >DIR/stty.before\nsh -c 'echo $$ >DIR/pid; exec env HOME=DIR "
+                   "XDG_DATA_HOME=DIR/data" +
+                   pw + " " CORVID1_CLI_PATH " -p PORT" + s.flags +
+                   " test@127.0.0.1'\necho \"EXIT=$?\"\nstty -g >DIR/stty.after\nsleep 600\n"));
         // The previous pane's server, on the same socket, may still be on its way out.
-        ASSERT_TRUE(waitUntil([&] {
-            return std::system((tmux + "-f /dev/null new-session -d -s t -x 100 -y 30 " +
-                                quote("sh " + dir.file("pane.sh")) + " 2>/dev/null")
-                                   .c_str()) == 0;
-        }));
-        const auto recorded = [&](const std::string& prefix) {
-            return recordHas(dir.file("record"), prefix);
-        };
-        Words steps;
-        for (const auto& step : s.steps) {
-            if (step == "LOGIN") {
-                steps.insert(steps.end(), {"@EXEC_SHELL", ">echo up-$((2+3))", "?up-5"});
-            } else {
-                steps.push_back(expand(step));
-            }
-        }
+        const std::string open = tmux + "-f /dev/null new-session -d -s t -x 100 -y 30 " +
+                                 quote("sh " + dir.file("pane.sh")) + " 2>/dev/null";
+        ASSERT_TRUE(waitUntil([&] { return std::system(open.c_str()) == 0; }));
         // clang-format off
+        const auto recorded = [&](const std::string& prefix) { return recordHas(dir.file("record"), prefix); };
+        Words steps;
+        for (const auto& step : s.steps)
+            if (step == "LOGIN") steps.insert(steps.end(), {"@EXEC_SHELL", ">echo up-$((2+3))", "?up-5"});
+            else steps.push_back(expand(step));
         for (const auto& step : steps) {
             const std::string arg = step.substr(1);
             switch (step[0]) {

@@ -5,10 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <map>
 #include <sstream>
-#include <string>
-#include <vector>
 
 namespace corvid1::cli {
 namespace {
@@ -97,32 +94,31 @@ const std::vector<Row> rows = {
     {{"-F", "BAD", "h"}, "!BAD:2: unknown keyword 'ForwardAgent'"},  {{"-F", "MISSING", "h"}, "!MISSING"},
     {{"-o", "StrictHostKeyChecking=accept-new", "--host-key", md5, "h"}, "!exclude each other"},
     // Refused, with a reason.
-    {{}, "!no host given"},                   {{"u@"}, "!no host given"},
-    {{"-p", "0", "h"}, "!bad port '0'"},      {{"-p", "65536", "h"}, "!bad port"},
-    {{"-p", "22x", "h"}, "!bad port"},        {{"-p"}, "!option -p needs a value"},
-    {{"--port"}, "!option --port needs a value"},
+    {{}, "!no host given"}, {{"u@"}, "!no host given"}, {{"-p", "0", "h"}, "!bad port '0'"},
+    {{"-p", "65536", "h"}, "!bad port"}, {{"-p", "22x", "h"}, "!bad port"},
+    {{"-p"}, "!option -p needs a value"}, {{"--port"}, "!option --port needs a value"},
     {{"-c", "des", "h"}, "!unknown cipher 'des'"},
     {{"--terminal", "xterm", "h"}, "!unknown terminal type"},
     {{"--charset", "ebcdic", "h"}, "!unknown character set"},
     {{"-t", "-T", "h"}, "!-t and -T exclude each other"},
-    {{"--keepalive", "86401", "h"}, "!bad keepalive"},
-    {{"--size", "80", "h"}, "!bad size"},             {{"--size", "0x24", "h"}, "!bad size"},
-    {{"--size", "256x24", "h"}, "!bad size"},         {{"--size", "80x1001", "h"}, "!bad size"},
-    {{"-Q", "h"}, "!unknown option '-Q'"},            {{"--bogus", "h"}, "!unknown option '--bogus'"},
-    {{"-L", "8080:db", "h"}, "!bad forward"},         {{"-R", "1.2.3.4:9:a:22", "h"}, "!bad forward"},
+    {{"--keepalive", "86401", "h"}, "!bad keepalive"}, {{"--size", "80", "h"}, "!bad size"},
+    {{"--size", "0x24", "h"}, "!bad size"}, {{"--size", "256x24", "h"}, "!bad size"},
+    {{"--size", "80x1001", "h"}, "!bad size"}, {{"-Q", "h"}, "!unknown option '-Q'"},
+    {{"--bogus", "h"}, "!unknown option '--bogus'"}, {{"-L", "8080:db", "h"}, "!bad forward"},
+    {{"-R", "1.2.3.4:9:a:22", "h"}, "!bad forward"},
     {{"--password=secret", "h"}, "!unknown option"},  // never a password on the command line
     {{"--verbose=yes", "h"}, "!unknown option"},
     {{"--raw", "--screen", "h"}, "!--raw and --screen exclude each other"},
-    {{"@h"}, "!empty user name"},                     {{"-l", "", "h"}, "!empty user name"},
+    {{"@h"}, "!empty user name"}, {{"-l", "", "h"}, "!empty user name"},
     {{"--host-key", "24:87:0b", "h"}, "!bad host key fingerprint"},
     {{"--accept-new", "--host-key", md5, "h"}, "!--accept-new and --host-key exclude each other"},
     {{"--known-hosts", "a", "--known-hosts", "b", "h"}, "!more than once"},
     {{"--known-hosts", "", "h"}, "!empty known-hosts"},
     {{"--connect-timeout", "86401", "h"}, "!bad connect timeout"},
     {{"--connect-timeout", "5s", "h"}, "!bad connect timeout"},
-    {{"-o", "Protocol=2", "h"}, "!-o Protocol=2: "},  {{"-e", "^", "h"}, "!escape character '^'"},
+    {{"-o", "Protocol=2", "h"}, "!-o Protocol=2: "}, {{"-e", "^", "h"}, "!escape character '^'"},
     {{"-o", "RSAAuthentication=maybe", "h"}, "!-o RSAAuthentication=maybe: "},
-    {{"-i", "", "h"}, "!empty key file name"},        {{"-E", "", "h"}, "!empty log file name"},
+    {{"-i", "", "h"}, "!empty key file name"}, {{"-E", "", "h"}, "!empty log file name"},
     {{"--passphrase-file", "", "h"}, "!empty passphrase file name"},
     {{"--password-file", "", "h"}, "!empty password file name"},
     {{"-F", "", "h"}, "!empty configuration file name"},
@@ -131,35 +127,25 @@ const std::vector<Row> rows = {
 // clang-format on
 
 TEST(Options, EachCommandLineComesToItsSettingsOrItsError) {
-    const std::string dir = ::testing::TempDir();
-    const std::map<std::string, std::string> files = {
-        {"CONF", dir + "corvid1_config"}, {"BAD", dir + "corvid1_bad"}, {"MISSING", dir + "none"}};
-    std::ofstream(files.at("CONF"))
+    // In the test's working folder, under the names the rows use.
+    std::ofstream("CONF")
         << "Host lab*\n  HostName 192.0.2.7\n  Port 2222\n  User admin\n  Cipher blowfish\n"
            "  Compression yes\n  IdentityFile /k1\n  LocalForward 8080 127.0.0.1:80\n"
            "  StrictHostKeyChecking yes\n  ForwardX11 yes\nHost *\n  Port 22\n  User nobody\n"
            "  IdentityFile /k2\n  ServerAliveInterval 30\n  ConnectTimeout 5\n"
            "  PasswordAuthentication no\n  UserKnownHostsFile /store\n";
-    std::ofstream(files.at("BAD")) << "Port 22\nForwardAgent yes\n";
-    const auto substitute = [&](std::string text) {
-        for (const auto& [name, path] : files)
-            for (auto at = text.find(name); at != std::string::npos; at = text.find(name))
-                text.replace(at, name.size(), path);
-        return text;
-    };
+    std::ofstream("BAD") << "Port 22\nForwardAgent yes\n";
     for (const Row& row : rows) {
-        std::vector<std::string> words = {"corvid1-cli"};
+        std::vector<const char*> argv = {"corvid1-cli"};
         std::string line;
-        for (const auto& w : row.words) words.push_back(substitute(w)), line += w + " ";
-        std::vector<const char*> argv;
-        for (const auto& w : words) argv.push_back(w.c_str());
+        for (const auto& w : row.words) argv.push_back(w.c_str()), line += w + " ";
         ParseResult r = parseOptions(static_cast<int>(argv.size()), argv.data());
         std::string error = r.error;
         if (r.ok) r.ok = applyConfiguration(r.options, "", error);
-        const std::string expected = substitute(row.expected);
+        const std::string& expected = row.expected;
         if (expected[0] == '!') {
-            EXPECT_FALSE(r.ok) << "accepted: " << line;
-            EXPECT_NE(error.find(expected.substr(1)), std::string::npos) << line << ": " << error;
+            EXPECT_TRUE(!r.ok && error.find(expected.substr(1)) != std::string::npos)
+                << line << error;
             continue;
         }
         ASSERT_TRUE(r.ok) << line << ": " << error;
