@@ -1,5 +1,4 @@
-// The packet layer from the bottom up: the message buffer, the socket, the framing and the
-// packet reader.
+// The packet layer from the bottom up: message buffer, socket, framing, packet reader.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -64,8 +63,7 @@ TEST(MessageBufferWriting, EachBuildMakesTheseBytes) {
     }
 }
 
-// Reads give back what was written; a length that claims more than the packet holds, or is cut
-// short itself, breaks the buffer and later reads give zeros; a reset makes it whole again.
+// A length beyond the packet, or cut short, breaks the buffer: reads give zeros until a reset.
 TEST(MessageBufferReading, ValuesComeBackAndOverrunsBreakTheBuffer) {
     MessageBuffer buffer;
     loadForReading(buffer, "\x01\x02\x03\x04\0\0\0\3a\0b\0\0\0\0"s);
@@ -73,11 +71,7 @@ TEST(MessageBufferReading, ValuesComeBackAndOverrunsBreakTheBuffer) {
     EXPECT_EQ(buffer.getString(), "a\0b"s);
     EXPECT_EQ(buffer.getString(), "");
     EXPECT_FALSE(buffer.broken());
-    for (const std::string& bytes : {"\0\0\x03\xE8"
-                                     "abc"s,
-                                     "\xFF\xFF\xFF\xFF"
-                                     "x"s,
-                                     "\0\0"s}) {
+    for (const std::string& bytes : {"\0\0\3\350abc"s, "\377\377\377\377x"s, "\0\0"s}) {
         loadForReading(buffer, bytes);
         EXPECT_EQ(buffer.getString(), "");
         EXPECT_TRUE(buffer.broken());
@@ -107,8 +101,7 @@ TEST(MessageBufferReading, CursorMovesStayWithinTheContent) {
     }
 }
 
-// The buffer carries passwords and decrypted packets: starting over leaves none of the old
-// bytes behind, in the part in use or beyond it.
+// It carries passwords and decrypted packets: starting over leaves none of the old bytes.
 TEST(MessageBufferWipe, ResetAndNewPacketLeaveNoneOfThePreviousPlaintext) {
     for (const bool asPacket : {false, true}) {
         MessageBuffer buffer(SSH_CMSG_AUTH_PASSWORD);
@@ -134,8 +127,7 @@ TEST(MessageBufferWipe, GrowingAndGoingLeaveNoPlaintextInFreedMemory) {
     EXPECT_EQ(test::freed::stop(), 0);
 }
 
-// Multiple-precision integers: a 16-bit bit count, then the value's bytes, big-endian. A count
-// beyond what the packet holds breaks the buffer and reads as zero, never past the content.
+// A 16-bit bit count, then the bytes big-endian; a count beyond the packet breaks the buffer.
 TEST(MessageBufferMpint, EncodingsRoundTripAndOverlongCountsBreak) {
     const struct {
         std::string hex;    // the value; "": not encoded, only decoded
@@ -170,36 +162,29 @@ void sendAll(int fd, const std::string& bytes) {
     ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
 }
 
-// A listening socket on the loopback of one family with a kernel-chosen port; fd -1 where the
-// family has no loopback.
+// A listener on one family's loopback, kernel-chosen port; fd -1 where there is no loopback.
 struct Listener {
     int fd = -1;
     std::uint16_t port = 0;
     explicit Listener(int family = AF_INET, int backlog = 4) {
-        sockaddr_storage address{};
-        auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-        auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-        address.ss_family = static_cast<sa_family_t>(family);
-        if (family == AF_INET) v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (family == AF_INET6) v6->sin6_addr = in6addr_loopback;
-        fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            listen(fd, backlog) != 0) {
-            if (fd >= 0) close(fd);
-            fd = -1;
-            return;
-        }
+        // Either family fits; the port lies at the same offset in both.
+        sockaddr_in6 address{};
+        address.sin6_family = sa_family_t(family);
+        address.sin6_addr = in6addr_loopback;
+        if (family == AF_INET)
+            reinterpret_cast<sockaddr_in*>(&address)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t size = sizeof address;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-        port = ntohs(family == AF_INET ? v4->sin_port : v6->sin6_port);
+        fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+            listen(fd, backlog) != 0 ||
+            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+            close(std::exchange(fd, -1));
+        port = ntohs(address.sin6_port);
     }
-    ~Listener() {
-        if (fd >= 0) close(fd);
-    }
+    ~Listener() { close(fd); }
 };
 
-// Names and addresses of both families, reached or not; a connection sends at once (no
-// waiting for the previous packet's acknowledgement) and a failure leaves no handle behind.
+// A connection sends at once (TCP_NODELAY); a failure leaves no handle behind.
 TEST(OpenConnection, EachHostFormReachesItsFamilyOnly) {
     Listener v4;
     Listener v6(AF_INET6);
@@ -245,8 +230,7 @@ TEST(OpenConnection, EachHostFormReachesItsFamilyOnly) {
 }
 
 TEST(OpenConnection, UnansweredConnectGivesUpAfterTheTimeout) {
-    // A listener whose queue is full and never accepted drops further handshakes, so the
-    // connect neither succeeds nor fails by itself.
+    // A full queue that is never accepted drops handshakes: connect neither succeeds nor fails.
     Listener listener(AF_INET, 0);
     std::vector<TcpSocket> fillers(4);
     for (auto& filler : fillers) filler.openConnection("127.0.0.1", listener.port, 50);
@@ -258,8 +242,7 @@ TEST(OpenConnection, UnansweredConnectGivesUpAfterTheTimeout) {
 
 extern "C" void ignoreSignal(int) {}
 
-// Pieces are gathered, a signal in between is no end, nothing asked is nothing read, and a
-// stream that closes first (or no socket at all) is a failure.
+// A signal between pieces is no end; a stream that closes first, or no socket, is a failure.
 TEST(ReceiveExactly, GathersPiecesThroughSignalsAndFailsWhenTheStreamCloses) {
     struct sigaction action {};
     action.sa_handler = ignoreSignal;  // no SA_RESTART: recv returns EINTR
@@ -304,8 +287,7 @@ TEST(SendBytes, LargeRangeArrivesWholeAndAGonePeerRaisesNoSigpipe) {
     EXPECT_EQ(socket.sendBytes("lost", 4), -1);
 }
 
-// A version line ends at its line feed and takes nothing beyond; too long, or cut off by the
-// end of the stream, it is no line.
+// A version line ends at its line feed, taking nothing beyond; too long or cut off: no line.
 TEST(ReadLine, EndsAtTheLineFeedWithinTheBuffer) {
     const std::string longest(TcpSocket::lineBufferSize - 1, 'a');
     const struct {
@@ -332,13 +314,11 @@ TEST(ReadLine, EndsAtTheLineFeedWithinTheBuffer) {
 
 const std::uint8_t sessionKey[32] = {1, 2, 3};
 
-std::string be32Bytes(std::uint32_t value) {
-    const char bytes[4] = {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
-    return std::string(bytes, 4);
+std::string be32Bytes(std::uint32_t v) {
+    return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
 }
 
-// A plaintext packet framed by hand: padding (zeros as the client sends it, or non-zero bytes a
-// receiver must skip unread), type, payload, and a check value, on request off by one.
+// A plaintext packet framed by hand; non-zero padding must be skipped unread by a receiver.
 std::string wirePacket(std::uint8_t type, const std::string& payload, bool badCheck = false,
                        bool zeroPadding = false) {
     const std::uint32_t length = static_cast<std::uint32_t>(1 + payload.size() + 4);
@@ -353,9 +333,7 @@ std::string rest(MessageBuffer& buffer) {
     return std::string(reinterpret_cast<const char*>(buffer.cursor()), buffer.remaining());
 }
 
-// The client's framing: length, 1 to 8 zero padding bytes so that padding, type, payload and
-// check fill whole blocks, the check over all of them; the buffer keeps it; a reader takes it;
-// the null cipher sends the same bytes.
+// 1 to 8 zero padding bytes fill whole blocks; a reader takes it; the null cipher sends the same.
 TEST(PacketFraming, EveryPaddingSizeFramesAndRoundTrips) {
     SocketPair pair;
     Connection writer(pair.client);
@@ -380,18 +358,16 @@ TEST(PacketFraming, EveryPaddingSizeFramesAndRoundTrips) {
     EXPECT_EQ(writer.writePacket(notAPacket), -1);
 }
 
-struct ReadCase {
-    const char* name;
-    std::string stream;
-    int type;
-    PacketError error;  // None: the read gives `type` and `payload`
-    std::string payload;
-};
-
 // Every stream is read fed whole, a byte at a time, and cut short at every offset.
 TEST(PacketReading, EveryStreamWholeSplitAndCut) {
     const std::string hello("\0\0\0\5hello", 9);
-    const std::vector<ReadCase> cases = {
+    const struct {
+        const char* name;
+        std::string stream;
+        int type;
+        PacketError error;  // None: the read gives `type` and `payload`
+        std::string payload;
+    } cases[] = {
         {"payload after the cursor, check not part of it", wirePacket(17, hello), 17,
          PacketError::None, hello},
         {"ignore and debug are never returned",
@@ -408,7 +384,7 @@ TEST(PacketReading, EveryStreamWholeSplitAndCut) {
         {"largest length (fed whole only)",
          wirePacket(17, std::string(Connection::maxPacketLength - 5, 'z')), 17, PacketError::None,
          std::string(Connection::maxPacketLength - 5, 'z')}};
-    for (const ReadCase& c : cases) {
+    for (const auto& c : cases) {
         const std::size_t first = c.stream.size() > 1000 ? c.stream.size() : 1;
         for (std::size_t cut = first; cut <= c.stream.size() + 1; ++cut) {
             const bool whole = cut == c.stream.size();
@@ -426,8 +402,7 @@ TEST(PacketReading, EveryStreamWholeSplitAndCut) {
             MessageBuffer buffer;
             const int type = connection.readPacket(buffer);
             server.join();
-            // A read that fails on the header never waits for the rest, so a cut after the
-            // header fails the same way; a good packet cut short is a closed stream.
+            // A header failure never waits for the rest; a good packet cut short: stream closed.
             const bool fails = c.error != PacketError::None;
             if (whole || byteByByte || (fails && c.error != PacketError::BadCheck && cut >= 4)) {
                 EXPECT_EQ(type, c.type) << c.name << " cut " << cut;
