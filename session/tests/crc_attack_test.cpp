@@ -1,5 +1,5 @@
-// The CRC-32 compensation attack detector where it runs: on the receive path of an encrypted
-// connection, and switched on by default in every session keyed with a real cipher.
+// The CRC-32 compensation attack detector on an encrypted connection's receive path, and on in
+// every session keyed with a real cipher.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -20,9 +20,7 @@ namespace {
 using test::RecordingFrontEnd;
 using test::SocketPair;
 
-const std::uint8_t sessionKey[32] = {9,  8,  7,  6,  5,  4,  3,  2,  1,  0,  11,
-                                     12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22,
-                                     23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
+const std::uint8_t sessionKey[32] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 11, 12, 13, 14, 15, 16, 17};
 
 // Blocks of a packet's ciphertext (0 = the first block behind the length field) at which copies
 // of one block cancel in the CRC: the generator polynomial's terms, highest degree first.
@@ -33,8 +31,7 @@ std::vector<std::size_t> neutralPattern(std::size_t start) {
     return positions;
 }
 
-// A packet on the wire: the length field, then padding, type, payload and check value, as
-// ciphertext.
+// A packet on the wire: the length field, then padding, type, payload and check as ciphertext.
 struct WirePacket {
     std::string bytes;
     // Copies `value` (by default the block at the first position) to every position.
@@ -80,10 +77,8 @@ std::size_t receiveAll(const std::vector<WirePacket>& packets, CrcAttackInspecto
     return read;
 }
 
-// Honest traffic, repetitive up to the largest packet, passes; copies that cancel the CRC are
-// refused, in the middle of a packet, at the end of the largest, and using the block before the
-// packet (the previous packet's last, which the inspector carries over); one copy fewer is left
-// to the check value.
+// Honest traffic passes; copies that cancel the CRC are refused mid-packet, at the end of the
+// largest, and using the previous packet's last block; one copy fewer is left to the check value.
 template <typename Cipher>
 void honestTrafficPassesAndCraftedRepeatsAreRefused() {
     const std::size_t largest = Connection::maxPacketLength - 1 - 4 - 4;
@@ -144,8 +139,7 @@ TEST(CrcAttackInspector, HonestTrafficPassesAndCraftedRepeatsAreRefusedInEachCip
     honestTrafficPassesAndCraftedRepeatsAreRefused<BlowfishConnection>();
 }
 
-// A whole session through an attacker on the path, who repeats blocks in the first data
-// packet: the session ends with a status line and nothing reaches the terminal.
+// An attacker on the path repeats blocks in the first data packet: nothing reaches the terminal.
 TEST(EverySessionCipher, DetectorIsOnByDefaultAndEndsTheSessionWithAStatusLine) {
     test::TestServer server({"--scenario", "bulk", "--bulk", "100000"}, "crc_attack");
     ASSERT_NE(server.port(), 0);

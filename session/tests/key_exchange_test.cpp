@@ -57,8 +57,7 @@ TEST(ChooseCipher, FallsBackThroughTheCandidatesAndNeverSilentlyToNone) {
     }
 }
 
-// The padded block decrypts (with the oracle's key) to type-2 padding around the data; a
-// leading zero byte of the data is one more padding byte; the output may be the input.
+// Type-2 padding around the data; a leading zero byte of the data is one more padding byte.
 TEST(RsaPadding, BlockIsTypeTwoPaddingAroundTheDataOrRefused) {
     RsaKeyPair pair(768, 7);
     RsaPublicKey key;
@@ -127,9 +126,8 @@ class CountingVerifier : public HostKeyVerifier {
 
 enum class Damage { None, ZeroN, ZeroNOf8Bits, ZeroE, ShortN, AbsurdBits, CutShort, TooSmall };
 
-// A public-key packet from two real key pairs as received, one of them damaged as `damage` says.
-// (A sound exchange end to end is the sessions' against the test server, whose ciphers, RSA and
-// session id are Nettle's, OpenSSL's and GMP's.)
+// A public-key packet from two real key pairs, one damaged. (A sound exchange end to end is
+// tested against the test server.)
 void publicKeyPacket(MessageBuffer& in, bool hostKeyDamaged, Damage damage) {
     static const RsaKeyPair serverPair(768, 11), hostPair(1024, 12), tiny(256, 5);
     MessageBuffer packet;

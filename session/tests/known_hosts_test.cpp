@@ -74,20 +74,13 @@ const std::string keygen = SSH_KEYGEN1_PATH;
 
 class TempFolder : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/corvid1-known-hosts-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root = pattern;
-        userStore = root / "config" / "corvid1" / "known_hosts";
-        openSshStore = root / "ssh" / "known_hosts";
-    }
     void TearDown() override { fs::remove_all(root); }
     KnownHosts stores() const { return KnownHosts(userStore, {openSshStore}); }
-    std::string at(const fs::path& store, int line) {
-        return store.string() + ":" + std::to_string(line);
-    }
 
-    fs::path root, userStore, openSshStore;
+    std::string pattern = "/tmp/corvid1-known-hosts-XXXXXX";
+    const fs::path root = ::mkdtemp(pattern.data());
+    const fs::path userStore = root / "config/corvid1/known_hosts",
+                   openSshStore = root / "ssh/known_hosts";
     std::mt19937_64 rng{20261206};
 };
 
@@ -100,8 +93,7 @@ TEST(DecimalNumbers, RejectAnythingButPlainDigits) {
     EXPECT_FALSE(decimalToBytes(std::string(kMaxDecimalDigits + 1, '9')).has_value());
 }
 
-// The fingerprints PuTTY's and OpenSSH's key tools showed for keys puttygen made: MD5 over
-// modulus then exponent, leading zero bytes (as a fixed-width export gives them) not counted.
+// What PuTTY's and OpenSSH's key tools showed: leading zero bytes are not counted.
 TEST(HostKeyFingerprint, IsWhatPuttygenAndSshKeygenShow) {
     std::istringstream tools(
 #include "data/rsa1_key_tools.inc"
@@ -149,8 +141,7 @@ TEST(HostKeyFingerprint, ParserTakesTheUsualFormsAndMatchesOnlyThatKey) {
     EXPECT_FALSE(fingerprintMatches(*parseHostKeyFingerprint(hex), randomKey(rng)));
 }
 
-// What the stores say about names, ports and keys: the user's store (filed by add, owner-only)
-// read first, OpenSSH's honoured but never written.
+// The user's store (owner-only) is read first; OpenSSH's is honoured but never written.
 TEST_F(TempFolder, EachQueryIsAnsweredFromTheStores) {
     const HostKey k[] = {randomKey(rng), randomKey(rng, 2048), randomKey(rng),
                          randomKey(rng, 65528)};
@@ -211,7 +202,8 @@ TEST_F(TempFolder, EachQueryIsAnsweredFromTheStores) {
         EXPECT_EQ(result.status, q.status) << q.host << ":" << q.port;
         EXPECT_TRUE(result.readError.empty());
         if (q.status == Unknown) continue;
-        EXPECT_EQ(result.storedAt, at(q.line > 0 ? userStore : openSshStore, std::abs(q.line)));
+        EXPECT_EQ(result.storedAt, (q.line > 0 ? userStore : openSshStore).string() + ":" +
+                                       std::to_string(std::abs(q.line)));
         EXPECT_TRUE(q.status != Changed ||
                     result.storedFingerprint == hostKeyFingerprint(k[q.host[0] == 'g' ? 2 : 0]));
     }
@@ -229,16 +221,14 @@ TEST_F(TempFolder, CorruptLinesAreIgnoredNeverFatal) {
     writeFile(userStore, lines);
     const KnownHosts hosts = stores();
     EXPECT_EQ(hosts.check("server", 22, key).status, Status::Unknown);
-    // An entry after the damage still counts, and an entry appended to a file whose last line
-    // was cut short starts on a line of its own.
+    // An entry appended after a cut-short last line starts on a line of its own.
     writeFile(userStore, lines + good.substr(0, 30));
     ASSERT_TRUE(hosts.add("server", 22, key));
     EXPECT_EQ(hosts.check("server", 22, key).status, Status::Known);
     EXPECT_EQ(readFile(userStore), lines + good.substr(0, 30) + "\n" + good + "\n");
 }
 
-// Some servers announce a bit count a little off their modulus; a line off by more was cut or
-// damaged and says nothing about the host.
+// Some servers announce a bit count a little off; a line off by more says nothing of the host.
 TEST_F(TempFolder, StatedBitCountCountsWithinTheSlackAndIsIgnoredBeyondIt) {
     const HostKey key = randomKey(rng);  // a 1024-bit modulus
     const std::string fields = keyLine("server", key).substr(std::string("server 1024").size());
@@ -250,8 +240,8 @@ TEST_F(TempFolder, StatedBitCountCountsWithinTheSlackAndIsIgnoredBeyondIt) {
     }
 }
 
-// A store that cannot be read is named, and the others still count; add refuses names that
-// would change a line's meaning, and an empty key, and never creates a file for them.
+// An unreadable store is named, the others still count; names that change a line's meaning
+// and an empty key are refused without creating a file.
 TEST_F(TempFolder, UnreadableStoresAndUnfitNamesAreReported) {
     const HostKey key = randomKey(rng);
     for (const char* host : {"", "a b", "a\tb", "a,b", "*", "web?", "!host", "|1|abc", "@revoked",
@@ -316,8 +306,7 @@ TEST(DefaultPaths, FollowXdgConfigHomeThenHome) {
               std::vector<std::string>{"/home/someone/.ssh/known_hosts"});
 }
 
-// Names hashed as ssh writes them with HashKnownHosts (here by ssh-keygen -H) are matched; a
-// damaged hashed name matches nothing.
+// Names hashed by ssh-keygen -H are matched; a damaged hashed name matches nothing.
 TEST_F(TempFolder, HashedNamesAreMatchedAndDamagedOnesIgnored) {
     const HostKey key = randomKey(rng), other = randomKey(rng);
     writeFile(openSshStore, keyLine("myhost", key) + "\n" + keyLine("[gate]:2222", other) + "\n" +
