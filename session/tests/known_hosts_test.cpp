@@ -18,19 +18,14 @@ namespace {
 
 namespace fs = std::filesystem;
 using Status = HostKeyStatus;
+using enum HostKeyStatus;
 using Bytes = std::vector<std::uint8_t>;
-
-Bytes randomBytes(std::mt19937_64& rng, std::size_t n) {
-    Bytes bytes(n);
-    for (auto& b : bytes) b = std::uint8_t(rng());
-    return bytes;
-}
 
 // A plausible key: top bit of the modulus set, odd exponent.
 HostKey randomKey(std::mt19937_64& rng, std::uint32_t bits = 1024) {
-    auto modulus = randomBytes(rng, bits / 8);
-    modulus[0] |= 0x80;
-    modulus.back() |= 1;
+    Bytes modulus(bits / 8);
+    for (auto& b : modulus) b = std::uint8_t(rng());
+    modulus[0] |= 0x80, modulus.back() |= 1;
     return makeHostKey(bits, Bytes{0x01, 0x00, 0x01}, modulus);
 }
 
@@ -104,9 +99,8 @@ TEST(HostKeyFingerprint, IsWhatPuttygenAndSshKeygenShow) {
            std::getline(tools, openSsh)) {
         const HostKey key = makeHostKey(std::stoul(bits), *decimalToBytes(e), *decimalToBytes(n));
         EXPECT_EQ(hostKeyFingerprint(key) + " " + comment, putty);
-        Bytes zeroE(2, 0), zeroN(3, 0);
-        zeroE.insert(zeroE.end(), key.exponent.begin(), key.exponent.end());
-        zeroN.insert(zeroN.end(), key.modulus.begin(), key.modulus.end());
+        Bytes zeroE = key.exponent, zeroN = key.modulus;
+        zeroE.insert(zeroE.begin(), 2, 0), zeroN.insert(zeroN.begin(), 3, 0);
         EXPECT_EQ(hostKeyFingerprint(makeHostKey(key.bits, zeroE, zeroN)), hostKeyFingerprint(key));
         const auto parsed = parseHostKeyFingerprint(openSsh.substr(0, openSsh.find(" key")));
         ASSERT_TRUE(parsed.has_value()) << openSsh;
@@ -156,15 +150,13 @@ TEST_F(TempFolder, EachQueryIsAnsweredFromTheStores) {
         keyLine("Mixed.Case.Host", k[2]) + "\n" + keyLine("[gate]:2200", k[1]) + "\n";
     writeFile(openSshStore, openSsh);
     const KnownHosts hosts = stores();
-    EXPECT_EQ(hosts.check("server", 22, k[0]).status, Status::Unknown);
-    const struct {
-        const char* host;
-        std::uint16_t port;
-        const HostKey& key;
-        const char* filedAs;
-    } filed[] = {{"server", 22, k[0], "server"},      {"10.0.0.5", 2222, k[0], "[10.0.0.5]:2222"},
-                 {"::1", 2022, k[0], "[::1]:2022"},   {"server", 22, k[1], "server"},
-                 {"gate", 2200, k[2], "[gate]:2200"}, {"big", 22, k[3], "big"}};
+    EXPECT_EQ(hosts.check("server", 22, k[0]).status, Unknown);
+    // clang-format off
+    const struct { const char* host; std::uint16_t port; const HostKey& key; const char* filedAs; }
+        filed[] = {{"server", 22, k[0], "server"}, {"10.0.0.5", 2222, k[0], "[10.0.0.5]:2222"},
+                   {"::1", 2022, k[0], "[::1]:2022"}, {"server", 22, k[1], "server"},
+                   {"gate", 2200, k[2], "[gate]:2200"}, {"big", 22, k[3], "big"}};
+    // clang-format on
     std::string expected;
     for (const auto& f : filed) {
         std::string error;
@@ -181,14 +173,8 @@ TEST_F(TempFolder, EachQueryIsAnsweredFromTheStores) {
     // Keys: 0-3 as filed, 4 unrelated, 5 key 0 with another exponent. Line: in the user's
     // store if positive, in OpenSSH's if negative.
     const HostKey keys[] = {k[0], k[1], k[2], k[3], randomKey(rng), otherExponent};
-    using enum HostKeyStatus;
-    const struct {
-        const char* host;
-        std::uint16_t port;
-        int key;
-        Status status;
-        int line;
-    } queries[] = {// clang-format off
+    // clang-format off
+    const struct { const char* host; std::uint16_t port; int key; Status status; int line; } queries[] = {
         {"server", 22, 0, Known, 1}, {"server", 22, 1, Known, 4}, {"server", 22, 4, Changed, 1},
         {"server", 22, 5, Changed, 1}, {"10.0.0.5", 2222, 0, Known, 2}, {"10.0.0.5", 22, 0, Unknown, 0},
         {"10.0.0.5", 2223, 0, Unknown, 0}, {"::1", 2022, 0, Known, 3}, {"big", 22, 3, Known, 6},
@@ -220,11 +206,11 @@ TEST_F(TempFolder, CorruptLinesAreIgnoredNeverFatal) {
         std::string("\x01\xff\xfe garbage \0 with nul\n", 23) + good.substr(0, 40) + "\n";
     writeFile(userStore, lines);
     const KnownHosts hosts = stores();
-    EXPECT_EQ(hosts.check("server", 22, key).status, Status::Unknown);
+    EXPECT_EQ(hosts.check("server", 22, key).status, Unknown);
     // An entry appended after a cut-short last line starts on a line of its own.
     writeFile(userStore, lines + good.substr(0, 30));
     ASSERT_TRUE(hosts.add("server", 22, key));
-    EXPECT_EQ(hosts.check("server", 22, key).status, Status::Known);
+    EXPECT_EQ(hosts.check("server", 22, key).status, Known);
     EXPECT_EQ(readFile(userStore), lines + good.substr(0, 30) + "\n" + good + "\n");
 }
 
@@ -235,8 +221,7 @@ TEST_F(TempFolder, StatedBitCountCountsWithinTheSlackAndIsIgnoredBeyondIt) {
     for (const auto& [bits, known] : std::vector<std::pair<int, bool>>{
              {1024, true}, {1016, true}, {1032, true}, {1015, false}, {1033, false}}) {
         writeFile(userStore, "server " + std::to_string(bits) + fields + "\n");
-        EXPECT_EQ(stores().check("server", 22, key).status, known ? Status::Known : Status::Unknown)
-            << bits;
+        EXPECT_EQ(stores().check("server", 22, key).status, known ? Known : Unknown) << bits;
     }
 }
 
@@ -257,7 +242,7 @@ TEST_F(TempFolder, UnreadableStoresAndUnfitNamesAreReported) {
     fs::create_directories(userStore);  // a folder where the file should be
     writeFile(openSshStore, keyLine("server", key) + "\n");
     const HostKeyCheck result = stores().check("server", 22, key);
-    EXPECT_EQ(result.status, Status::Known);
+    EXPECT_EQ(result.status, Known);
     EXPECT_NE(result.readError.find(userStore.string()), std::string::npos);
     std::string error;
     EXPECT_FALSE(stores().add("server", 22, key, &error));
@@ -315,15 +300,12 @@ TEST_F(TempFolder, HashedNamesAreMatchedAndDamagedOnesIgnored) {
     const std::string hashed = readFile(openSshStore);
     ASSERT_EQ(hashed.rfind("|1|", 0), 0u) << hashed;
     ASSERT_EQ(hashed.find("myhost"), std::string::npos);
-    const struct {
-        const char* host;
-        std::uint16_t port;
-        const HostKey& key;
-        Status status;
-    } queries[] = {{"myhost", 22, key, Status::Known},     {"MyHost", 22, key, Status::Known},
-                   {"myhost", 22, other, Status::Changed}, {"myhost", 2222, key, Status::Unknown},
-                   {"myhos", 22, key, Status::Unknown},    {"gate", 2222, other, Status::Known},
-                   {"gate", 22, other, Status::Unknown},   {"server", 22, key, Status::Changed}};
+    // clang-format off
+    const struct { const char* host; std::uint16_t port; const HostKey& key; Status status; } queries[] = {
+        {"myhost", 22, key, Known}, {"MyHost", 22, key, Known}, {"myhost", 22, other, Changed},
+        {"myhost", 2222, key, Unknown}, {"myhos", 22, key, Unknown}, {"gate", 2222, other, Known},
+        {"gate", 22, other, Unknown}, {"server", 22, key, Changed}};
+    // clang-format on
     for (const auto& q : queries)
         EXPECT_EQ(stores().check(q.host, q.port, q.key).status, q.status) << q.host << q.port;
 
@@ -338,9 +320,9 @@ TEST_F(TempFolder, HashedNamesAreMatchedAndDamagedOnesIgnored) {
           "|1|" + salt + "|" + mac.substr(0, 26) + "*=", std::string("|1||"), std::string("|1|")})
         text += keyLine(bad, other) + "\n";
     writeFile(openSshStore, text);
-    EXPECT_EQ(stores().check("server", 22, key).status, Status::Unknown);
+    EXPECT_EQ(stores().check("server", 22, key).status, Unknown);
     writeFile(openSshStore, text + keyLine(line, other) + "\n");  // the line undamaged
-    EXPECT_EQ(stores().check("server", 22, key).status, Status::Changed);
+    EXPECT_EQ(stores().check("server", 22, key).status, Changed);
 }
 
 }  // namespace
