@@ -39,17 +39,14 @@ TEST(ChooseCipher, FallsBackThroughTheCandidatesAndNeverSilentlyToNone) {
         }
         return lines;
     };
-    const struct {
-        std::uint32_t preference, mask;
-        int chosen;
-        std::vector<std::string> lines;
-    } cases[] = {{0, 0x49, 0, {}},
-                 {3, 1u << 3, 3, tried({"3DES"})},
-                 {6, 0x49, 6, tried({"BLOWFISH"})},
-                 {5, 0x49, 3, tried({"3DES"})},  // an unknown preference counts as triple DES
-                 {6, 1u << 3, 3, tried({"BLOWFISH", "BLOWFISHCBC", "3DES"})},
-                 {3, 1u << 6, 6, tried({"3DES", "3DESCBC", "BLOWFISH"})},
-                 {6, 1u << 0, 0, tried({"BLOWFISH", "BLOWFISHCBC", "3DES", "3DESCBC"})}};
+    // clang-format off
+    const struct { std::uint32_t preference, mask; int chosen; std::vector<std::string> lines; } cases[] = {
+        {0, 0x49, 0, {}}, {3, 1u << 3, 3, tried({"3DES"})}, {6, 0x49, 6, tried({"BLOWFISH"})},
+        {5, 0x49, 3, tried({"3DES"})},  // an unknown preference counts as triple DES
+        {6, 1u << 3, 3, tried({"BLOWFISH", "BLOWFISHCBC", "3DES"})},
+        {3, 1u << 6, 6, tried({"3DES", "3DESCBC", "BLOWFISH"})},
+        {6, 1u << 0, 0, tried({"BLOWFISH", "BLOWFISHCBC", "3DES", "3DESCBC"})}};
+    // clang-format on
     for (const auto& c : cases) {
         RecordingFrontEnd frontEnd;
         EXPECT_EQ(chooseCipher(c.preference, c.mask, frontEnd), c.chosen) << c.preference << c.mask;
@@ -67,17 +64,13 @@ TEST(RsaPadding, BlockIsTypeTwoPaddingAroundTheDataOrRefused) {
     pool.initialize(seedPath);
     mpz_t in, out, back;
     mpz_inits(in, out, back, nullptr);
-    const struct {
-        const char* hex;
-        std::uint32_t bits;
-        long padding;  // -1: refused, the output untouched
-    } cases[] = {
+    // clang-format off
+    const struct { const char* hex; std::uint32_t bits; long padding; /* -1: refused */ } cases[] = {
         {"c1c2c3c4c5c6c7c8c9cacbcccdcecfd0d1d2d3d4d5d6d7d8d9dadbdcdddedfe0", 768, 96 - 32 - 3},
         {"00c2c3c4c5c6c7c8c9cacbcccdcecfd0d1d2d3d4d5d6d7d8d9dadbdcdddedfe0", 768, 96 - 31 - 3},
-        {"ff", 8 * 12, 8},
-        {"ff", 8 * 11, -1},  // seven padding bytes are too few
-        {"ff", 0, -1},       // a zero modulus would divide by zero
-    };
+        {"ff", 8 * 12, 8}, {"ff", 8 * 11, -1},  // seven padding bytes are too few
+        {"ff", 0, -1}};  // a zero modulus would divide by zero
+    // clang-format on
     for (const auto& c : cases) {
         key.bits = c.bits == 0 ? 768 : c.bits;
         if (c.bits == 0) mpz_set_ui(key.modulus, 0);
@@ -112,12 +105,9 @@ TEST(SessionId, Md5OverFixedLengthModuliAndCookie) {
 }
 
 // Gives the test's answer and counts the questions: a damaged key must never reach the user.
-class CountingVerifier : public HostKeyVerifier {
-  public:
+struct CountingVerifier : HostKeyVerifier {
     bool verifyHostKey(const RsaPublicKey& hostKey) override {
-        ++asked;
-        seenBits = hostKey.bits;
-        return answer;
+        return ++asked, seenBits = hostKey.bits, answer;
     }
     bool answer = false;
     int asked = 0;
