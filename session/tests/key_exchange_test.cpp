@@ -115,6 +115,7 @@ struct CountingVerifier : HostKeyVerifier {
 };
 
 enum class Damage { None, ZeroN, ZeroNOf8Bits, ZeroE, ShortN, AbsurdBits, CutShort, TooSmall };
+using enum Damage;
 
 // A public-key packet from two real key pairs, one damaged. (A sound exchange end to end is
 // tested against the test server.)
@@ -124,21 +125,21 @@ void publicKeyPacket(MessageBuffer& in, bool hostKeyDamaged, Damage damage) {
     packet.append("cookie!!", 8);
     std::size_t cut = 0;
     for (const RsaKeyPair* key : {&serverPair, &hostPair}) {
-        const Damage d = hostKeyDamaged == (key == &hostPair) ? damage : Damage::None;
-        if (d == Damage::TooSmall) key = &tiny;
+        const Damage d = hostKeyDamaged == (key == &hostPair) ? damage : None;
+        if (d == TooSmall) key = &tiny;
         mpz_t e, n;
         mpz_init_set(e, key->e);
         mpz_init_set(n, key->n);
         std::uint32_t bits = key->bits;
-        if (d == Damage::ZeroN || d == Damage::ZeroNOf8Bits) mpz_set_ui(n, 0);
-        if (d == Damage::ZeroNOf8Bits) bits = 8;  // no shorter than announced
-        if (d == Damage::ZeroE) mpz_set_ui(e, 0);
-        if (d == Damage::ShortN) bits += 8;
-        if (d == Damage::AbsurdBits) bits = 0xFFFFFFF0u;
+        if (d == ZeroN || d == ZeroNOf8Bits) mpz_set_ui(n, 0);
+        if (d == ZeroNOf8Bits) bits = 8;  // no shorter than announced
+        if (d == ZeroE) mpz_set_ui(e, 0);
+        if (d == ShortN) bits += 8;
+        if (d == AbsurdBits) bits = 0xFFFFFFF0u;
         packet.putUint32(bits);
         packet.putMpint(e);
         packet.putMpint(n);
-        if (d == Damage::CutShort) cut = packet.length() - 20;
+        if (d == CutShort) cut = packet.length() - 20;
         mpz_clears(e, n, nullptr);
     }
     for (const std::uint32_t word : {0u, 0x49u, 1u << 3}) packet.putUint32(word);
@@ -147,11 +148,11 @@ void publicKeyPacket(MessageBuffer& in, bool hostKeyDamaged, Damage damage) {
 }
 
 TEST(KeyExchangeTest, DamagedKeysAreMalformedAndNeverAskedAbout) {
-    for (int d = 0; d <= int(Damage::TooSmall); ++d) {
+    for (int d = 0; d <= int(TooSmall); ++d) {
         const Damage damage = Damage(d);
         for (const bool hostKey : {false, true}) {
-            SCOPED_TRACE(std::string(hostKey ? "host" : "server") + " key, damage " +
-                         std::to_string(d));
+            SCOPED_TRACE(::testing::Message()
+                         << (hostKey ? "host" : "server") << " key, damage " << d);
             SocketPair local;
             RecordingFrontEnd lines;
             LoginParameters login;
@@ -164,30 +165,29 @@ TEST(KeyExchangeTest, DamagedKeysAreMalformedAndNeverAskedAbout) {
             publicKeyPacket(in, hostKey, damage);
             std::ofstream(seedPath) << std::string(512, 'x');
             auto serverKey = readServerKey(session, in);
-            if (hostKey && damage == Damage::TooSmall) continue;
-            if (!hostKey && damage != Damage::None && damage != Damage::TooSmall) {
+            if (hostKey && damage == TooSmall) continue;
+            if (!hostKey && damage != None && damage != TooSmall) {
                 EXPECT_EQ(serverKey, nullptr);
                 continue;
             }
             ASSERT_TRUE(serverKey);
-            verifier->answer = damage == Damage::TooSmall;
+            verifier->answer = damage == TooSmall;
             EXPECT_FALSE(exchangeKeys(session, in, *serverKey));
             EXPECT_EQ(session.encryptedConnection(), nullptr);
             EXPECT_FALSE(lines.saw("Key encrypted\n"));
-            EXPECT_EQ(lines.saw("Computing session id\n"), damage == Damage::TooSmall);
+            EXPECT_EQ(lines.saw("Computing session id\n"), damage == TooSmall);
             // The seed file is rewritten once the session key is drawn.
             std::ifstream seed(seedPath);
             EXPECT_EQ(
                 std::string(std::istreambuf_iterator<char>(seed), {}) != std::string(512, 'x'),
-                damage == Damage::TooSmall);
-            const bool sound = damage == Damage::None || damage == Damage::TooSmall;
+                damage == TooSmall);
+            const bool sound = damage == None || damage == TooSmall;
             EXPECT_EQ(verifier->asked, sound ? 1 : 0);  // a sound key is asked about
             EXPECT_EQ(verifier->seenBits, sound ? 1024u : 0u);
             EXPECT_EQ(lines.lines().back(),
-                      damage == Damage::None ? "ERROR - Host key not accepted\n"
-                      : damage == Damage::TooSmall
-                          ? "ERROR - Server key too small for the session key\n"
-                          : "ERROR - Server public key packet is malformed\n");
+                      damage == None       ? "ERROR - Host key not accepted\n"
+                      : damage == TooSmall ? "ERROR - Server key too small for the session key\n"
+                                           : "ERROR - Server public key packet is malformed\n");
         }
     }
 }

@@ -129,14 +129,12 @@ TEST(MessageBufferWipe, GrowingAndGoingLeaveNoPlaintextInFreedMemory) {
 
 // A 16-bit bit count, then the bytes big-endian; a count beyond the packet breaks the buffer.
 TEST(MessageBufferMpint, EncodingsRoundTripAndOverlongCountsBreak) {
-    const struct {
-        std::string hex;    // the value; "": not encoded, only decoded
-        std::string bytes;  // its encoding
-        bool broken;
-    } cases[] = {// clang-format off
+    // clang-format off
+    const struct { std::string hex; /* "": only decoded */ std::string bytes; bool broken; } cases[] = {
         {"ff", "\0\x08\xFF"s, false}, {"100", "\0\x09\x01\0"s, false}, {"0", "\0\x01\0"s, false},
         {"80", "\0\x08\x80"s, false}, {"", "\0\0"s, false},  // no bits: zero
-        {"", "\0\x10\x7F"s, true}, {"", "\xFF\xFF\x01"s, true}};  // clang-format on
+        {"", "\0\x10\x7F"s, true}, {"", "\xFF\xFF\x01"s, true}};
+    // clang-format on
     mpz_t z;
     mpz_init(z);
     for (const auto& c : cases) {
@@ -191,11 +189,7 @@ TEST(OpenConnection, EachHostFormReachesItsFamilyOnly) {
     const std::uint16_t closedPort = Listener().port;
     enum Where { V4, V6, Closed };
     // clang-format off
-    const struct {
-        const char* host;
-        Where where;
-        bool connects;
-    } cases[] = {
+    const struct { const char* host; Where where; bool connects; } cases[] = {
         {"127.0.0.1", V4, true}, {"localhost", V4, true}, {"::ffff:127.0.0.1", V4, true},
         {"::1", V6, true}, {"0:0:0:0:0:0:0:1", V6, true}, {"0::1", V6, true},
         {"127.0.0.1", V6, false}, {"::1", V4, false}, {"127.0.0.1", Closed, false},
@@ -205,10 +199,8 @@ TEST(OpenConnection, EachHostFormReachesItsFamilyOnly) {
         SCOPED_TRACE(std::string(c.host) + " on " + std::to_string(int(c.where)));
         if (c.where == V6 && v6.fd < 0) continue;  // no IPv6 loopback here
         TcpSocket socket;
-        EXPECT_EQ(socket.openConnection(c.host, c.where == V4   ? v4.port
-                                                : c.where == V6 ? v6.port
-                                                                : closedPort),
-                  c.connects ? 1 : -1);
+        const std::uint16_t ports[] = {v4.port, v6.port, closedPort};
+        EXPECT_EQ(socket.openConnection(c.host, ports[c.where]), c.connects ? 1 : -1);
         if (!c.connects) {
             EXPECT_EQ(socket.socketHandle(), -1);
             continue;
@@ -361,13 +353,8 @@ TEST(PacketFraming, EveryPaddingSizeFramesAndRoundTrips) {
 // Every stream is read fed whole, a byte at a time, and cut short at every offset.
 TEST(PacketReading, EveryStreamWholeSplitAndCut) {
     const std::string hello("\0\0\0\5hello", 9);
-    const struct {
-        const char* name;
-        std::string stream;
-        int type;
-        PacketError error;  // None: the read gives `type` and `payload`
-        std::string payload;
-    } cases[] = {
+    // clang-format off
+    const struct { const char* name; std::string stream; int type; PacketError error; std::string payload; } cases[] = {
         {"payload after the cursor, check not part of it", wirePacket(17, hello), 17,
          PacketError::None, hello},
         {"ignore and debug are never returned",
@@ -384,6 +371,7 @@ TEST(PacketReading, EveryStreamWholeSplitAndCut) {
         {"largest length (fed whole only)",
          wirePacket(17, std::string(Connection::maxPacketLength - 5, 'z')), 17, PacketError::None,
          std::string(Connection::maxPacketLength - 5, 'z')}};
+    // clang-format on
     for (const auto& c : cases) {
         const std::size_t first = c.stream.size() > 1000 ? c.stream.size() : 1;
         for (std::size_t cut = first; cut <= c.stream.size() + 1; ++cut) {
