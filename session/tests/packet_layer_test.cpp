@@ -352,25 +352,18 @@ TEST(PacketFraming, EveryPaddingSizeFramesAndRoundTrips) {
 
 // Every stream is read fed whole, a byte at a time, and cut short at every offset.
 TEST(PacketReading, EveryStreamWholeSplitAndCut) {
-    const std::string hello("\0\0\0\5hello", 9);
+    const std::string hello("\0\0\0\5hello", 9), largest(Connection::maxPacketLength - 5, 'z');
+    using enum PacketError;
     // clang-format off
     const struct { const char* name; std::string stream; int type; PacketError error; std::string payload; } cases[] = {
-        {"payload after the cursor, check not part of it", wirePacket(17, hello), 17,
-         PacketError::None, hello},
-        {"ignore and debug are never returned",
-         wirePacket(SSH_MSG_IGNORE, std::string("\0\0\0\3xyz", 7)) +
-             wirePacket(SSH_MSG_DEBUG, std::string("\0\0\0\1d", 5)) +
-             wirePacket(SSH_MSG_IGNORE, "") + wirePacket(14, ""),
-         14, PacketError::None, ""},
-        {"types above 127 come back whole", wirePacket(255, "z"), 255, PacketError::None, "z"},
-        {"length above the limit", be32Bytes(Connection::maxPacketLength + 1) + "8 bytes!", -1,
-         PacketError::TooLong, ""},
-        {"length too short for type and check", be32Bytes(4) + std::string(8, '\0'), -1,
-         PacketError::TooShort, ""},
-        {"wrong check value", wirePacket(17, hello, true), -1, PacketError::BadCheck, ""},
-        {"largest length (fed whole only)",
-         wirePacket(17, std::string(Connection::maxPacketLength - 5, 'z')), 17, PacketError::None,
-         std::string(Connection::maxPacketLength - 5, 'z')}};
+        {"payload after the cursor, check not part of it", wirePacket(17, hello), 17, None, hello},
+        {"ignore and debug are never returned", wirePacket(SSH_MSG_IGNORE, "\0\0\0\3xyz"s) +
+             wirePacket(SSH_MSG_DEBUG, "\0\0\0\1d"s) + wirePacket(SSH_MSG_IGNORE, "") + wirePacket(14, ""), 14, None, ""},
+        {"types above 127 come back whole", wirePacket(255, "z"), 255, None, "z"},
+        {"length above the limit", be32Bytes(Connection::maxPacketLength + 1) + "8 bytes!", -1, TooLong, ""},
+        {"length too short for type and check", be32Bytes(4) + std::string(8, '\0'), -1, TooShort, ""},
+        {"wrong check value", wirePacket(17, hello, true), -1, BadCheck, ""},
+        {"largest length (fed whole only)", wirePacket(17, largest), 17, None, largest}};
     // clang-format on
     for (const auto& c : cases) {
         const std::size_t first = c.stream.size() > 1000 ? c.stream.size() : 1;
@@ -391,15 +384,15 @@ TEST(PacketReading, EveryStreamWholeSplitAndCut) {
             const int type = connection.readPacket(buffer);
             server.join();
             // A header failure never waits for the rest; a good packet cut short: stream closed.
-            const bool fails = c.error != PacketError::None;
-            if (whole || byteByByte || (fails && c.error != PacketError::BadCheck && cut >= 4)) {
+            const bool fails = c.error != None;
+            if (whole || byteByByte || (fails && c.error != BadCheck && cut >= 4)) {
                 EXPECT_EQ(type, c.type) << c.name << " cut " << cut;
                 EXPECT_EQ(connection.lastError(), c.error) << c.name;
                 EXPECT_EQ(fails ? "" : rest(buffer), c.payload) << c.name;
                 EXPECT_LT(buffer.size(), 1024u + c.payload.size());  // none for a claimed length
             } else {
                 EXPECT_EQ(type, -1) << c.name << " cut " << cut;
-                EXPECT_EQ(connection.lastError(), PacketError::StreamClosed) << c.name << cut;
+                EXPECT_EQ(connection.lastError(), StreamClosed) << c.name << cut;
             }
         }
     }
