@@ -33,17 +33,13 @@ void loadForReading(MessageBuffer& buffer, const std::string& bytes) {
 
 // What each way of building a message puts in the buffer, byte for byte.
 TEST(MessageBufferWriting, EachBuildMakesTheseBytes) {
-    std::string many = std::string(12, '\0') + "\x10";
+    const std::string head = std::string(12, '\0');
+    std::string many = head + "\x10";
     for (int i = 0; i < 5000; ++i) many += static_cast<char>(i * 7);
-    const struct {
-        const char* name;
-        std::function<void(MessageBuffer&)> build;
-        std::string bytes;
-    } cases[] = {
-        {"packet then string", [](auto& b) { b.beginPacket(16), b.putString("ls\n"); },
-         std::string(12, '\0') + "\x10" + "\0\0\0\3ls\n"s},
-        {"new packet drops the old", [](auto& b) { b.putString("x"), b.beginPacket(9); },
-         std::string(12, '\0') + "\x09"},
+    // clang-format off
+    const struct { const char* name; std::function<void(MessageBuffer&)> build; std::string bytes; } cases[] = {
+        {"packet then string", [](auto& b) { b.beginPacket(16), b.putString("ls\n"); }, head + "\x10\0\0\0\3ls\n"s},
+        {"new packet drops the old", [](auto& b) { b.putString("x"), b.beginPacket(9); }, head + "\x09"},
         {"big-endian integers", [](auto& b) { b.putUint32(0x01020304u), b.putUint32(0xFFFFFFFEu); },
          "\x01\x02\x03\x04\xFF\xFF\xFF\xFE"s},
         {"empty string", [](auto& b) { b.putString(""); }, "\0\0\0\0"s},
@@ -51,11 +47,8 @@ TEST(MessageBufferWriting, EachBuildMakesTheseBytes) {
         {"append in the middle ends the content there",
          [](auto& b) { b.append("abcdef", 6), b.skip(-4), b.append("XY", 2); }, "abXY"},
         {"growth keeps every byte",
-         [](auto& b) {
-             b.beginPacket(16);
-             for (int i = 0; i < 5000; ++i) b.putByte(static_cast<std::uint8_t>(i * 7));
-         },
-         many}};
+         [](auto& b) { b.beginPacket(16); for (int i = 0; i < 5000; ++i) b.putByte(std::uint8_t(i * 7)); }, many}};
+    // clang-format on
     for (const auto& c : cases) {
         MessageBuffer buffer;
         c.build(buffer);
@@ -64,7 +57,7 @@ TEST(MessageBufferWriting, EachBuildMakesTheseBytes) {
 }
 
 // A length beyond the packet, or cut short, breaks the buffer: reads give zeros until a reset.
-TEST(MessageBufferReading, ValuesComeBackAndOverrunsBreakTheBuffer) {
+TEST(MessageBufferReading, ValuesComeBackAndOverrunsBreakTheBufferAndCursorMovesStayInside) {
     MessageBuffer buffer;
     loadForReading(buffer, "\x01\x02\x03\x04\0\0\0\3a\0b\0\0\0\0"s);
     EXPECT_EQ(buffer.getUint32(), 0x01020304u);
@@ -80,11 +73,7 @@ TEST(MessageBufferReading, ValuesComeBackAndOverrunsBreakTheBuffer) {
     }
     buffer.reset();
     EXPECT_FALSE(buffer.broken());
-}
-
-// The cursor never leaves the content; reserve makes room behind it to receive into.
-TEST(MessageBufferReading, CursorMovesStayWithinTheContent) {
-    MessageBuffer buffer;
+    // The cursor never leaves the content; reserve makes room behind it to receive into.
     buffer.reserve(4);
     EXPECT_EQ(buffer.length(), 0u);
     EXPECT_EQ(buffer.size(), 4u);
