@@ -37,15 +37,11 @@ class ScriptedPrompt : public HostKeyPrompt {
 
     Unknown decideUnknown(const std::string&, std::uint16_t, std::uint32_t,
                           const std::string& f) override {
-        ++unknownAsked;
-        fingerprint = f;
-        return unknownAnswer;
+        return ++unknownAsked, fingerprint = f, unknownAnswer;
     }
     Changed decideChanged(const std::string& h, std::uint16_t p, std::uint32_t b,
                           const std::string& oldF, const std::string& newF) override {
-        ++changedAsked;
-        oldFingerprint = oldF;
-        fingerprint = newF;
+        ++changedAsked, oldFingerprint = oldF, fingerprint = newF;
         return changedAnswer ? *changedAnswer : HostKeyPrompt::decideChanged(h, p, b, oldF, newF);
     }
 };

@@ -46,12 +46,9 @@ std::string keyLine(const std::string& patterns, const HostKey& key) {
 
 std::string run(const std::string& command) {
     std::string output;
-    if (std::FILE* pipe = ::popen(command.c_str(), "r")) {
-        char chunk[4096];
-        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
-            output.append(chunk, n);
-        ::pclose(pipe);
-    }
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    for (int c; pipe && (c = std::fgetc(pipe)) != EOF;) output += char(c);
+    if (pipe) ::pclose(pipe);
     return output;
 }
 
