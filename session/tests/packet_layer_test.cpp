@@ -225,9 +225,8 @@ extern "C" void ignoreSignal(int) {}
 
 // A signal between pieces is no end; a stream that closes first, or no socket, is a failure.
 TEST(ReceiveExactly, GathersPiecesThroughSignalsAndFailsWhenTheStreamCloses) {
-    struct sigaction action {};
+    struct sigaction action = {}, old = {};
     action.sa_handler = ignoreSignal;  // no SA_RESTART: recv returns EINTR
-    struct sigaction old {};
     sigaction(SIGUSR1, &action, &old);
     SocketPair pair;
     TcpSocket socket(pair.client);
@@ -271,20 +270,14 @@ TEST(SendBytes, LargeRangeArrivesWholeAndAGonePeerRaisesNoSigpipe) {
 // A version line ends at its line feed, taking nothing beyond; too long or cut off: no line.
 TEST(ReadLine, EndsAtTheLineFeedWithinTheBuffer) {
     const std::string longest(TcpSocket::lineBufferSize - 1, 'a');
-    const struct {
-        std::string stream;
-        std::string line;
-    } cases[] = {{std::string("SSH-1.5-x\r\n\0\0\0\x0c", 15), "SSH-1.5-x\r\n"},
-                 {longest + "\n", longest + "\n"},
-                 {std::string(TcpSocket::lineBufferSize, 'b') + "\n", ""},
-                 {"SSH-1.5-cut", ""}};
+    // clang-format off
+    const struct { std::string stream, line; } cases[] = {{"SSH-1.5-x\r\n\0\0\0\x0c"s, "SSH-1.5-x\r\n"},
+        {longest + "\n", longest + "\n"}, {std::string(longest.size() + 1, 'b') + "\n", ""}, {"SSH-1.5-cut", ""}};
+    // clang-format on
     for (const auto& c : cases) {
         SocketPair pair;
         TcpSocket socket(pair.client);
-        std::thread server([&] {
-            sendAll(pair.server, c.stream);
-            pair.closeServer();
-        });
+        std::thread server([&] { sendAll(pair.server, c.stream), pair.closeServer(); });
         EXPECT_EQ(socket.readLine(), c.line) << c.stream.substr(0, 20);
         server.join();
         if (!c.line.empty()) {  // what follows the line is still there
