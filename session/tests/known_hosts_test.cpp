@@ -100,8 +100,7 @@ TEST(HostKeyFingerprint, IsWhatPuttygenAndSshKeygenShow) {
         zeroE.insert(zeroE.begin(), 2, 0), zeroN.insert(zeroN.begin(), 3, 0);
         EXPECT_EQ(hostKeyFingerprint(makeHostKey(key.bits, zeroE, zeroN)), hostKeyFingerprint(key));
         const auto parsed = parseHostKeyFingerprint(openSsh.substr(0, openSsh.find(" key")));
-        ASSERT_TRUE(parsed.has_value()) << openSsh;
-        EXPECT_TRUE(fingerprintMatches(*parsed, key));
+        EXPECT_TRUE(parsed && fingerprintMatches(*parsed, key)) << openSsh;
         ++keys;
     }
     EXPECT_EQ(keys, 2);
@@ -117,8 +116,7 @@ TEST(HostKeyFingerprint, ParserTakesTheUsualFormsAndMatchesOnlyThatKey) {
     for (const std::string& text : {"1024 " + hex, hex, upper, "MD5:" + hex, "1024 MD5:" + hex,
                                     "  1024 " + hex + "\n", "1024\t" + hex}) {
         const auto parsed = parseHostKeyFingerprint(text);
-        ASSERT_TRUE(parsed.has_value()) << text;
-        EXPECT_TRUE(fingerprintMatches(*parsed, key)) << text;
+        EXPECT_TRUE(parsed && fingerprintMatches(*parsed, key)) << text;
     }
     EXPECT_FALSE(parseHostKeyFingerprint(hex)->bits.has_value());
     for (const std::string& text :
