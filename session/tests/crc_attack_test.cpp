@@ -19,6 +19,7 @@ namespace {
 
 using test::RecordingFrontEnd;
 using test::SocketPair;
+using namespace std::string_literals;
 
 const std::uint8_t sessionKey[32] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 11, 12, 13, 14, 15, 16, 17};
 
@@ -87,24 +88,20 @@ void honestTrafficPassesAndCraftedRepeatsAreRefused() {
     std::string pattern;
     for (std::size_t i = 0; i < largest; ++i) pattern += "0123456789abcdef"[i % 16];
     std::vector<WirePacket> honest;
-    {
-        SocketPair pair;
-        Connection plain(pair.client);
-        Cipher writer(plain);
-        writer.setSessionKey(sessionKey, sizeof sessionKey);  // keys both contexts alike
-        std::thread collector([&] {
-            for (WirePacket packet; readWirePacket(pair.server, packet);) honest.push_back(packet);
-        });
-        MessageBuffer out;
-        for (const std::string& text :
-             {std::string("x"), std::string(16384, ' '), std::string(largest, '\0'), pattern}) {
-            out.beginPacket(SSH_SMSG_STDOUT_DATA);
-            out.putString(text.data(), text.size());
+    SocketPair pair;
+    Connection plain(pair.client);
+    Cipher writer(plain);
+    writer.setSessionKey(sessionKey, sizeof sessionKey);  // keys both contexts alike
+    std::thread collector([&] {
+        for (WirePacket packet; readWirePacket(pair.server, packet);) honest.push_back(packet);
+    });
+    MessageBuffer out;
+    for (const std::string& text :
+         {"x"s, std::string(16384, ' '), std::string(largest, '\0'), pattern})
+        out.beginPacket(SSH_SMSG_STDOUT_DATA), out.putString(text.data(), text.size()),
             writer.writePacket(out);
-        }
-        ::shutdown(pair.client, SHUT_WR);
-        collector.join();
-    }
+    ::shutdown(pair.client, SHUT_WR);
+    collector.join();
     ASSERT_EQ(honest.size(), 4u);
     const std::size_t lastStart = (honest[2].bytes.size() - 4) / 8 - 33;
     std::vector<std::size_t> partial = neutralPattern(1000);
@@ -167,8 +164,7 @@ TEST(EverySessionCipher, DetectorIsOnByDefaultAndEndsTheSessionWithAStatusLine) 
         RecordingFrontEnd frontEnd;
         Session session(std::make_unique<Connection>(pair.releaseClient()), login, frontEnd);
         const SessionResult result = runSession(session);
-        ::shutdown(clientFd, SHUT_RDWR);
-        ::shutdown(serverFd, SHUT_RDWR);
+        for (const int fd : {clientFd, serverFd}) ::shutdown(fd, SHUT_RDWR);
         toServer.join();
         toClient.join();
         upstream.shutdownAndClose();
