@@ -1,5 +1,5 @@
-// The CRC-32 compensation attack detector where it runs: on the receive path of an encrypted
-// connection, and switched on by default in every session keyed with a real cipher.
+// The CRC-32 compensation attack detector on an encrypted connection's receive path, and on in
+// every session keyed with a real cipher.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -19,22 +19,22 @@ namespace {
 
 using test::RecordingFrontEnd;
 using test::SocketPair;
+using namespace std::string_literals;
 
-const std::uint8_t sessionKey[32] = {9,  8,  7,  6,  5,  4,  3,  2,  1,  0,  11,
-                                     12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22,
-                                     23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
+const std::uint8_t sessionKey[32] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 11, 12, 13, 14, 15, 16, 17};
 
 // Blocks of a packet's ciphertext (0 = the first block behind the length field) at which copies
 // of one block cancel in the CRC: the generator polynomial's terms, highest degree first.
-std::vector<std::size_t> neutralPattern(std::size_t start) {
+// Blocks before the first (negative) are left out.
+std::vector<std::size_t> neutralPattern(long start) {
     std::vector<std::size_t> positions;
     for (int degree = 32; degree >= 0; --degree)
-        if ((0x104C11DB7ull >> degree) & 1) positions.push_back(start + std::size_t(32 - degree));
+        if (((0x104C11DB7ull >> degree) & 1) && start + 32 - degree >= 0)
+            positions.push_back(std::size_t(start + 32 - degree));
     return positions;
 }
 
-// A packet on the wire: the length field, then padding, type, payload and check value, as
-// ciphertext.
+// A packet on the wire: the length field, then padding, type, payload and check as ciphertext.
 struct WirePacket {
     std::string bytes;
     // Copies `value` (by default the block at the first position) to every position.
@@ -80,52 +80,39 @@ std::size_t receiveAll(const std::vector<WirePacket>& packets, CrcAttackInspecto
     return read;
 }
 
-// Honest traffic, repetitive up to the largest packet, passes; copies that cancel the CRC are
-// refused, in the middle of a packet, at the end of the largest, and using the block before the
-// packet (the previous packet's last, which the inspector carries over); one copy fewer is left
-// to the check value.
+// Honest traffic passes; copies that cancel the CRC are refused mid-packet, at the end of the
+// largest, and using the previous packet's last block; one copy fewer is left to the check value.
 template <typename Cipher>
 void honestTrafficPassesAndCraftedRepeatsAreRefused() {
     const std::size_t largest = Connection::maxPacketLength - 1 - 4 - 4;
     std::string pattern;
     for (std::size_t i = 0; i < largest; ++i) pattern += "0123456789abcdef"[i % 16];
     std::vector<WirePacket> honest;
-    {
-        SocketPair pair;
-        Connection plain(pair.client);
-        Cipher writer(plain);
-        writer.setSessionKey(sessionKey, sizeof sessionKey);  // keys both contexts alike
-        std::thread collector([&] {
-            for (WirePacket packet; readWirePacket(pair.server, packet);) honest.push_back(packet);
-        });
-        MessageBuffer out;
-        for (const std::string& text :
-             {std::string("x"), std::string(16384, ' '), std::string(largest, '\0'), pattern}) {
-            out.beginPacket(SSH_SMSG_STDOUT_DATA);
-            out.putString(text.data(), text.size());
+    SocketPair pair;
+    Connection plain(pair.client);
+    Cipher writer(plain);
+    writer.setSessionKey(sessionKey, sizeof sessionKey);  // keys both contexts alike
+    std::thread collector([&] {
+        for (WirePacket packet; readWirePacket(pair.server, packet);) honest.push_back(packet);
+    });
+    MessageBuffer out;
+    for (const std::string& text :
+         {"x"s, std::string(16384, ' '), std::string(largest, '\0'), pattern})
+        out.beginPacket(SSH_SMSG_STDOUT_DATA), out.putString(text.data(), text.size()),
             writer.writePacket(out);
-        }
-        ::shutdown(pair.client, SHUT_WR);
-        collector.join();
-    }
+    ::shutdown(pair.client, SHUT_WR);
+    collector.join();
     ASSERT_EQ(honest.size(), 4u);
     const std::size_t lastStart = (honest[2].bytes.size() - 4) / 8 - 33;
-    std::vector<std::size_t> afterChain;  // the pattern from block -1, without it
-    for (std::size_t p : neutralPattern(0))
-        if (p > 0) afterChain.push_back(p - 1);
-    const std::string& chain = honest[0].bytes;
     std::vector<std::size_t> partial = neutralPattern(1000);
     partial.pop_back();
-    const struct {
-        std::size_t index;
-        std::vector<std::size_t> positions;
-        const char* value;
-        PacketError error;
-    } cases[] = {{4, {}, nullptr, PacketError::None},
-                 {1, neutralPattern(1000), nullptr, PacketError::Refused},
-                 {2, neutralPattern(lastStart), nullptr, PacketError::Refused},
-                 {1, afterChain, &chain[chain.size() - 8], PacketError::Refused},
-                 {1, partial, nullptr, PacketError::BadCheck}};
+    using enum PacketError;
+    // clang-format off
+    const struct { std::size_t index; std::vector<std::size_t> positions; const char* value; PacketError error; } cases[] = {
+        {4, {}, nullptr, None}, {1, neutralPattern(1000), nullptr, Refused},
+        {2, neutralPattern(long(lastStart)), nullptr, Refused}, {1, partial, nullptr, BadCheck},
+        {1, neutralPattern(-1), &honest[0].bytes.back() - 7, Refused}};  // block -1: the one before
+    // clang-format on
     for (const auto& c : cases) {
         std::vector<WirePacket> crafted = honest;
         if (c.index < crafted.size()) crafted[c.index].repeatBlock(c.positions, c.value);
@@ -133,9 +120,8 @@ void honestTrafficPassesAndCraftedRepeatsAreRefused() {
         PacketError error;
         EXPECT_EQ(receiveAll<Cipher>(crafted, inspector, error), std::min(c.index, std::size_t(4)));
         EXPECT_EQ(error, c.error);
-        EXPECT_EQ(inspector.lastResult(), c.error == PacketError::Refused
-                                              ? DeattackResult::AttackDetected
-                                              : DeattackResult::Fine);
+        EXPECT_EQ(inspector.lastResult(),
+                  c.error == Refused ? DeattackResult::AttackDetected : DeattackResult::Fine);
     }
 }
 
@@ -144,8 +130,7 @@ TEST(CrcAttackInspector, HonestTrafficPassesAndCraftedRepeatsAreRefusedInEachCip
     honestTrafficPassesAndCraftedRepeatsAreRefused<BlowfishConnection>();
 }
 
-// A whole session through an attacker on the path, who repeats blocks in the first data
-// packet: the session ends with a status line and nothing reaches the terminal.
+// An attacker on the path repeats blocks in the first data packet: nothing reaches the terminal.
 TEST(EverySessionCipher, DetectorIsOnByDefaultAndEndsTheSessionWithAStatusLine) {
     test::TestServer server({"--scenario", "bulk", "--bulk", "100000"}, "crc_attack");
     ASSERT_NE(server.port(), 0);
@@ -179,8 +164,7 @@ TEST(EverySessionCipher, DetectorIsOnByDefaultAndEndsTheSessionWithAStatusLine) 
         RecordingFrontEnd frontEnd;
         Session session(std::make_unique<Connection>(pair.releaseClient()), login, frontEnd);
         const SessionResult result = runSession(session);
-        ::shutdown(clientFd, SHUT_RDWR);
-        ::shutdown(serverFd, SHUT_RDWR);
+        for (const int fd : {clientFd, serverFd}) ::shutdown(fd, SHUT_RDWR);
         toServer.join();
         toClient.join();
         upstream.shutdownAndClose();

@@ -1,5 +1,4 @@
-// The packet layer from the bottom up: the message buffer, the socket, the framing and the
-// packet reader.
+// The packet layer from the bottom up: message buffer, socket, framing, packet reader.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -34,17 +33,13 @@ void loadForReading(MessageBuffer& buffer, const std::string& bytes) {
 
 // What each way of building a message puts in the buffer, byte for byte.
 TEST(MessageBufferWriting, EachBuildMakesTheseBytes) {
-    std::string many = std::string(12, '\0') + "\x10";
+    const std::string head = std::string(12, '\0');
+    std::string many = head + "\x10";
     for (int i = 0; i < 5000; ++i) many += static_cast<char>(i * 7);
-    const struct {
-        const char* name;
-        std::function<void(MessageBuffer&)> build;
-        std::string bytes;
-    } cases[] = {
-        {"packet then string", [](auto& b) { b.beginPacket(16), b.putString("ls\n"); },
-         std::string(12, '\0') + "\x10" + "\0\0\0\3ls\n"s},
-        {"new packet drops the old", [](auto& b) { b.putString("x"), b.beginPacket(9); },
-         std::string(12, '\0') + "\x09"},
+    // clang-format off
+    const struct { const char* name; std::function<void(MessageBuffer&)> build; std::string bytes; } cases[] = {
+        {"packet then string", [](auto& b) { b.beginPacket(16), b.putString("ls\n"); }, head + "\x10\0\0\0\3ls\n"s},
+        {"new packet drops the old", [](auto& b) { b.putString("x"), b.beginPacket(9); }, head + "\x09"},
         {"big-endian integers", [](auto& b) { b.putUint32(0x01020304u), b.putUint32(0xFFFFFFFEu); },
          "\x01\x02\x03\x04\xFF\xFF\xFF\xFE"s},
         {"empty string", [](auto& b) { b.putString(""); }, "\0\0\0\0"s},
@@ -52,11 +47,8 @@ TEST(MessageBufferWriting, EachBuildMakesTheseBytes) {
         {"append in the middle ends the content there",
          [](auto& b) { b.append("abcdef", 6), b.skip(-4), b.append("XY", 2); }, "abXY"},
         {"growth keeps every byte",
-         [](auto& b) {
-             b.beginPacket(16);
-             for (int i = 0; i < 5000; ++i) b.putByte(static_cast<std::uint8_t>(i * 7));
-         },
-         many}};
+         [](auto& b) { b.beginPacket(16); for (int i = 0; i < 5000; ++i) b.putByte(std::uint8_t(i * 7)); }, many}};
+    // clang-format on
     for (const auto& c : cases) {
         MessageBuffer buffer;
         c.build(buffer);
@@ -64,20 +56,15 @@ TEST(MessageBufferWriting, EachBuildMakesTheseBytes) {
     }
 }
 
-// Reads give back what was written; a length that claims more than the packet holds, or is cut
-// short itself, breaks the buffer and later reads give zeros; a reset makes it whole again.
-TEST(MessageBufferReading, ValuesComeBackAndOverrunsBreakTheBuffer) {
+// A length beyond the packet, or cut short, breaks the buffer: reads give zeros until a reset.
+TEST(MessageBufferReading, ValuesComeBackAndOverrunsBreakTheBufferAndCursorMovesStayInside) {
     MessageBuffer buffer;
     loadForReading(buffer, "\x01\x02\x03\x04\0\0\0\3a\0b\0\0\0\0"s);
     EXPECT_EQ(buffer.getUint32(), 0x01020304u);
     EXPECT_EQ(buffer.getString(), "a\0b"s);
     EXPECT_EQ(buffer.getString(), "");
     EXPECT_FALSE(buffer.broken());
-    for (const std::string& bytes : {"\0\0\x03\xE8"
-                                     "abc"s,
-                                     "\xFF\xFF\xFF\xFF"
-                                     "x"s,
-                                     "\0\0"s}) {
+    for (const std::string& bytes : {"\0\0\3\350abc"s, "\377\377\377\377x"s, "\0\0"s}) {
         loadForReading(buffer, bytes);
         EXPECT_EQ(buffer.getString(), "");
         EXPECT_TRUE(buffer.broken());
@@ -86,11 +73,7 @@ TEST(MessageBufferReading, ValuesComeBackAndOverrunsBreakTheBuffer) {
     }
     buffer.reset();
     EXPECT_FALSE(buffer.broken());
-}
-
-// The cursor never leaves the content; reserve makes room behind it to receive into.
-TEST(MessageBufferReading, CursorMovesStayWithinTheContent) {
-    MessageBuffer buffer;
+    // The cursor never leaves the content; reserve makes room behind it to receive into.
     buffer.reserve(4);
     EXPECT_EQ(buffer.length(), 0u);
     EXPECT_EQ(buffer.size(), 4u);
@@ -107,8 +90,7 @@ TEST(MessageBufferReading, CursorMovesStayWithinTheContent) {
     }
 }
 
-// The buffer carries passwords and decrypted packets: starting over leaves none of the old
-// bytes behind, in the part in use or beyond it.
+// It carries passwords and decrypted packets: starting over leaves none of the old bytes.
 TEST(MessageBufferWipe, ResetAndNewPacketLeaveNoneOfThePreviousPlaintext) {
     for (const bool asPacket : {false, true}) {
         MessageBuffer buffer(SSH_CMSG_AUTH_PASSWORD);
@@ -134,17 +116,14 @@ TEST(MessageBufferWipe, GrowingAndGoingLeaveNoPlaintextInFreedMemory) {
     EXPECT_EQ(test::freed::stop(), 0);
 }
 
-// Multiple-precision integers: a 16-bit bit count, then the value's bytes, big-endian. A count
-// beyond what the packet holds breaks the buffer and reads as zero, never past the content.
+// A 16-bit bit count, then the bytes big-endian; a count beyond the packet breaks the buffer.
 TEST(MessageBufferMpint, EncodingsRoundTripAndOverlongCountsBreak) {
-    const struct {
-        std::string hex;    // the value; "": not encoded, only decoded
-        std::string bytes;  // its encoding
-        bool broken;
-    } cases[] = {// clang-format off
+    // clang-format off
+    const struct { std::string hex; /* "": only decoded */ std::string bytes; bool broken; } cases[] = {
         {"ff", "\0\x08\xFF"s, false}, {"100", "\0\x09\x01\0"s, false}, {"0", "\0\x01\0"s, false},
         {"80", "\0\x08\x80"s, false}, {"", "\0\0"s, false},  // no bits: zero
-        {"", "\0\x10\x7F"s, true}, {"", "\xFF\xFF\x01"s, true}};  // clang-format on
+        {"", "\0\x10\x7F"s, true}, {"", "\xFF\xFF\x01"s, true}};
+    // clang-format on
     mpz_t z;
     mpz_init(z);
     for (const auto& c : cases) {
@@ -170,47 +149,35 @@ void sendAll(int fd, const std::string& bytes) {
     ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
 }
 
-// A listening socket on the loopback of one family with a kernel-chosen port; fd -1 where the
-// family has no loopback.
+// A listener on one family's loopback, kernel-chosen port; fd -1 where there is no loopback.
 struct Listener {
     int fd = -1;
     std::uint16_t port = 0;
     explicit Listener(int family = AF_INET, int backlog = 4) {
-        sockaddr_storage address{};
-        auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-        auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-        address.ss_family = static_cast<sa_family_t>(family);
-        if (family == AF_INET) v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (family == AF_INET6) v6->sin6_addr = in6addr_loopback;
-        fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            listen(fd, backlog) != 0) {
-            if (fd >= 0) close(fd);
-            fd = -1;
-            return;
-        }
+        // Either family fits; the port lies at the same offset in both.
+        sockaddr_in6 address{};
+        address.sin6_family = sa_family_t(family);
+        address.sin6_addr = in6addr_loopback;
+        if (family == AF_INET)
+            reinterpret_cast<sockaddr_in*>(&address)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t size = sizeof address;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-        port = ntohs(family == AF_INET ? v4->sin_port : v6->sin6_port);
+        fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+            listen(fd, backlog) != 0 ||
+            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+            close(std::exchange(fd, -1));
+        port = ntohs(address.sin6_port);
     }
-    ~Listener() {
-        if (fd >= 0) close(fd);
-    }
+    ~Listener() { close(fd); }
 };
 
-// Names and addresses of both families, reached or not; a connection sends at once (no
-// waiting for the previous packet's acknowledgement) and a failure leaves no handle behind.
+// A connection sends at once (TCP_NODELAY); a failure leaves no handle behind.
 TEST(OpenConnection, EachHostFormReachesItsFamilyOnly) {
-    Listener v4;
-    Listener v6(AF_INET6);
+    Listener v4, v6(AF_INET6);
     const std::uint16_t closedPort = Listener().port;
     enum Where { V4, V6, Closed };
     // clang-format off
-    const struct {
-        const char* host;
-        Where where;
-        bool connects;
-    } cases[] = {
+    const struct { const char* host; Where where; bool connects; } cases[] = {
         {"127.0.0.1", V4, true}, {"localhost", V4, true}, {"::ffff:127.0.0.1", V4, true},
         {"::1", V6, true}, {"0:0:0:0:0:0:0:1", V6, true}, {"0::1", V6, true},
         {"127.0.0.1", V6, false}, {"::1", V4, false}, {"127.0.0.1", Closed, false},
@@ -220,33 +187,26 @@ TEST(OpenConnection, EachHostFormReachesItsFamilyOnly) {
         SCOPED_TRACE(std::string(c.host) + " on " + std::to_string(int(c.where)));
         if (c.where == V6 && v6.fd < 0) continue;  // no IPv6 loopback here
         TcpSocket socket;
-        EXPECT_EQ(socket.openConnection(c.host, c.where == V4   ? v4.port
-                                                : c.where == V6 ? v6.port
-                                                                : closedPort),
-                  c.connects ? 1 : -1);
-        if (!c.connects) {
-            EXPECT_EQ(socket.socketHandle(), -1);
-            continue;
-        }
+        const std::uint16_t ports[] = {v4.port, v6.port, closedPort};
+        EXPECT_EQ(socket.openConnection(c.host, ports[c.where]), c.connects ? 1 : -1);
+        EXPECT_EQ(socket.socketHandle() >= 0, c.connects);
+        if (!c.connects) continue;
         int noDelay = 0;
         socklen_t size = sizeof noDelay;
         getsockopt(socket.socketHandle(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &size);
         EXPECT_NE(noDelay, 0);
         const int accepted = accept(c.where == V4 ? v4.fd : v6.fd, nullptr, nullptr);
         socket.sendText("hello\n");
-        char received[6] = {};
-        EXPECT_EQ(read(accepted, received, 6), 6);
-        EXPECT_EQ(std::string(received, 6), "hello\n");
-        close(accepted);
         socket.shutdownAndClose();
+        EXPECT_EQ(test::drain(accepted), "hello\n");
+        close(accepted);
         EXPECT_EQ(socket.socketHandle(), -1);
         socket.shutdownAndClose();  // a second close does nothing
     }
 }
 
 TEST(OpenConnection, UnansweredConnectGivesUpAfterTheTimeout) {
-    // A listener whose queue is full and never accepted drops further handshakes, so the
-    // connect neither succeeds nor fails by itself.
+    // A full queue that is never accepted drops handshakes: connect neither succeeds nor fails.
     Listener listener(AF_INET, 0);
     std::vector<TcpSocket> fillers(4);
     for (auto& filler : fillers) filler.openConnection("127.0.0.1", listener.port, 50);
@@ -258,12 +218,11 @@ TEST(OpenConnection, UnansweredConnectGivesUpAfterTheTimeout) {
 
 extern "C" void ignoreSignal(int) {}
 
-// Pieces are gathered, a signal in between is no end, nothing asked is nothing read, and a
-// stream that closes first (or no socket at all) is a failure.
-TEST(ReceiveExactly, GathersPiecesThroughSignalsAndFailsWhenTheStreamCloses) {
-    struct sigaction action {};
+// A signal between pieces is no end; a large range arrives whole; a stream that closes first,
+// or no socket, is a failure, and a gone peer raises no SIGPIPE (which would end this process).
+TEST(TcpSocket, ReceiveGathersThroughSignalsSendArrivesWholeAndAClosedStreamFails) {
+    struct sigaction action = {}, old = {};
     action.sa_handler = ignoreSignal;  // no SA_RESTART: recv returns EINTR
-    struct sigaction old {};
     sigaction(SIGUSR1, &action, &old);
     SocketPair pair;
     TcpSocket socket(pair.client);
@@ -279,49 +238,33 @@ TEST(ReceiveExactly, GathersPiecesThroughSignalsAndFailsWhenTheStreamCloses) {
     sigaction(SIGUSR1, &old, nullptr);
     EXPECT_EQ(result.load(), 4);
     EXPECT_EQ(std::string(four, 4), "abcd");
-
-    sendAll(pair.server, "ef");
     EXPECT_EQ(socket.receiveExactly(four, 0), 0);
+
+    std::string big(3 * 1024 * 1024, '\0'), received;
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 13 + (i >> 9));
+    std::thread drainer([&] { received = test::drain(pair.server); });
+    EXPECT_EQ(socket.sendBytes(big.data(), big.size()), 0);
+    shutdown(pair.client, SHUT_WR);
+    drainer.join();
+    EXPECT_EQ(received, big);
     pair.closeServer();
     EXPECT_EQ(socket.receiveExactly(four, 4), -1);
+    EXPECT_EQ(socket.sendBytes("lost", 4), -1);
     EXPECT_EQ(TcpSocket().receiveExactly(four, 1), -1);
     EXPECT_EQ(TcpSocket().sendBytes("x", 1), -1);
 }
 
-TEST(SendBytes, LargeRangeArrivesWholeAndAGonePeerRaisesNoSigpipe) {
-    SocketPair pair;
-    TcpSocket socket(pair.client);
-    std::string big(3 * 1024 * 1024, '\0');
-    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 13 + (i >> 9));
-    std::string received;
-    std::thread reader([&] { received = test::drain(pair.server); });
-    EXPECT_EQ(socket.sendBytes(big.data(), big.size()), 0);
-    shutdown(pair.client, SHUT_WR);
-    reader.join();
-    EXPECT_EQ(received, big);
-    pair.closeServer();
-    // With the default SIGPIPE action a plain send would end this test process.
-    EXPECT_EQ(socket.sendBytes("lost", 4), -1);
-}
-
-// A version line ends at its line feed and takes nothing beyond; too long, or cut off by the
-// end of the stream, it is no line.
+// A version line ends at its line feed, taking nothing beyond; too long or cut off: no line.
 TEST(ReadLine, EndsAtTheLineFeedWithinTheBuffer) {
     const std::string longest(TcpSocket::lineBufferSize - 1, 'a');
-    const struct {
-        std::string stream;
-        std::string line;
-    } cases[] = {{std::string("SSH-1.5-x\r\n\0\0\0\x0c", 15), "SSH-1.5-x\r\n"},
-                 {longest + "\n", longest + "\n"},
-                 {std::string(TcpSocket::lineBufferSize, 'b') + "\n", ""},
-                 {"SSH-1.5-cut", ""}};
+    // clang-format off
+    const struct { std::string stream, line; } cases[] = {{"SSH-1.5-x\r\n\0\0\0\x0c"s, "SSH-1.5-x\r\n"},
+        {longest + "\n", longest + "\n"}, {std::string(longest.size() + 1, 'b') + "\n", ""}, {"SSH-1.5-cut", ""}};
+    // clang-format on
     for (const auto& c : cases) {
         SocketPair pair;
         TcpSocket socket(pair.client);
-        std::thread server([&] {
-            sendAll(pair.server, c.stream);
-            pair.closeServer();
-        });
+        std::thread server([&] { sendAll(pair.server, c.stream), pair.closeServer(); });
         EXPECT_EQ(socket.readLine(), c.line) << c.stream.substr(0, 20);
         server.join();
         if (!c.line.empty()) {  // what follows the line is still there
@@ -332,13 +275,11 @@ TEST(ReadLine, EndsAtTheLineFeedWithinTheBuffer) {
 
 const std::uint8_t sessionKey[32] = {1, 2, 3};
 
-std::string be32Bytes(std::uint32_t value) {
-    const char bytes[4] = {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
-    return std::string(bytes, 4);
+std::string be32Bytes(std::uint32_t v) {
+    return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
 }
 
-// A plaintext packet framed by hand: padding (zeros as the client sends it, or non-zero bytes a
-// receiver must skip unread), type, payload, and a check value, on request off by one.
+// A plaintext packet framed by hand; non-zero padding must be skipped unread by a receiver.
 std::string wirePacket(std::uint8_t type, const std::string& payload, bool badCheck = false,
                        bool zeroPadding = false) {
     const std::uint32_t length = static_cast<std::uint32_t>(1 + payload.size() + 4);
@@ -353,9 +294,7 @@ std::string rest(MessageBuffer& buffer) {
     return std::string(reinterpret_cast<const char*>(buffer.cursor()), buffer.remaining());
 }
 
-// The client's framing: length, 1 to 8 zero padding bytes so that padding, type, payload and
-// check fill whole blocks, the check over all of them; the buffer keeps it; a reader takes it;
-// the null cipher sends the same bytes.
+// 1 to 8 zero padding bytes fill whole blocks; a reader takes it; the null cipher sends the same.
 TEST(PacketFraming, EveryPaddingSizeFramesAndRoundTrips) {
     SocketPair pair;
     Connection writer(pair.client);
@@ -380,64 +319,44 @@ TEST(PacketFraming, EveryPaddingSizeFramesAndRoundTrips) {
     EXPECT_EQ(writer.writePacket(notAPacket), -1);
 }
 
-struct ReadCase {
-    const char* name;
-    std::string stream;
-    int type;
-    PacketError error;  // None: the read gives `type` and `payload`
-    std::string payload;
-};
-
 // Every stream is read fed whole, a byte at a time, and cut short at every offset.
 TEST(PacketReading, EveryStreamWholeSplitAndCut) {
-    const std::string hello("\0\0\0\5hello", 9);
-    const std::vector<ReadCase> cases = {
-        {"payload after the cursor, check not part of it", wirePacket(17, hello), 17,
-         PacketError::None, hello},
-        {"ignore and debug are never returned",
-         wirePacket(SSH_MSG_IGNORE, std::string("\0\0\0\3xyz", 7)) +
-             wirePacket(SSH_MSG_DEBUG, std::string("\0\0\0\1d", 5)) +
-             wirePacket(SSH_MSG_IGNORE, "") + wirePacket(14, ""),
-         14, PacketError::None, ""},
-        {"types above 127 come back whole", wirePacket(255, "z"), 255, PacketError::None, "z"},
-        {"length above the limit", be32Bytes(Connection::maxPacketLength + 1) + "8 bytes!", -1,
-         PacketError::TooLong, ""},
-        {"length too short for type and check", be32Bytes(4) + std::string(8, '\0'), -1,
-         PacketError::TooShort, ""},
-        {"wrong check value", wirePacket(17, hello, true), -1, PacketError::BadCheck, ""},
-        {"largest length (fed whole only)",
-         wirePacket(17, std::string(Connection::maxPacketLength - 5, 'z')), 17, PacketError::None,
-         std::string(Connection::maxPacketLength - 5, 'z')}};
-    for (const ReadCase& c : cases) {
+    const std::string hello("\0\0\0\5hello", 9), largest(Connection::maxPacketLength - 5, 'z');
+    using enum PacketError;
+    // clang-format off
+    const struct { const char* name; std::string stream; int type; PacketError error; std::string payload; } cases[] = {
+        {"payload after the cursor, check not part of it", wirePacket(17, hello), 17, None, hello},
+        {"ignore and debug are never returned", wirePacket(SSH_MSG_IGNORE, "\0\0\0\3xyz"s) +
+             wirePacket(SSH_MSG_DEBUG, "\0\0\0\1d"s) + wirePacket(SSH_MSG_IGNORE, "") + wirePacket(14, ""), 14, None, ""},
+        {"types above 127 come back whole", wirePacket(255, "z"), 255, None, "z"},
+        {"length above the limit", be32Bytes(Connection::maxPacketLength + 1) + "8 bytes!", -1, TooLong, ""},
+        {"length too short for type and check", be32Bytes(4) + std::string(8, '\0'), -1, TooShort, ""},
+        {"wrong check value", wirePacket(17, hello, true), -1, BadCheck, ""},
+        {"largest length (fed whole only)", wirePacket(17, largest), 17, None, largest}};
+    // clang-format on
+    for (const auto& c : cases) {
         const std::size_t first = c.stream.size() > 1000 ? c.stream.size() : 1;
         for (std::size_t cut = first; cut <= c.stream.size() + 1; ++cut) {
-            const bool whole = cut == c.stream.size();
-            const bool byteByByte = cut == c.stream.size() + 1;
+            const bool whole = cut == c.stream.size(), byteByByte = cut == c.stream.size() + 1;
             SocketPair pair;
             Connection connection(pair.client);
             std::thread server([&] {
-                if (byteByByte) {
-                    for (char byte : c.stream) sendAll(pair.server, std::string(1, byte));
-                } else {
-                    sendAll(pair.server, c.stream.substr(0, cut));
-                }
+                for (std::size_t i = 0; byteByByte && i < cut - 1; ++i)
+                    sendAll(pair.server, c.stream.substr(i, 1));
+                if (!byteByByte) sendAll(pair.server, c.stream.substr(0, cut));
                 pair.closeServer();
             });
             MessageBuffer buffer;
             const int type = connection.readPacket(buffer);
             server.join();
-            // A read that fails on the header never waits for the rest, so a cut after the
-            // header fails the same way; a good packet cut short is a closed stream.
-            const bool fails = c.error != PacketError::None;
-            if (whole || byteByByte || (fails && c.error != PacketError::BadCheck && cut >= 4)) {
-                EXPECT_EQ(type, c.type) << c.name << " cut " << cut;
-                EXPECT_EQ(connection.lastError(), c.error) << c.name;
-                EXPECT_EQ(fails ? "" : rest(buffer), c.payload) << c.name;
-                EXPECT_LT(buffer.size(), 1024u + c.payload.size());  // none for a claimed length
-            } else {
-                EXPECT_EQ(type, -1) << c.name << " cut " << cut;
-                EXPECT_EQ(connection.lastError(), PacketError::StreamClosed) << c.name << cut;
-            }
+            // A header failure never waits for the rest; a good packet cut short: stream closed.
+            const bool fails = c.error != None;
+            const bool read = whole || byteByByte || (fails && c.error != BadCheck && cut >= 4);
+            EXPECT_EQ(type, read ? c.type : -1) << c.name << " cut " << cut;
+            EXPECT_EQ(connection.lastError(), read ? c.error : StreamClosed)
+                << c.name << " " << cut;
+            EXPECT_EQ(fails || !read ? "" : rest(buffer), read ? c.payload : "") << c.name;
+            EXPECT_LT(buffer.size(), 1024u + c.payload.size());  // none for a claimed length
         }
     }
 }

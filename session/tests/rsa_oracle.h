@@ -7,20 +7,18 @@
 
 namespace corvid1::test {
 
-// A real RSA key pair made with GMP, so that what the client encrypts can be decrypted and
-// checked byte by byte.
+// A real RSA key pair made with GMP, so that what the client encrypts can be checked.
 struct RsaKeyPair {
     mpz_t n, e, d;
     unsigned bits;
 
     RsaKeyPair(unsigned bitCount, unsigned long seed) : bits(bitCount) {
-        mpz_inits(n, e, d, nullptr);
+        mpz_t p, q, phi;
+        mpz_inits(n, d, p, q, phi, nullptr);
+        mpz_init_set_ui(e, 65537);
         gmp_randstate_t random;
         gmp_randinit_default(random);
         gmp_randseed_ui(random, seed);
-        mpz_t p, q, phi;
-        mpz_inits(p, q, phi, nullptr);
-        mpz_set_ui(e, 65537);
         do {
             for (auto [prime, size] : {std::pair{p, bits - bits / 2}, std::pair{q, bits / 2}}) {
                 mpz_urandomb(prime, random, size);
@@ -29,17 +27,14 @@ struct RsaKeyPair {
                 mpz_nextprime(prime, prime);
             }
             mpz_mul(n, p, q);
-            mpz_sub_ui(p, p, 1);
-            mpz_sub_ui(q, q, 1);
-            mpz_mul(phi, p, q);
+            mpz_sub_ui(p, p, 1), mpz_sub_ui(q, q, 1), mpz_mul(phi, p, q);
         } while (mpz_sizeinbase(n, 2) != bits || mpz_invert(d, e, phi) == 0);
         mpz_clears(p, q, phi, nullptr);
         gmp_randclear(random);
     }
     ~RsaKeyPair() { mpz_clears(n, e, d, nullptr); }
 
-    // Decrypts and strips PKCS#1 type-2 padding; false when the block is not well formed.
-    // `paddingLength` receives the number of random bytes.
+    // Strips PKCS#1 type-2 padding, counting its random bytes; false when not well formed.
     bool decrypt(mpz_t out, const mpz_t in, std::size_t* paddingLength = nullptr) const {
         mpz_t m;
         mpz_init(m);
