@@ -98,15 +98,20 @@ void grabPopupSoon(const char* name) {
     });
 }
 
-int screenshots(const QString& outDir) {
+// Screenshots go to `outDir`; the windows log in to a test server with a real shell.
+bool prepareShots(const QString& outDir, TestServer& server) {
     g_outDir = outDir;
     QDir().mkpath(outDir);
+    if (server.start(testServerPath(), {QStringLiteral("--mode"), QStringLiteral("shell")},
+                     {QStringLiteral("PS1=$ ")}))
+        return true;
+    std::fprintf(stderr, "cannot start the test server at %s\n", qPrintable(testServerPath()));
+    return false;
+}
+
+int screenshots(const QString& outDir) {
     TestServer server;
-    if (!server.start(testServerPath(), {QStringLiteral("--mode"), QStringLiteral("shell")},
-                      {QStringLiteral("PS1=$ ")})) {
-        std::fprintf(stderr, "cannot start the test server at %s\n", qPrintable(testServerPath()));
-        return 1;
-    }
+    if (!prepareShots(outDir, server)) return 1;
     auto window = startUp(true);
     window->move(0, 0);
     settle(600);
@@ -240,14 +245,8 @@ void vttestScreens(MainWindow& window, const TerminalScreen& screen, const char*
 // vttest (Debian's terminal test program) in the window: menus 1, 2, 3, 7 (VT52) and 8 (insert
 // and delete) whole, and the VT100 reports of menu 6.
 int vttest(const QString& outDir) {
-    g_outDir = outDir;
-    QDir().mkpath(outDir);
     TestServer server;
-    if (!server.start(testServerPath(), {QStringLiteral("--mode"), QStringLiteral("shell")},
-                      {QStringLiteral("PS1=$ ")})) {
-        std::fprintf(stderr, "cannot start the test server at %s\n", qPrintable(testServerPath()));
-        return 1;
-    }
+    if (!prepareShots(outDir, server)) return 1;
     auto window = startUp(true);
     window->move(0, 0);
     settle(600);
