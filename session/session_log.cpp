@@ -86,12 +86,14 @@ void SessionLog::put(const char* data, std::size_t length) {
     }
 }
 
+namespace {
+
 // Bytes 128-255 as the screen shows them, written as UTF-8 so that the log reads the same in
 // any editor whatever the host's character set: the code page's characters, Latin-1's from
 // 0xA0 up, and UTF-8 as it came. What the screen shows as a control picture (C1 controls, the
 // code page's undefined bytes) is left out like the other controls.
-void SessionLog::appendHighByte(std::string& out, unsigned char c) const {
-    switch (remoteCharset()) {
+void appendHighByte(std::string& out, unsigned char c, RemoteCharset charset) {
+    switch (charset) {
         case RemoteCharset::Windows1252: {
             const char16_t unicode = codePageToUtf16(c);
             if (unicode != c || c >= 0xA0) appendUtf8(out, unicode);
@@ -106,7 +108,10 @@ void SessionLog::appendHighByte(std::string& out, unsigned char c) const {
     }
 }
 
+}  // namespace
+
 void SessionLog::filterText(const char* data, std::size_t length) {
+    const RemoteCharset charset = remoteCharset();
     std::string out;
     out.reserve(length);
     for (std::size_t i = 0; i < length; ++i) {
@@ -142,7 +147,7 @@ void SessionLog::filterText(const char* data, std::size_t length) {
         } else if (c == '\n' || c == '\t' || (c >= 0x20 && c < 0x7f)) {
             out += static_cast<char>(c);
         } else if (c >= 0x80) {
-            appendHighByte(out, c);
+            appendHighByte(out, c, charset);
         }
     }
     put(out.data(), out.size());

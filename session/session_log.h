@@ -38,7 +38,6 @@ class SessionLog {
   private:
     void put(const char* data, std::size_t length);  // with the lock held
     void filterText(const char* data, std::size_t length);
-    void appendHighByte(std::string& out, unsigned char c) const;
 
     mutable std::mutex lock_;
     int fd_ = -1;
